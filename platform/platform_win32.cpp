@@ -1,0 +1,56 @@
+// Win32 side of the portable layer.
+#include "platform/platform.h"
+
+uint32_t IsWin9x = 0;
+int32_t FailAllocationAfter = 0;
+
+int64_t SetFilePointer64(FileHandle file, int64_t distance, uint32_t method) {
+    // The 9x line takes no high half: only the low 32 bits of a distance count there.
+    LONG high = IsWin9x ? 0 : (LONG)(uint32_t)((uint64_t)distance >> 32);
+    DWORD low = SetFilePointer(file, (LONG)(uint32_t)distance, &high, method);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return -1;
+    return (int64_t)(((uint64_t)(uint32_t)high << 32) | low);
+}
+
+uint64_t GetFileSize64(FileHandle file) {
+    DWORD high = 0;
+    DWORD low = GetFileSize(file, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return ~(uint64_t)0;
+    return ((uint64_t)high << 32) | low;
+}
+
+bool ReadBytes(FileHandle file, void* buffer, uint32_t size, uint32_t* bytes_read) {
+    DWORD done = 0;
+    BOOL ok = ReadFile(file, buffer, size, &done, NULL);
+    *bytes_read = ok ? done : 0;
+    return ok != FALSE;
+}
+
+bool WriteBytes(FileHandle file, const void* buffer, uint32_t size) {
+    DWORD done = 0;
+    return WriteFile(file, buffer, size, &done, NULL) && done == size;
+}
+
+bool TruncateHere(FileHandle file) { return SetEndOfFile(file) != FALSE; }
+
+FileHandle OpenForReading(const char* path) {
+    return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+}
+
+FileHandle CreateReadWrite(const char* path) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+}
+
+void CloseFile(FileHandle file) {
+    if (file != NO_FILE) CloseHandle(file);
+}
+
+void* AllocZeroedMemory(size_t size) {
+    if (FailAllocationAfter > 0 && --FailAllocationAfter == 0) return NULL;
+    // Committed pages from VirtualAlloc arrive zero-filled.
+    return VirtualAlloc(NULL, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void FreeZeroedMemory(void* memory) {
+    if (memory) VirtualFree(memory, 0, MEM_RELEASE);
+}
