@@ -1,0 +1,1 @@
+#include "codec/012coding.h"

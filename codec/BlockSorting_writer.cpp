@@ -1,0 +1,1 @@
+#include "codec/BlockSorting_writer.h"

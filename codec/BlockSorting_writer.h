@@ -1,0 +1,2 @@
+#pragma once
+#include "codec/BlockSorting.h"

@@ -1,0 +1,1 @@
+#include "codec/MoveToFront.h"

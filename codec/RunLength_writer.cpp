@@ -1,0 +1,1 @@
+#include "codec/RunLength_writer.h"

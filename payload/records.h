@@ -1,0 +1,43 @@
+// The payload: entry records appended behind the last section of the
+// executable, from there to the end of the file. Little-endian throughout.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/platform.h"
+
+const uint16_t ATTRIBUTE_MASK = 0x1FFF;  // the Windows attributes that are applied
+const uint16_t ODD_RESCALE = 0x2000;     // stage 1 runs with the odd rescale rule
+const uint16_t ATTRIBUTE_DIRECTORY = 0x10;
+const uint16_t ATTRIBUTE_ARCHIVE = 0x20;
+const uint16_t ATTRIBUTE_READONLY = 0x01;
+
+// Bytes from creationTime up to and including originalSize.
+const uint32_t RECORD_SKIPPED_FIELDS = 30;
+// Fixed part of a record besides the name.
+const uint32_t RECORD_FIXED_SIZE = 35;
+
+// One archived folder or file. `name` is code page 932, backslash-separated,
+// relative, with a NUL added behind its nameLength bytes.
+struct EntryRecord {
+    uint8_t nameLength;
+    char name[256];
+    uint64_t creationTime;
+    uint64_t lastAccessTime;
+    uint64_t lastWriteTime;
+    uint16_t attributeWord;
+    uint32_t originalSize;
+    uint32_t storedSize;
+};
+
+// Payload start of an executable: the end of the raw data of its last section,
+// found from the PE headers. 0 when the file cannot be opened or is not "MZ"/"PE".
+uint32_t GetEXESize(const char* path);
+
+// Reads one record's fields (not its stored bytes) at the current position.
+// 1 when a record was read; 0 at the end of the payload (no nameLength byte);
+// -1 when the record is cut short.
+int ReadEntryRecord(FileHandle file, EntryRecord* record);
+
+// Writes one record's fields; the caller writes the stored bytes behind it.
+bool WriteEntryRecord(FileHandle file, const EntryRecord* record);
