@@ -71,6 +71,32 @@ bool init_global(ModelSet* set);
 // Releases every table of the set; safe on a partly built or empty set.
 void free_frequency(ModelSet* set);
 
+// How many 0x00 bytes the decoder supplies once the input has ended before it
+// gives the stream up as damaged. A stream from the writer never needs one.
+const uint32_t RC_PAST_END_LIMIT = 8;
+
+// Registers and input side of one stage-1 run.
+struct RangeDecoder {
+    uint32_t range;
+    uint32_t low;
+    uint32_t code;
+    FileHandle in;
+    uint8_t* LBuffer;   // buffer_size bytes
+    uint32_t buffer_size;
+    uint32_t LPos;      // next byte of LBuffer
+    uint32_t LFill;     // bytes the last read delivered
+    uint32_t past_end;  // 0x00 bytes supplied after the input ended
+    bool broken;        // a read failed, or the input ran out beyond the limit
+};
+
+// Prepares `rc` over `in` (read from its current position) with the start
+// registers, taking the four start bytes into `code`.
+void rc_start(RangeDecoder* rc, FileHandle in, uint8_t* LBuffer, uint32_t buffer_size);
+
+// One decode step with `table`: the symbol, or -1 when it cannot be decoded
+// (value not below the total, a `tmp` of 0, or the input broke).
+int RC_DECODE(Frequency* table, RangeDecoder* rc, int fNewType);
+
 // Decodes one stage-1 stream from `in` (from its start) into `out` (rewound and
 // truncated first). 1 when EOF was decoded, 0 when the stream is damaged or a
 // buffer could not be had. Calls the pump once per output byte.

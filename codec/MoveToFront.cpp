@@ -1,1 +1,53 @@
+// Stage 2: the move-to-front variant, undone chunk by chunk with a fresh table.
 #include "codec/MoveToFront.h"
+
+#include <string.h>
+
+void mtf_decode2(const uint8_t* in, uint8_t* out, uint32_t size) {
+    uint8_t mtf_table[256];
+    for (int i = 0; i < 256; i++) mtf_table[i] = (uint8_t)i;
+    uint32_t prev = 1;  // so that an index 1 at the start of a chunk still exchanges
+    for (uint32_t i = 0; i < size; i++) {
+        uint32_t j = in[i];
+        uint8_t c = mtf_table[j];
+        if (j == 1) {
+            if (prev != 0) {
+                mtf_table[1] = mtf_table[0];
+                mtf_table[0] = c;
+            }
+        } else if (j >= 2) {
+            // A byte seen again moves to the second place; the front stays.
+            memmove(mtf_table + 2, mtf_table + 1, j - 1);
+            mtf_table[1] = c;
+        }
+        out[i] = c;
+        prev = j;
+    }
+}
+
+int mtf_decode(FileHandle in, FileHandle out, MessagePump pump) {
+    if (SetFilePointer64(in, 0, FILE_BEGIN) != 0) return 0;
+    if (SetFilePointer64(out, 0, FILE_BEGIN) != 0) return 0;
+    if (!TruncateHere(out)) return 0;
+
+    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
+    uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
+    int result = 0;
+    if (in_buffer && out_buffer) {
+        for (;;) {
+            uint32_t size = 0;
+            if (!ReadBytes(in, in_buffer, MTF_BUF_SIZE, &size)) break;
+            mtf_decode2(in_buffer, out_buffer, size);
+            if (!WriteBytes(out, out_buffer, size)) break;
+            CallPump(pump);
+            // A short read is the end of the input: the last chunk is shorter.
+            if (size != MTF_BUF_SIZE) {
+                result = 1;
+                break;
+            }
+        }
+    }
+    FreeZeroedMemory(in_buffer);
+    FreeZeroedMemory(out_buffer);
+    return result;
+}
