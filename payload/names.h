@@ -19,5 +19,8 @@ int InStr2(int start, const char* haystack, int haystack_length, const char* fin
 bool EndYen(const char* text, size_t length);
 
 // True when one path component may be created below the destination: not empty,
-// not made only of dots and spaces, no colon, not a reserved device name.
+// not made only of dots and spaces, not a reserved device name (CON, PRN, AUX,
+// NUL, COM1-9, LPT1-9, with or without extension), and no single-byte character
+// that Windows refuses in a name: controls, / : * ? " < > | and the backslash
+// (which can only appear here as a stray byte the separator search passed over).
 bool IsSafeNameComponent(const char* component, size_t length);

@@ -36,8 +36,9 @@ uint32_t GetEXESize(const char* path);
 
 // Reads one record's fields (not its stored bytes) at the current position.
 // 1 when a record was read; 0 at the end of the payload (no nameLength byte);
-// -1 when the record is cut short.
+// -1 when the record is cut short or its nameLength is 0.
 int ReadEntryRecord(FileHandle file, EntryRecord* record);
 
 // Writes one record's fields; the caller writes the stored bytes behind it.
+// False for a nameLength of 0 or a failed write.
 bool WriteEntryRecord(FileHandle file, const EntryRecord* record);
