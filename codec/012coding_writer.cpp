@@ -1,1 +1,129 @@
+// Carry-less range encoder: every step is the reader's decode step with the
+// roles reversed, so `low` and `range` here always equal the reader's.
 #include "codec/012coding_writer.h"
+
+// After a failed write the rest is dropped; the caller sees sink_failed.
+static inline void flush_out(RangeEncoder* rc) {
+    if (rc->out_fill > 0 && !rc->sink_failed && !rc->sink(rc->sink_context, rc->out, rc->out_fill))
+        rc->sink_failed = true;
+    rc->out_fill = 0;
+}
+
+static inline void emit(RangeEncoder* rc, uint8_t byte) {
+    if (rc->out_fill == RC_OUT_BUF_SIZE) flush_out(rc);
+    rc->out[rc->out_fill++] = byte;
+}
+
+bool rc_encode_start(RangeEncoder* rc, int fNewType, ByteSinkFunction sink, void* context) {
+    rc->range = RC_ULONG_MAX;
+    rc->low = 0;
+    rc->c0 = rc->c00 = rc->c000 = 0;
+    rc->fNewType = fNewType;
+    rc->values = 0;
+    rc->sink = sink;
+    rc->sink_context = context;
+    rc->sink_failed = false;
+    rc->out_fill = 0;
+    return init_global(&rc->models);
+}
+
+void rc_encode_release(RangeEncoder* rc) { free_frequency(&rc->models); }
+
+// `tmp` of the next step with `table`; 0 means the reader would fail there.
+static inline uint32_t step_width(const RangeEncoder* rc, const Frequency* table) {
+    return rc->range / GET_SUM(table);
+}
+
+// One encode step of symbol c, whose `tmp` the caller has checked.
+static inline void encode_symbol(RangeEncoder* rc, Frequency* table, int c, uint32_t tmp) {
+    rc->low += (uint32_t)GET_COUNT_SUM(table, c) * tmp;
+    rc->range = (uint32_t)GET_COUNT(table, c) * tmp;
+    update_frequency(table, c, rc->fNewType);
+    while ((rc->low & MASK) == ((rc->low + rc->range) & MASK)) {
+        emit(rc, (uint8_t)(rc->low >> 24));
+        rc->low <<= 8;
+        rc->range <<= 8;
+    }
+    while (rc->range < MIN_RANGE) {
+        rc->range = (MIN_RANGE - (rc->low & (MIN_RANGE - 1))) << 8;
+        emit(rc, (uint8_t)(rc->low >> 24));
+        rc->low <<= 8;
+    }
+}
+
+// Codes one value 0..256. The width of a step depends on the range the step
+// before leaves, so each symbol is checked just before it is coded.
+static RcEncodeResult encode_value(RangeEncoder* rc, uint32_t value) {
+    int cls = value < 2 ? (int)value : 2;
+    Frequency* class_table = rc->models.freq_012[9 * rc->c000 + 3 * rc->c00 + rc->c0];
+    uint32_t tmp = step_width(rc, class_table);
+    if (tmp == 0) return RC_NARROW_INTERVAL;
+    encode_symbol(rc, class_table, cls, tmp);
+    rc->c000 = rc->c00;
+    rc->c00 = rc->c0;
+    rc->c0 = cls;
+    if (cls == 2) {
+        // Exponent e: 2^e + 1 <= value <= 2^(e+1); 2 has exponent 0 and no mantissa.
+        int e = 0;
+        if (value > 2) e = 31 - __builtin_clz(value - 1);
+        tmp = step_width(rc, rc->models.freq_first);
+        if (tmp == 0) return RC_NARROW_INTERVAL;
+        encode_symbol(rc, rc->models.freq_first, e, tmp);
+        if (e > 0) {
+            Frequency* mantissa_table = rc->models.freq_second[e];
+            tmp = step_width(rc, mantissa_table);
+            if (tmp == 0) return RC_NARROW_INTERVAL;
+            encode_symbol(rc, mantissa_table, (int)(value - (1u << e) - 1), tmp);
+        }
+    }
+    return rc->sink_failed ? RC_SINK_FAILED : RC_ENCODED;
+}
+
+RcEncodeResult rc_encode_bytes(RangeEncoder* rc, const uint8_t* data, uint32_t size,
+                               uint32_t* coded) {
+    for (uint32_t i = 0; i < size; i++) {
+        RcEncodeResult result = encode_value(rc, data[i]);
+        if (result != RC_ENCODED) {
+            *coded = i;
+            return result;
+        }
+        rc->values++;
+    }
+    *coded = size;
+    return RC_ENCODED;
+}
+
+RcEncodeResult rc_encode_finish(RangeEncoder* rc) {
+    RcEncodeResult result = encode_value(rc, EOF_VALUE);
+    if (result != RC_ENCODED) return result;
+    for (int shift = 24; shift >= 0; shift -= 8) emit(rc, (uint8_t)(rc->low >> shift));
+    flush_out(rc);
+    return rc->sink_failed ? RC_SINK_FAILED : RC_ENCODED;
+}
+
+static bool append_to_vector(void* context, const uint8_t* data, uint32_t size) {
+    std::vector<uint8_t>* stream = (std::vector<uint8_t>*)context;
+    stream->insert(stream->end(), data, data + size);
+    return true;
+}
+
+RcEncodeResult coding012_encode_buffer(const uint8_t* data, uint32_t size, int fNewType,
+                                       std::vector<uint8_t>* stream, uint32_t* failed_at) {
+    stream->clear();
+    RangeEncoder* rc = new RangeEncoder;
+    if (!rc_encode_start(rc, fNewType, append_to_vector, stream)) {
+        rc_encode_release(rc);
+        delete rc;
+        return RC_NO_MEMORY;
+    }
+    uint32_t coded = 0;
+    RcEncodeResult result = rc_encode_bytes(rc, data, size, &coded);
+    if (result == RC_ENCODED) {
+        result = rc_encode_finish(rc);
+        coded = size;
+    }
+    if (result == RC_NARROW_INTERVAL && failed_at) *failed_at = coded;
+    rc_encode_release(rc);
+    delete rc;
+    return result;
+}

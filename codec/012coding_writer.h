@@ -1,2 +1,59 @@
+// Stage 1 writer: the carry-less range encoder over the same value model as
+// the reader (class 0/1/2 in a context of three classes, exponent, mantissa),
+// with the same tables, the same arithmetic and both normalisations; it emits
+// the top byte of `low` wherever the reader takes a byte in.
 #pragma once
+
+#include <stdint.h>
+
+#include <vector>
+
 #include "codec/012coding.h"
+
+// Receives the encoder's output in pieces; false stops the encoder.
+typedef bool (*ByteSinkFunction)(void* context, const uint8_t* data, uint32_t size);
+
+const uint32_t RC_OUT_BUF_SIZE = 0x10000;
+
+struct RangeEncoder {
+    uint32_t range;
+    uint32_t low;
+    int c0, c00, c000;
+    int fNewType;
+    ModelSet models;
+    uint64_t values;  // values coded so far, EOF not counted
+    ByteSinkFunction sink;
+    void* sink_context;
+    bool sink_failed;
+    uint32_t out_fill;
+    uint8_t out[RC_OUT_BUF_SIZE];
+};
+
+enum RcEncodeResult {
+    RC_ENCODED = 0,
+    // The interval has become narrower than the total of the table the next
+    // symbol needs (`tmp` would be 0): the reader could not decode it. The
+    // stream must be given up; the encoder state is of no further use.
+    RC_NARROW_INTERVAL,
+    RC_SINK_FAILED,
+    RC_NO_MEMORY,
+};
+
+// Prepares a stream with fresh tables; false when the tables cannot be had.
+bool rc_encode_start(RangeEncoder* rc, int fNewType, ByteSinkFunction sink, void* context);
+void rc_encode_release(RangeEncoder* rc);
+
+// Codes `size` bytes as values; *coded receives how many were coded before
+// the result other than RC_ENCODED stopped it.
+RcEncodeResult rc_encode_bytes(RangeEncoder* rc, const uint8_t* data, uint32_t size,
+                               uint32_t* coded);
+
+// Codes EOF and the four bytes of the final `low`, and hands everything left
+// to the sink. The tables stay allocated until rc_encode_release.
+RcEncodeResult rc_encode_finish(RangeEncoder* rc);
+
+// The whole stage in memory: codes `size` bytes into `stream`. On
+// RC_NARROW_INTERVAL, *failed_at (when given) receives the index of the value
+// that could not be coded.
+RcEncodeResult coding012_encode_buffer(const uint8_t* data, uint32_t size, int fNewType,
+                                       std::vector<uint8_t>* stream, uint32_t* failed_at);

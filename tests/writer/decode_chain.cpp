@@ -1,0 +1,127 @@
+#include "tests/writer/decode_chain.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "codec/012coding.h"
+#include "codec/BlockSorting.h"
+#include "codec/MoveToFront.h"
+#include "codec/RunLength.h"
+
+TempFile::TempFile() {
+    static int serial = 0;
+    const char* dir = getenv("TMPDIR");
+    if (!dir || !*dir) dir = "/tmp";
+    char name[512];
+    snprintf(name, sizeof(name), "%s/writer-test-%d-%d.tmp", dir, (int)getpid(), serial++);
+    path_ = name;
+    handle_ = CreateReadWrite(path_.c_str());
+    if (handle_ == NO_FILE) throw std::runtime_error("cannot create " + path_);
+}
+
+TempFile::~TempFile() {
+    CloseFile(handle_);
+    remove(path_.c_str());
+}
+
+void TempFile::Write(const Bytes& data) {
+    SetFilePointer64(handle_, 0, FILE_BEGIN);
+    TruncateHere(handle_);
+    if (!data.empty() && !WriteBytes(handle_, data.data(), (uint32_t)data.size()))
+        throw std::runtime_error("cannot write " + path_);
+    SetFilePointer64(handle_, 0, FILE_BEGIN);
+}
+
+Bytes TempFile::ReadAll() {
+    uint64_t size = GetFileSize64(handle_);
+    Bytes data((size_t)size);
+    SetFilePointer64(handle_, 0, FILE_BEGIN);
+    uint32_t got = 0;
+    if (size > 0 && (!ReadBytes(handle_, data.data(), (uint32_t)size, &got) || got != size))
+        throw std::runtime_error("cannot read " + path_);
+    return data;
+}
+
+ChainResult DecodeChain(const Bytes& stored, bool odd_rescale) {
+    ChainResult r;
+    TempFile first, second, target;
+    first.Write(stored);
+    r.stage1 = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0, NO_PUMP);
+    r.after_range_decoder = second.ReadAll();
+    if (r.stage1 != 1) return r;
+    r.stage2 = mtf_decode(second.handle(), first.handle(), NO_PUMP);
+    r.after_move_to_front = first.ReadAll();
+    r.stage3 = blocksort_decode(first.handle(), second.handle(), NO_PUMP);
+    r.after_block_sorting = second.ReadAll();
+    r.stage4 = rle_decode(second.handle(), target.handle(), NO_PUMP);
+    r.output = target.ReadAll();
+    return r;
+}
+
+int DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values) {
+    TempFile first, second;
+    first.Write(stored);
+    int result = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0, NO_PUMP);
+    *values = second.ReadAll();
+    return result;
+}
+
+// xorshift64*: fixed, so a seed always gives the same bytes on every machine.
+static uint64_t next_random(uint64_t* state) {
+    uint64_t x = *state;
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    *state = x;
+    return x * 0x2545F4914F6CDD1DULL;
+}
+
+Bytes PseudoRandomBytes(uint64_t seed, size_t size) {
+    uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;
+    Bytes data(size);
+    size_t i = 0;
+    while (i < size) {
+        uint64_t r = next_random(&state);
+        for (int k = 0; k < 8 && i < size; k++, i++) data[i] = (uint8_t)(r >> (8 * k));
+    }
+    return data;
+}
+
+Bytes TextLike(uint64_t seed, size_t size) {
+    static const char* words[] = {"the ",   "quick ", "brown ", "fox ",    "jumps ",   "over ",
+                                  "lazy ",  "dog",    ", ",     ". ",      "archive ", "folder ",
+                                  "file\n", "entry ", "block ", "stream ", "value ",   "\n\n"};
+    const size_t word_count = sizeof(words) / sizeof(words[0]);
+    uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 7;
+    Bytes data;
+    data.reserve(size);
+    while (data.size() < size) {
+        const char* w = words[next_random(&state) % word_count];
+        for (; *w && data.size() < size; w++) data.push_back((uint8_t)*w);
+    }
+    return data;
+}
+
+Bytes FromHex(const char* hex) {
+    Bytes data;
+    unsigned value;
+    int used;
+    while (sscanf(hex, " %2x%n", &value, &used) == 1) {
+        data.push_back((uint8_t)value);
+        hex += used;
+    }
+    return data;
+}
+
+std::string ToHex(const Bytes& data) {
+    std::string text;
+    char byte[4];
+    for (size_t i = 0; i < data.size(); i++) {
+        snprintf(byte, sizeof(byte), i ? " %02X" : "%02X", data[i]);
+        text += byte;
+    }
+    return text;
+}

@@ -1,0 +1,53 @@
+// Test helpers: runs stored bytes back through the real decode stages, over
+// temporary files, and keeps every intermediate form.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+typedef std::vector<uint8_t> Bytes;
+
+// A file in the temporary folder, removed when the object goes.
+class TempFile {
+public:
+    TempFile();
+    ~TempFile();
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    FileHandle handle() const { return handle_; }
+    const std::string& path() const { return path_; }
+    void Write(const Bytes& data);  // replaces the contents, leaves the position at 0
+    Bytes ReadAll();
+
+private:
+    std::string path_;
+    FileHandle handle_;
+};
+
+// What each stage of the decode chain produced.
+struct ChainResult {
+    int stage1 = 0;  // coding012_decode's answer
+    int stage2 = 0;
+    int stage3 = 0;
+    int stage4 = 0;
+    Bytes after_range_decoder;  // move-to-front code
+    Bytes after_move_to_front;  // block-sorted blocks
+    Bytes after_block_sorting;  // run-length blocks
+    Bytes output;               // the original bytes
+};
+
+// Decodes `stored` through all four stages with the given rescale rule.
+ChainResult DecodeChain(const Bytes& stored, bool odd_rescale);
+
+// Decodes only stage 1; answers coding012_decode's result and fills `values`.
+int DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values);
+
+// Reproducible test data.
+Bytes PseudoRandomBytes(uint64_t seed, size_t size);
+Bytes TextLike(uint64_t seed, size_t size);
+Bytes FromHex(const char* hex);
+std::string ToHex(const Bytes& data);

@@ -1,0 +1,129 @@
+// compress_buffer and compress_entry through the real decode chain: many kinds
+// of data, sizes at the edges of every stage's blocks, both rescale rules.
+#include <string.h>
+
+#include <gtest/gtest.h>
+
+#include "codec/RunLength_writer.h"
+#include "codec/compress.h"
+#include "tests/writer/decode_chain.h"
+
+namespace {
+
+// Compresses, decodes through the four stages and compares.
+void ExpectRoundTrip(const Bytes& data, bool odd, const char* what) {
+    SCOPED_TRACE(::testing::Message() << what << ", " << data.size() << " bytes, "
+                                      << (odd ? "odd" : "plain") << " rule preferred");
+    Bytes stored;
+    CompressResult result = compress_buffer(data.data(), data.size(), odd, &stored);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(stored.size(), result.stored_size);
+    ChainResult chain = DecodeChain(stored, result.odd_rescale);
+    ASSERT_EQ(1, chain.stage1);
+    EXPECT_EQ(1, chain.stage2);
+    EXPECT_EQ(1, chain.stage3);
+    EXPECT_EQ(1, chain.stage4);
+    ASSERT_EQ(data.size(), chain.output.size());
+    EXPECT_TRUE(chain.output == data);
+}
+
+Bytes Runs(uint64_t seed, size_t size) {
+    Bytes noise = PseudoRandomBytes(seed, size);
+    Bytes data;
+    for (size_t i = 0; data.size() < size; i++) {
+        size_t length =
+            noise[i % size] < 64 ? noise[(i + 1) % size] * 3 + 1 : 1 + noise[i % size] % 3;
+        data.insert(data.end(), std::min(length, size - data.size()), noise[(i + 2) % size] & 0x0F);
+    }
+    return data;
+}
+
+Bytes OwnExecutable() {
+    TempFile copy;
+    FileHandle self = OpenForReading("/proc/self/exe");
+    Bytes data;
+    if (self == NO_FILE) return data;
+    uint8_t buffer[65536];
+    uint32_t got = 0;
+    while (ReadBytes(self, buffer, sizeof(buffer), &got) && got > 0)
+        data.insert(data.end(), buffer, buffer + got);
+    CloseFile(self);
+    return data;
+}
+
+TEST(WholeChainRoundTrip, KindsOfDataUnderBothRules) {
+    Bytes binary = OwnExecutable();
+    ASSERT_GT(binary.size(), 10000u);
+    const struct {
+        const char* what;
+        Bytes data;
+    } inputs[] = {
+        {"one byte", Bytes(1, 0x7F)},
+        {"two equal bytes", Bytes(2, 0x00)},
+        {"random", PseudoRandomBytes(11, 300000)},
+        {"text", TextLike(12, 700000)},
+        {"executable", binary},
+        {"runs", Runs(13, 500000)},
+        {"all 0xFF", Bytes(3 * RLE_BUF_SIZE + 17, 0xFF)},
+    };
+    for (const auto& input : inputs) {
+        for (bool odd : {true, false}) ExpectRoundTrip(input.data, odd, input.what);
+    }
+}
+
+TEST(WholeChainRoundTrip, SizesAroundTheBlockEdges) {
+    // Input sizes around the run-length block; with no runs the run-length
+    // stream is the input plus 3 bytes per block, so 0x100000 - 3 makes it
+    // exactly one full sorting block, and 2 * 0x100000 - 6 exactly two.
+    const size_t M = RLE_BUF_SIZE;
+    for (size_t size : {M - 1, M, M + 1, M - 4, M - 3, M - 2, 2 * M - 6}) {
+        Bytes data = PseudoRandomBytes(size, size);
+        // Keep runs of four out, so the run-length stream size is the one intended.
+        for (size_t i = 3; i < size; i++)
+            if (data[i] == data[i - 1] && data[i] == data[i - 2] && data[i] == data[i - 3])
+                data[i] ^= 1;
+        ExpectRoundTrip(data, size % 2 == 0, "random, no runs");
+    }
+    // Text whose run-length stream is long enough for several sorting blocks and
+    // move-to-front chunks that do not line up with them.
+    ExpectRoundTrip(TextLike(21, 2 * M + 12345), true, "text");
+}
+
+TEST(WholeChainRoundTrip, CompressEntryReadsAndWritesFromTheCurrentPositions) {
+    Bytes data = TextLike(31, 900000);
+    Bytes prefix = {'H', 'E', 'A', 'D'};
+    Bytes input_file = prefix;
+    input_file.insert(input_file.end(), data.begin(), data.end());
+    input_file.insert(input_file.end(), 100, 'Z');  // beyond original_size: not read
+
+    TempFile in, out;
+    in.Write(input_file);
+    SetFilePointer64(in.handle(), prefix.size(), FILE_BEGIN);
+    out.Write(prefix);
+    SetFilePointer64(out.handle(), prefix.size(), FILE_BEGIN);
+
+    CompressResult result = compress_entry(in.handle(), (uint32_t)data.size(), out.handle(), true);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(prefix.size() + data.size(), (size_t)SetFilePointer64(in.handle(), 0, FILE_CURRENT));
+
+    Bytes written = out.ReadAll();
+    ASSERT_EQ(prefix.size() + result.stored_size, written.size());
+    EXPECT_TRUE(Bytes(written.begin(), written.begin() + 4) == prefix);
+    Bytes stored(written.begin() + 4, written.end());
+
+    Bytes from_memory;
+    compress_buffer(data.data(), data.size(), true, &from_memory);
+    EXPECT_TRUE(stored == from_memory);
+    EXPECT_TRUE(DecodeChain(stored, result.odd_rescale).output == data);
+}
+
+TEST(WholeChainRoundTrip, CompressEntryRefusesAShortInput) {
+    TempFile in, out;
+    in.Write(TextLike(41, 1000));
+    CompressResult result = compress_entry(in.handle(), 1001, out.handle(), true);
+    EXPECT_FALSE(result.ok);
+    ASSERT_NE(nullptr, result.error);
+    EXPECT_NE(nullptr, strstr(result.error, "input"));
+}
+
+}  // namespace
