@@ -1,0 +1,78 @@
+// Helpers for the codec tests: temporary files through the platform layer, a
+// counting message pump, and small test-side writers that build well-formed
+// inputs for each stage (they mirror the decoders and are checked against the
+// fixed vectors before anything relies on them).
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+typedef std::vector<uint8_t> Bytes;
+
+Bytes MakeBytes(std::initializer_list<int> values);
+Bytes TextBytes(const char* text);
+
+// A file in the temporary folder, created empty for reading and writing and
+// deleted when the object goes.
+class TempFile {
+public:
+    TempFile();
+    explicit TempFile(const Bytes& contents);
+    ~TempFile();
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    FileHandle handle() const { return handle_; }
+    const std::string& path() const { return path_; }
+    void Write(const Bytes& contents);  // replaces the contents
+    Bytes Read();                       // whole contents
+
+private:
+    std::string path_;
+    FileHandle handle_;
+};
+
+std::string TempPath();  // a fresh, unused path in the temporary folder
+FileHandle OpenWriteOnly(const char* path);
+
+// A pump that counts its calls.
+struct PumpCounter {
+    uint32_t calls = 0;
+    MessagePump pump();
+};
+
+// The result of running one file-level stage on an input.
+struct StageRun {
+    int result;
+    Bytes output;
+    uint32_t pumps;
+};
+StageRun RunStage1(const Bytes& input, int fNewType);
+StageRun RunStage2(const Bytes& input);
+StageRun RunStage3(const Bytes& input);
+StageRun RunStage4(const Bytes& input);
+
+// RC_BUF_SIZE set for the lifetime of the object.
+struct ScopedRcBufSize {
+    explicit ScopedRcBufSize(uint32_t size);
+    ~ScopedRcBufSize();
+    uint32_t saved;
+};
+
+// Test-side writers. RangeEncode returns false when the stream cannot be
+// represented (a range below a table's total).
+bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream);
+Bytes MtfEncode(const Bytes& data);
+// Sorts rotations naively; fine for small or random inputs only.
+void BwtBlock(const Bytes& block, uint32_t* top, Bytes* last_column);
+Bytes BwtEncode(const Bytes& data);  // blocks of up to BS_BUF_SIZE with headers
+Bytes RleEncode(const Bytes& data);  // blocks of up to RLE_BUF_SIZE expanded bytes
+Bytes RleBlock(const Bytes& coded);  // one block: 3-byte little-endian header + coded
+
+// Deterministic test data.
+Bytes RandomBytes(size_t size, uint32_t seed, uint32_t alphabet = 256);
+Bytes RunnyBytes(size_t size, uint32_t seed);  // random runs of random lengths

@@ -1,0 +1,299 @@
+// Stage 1: the range decoder, the value model and the stage loop.
+#include <gtest/gtest.h>
+
+#include "codec/012coding.h"
+#include "tests/codec/codec_test_util.h"
+
+namespace {
+
+const Bytes kEmptyStream = MakeBytes({0xFF, 0xEA, 0xAA, 0x7B, 0x00});
+const Bytes kFiveValues = MakeBytes({0x45, 0x7E, 0xDE, 0xF5, 0x97, 0xE0, 0xAC, 0x00});
+const Bytes kZerosOdd = MakeBytes({0x0A, 0xD0, 0xB5, 0x78, 0xFA, 0x00});
+const Bytes kZerosPlain = MakeBytes({0x0A, 0xD0, 0xBA, 0xC7, 0x54, 0x00});
+
+// Drives RC_DECODE by hand over a stream held in a file.
+struct StepDecoder {
+    TempFile file;
+    Bytes buffer;
+    ModelSet m;
+    RangeDecoder rc;
+    int c0 = 0, c00 = 0, c000 = 0;
+    int fNewType;
+    int steps = 0;
+
+    StepDecoder(const Bytes& stream, int odd, uint32_t buffer_size = 64)
+        : file(stream), buffer(buffer_size), fNewType(odd) {
+        init_global(&m);
+        SetFilePointer64(file.handle(), 0, FILE_BEGIN);
+        rc_start(&rc, file.handle(), buffer.data(), buffer_size);
+    }
+    ~StepDecoder() { free_frequency(&m); }
+
+    int Step(Frequency* t) {
+        steps++;
+        return RC_DECODE(t, &rc, fNewType);
+    }
+    // One value, or -1; counts the decode steps it took.
+    int Value() {
+        int cls = Step(m.freq_012[9 * c000 + 3 * c00 + c0]);
+        if (cls < 0) return -1;
+        c000 = c00;
+        c00 = c0;
+        c0 = cls;
+        if (cls < 2) return cls;
+        int e = Step(m.freq_first);
+        if (e <= 0) return e < 0 ? -1 : 2;
+        int mantissa = Step(m.freq_second[e]);
+        return mantissa < 0 ? -1 : (1 << e) + mantissa + 1;
+    }
+    uint32_t consumed() const { return rc.LPos; }
+};
+
+TEST(RangeDecoder, WorkedExampleStepByStep) {
+    for (int odd = 0; odd <= 1; odd++) {
+        StepDecoder d(kEmptyStream, odd);
+        EXPECT_EQ(d.rc.code, 0xFFEAAA7Bu);
+        EXPECT_EQ(d.Step(d.m.freq_012[0]), 2);
+        EXPECT_EQ(d.rc.low, 0xAAAAAAAAu);
+        EXPECT_EQ(d.rc.range, 0x55555555u);
+        EXPECT_EQ(d.Step(d.m.freq_first), 7);
+        EXPECT_EQ(d.rc.low, 0xF5555550u);
+        EXPECT_EQ(d.rc.range, 0x0AAAAAAAu);
+        EXPECT_EQ(d.Step(d.m.freq_second[7]), 127);
+        EXPECT_EQ(d.rc.low, 0xEAAA7B00u);
+        EXPECT_EQ(d.rc.range, 0x15555500u);
+        EXPECT_EQ(d.rc.code, 0xEAAA7B00u);
+        EXPECT_EQ(d.consumed(), 5u);
+        EXPECT_EQ(d.rc.past_end, 0u);
+    }
+}
+
+TEST(RangeDecoder, FiveValuesTakeOneOneTwoThreeThreeSteps) {
+    for (int odd = 0; odd <= 1; odd++) {
+        StepDecoder d(kFiveValues, odd);
+        const int values[] = {0, 1, 2, 3, 255, 256};
+        const int steps[] = {1, 1, 2, 3, 3, 3};
+        for (int i = 0; i < 6; i++) {
+            int before = d.steps;
+            EXPECT_EQ(d.Value(), values[i]) << i;
+            EXPECT_EQ(d.steps - before, steps[i]) << i;
+        }
+        EXPECT_EQ(d.consumed(), 8u);
+        EXPECT_EQ(d.rc.past_end, 0u);
+    }
+}
+
+TEST(RangeDecoder, ValuesThreeAndFourUseTheTwoSymbolMantissaTable) {
+    Bytes stream;
+    ASSERT_TRUE(RangeEncode(MakeBytes({3, 4, 2}), 1, &stream));
+    StepDecoder d(stream, 1);
+    EXPECT_EQ(d.Value(), 3);
+    EXPECT_EQ(d.Value(), 4);
+    EXPECT_EQ(d.m.freq_second[1]->count[0], 4);
+    EXPECT_EQ(d.m.freq_second[1]->count[1], 4);
+    int before = d.steps;
+    EXPECT_EQ(d.Value(), 2);
+    EXPECT_EQ(d.steps - before, 2);
+    for (int e = 2; e <= 7; e++) EXPECT_EQ(GET_SUM(d.m.freq_second[e]), 1 << e);
+}
+
+// 2 and 200 both enter the context as class 2, so the next value is decoded
+// with the same class table.
+TEST(RangeDecoder, ValuesTwoAndTwoHundredLeaveTheSameContext) {
+    for (int first : {2, 200}) {
+        Bytes stream;
+        ASSERT_TRUE(RangeEncode(MakeBytes({first, 1}), 0, &stream));
+        StepDecoder d(stream, 0);
+        EXPECT_EQ(d.Value(), first);
+        EXPECT_EQ(d.Value(), 1);
+        // Context after the first value is 9*0 + 3*0 + 2.
+        EXPECT_EQ(d.m.freq_012[2]->count[1], 4) << first;
+    }
+}
+
+TEST(RangeDecoder, TmpOfZeroFailsAndLeavesEverythingAsItWas) {
+    StepDecoder d(kFiveValues, 0);
+    Frequency* t = d.m.freq_second[7];
+    for (int i = 0; i < 500; i++) update_frequency(t, 5, 0);  // stored sum 2000, total 2128
+    ASSERT_EQ(GET_SUM(t), 2128);
+    d.rc.range = 2100;
+    d.rc.low = 0x12345678;
+    uint32_t code = d.rc.code, pos = d.rc.LPos;
+    EXPECT_EQ(RC_DECODE(t, &d.rc, 0), -1);
+    EXPECT_EQ(d.rc.range, 2100u);
+    EXPECT_EQ(d.rc.low, 0x12345678u);
+    EXPECT_EQ(d.rc.code, code);
+    EXPECT_EQ(d.rc.LPos, pos);
+    EXPECT_EQ(GET_SUM(t), 2128);
+}
+
+TEST(RangeDecoder, ValueBeyondTheTotalFailsWithoutUpdate) {
+    StepDecoder d(kFiveValues, 0);
+    d.rc.low = 0;
+    d.rc.code = 0xFFFFFFFF;  // v = 0xFFFFFFFF / tmp is far beyond the total
+    d.rc.range = 0x100000;
+    EXPECT_EQ(RC_DECODE(d.m.freq_012[0], &d.rc, 0), -1);
+    EXPECT_EQ(GET_SUM(d.m.freq_012[0]), 3);
+    EXPECT_EQ(d.rc.range, 0x100000u);
+}
+
+TEST(RangeDecoder, SuppliesAtMostEightZeroBytesPastTheEnd) {
+    StepDecoder d(Bytes(), 0);
+    EXPECT_EQ(d.rc.code, 0u);
+    EXPECT_EQ(d.rc.past_end, 4u);
+    int result = 0;
+    while (result >= 0 && d.steps < 100000) {
+        uint32_t before = d.rc.past_end;
+        result = d.Step(d.m.freq_012[0]);
+        if (result >= 0) {
+            ASSERT_LE(d.rc.past_end, RC_PAST_END_LIMIT);
+        } else {
+            EXPECT_GT(d.rc.past_end, RC_PAST_END_LIMIT) << before;
+        }
+    }
+    EXPECT_EQ(result, -1);
+}
+
+TEST(Stage1, EmptyStreamDecodesToNothing) {
+    for (int odd = 0; odd <= 1; odd++) {
+        StageRun run = RunStage1(kEmptyStream, odd);
+        EXPECT_EQ(run.result, 1);
+        EXPECT_TRUE(run.output.empty());
+        EXPECT_EQ(run.pumps, 0u);
+    }
+}
+
+TEST(Stage1, FiveValuesUnderEitherRule) {
+    for (int odd = 0; odd <= 1; odd++) {
+        StageRun run = RunStage1(kFiveValues, odd);
+        EXPECT_EQ(run.result, 1);
+        EXPECT_EQ(run.output, MakeBytes({0, 1, 2, 3, 0xFF}));
+        EXPECT_EQ(run.pumps, 5u);
+    }
+}
+
+TEST(Stage1, SixtyFourZerosDependOnTheRescaleRule) {
+    StageRun odd = RunStage1(kZerosOdd, 1);
+    EXPECT_EQ(odd.result, 1);
+    EXPECT_EQ(odd.output, Bytes(64, 0));
+    EXPECT_EQ(odd.pumps, 64u);
+    StageRun plain = RunStage1(kZerosPlain, 0);
+    EXPECT_EQ(plain.result, 1);
+    EXPECT_EQ(plain.output, Bytes(64, 0));
+    EXPECT_EQ(RunStage1(kZerosOdd, 0).result, 0);
+}
+
+// The test-side writer reproduces the fixed streams, so the streams it makes
+// for the larger cases below are trustworthy.
+TEST(Stage1, TestWriterReproducesTheFixedStreams) {
+    Bytes stream;
+    ASSERT_TRUE(RangeEncode(Bytes(64, 0), 1, &stream));
+    EXPECT_EQ(stream, kZerosOdd);
+    ASSERT_TRUE(RangeEncode(Bytes(64, 0), 0, &stream));
+    EXPECT_EQ(stream, kZerosPlain);
+    for (int odd = 0; odd <= 1; odd++) {
+        ASSERT_TRUE(RangeEncode(MakeBytes({0, 1, 2, 3, 0xFF}), odd, &stream));
+        EXPECT_EQ(stream, kFiveValues);
+        ASSERT_TRUE(RangeEncode(Bytes(), odd, &stream));
+        EXPECT_EQ(stream, kEmptyStream);
+    }
+}
+
+TEST(Stage1, BytesBehindEofAreIgnored) {
+    Bytes stream = kFiveValues;
+    stream.insert(stream.end(), {0x12, 0x34, 0xFF, 0xFF, 0x00});
+    StageRun run = RunStage1(stream, 1);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.output, MakeBytes({0, 1, 2, 3, 0xFF}));
+}
+
+TEST(Stage1, MissingTrailingZeroBytesReadAsZero) {
+    Bytes cut(kFiveValues.begin(), kFiveValues.end() - 1);
+    StageRun run = RunStage1(cut, 0);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.output, MakeBytes({0, 1, 2, 3, 0xFF}));
+    Bytes cut_empty(kEmptyStream.begin(), kEmptyStream.end() - 1);
+    EXPECT_EQ(RunStage1(cut_empty, 1).result, 1);
+}
+
+TEST(Stage1, InputThatRunsOutEndsWithZero) {
+    EXPECT_EQ(RunStage1(Bytes(), 0).result, 0);
+    EXPECT_EQ(RunStage1(Bytes(), 1).result, 0);
+    // A stream cut in the middle cannot reach EOF on zeros alone.
+    Bytes stream;
+    ASSERT_TRUE(RangeEncode(RandomBytes(500, 3), 1, &stream));
+    Bytes cut(stream.begin(), stream.begin() + (long)stream.size() / 2);
+    EXPECT_EQ(RunStage1(cut, 1).result, 0);
+}
+
+TEST(Stage1, OutputIsTheSameForEveryBufferSize) {
+    const size_t sizes[] = {0, 1, 4, 5, 6, 7, 8, 13, 14, 4095, 4096, 4097, 8192, 20000};
+    for (int odd = 0; odd <= 1; odd++) {
+        for (size_t n : sizes) {
+            Bytes data = (n % 2) ? RandomBytes(n, (uint32_t)n) : RunnyBytes(n, (uint32_t)n);
+            Bytes stream;
+            ASSERT_TRUE(RangeEncode(data, odd, &stream));
+            for (uint32_t buffer_size : {4u, 5u, 7u, 4096u, RC_BUF_SIZE_FLOOR}) {
+                ScopedRcBufSize scoped(buffer_size);
+                StageRun run = RunStage1(stream, odd);
+                ASSERT_EQ(run.result, 1) << n << " " << buffer_size;
+                ASSERT_EQ(run.output, data) << n << " " << buffer_size;
+                ASSERT_EQ(run.pumps, n);
+            }
+        }
+    }
+}
+
+TEST(Stage1, RefusesBufferSizeBelowFour) {
+    ScopedRcBufSize scoped(3);
+    EXPECT_EQ(RunStage1(kFiveValues, 0).result, 0);
+}
+
+TEST(Stage1, BufferSizeFollowsPhysicalMemory) {
+    EXPECT_EQ(RcBufSizeForMemory(512u << 20), 16u << 20);
+    EXPECT_EQ(RcBufSizeForMemory(64u << 20), 2u << 20);
+    EXPECT_EQ(RcBufSizeForMemory(1u << 20), RC_BUF_SIZE_FLOOR);
+    EXPECT_EQ(RcBufSizeForMemory(0), RC_BUF_SIZE_FLOOR);
+    EXPECT_EQ(RcBufSizeForMemory((uint64_t)RC_BUF_SIZE_FLOOR * 32 + 31), RC_BUF_SIZE_FLOOR);
+    EXPECT_EQ(RcBufSizeForMemory((uint64_t)RC_BUF_SIZE_CAP * 32), RC_BUF_SIZE_CAP);
+    EXPECT_EQ(RcBufSizeForMemory((uint64_t)16 << 30), RC_BUF_SIZE_CAP);
+    EXPECT_GE(RC_BUF_SIZE, RC_BUF_SIZE_MIN);
+}
+
+TEST(Stage1, EveryFailedAllocationEndsWithZero) {
+    int n = 1;
+    for (;; n++) {
+        FailAllocationAfter = n;
+        StageRun run = RunStage1(kFiveValues, 0);
+        bool hit = FailAllocationAfter == 0;
+        FailAllocationAfter = 0;
+        if (!hit) {
+            EXPECT_EQ(run.result, 1);
+            break;
+        }
+        EXPECT_EQ(run.result, 0) << n;
+        EXPECT_TRUE(run.output.empty());
+    }
+    EXPECT_EQ(n, 2 + 35 + 1);  // two buffers and 35 tables
+}
+
+TEST(Stage1, FailedReadOrWriteEndsWithZero) {
+    TempFile in(kFiveValues), out;
+    EXPECT_EQ(coding012_decode(NO_FILE, out.handle(), 0, NO_PUMP), 0);
+    EXPECT_EQ(coding012_decode(in.handle(), NO_FILE, 0, NO_PUMP), 0);
+
+    std::string path = TempPath();
+    FileHandle write_only = OpenWriteOnly(path.c_str());
+    ASSERT_NE(write_only, NO_FILE);
+    EXPECT_EQ(coding012_decode(write_only, out.handle(), 0, NO_PUMP), 0);
+    CloseFile(write_only);
+    // As output, a handle that cannot be written.
+    FileHandle read_only = OpenForReading(path.c_str());
+    ASSERT_NE(read_only, NO_FILE);
+    EXPECT_EQ(coding012_decode(in.handle(), read_only, 0, NO_PUMP), 0);
+    CloseFile(read_only);
+    remove(path.c_str());
+    EXPECT_EQ(coding012_decode(in.handle(), out.handle(), 0, NO_PUMP), 1);
+}
+
+}  // namespace

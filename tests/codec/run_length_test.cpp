@@ -1,0 +1,174 @@
+// Stage 4: run-length expansion, and the size walk that precedes it.
+#include <gtest/gtest.h>
+
+#include "codec/RunLength.h"
+#include "tests/codec/codec_test_util.h"
+
+namespace {
+
+Bytes Expand(const Bytes& coded, int32_t* size) {
+    Bytes out(RLE_BUF_SIZE);
+    *size = rle_decode2(coded.data(), out.data(), (uint32_t)coded.size(), RLE_THRESHOLD);
+    out.resize(*size < 0 ? 0 : (size_t)*size);
+    return out;
+}
+Bytes Cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+int64_t ExpandedSize(const Bytes& input) {
+    TempFile in(input);
+    return rle_expanded_size(in.handle());
+}
+
+TEST(RunLength, FourEqualBytesTakeACountByte) {
+    int32_t n = 0;
+    EXPECT_EQ(Expand(MakeBytes({0x41, 0x41, 0x41, 0x41, 0x02, 0x42}), &n),
+              Cat(Bytes(6, 0x41), MakeBytes({0x42})));
+    EXPECT_EQ(n, 7);
+    EXPECT_EQ(Expand(MakeBytes({0x41, 0x41, 0x41, 0x42}), &n), MakeBytes({0x41, 0x41, 0x41, 0x42}));
+    EXPECT_EQ(Expand(MakeBytes({0x41, 0x41, 0x41, 0x41, 0x00, 0x41}), &n), Bytes(5, 0x41));
+    EXPECT_EQ(Expand(MakeBytes({0x41, 0x41, 0x41, 0x41, 0xFF}), &n), Bytes(259, 0x41));
+    // A count byte equal to the run's byte is still a count.
+    EXPECT_EQ(Expand(MakeBytes({7, 7, 7, 7, 7, 7}), &n), Bytes(11 + 1, 7));
+}
+
+TEST(RunLength, HeaderIsLeastSignificantByteFirst) {
+    StageRun run = RunStage4(MakeBytes({0x06, 0x00, 0x00, 0x41, 0x41, 0x41, 0x41, 0x02, 0x42}));
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.output, Cat(Bytes(6, 0x41), MakeBytes({0x42})));
+    EXPECT_EQ(run.pumps, 1u);
+}
+
+TEST(RunLength, ExpandsWhatTheTestWriterCoded) {
+    for (uint32_t seed = 1; seed <= 20; seed++) {
+        Bytes data = RunnyBytes(seed * 997, seed);
+        StageRun run = RunStage4(RleEncode(data));
+        ASSERT_EQ(run.result, 1);
+        ASSERT_EQ(run.output, data);
+    }
+}
+
+TEST(RunLength, BlockBoundaries) {
+    struct Case {
+        uint32_t size, pumps;
+    } cases[] = {{RLE_BUF_SIZE - 1, 1}, {RLE_BUF_SIZE, 1}, {RLE_BUF_SIZE + 1, 2}};
+    for (const Case& k : cases) {
+        Bytes data = RunnyBytes(k.size, k.size);
+        Bytes coded = RleEncode(data);
+        StageRun run = RunStage4(coded);
+        EXPECT_EQ(run.result, 1);
+        EXPECT_EQ(run.pumps, k.pumps) << k.size;
+        EXPECT_TRUE(run.output == data) << k.size;
+        EXPECT_EQ(ExpandedSize(coded), (int64_t)k.size);
+    }
+}
+
+TEST(RunLength, ShortBlockEndsTheStage) {
+    Bytes coded = Cat(RleBlock(TextBytes("ab")), RleBlock(TextBytes("cd")));
+    StageRun run = RunStage4(coded);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.output, TextBytes("ab"));
+    EXPECT_EQ(ExpandedSize(coded), 2);
+    // After a full block the next one is read.
+    Bytes full = RleEncode(Bytes(RLE_BUF_SIZE, 'z'));
+    coded = Cat(Cat(full, RleBlock(TextBytes("ab"))), RleBlock(TextBytes("cd")));
+    run = RunStage4(coded);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.output, Cat(Bytes(RLE_BUF_SIZE, 'z'), TextBytes("ab")));
+    EXPECT_EQ(run.pumps, 2u);
+    EXPECT_EQ(ExpandedSize(coded), RLE_BUF_SIZE + 2);
+}
+
+TEST(RunLength, InputCutShortWritesNothingForThatBlock) {
+    Bytes coded = RleBlock(TextBytes("hello"));
+    for (size_t keep = 1; keep < coded.size(); keep++) {
+        Bytes cut(coded.begin(), coded.begin() + keep);
+        StageRun run = RunStage4(cut);
+        EXPECT_EQ(run.result, 0) << keep;
+        EXPECT_TRUE(run.output.empty());
+        EXPECT_EQ(run.pumps, 0u);
+        EXPECT_EQ(ExpandedSize(cut), -1);
+    }
+    StageRun empty = RunStage4(Bytes());
+    EXPECT_EQ(empty.result, 1);
+    EXPECT_TRUE(empty.output.empty());
+    EXPECT_EQ(ExpandedSize(Bytes()), 0);
+}
+
+TEST(RunLength, RefusesBlocksOutsideTheFormat) {
+    Bytes full = RleEncode(Bytes(RLE_BUF_SIZE, 'z'));
+    Bytes two_mib_plus_one = MakeBytes({0x01, 0x00, 0x20});
+    two_mib_plus_one.resize(3 + 0x200001, 'a');
+    Bytes too_long_expansion;  // 0x100000 + 1 bytes from one block
+    for (int i = 0; i < 4032; i++)  // 260 bytes per group
+        too_long_expansion.insert(too_long_expansion.end(), {9, 9, 9, 9, 255, 8});
+    too_long_expansion.insert(too_long_expansion.end(), {9, 9, 9, 9, 253});
+    const Bytes refused[] = {
+        MakeBytes({0, 0, 0, 'a'}),                            // beforesize 0
+        two_mib_plus_one,                                     // beforesize above the input buffer
+        RleBlock(MakeBytes({'a', 'b', 'b', 'b', 'b'})),       // count byte at the block end
+        RleBlock(too_long_expansion),                         // expansion past RLE_BUF_SIZE
+    };
+    for (const Bytes& block : refused) {
+        for (int after_full = 0; after_full <= 1; after_full++) {
+            Bytes input = after_full ? Cat(full, block) : block;
+            StageRun run = RunStage4(input);
+            EXPECT_EQ(run.result, 0);
+            EXPECT_EQ(run.output.size(), after_full ? RLE_BUF_SIZE : 0u);
+            EXPECT_EQ(run.pumps, (uint32_t)after_full);
+            EXPECT_EQ(ExpandedSize(input), -1);
+        }
+    }
+    int32_t n = 0;
+    Expand(MakeBytes({'b', 'b', 'b', 'b'}), &n);
+    EXPECT_EQ(n, -1);
+    Expand(too_long_expansion, &n);
+    EXPECT_EQ(n, -1);
+    // Exactly RLE_BUF_SIZE from one block is fine.
+    too_long_expansion.back() = 252;
+    Expand(too_long_expansion, &n);
+    EXPECT_EQ(n, (int32_t)RLE_BUF_SIZE);
+}
+
+TEST(RunLength, EveryFailedAllocationIsReported) {
+    Bytes coded = RleBlock(TextBytes("hello"));
+    int n = 1;
+    for (;; n++) {
+        FailAllocationAfter = n;
+        StageRun run = RunStage4(coded);
+        bool hit = FailAllocationAfter == 0;
+        FailAllocationAfter = 0;
+        if (!hit) {
+            EXPECT_EQ(run.result, 1);
+            break;
+        }
+        EXPECT_EQ(run.result, 0);
+        EXPECT_TRUE(run.output.empty());
+    }
+    EXPECT_EQ(n, 3);
+    FailAllocationAfter = 1;
+    EXPECT_EQ(ExpandedSize(coded), -1);
+    FailAllocationAfter = 0;
+    EXPECT_EQ(ExpandedSize(coded), 5);
+}
+
+TEST(RunLength, FailedReadOrWriteIsReported) {
+    TempFile in(RleBlock(TextBytes("hello"))), out;
+    EXPECT_EQ(rle_decode(NO_FILE, out.handle(), NO_PUMP), 0);
+    EXPECT_EQ(rle_decode(in.handle(), NO_FILE, NO_PUMP), 0);
+    EXPECT_EQ(rle_expanded_size(NO_FILE), -1);
+    std::string path = TempPath();
+    FileHandle write_only = OpenWriteOnly(path.c_str());
+    ASSERT_NE(write_only, NO_FILE);
+    EXPECT_EQ(rle_decode(write_only, out.handle(), NO_PUMP), 0);
+    EXPECT_EQ(rle_expanded_size(write_only), -1);
+    CloseFile(write_only);
+    FileHandle read_only = OpenForReading(path.c_str());
+    ASSERT_NE(read_only, NO_FILE);
+    EXPECT_EQ(rle_decode(in.handle(), read_only, NO_PUMP), 0);
+    CloseFile(read_only);
+    remove(path.c_str());
+}
+
+}  // namespace
