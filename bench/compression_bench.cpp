@@ -1,0 +1,256 @@
+// Compression benchmark: our writer and reader (payload only: compress_entry,
+// then the four decode stages through work files) against bzip2 -9, xz -6 and
+// zstd -19 on the same files, each file compressed on its own as an archive
+// entry would be. Prints compressed sizes, throughput and ratios, and the
+// decode throughput of every stage.
+//
+//   compression_bench CORPUS_DIR WORK_DIR
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "codec/012coding.h"
+#include "codec/BlockSorting.h"
+#include "codec/MoveToFront.h"
+#include "codec/RunLength.h"
+#include "codec/compress.h"
+
+namespace fs = std::filesystem;
+
+static double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+struct Totals {
+    uint64_t original = 0;
+    uint64_t compressed = 0;
+    double compress_seconds = 0;
+    double decompress_seconds = 0;
+    std::map<std::string, uint64_t> compressed_by_kind;
+};
+
+// Runs argv with stdin from `in` and stdout to `out`; answers the seconds taken.
+static double run_tool(const std::vector<std::string>& argv, const std::string& in,
+                       const std::string& out) {
+    double start = now();
+    pid_t child = fork();
+    if (child == 0) {
+        int fd_in = open(in.c_str(), O_RDONLY);
+        int fd_out = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd_in < 0 || fd_out < 0) _exit(127);
+        dup2(fd_in, 0);
+        dup2(fd_out, 1);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back((char*)a.c_str());
+        args.push_back(NULL);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "%s failed on %s\n", argv[0].c_str(), in.c_str());
+        exit(1);
+    }
+    return now() - start;
+}
+
+static bool same_contents(const std::string& a, const std::string& b) {
+    FILE* fa = fopen(a.c_str(), "rb");
+    FILE* fb = fopen(b.c_str(), "rb");
+    bool same = fa && fb;
+    static char ba[1 << 16], bb[1 << 16];
+    while (same) {
+        size_t na = fread(ba, 1, sizeof(ba), fa);
+        size_t nb = fread(bb, 1, sizeof(bb), fb);
+        same = na == nb && std::equal(ba, ba + na, bb);
+        if (na == 0) break;
+    }
+    if (fa) fclose(fa);
+    if (fb) fclose(fb);
+    return same;
+}
+
+// Per-stage decode times and output sizes.
+struct StageTotals {
+    double seconds[5] = {0, 0, 0, 0, 0};  // copy, stage 1..4
+    uint64_t output[5] = {0, 0, 0, 0, 0};
+};
+
+static uint64_t file_size(FileHandle f) { return GetFileSize64(f); }
+
+// Our codec on one file: compress_entry, then the decode chain through two
+// work files into a target, checked against the original.
+static void run_ours(const std::string& path, const std::string& kind, const std::string& work,
+                     Totals* totals, StageTotals* stages) {
+    std::string stored_path = work + "/stored", first_path = work + "/work1",
+                second_path = work + "/work2", target_path = work + "/target";
+    FileHandle in = OpenForReading(path.c_str());
+    FileHandle stored = CreateReadWrite(stored_path.c_str());
+    uint64_t size = GetFileSize64(in);
+    double start = now();
+    CompressResult r = compress_entry(in, (uint32_t)size, stored, true);
+    totals->compress_seconds += now() - start;
+    CloseFile(in);
+    if (!r.ok) {
+        fprintf(stderr, "compress failed on %s: %s\n", path.c_str(), r.error);
+        exit(1);
+    }
+    totals->original += size;
+    totals->compressed += r.stored_size;
+    totals->compressed_by_kind[kind] += r.stored_size;
+
+    FileHandle first = CreateReadWrite(first_path.c_str());
+    FileHandle second = CreateReadWrite(second_path.c_str());
+    FileHandle target = CreateReadWrite(target_path.c_str());
+    double t0 = now();
+    // The copy of the stored bytes into the first work file, as the extractor does.
+    static std::vector<uint8_t> copy(0x100000);
+    SetFilePointer64(stored, 0, FILE_BEGIN);
+    uint32_t got = 0;
+    while (ReadBytes(stored, copy.data(), (uint32_t)copy.size(), &got) && got > 0)
+        WriteBytes(first, copy.data(), got);
+    double t1 = now();
+    int ok1 = coding012_decode(first, second, r.odd_rescale ? 1 : 0, NO_PUMP);
+    double t2 = now();
+    int ok2 = mtf_decode(second, first, NO_PUMP);
+    double t3 = now();
+    int ok3 = blocksort_decode(first, second, NO_PUMP);
+    double t4 = now();
+    int ok4 = rle_decode(second, target, NO_PUMP);
+    double t5 = now();
+    if (!(ok1 && ok2 && ok3 && ok4)) {
+        fprintf(stderr, "decode failed on %s\n", path.c_str());
+        exit(1);
+    }
+    stages->seconds[0] += t1 - t0;
+    stages->seconds[1] += t2 - t1;
+    stages->seconds[2] += t3 - t2;
+    stages->seconds[3] += t4 - t3;
+    stages->seconds[4] += t5 - t4;
+    stages->output[0] += r.stored_size;
+    stages->output[1] += file_size(first);  // stage 2 output, same length as stage 1's
+    stages->output[2] += file_size(first);
+    stages->output[3] += file_size(second);  // run-length stream
+    stages->output[4] += file_size(target);
+    totals->decompress_seconds += t5 - t0;
+    CloseFile(stored);
+    CloseFile(first);
+    CloseFile(second);
+    CloseFile(target);
+    if (!same_contents(path, target_path)) {
+        fprintf(stderr, "round trip differs on %s\n", path.c_str());
+        exit(1);
+    }
+}
+
+struct Tool {
+    const char* name;
+    std::vector<std::string> compress;
+    std::vector<std::string> decompress;
+    Totals totals;
+};
+
+static void run_other(const std::string& path, const std::string& kind, const std::string& work,
+                      Tool* tool) {
+    std::string packed = work + "/packed", unpacked = work + "/unpacked";
+    tool->totals.compress_seconds += run_tool(tool->compress, path, packed);
+    tool->totals.decompress_seconds += run_tool(tool->decompress, packed, unpacked);
+    uint64_t original = fs::file_size(path), compressed = fs::file_size(packed);
+    tool->totals.original += original;
+    tool->totals.compressed += compressed;
+    tool->totals.compressed_by_kind[kind] += compressed;
+    if (!same_contents(path, unpacked)) {
+        fprintf(stderr, "%s round trip differs on %s\n", tool->name, path.c_str());
+        exit(1);
+    }
+}
+
+static double mb(uint64_t bytes) { return bytes / 1e6; }
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        fprintf(stderr, "usage: %s CORPUS_DIR WORK_DIR\n", argv[0]);
+        return 2;
+    }
+    std::string corpus = argv[1], work = argv[2];
+    fs::create_directories(work);
+    RC_BUF_SIZE = RcBufSizeForMemory((uint64_t)sysconf(_SC_PHYS_PAGES) * sysconf(_SC_PAGESIZE));
+
+    std::vector<std::pair<std::string, std::string>> files;  // kind, path
+    for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+        if (!entry.is_regular_file()) continue;
+        std::string kind = entry.path().parent_path().filename().string();
+        files.push_back({kind, entry.path().string()});
+    }
+    std::sort(files.begin(), files.end());
+    std::map<std::string, uint64_t> original_by_kind;
+    for (const auto& f : files) original_by_kind[f.first] += fs::file_size(f.second);
+
+    Totals ours;
+    StageTotals stages;
+    Tool others[] = {
+        {"bzip2 -9", {"bzip2", "-9", "-c"}, {"bzip2", "-d", "-c"}, {}},
+        {"xz -6", {"xz", "-6", "-c", "-T1"}, {"xz", "-d", "-c"}, {}},
+        {"zstd -19", {"zstd", "-19", "-c", "-q"}, {"zstd", "-d", "-c", "-q"}, {}},
+    };
+    for (const auto& f : files) {
+        run_ours(f.second, f.first, work, &ours, &stages);
+        for (Tool& tool : others) run_other(f.second, f.first, work, &tool);
+    }
+
+    printf("Corpus: %zu files, %.1f MB (%s)\n\n", files.size(), mb(ours.original), corpus.c_str());
+    printf(
+        "| Codec | Stored MB | Stored/original | Size vs ours | Compress MB/s | "
+        "Decompress MB/s | Compress speed vs ours | Decompress speed vs ours |\n");
+    printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    auto row = [&](const char* name, const Totals& t) {
+        double cs = mb(t.original) / t.compress_seconds, ds = mb(t.original) / t.decompress_seconds;
+        double our_cs = mb(ours.original) / ours.compress_seconds;
+        double our_ds = mb(ours.original) / ours.decompress_seconds;
+        printf("| %s | %.2f | %.3f | %.3f | %.2f | %.2f | %.2f | %.2f |\n", name, mb(t.compressed),
+               (double)t.compressed / t.original, (double)t.compressed / ours.compressed, cs, ds,
+               cs / our_cs, ds / our_ds);
+    };
+    row("quorvane (payload)", ours);
+    for (const Tool& tool : others) row(tool.name, tool.totals);
+
+    printf("\nStored/original by kind of file:\n\n| Kind | Original MB | quorvane |");
+    for (const Tool& tool : others) printf(" %s |", tool.name);
+    printf("\n|---|---:|---:|---:|---:|---:|\n");
+    for (const auto& k : original_by_kind) {
+        printf("| %s | %.2f | %.3f |", k.first.c_str(), mb(k.second),
+               (double)ours.compressed_by_kind[k.first] / k.second);
+        for (const Tool& tool : others)
+            printf(" %.3f |", (double)tool.totals.compressed_by_kind.at(k.first) / k.second);
+        printf("\n");
+    }
+
+    printf(
+        "\nDecode throughput (MB of output per second):\n\n| Step | Output MB | Seconds | "
+        "MB/s |\n|---|---:|---:|---:|\n");
+    const char* names[5] = {"copy into work file", "stage 1 range decoder", "stage 2 move-to-front",
+                            "stage 3 block sorting", "stage 4 run-length"};
+    for (int i = 0; i < 5; i++)
+        printf("| %s | %.2f | %.2f | %.2f |\n", names[i], mb(stages.output[i]), stages.seconds[i],
+               mb(stages.output[i]) / stages.seconds[i]);
+    printf("| whole chain (original bytes) | %.2f | %.2f | %.2f |\n", mb(ours.original),
+           ours.decompress_seconds, mb(ours.original) / ours.decompress_seconds);
+    for (const Tool& tool : others)
+        printf("| %s -d | %.2f | %.2f | %.2f |\n", tool.name, mb(tool.totals.original),
+               tool.totals.decompress_seconds,
+               mb(tool.totals.original) / tool.totals.decompress_seconds);
+
+    fs::remove_all(work);
+    return 0;
+}
