@@ -1,0 +1,1 @@
+#include "extract/work_files.h"
