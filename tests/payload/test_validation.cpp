@@ -106,18 +106,29 @@ TEST_F(ValidationTest, ComponentsTheSystemRefusesAreBroken) {
 }
 
 #ifdef _WIN32
-// What the trial creation sees on this system for the two characters, asked
-// directly. Under Wine both come back as ERROR_INVALID_NAME (123).
+// What the trial creation sees on this system, asked directly. '?' is an
+// invalid name (ERROR_INVALID_NAME, 123, under Wine as on Windows). A colon is
+// not: Windows opens an alternate data stream, and Wine creates a file called
+// "a:b" (the call succeeds). That is why colons are refused by the name rules
+// and not left to the trial.
 TEST_F(ValidationTest, TrialCreationReportsInvalidNames) {
-    for (const char* name : {"a:b", "a?b"}) {
-        std::string path = JoinPath(temporary_, name);
-        HANDLE trial = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, CREATE_NEW,
-                                   FILE_FLAG_DELETE_ON_CLOSE, NULL);
-        DWORD error = GetLastError();
-        if (trial != INVALID_HANDLE_VALUE) CloseHandle(trial);
-        EXPECT_EQ(trial, INVALID_HANDLE_VALUE) << name;
-        EXPECT_EQ(error, (DWORD)ERROR_INVALID_NAME) << name;
-    }
+    std::string question = JoinPath(temporary_, "a?b");
+    HANDLE trial = CreateFileA(question.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, CREATE_NEW,
+                               FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    DWORD error = GetLastError();
+    if (trial != INVALID_HANDLE_VALUE) CloseHandle(trial);
+    EXPECT_EQ(trial, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error, (DWORD)ERROR_INVALID_NAME);
+
+    std::string colon = JoinPath(temporary_, "a:b");
+    trial = CreateFileA(colon.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, CREATE_NEW,
+                        FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    error = GetLastError();
+    if (trial != INVALID_HANDLE_VALUE) CloseHandle(trial);
+    EXPECT_TRUE(trial != INVALID_HANDLE_VALUE || error != ERROR_INVALID_NAME);
+    // On Windows the stream's host file "a" may remain; it is no trial leftover.
+    DeleteFileA(JoinPath(temporary_, "a").c_str());
+    DeleteFileA(colon.c_str());
 }
 #endif
 
