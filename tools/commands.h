@@ -1,0 +1,34 @@
+// The commands of the quorvane tool.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Exit codes.
+const int EXIT_SUCCESS_ALL = 0;   // everything done
+const int EXIT_ENTRY_FAILED = 1;  // the archive was read, but some entry failed
+const int EXIT_REFUSED = 2;       // nothing was done: unreadable, broken or unsafe archive,
+                                  // or create could not make its output
+const int EXIT_USAGE = 3;         // the command line is wrong
+
+enum ExistingFiles { EXISTING_ASK, EXISTING_OVERWRITE, EXISTING_SKIP };
+
+struct ExtractOptions {
+    std::string destination;  // empty: the archive's path without its extension
+    ExistingFiles existing = EXISTING_ASK;
+};
+
+struct CreateOptions {
+    std::string output;
+    std::string stub;  // empty: the built-in stub
+    bool payload_only = false;
+    std::vector<std::string> inputs;
+};
+
+int CommandList(const std::string& archive);
+int CommandTest(const std::string& archive);
+int CommandExtract(const std::string& archive, const ExtractOptions& options);
+int CommandCreate(const CreateOptions& options);
+
+// True when this build can make archives.
+bool CanCreate();

@@ -1,0 +1,127 @@
+// quorvane: makes, lists, tests and extracts self-extracting archives.
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/commands.h"
+
+namespace {
+
+const char* const VERSION = "0.1.0";
+
+void PrintHelp(FILE* to) {
+    fprintf(to,
+            "Usage:\n"
+            "  quorvane create -o OUT.exe [--stub FILE | --payload-only] PATH...\n"
+            "  quorvane list FILE\n"
+            "  quorvane test FILE\n"
+            "  quorvane extract FILE [-d DIR] [--overwrite | --skip-existing]\n"
+            "  quorvane --help | --version\n"
+            "\n"
+            "create         packs the files and folders (recursively, in sorted order) behind\n"
+            "               the extractor stub. --stub FILE uses another stub; --payload-only\n"
+            "               writes the entry records alone. Names must be representable in\n"
+            "               code page 932 and at most 255 bytes long; files below 4 GiB.\n"
+            "list           shows each entry: kind, sizes, ratio, last write, attributes, name.\n"
+            "test           validates the archive and decodes every entry without writing.\n"
+            "extract        recreates the entries below DIR (default: FILE without its\n"
+            "               extension) with their times and read-only state. An existing\n"
+            "               file is replaced only with --overwrite, kept with --skip-existing,\n"
+            "               and otherwise asked about on a terminal or left alone.\n"
+            "\n"
+            "FILE may be a self-extracting executable or a bare payload.\n"
+            "%s"
+            "\n"
+            "Exit codes: 0 everything done; 1 some entries failed (damaged, not replaced,\n"
+            "not writable); 2 nothing done (archive unreadable, damaged or unsafe, or\n"
+            "create failed); 3 wrong command line.\n",
+            CanCreate() ? "" : "create is not available in this build (no compressor).\n");
+}
+
+int Usage(const char* problem, const char* detail = "") {
+    fprintf(stderr, "quorvane: %s%s\nTry 'quorvane --help'.\n", problem, detail);
+    return EXIT_USAGE;
+}
+
+int Create(const std::vector<std::string>& args) {
+    CreateOptions options;
+    bool only_paths = false;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
+        if (!only_paths && arg == "--") {
+            only_paths = true;
+        } else if (!only_paths && (arg == "-o" || arg == "--stub")) {
+            if (i + 1 >= args.size()) return Usage("missing value after ", arg.c_str());
+            (arg == "-o" ? options.output : options.stub) = args[++i];
+        } else if (!only_paths && arg == "--payload-only") {
+            options.payload_only = true;
+        } else if (!only_paths && arg.size() > 1 && arg[0] == '-') {
+            return Usage("unknown option for create: ", arg.c_str());
+        } else {
+            options.inputs.push_back(arg);
+        }
+    }
+    if (!CanCreate()) return Usage("create is not available in this build");
+    if (options.output.empty()) return Usage("create needs -o OUT");
+    if (options.inputs.empty()) return Usage("create needs at least one file or folder");
+    if (options.payload_only && !options.stub.empty()) {
+        return Usage("--stub and --payload-only exclude each other");
+    }
+    return CommandCreate(options);
+}
+
+int Extract(const std::vector<std::string>& args) {
+    ExtractOptions options;
+    std::string archive;
+    bool overwrite = false, skip = false;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
+        if (arg == "-d") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) return Usage("-d needs a folder");
+            options.destination = args[++i];
+        } else if (arg == "--overwrite") {
+            overwrite = true;
+        } else if (arg == "--skip-existing") {
+            skip = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Usage("unknown option for extract: ", arg.c_str());
+        } else if (archive.empty()) {
+            archive = arg;
+        } else {
+            return Usage("extract takes one archive");
+        }
+    }
+    if (archive.empty()) return Usage("extract needs an archive");
+    if (overwrite && skip) return Usage("--overwrite and --skip-existing exclude each other");
+    options.existing = overwrite ? EXISTING_OVERWRITE : skip ? EXISTING_SKIP : EXISTING_ASK;
+    return CommandExtract(archive, options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) return Usage("no command given");
+    std::string command = args[0];
+    args.erase(args.begin());
+
+    if (command == "--help" || command == "-h" || command == "help") {
+        PrintHelp(stdout);
+        return EXIT_SUCCESS_ALL;
+    }
+    if (command == "--version") {
+        printf("quorvane %s\n", VERSION);
+        return EXIT_SUCCESS_ALL;
+    }
+    if (command == "create") return Create(args);
+    if (command == "extract") return Extract(args);
+    if (command == "list" || command == "test") {
+        if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-')) {
+            return Usage(command.c_str(), " takes exactly one archive");
+        }
+        return command == "list" ? CommandList(args[0]) : CommandTest(args[0]);
+    }
+    return Usage("unknown command: ", command.c_str());
+}

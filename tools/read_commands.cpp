@@ -1,0 +1,410 @@
+// list, test and extract: everything that reads an archive.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "payload/names.h"
+#include "payload/records.h"
+#include "payload/validation.h"
+#include "tools/commands.h"
+#include "tools/decode.h"
+#include "tools/files.h"
+#include "tools/progress.h"
+#include "tools/text.h"
+
+namespace {
+
+std::string RecordName(const EntryRecord& record) {
+    return std::string(record.name, record.nameLength);
+}
+
+bool IsFolder(const EntryRecord& record) { return EndYen(record.name, record.nameLength); }
+
+// Says which record made the validation refuse the payload, and why.
+std::string DiagnosePayload(FileHandle file, uint32_t start) {
+    uint64_t size = GetFileSize64(file);
+    if (size < start) return "the file ends before its payload begins";
+    SetFilePointer64(file, start, FILE_BEGIN);
+    for (int index = 1;; index++) {
+        int64_t at = SetFilePointer64(file, 0, FILE_CURRENT);
+        EntryRecord record;
+        int read = ReadEntryRecord(file, &record);
+        std::string where =
+            "entry " + std::to_string(index) + " (at byte " + std::to_string(at) + ")";
+        if (read == 0) return "a name there is refused by this system";
+        if (read < 0) {
+            uint8_t first = 1;
+            uint32_t got = 0;
+            SetFilePointer64(file, at, FILE_BEGIN);
+            ReadBytes(file, &first, 1, &got);
+            return where +
+                   (first == 0 ? ": name of length 0" : ": cut short by the end of the file");
+        }
+        std::string name = RecordName(record);
+        std::string shown = where + " \"" + PrintableName(name) + "\"";
+        for (const std::string& component : SplitEntryName(name)) {
+            if (!IsSafeNameComponent(component.data(), component.size())) {
+                return shown + ": the name part \"" + PrintableName(component) +
+                       "\" could lead outside the destination or is not a valid file name";
+            }
+        }
+        if (!IsFolder(record) && SplitEntryName(name).empty()) return shown + ": empty name";
+        int64_t stored_at = SetFilePointer64(file, 0, FILE_CURRENT);
+        if ((uint64_t)stored_at + record.storedSize > size) {
+            return shown + ": its stored bytes run past the end of the file";
+        }
+        if (IsFolder(record) && (record.originalSize != 0 || record.storedSize != 0)) {
+            return shown + ": a folder entry that carries data";
+        }
+        if (!IsFolder(record) && record.originalSize == 0 && record.storedSize != 0) {
+            return shown + ": an empty file that carries stored bytes";
+        }
+        SetFilePointer64(file, record.storedSize, FILE_CURRENT);
+    }
+}
+
+// The archive, opened and validated: an executable with a payload behind its
+// sections, or a bare payload.
+struct Archive {
+    FileHandle file = NO_FILE;
+    uint32_t start = 0;
+    uint64_t total_original = 0;
+    ~Archive() { CloseFile(file); }
+};
+
+bool OpenArchive(const std::string& path, Archive* archive) {
+    archive->file = OpenForReading(path.c_str());
+    if (archive->file == NO_FILE) {
+        fprintf(stderr, "quorvane: cannot open %s: %s\n", path.c_str(), strerror(errno));
+        return false;
+    }
+    struct stat info;
+    if (fstat(archive->file, &info) != 0 || !S_ISREG(info.st_mode)) {
+        fprintf(stderr, "quorvane: %s is not a regular file\n", path.c_str());
+        return false;
+    }
+    // Anything that is not a PE executable is taken as a bare payload.
+    archive->start = GetEXESize(path.c_str());
+    if (!ZevCheckArchive(archive->file, archive->start)) {
+        fprintf(stderr, "quorvane: %s is damaged or unsafe, nothing was done: %s\n", path.c_str(),
+                DiagnosePayload(archive->file, archive->start).c_str());
+        return false;
+    }
+    SetFilePointer64(archive->file, archive->start, FILE_BEGIN);
+    EntryRecord record;
+    while (ReadEntryRecord(archive->file, &record) == 1) {
+        archive->total_original += record.originalSize;
+        SetFilePointer64(archive->file, record.storedSize, FILE_CURRENT);
+    }
+    SetFilePointer64(archive->file, archive->start, FILE_BEGIN);
+    return true;
+}
+
+void SkipStored(FileHandle file, const EntryRecord& record) {
+    SetFilePointer64(file, record.storedSize, FILE_CURRENT);
+}
+
+std::string AttributeLetters(uint16_t attributes) {
+    std::string letters;
+    letters += (attributes & 0x10) ? 'D' : '-';
+    letters += (attributes & 0x20) ? 'A' : '-';
+    letters += (attributes & 0x01) ? 'R' : '-';
+    letters += (attributes & 0x02) ? 'H' : '-';
+    letters += (attributes & 0x04) ? 'S' : '-';
+    return letters;
+}
+
+std::string FormatTime(uint64_t filetime) {
+    struct timespec time = FromFiletime(filetime);
+    struct tm parts;
+    char text[32];
+    if (!localtime_r(&time.tv_sec, &parts) ||
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0) {
+        return "(time out of range) ";
+    }
+    return text;
+}
+
+std::string Ratio(uint64_t stored, uint64_t original) {
+    if (original == 0) return "   -  ";
+    char text[16];
+    snprintf(text, sizeof text, "%5.1f%%", 100.0 * (double)stored / (double)original);
+    return text;
+}
+
+}  // namespace
+
+int CommandList(const std::string& path) {
+    Archive archive;
+    if (!OpenArchive(path, &archive)) return EXIT_REFUSED;
+    printf("Kind    Original      Stored  Ratio  Last write           Attr   Name\n");
+    uint64_t files = 0, folders = 0, original = 0, stored = 0;
+    EntryRecord record;
+    while (ReadEntryRecord(archive.file, &record) == 1) {
+        bool folder = IsFolder(record);
+        std::string name;
+        if (!EntryNameToPath(RecordName(record), &name)) name = PrintableName(RecordName(record));
+        if (folder) name += '/';
+        printf("%-6s %10u  %10u %s  %s  %s  %s\n", folder ? "folder" : "file", record.originalSize,
+               record.storedSize, Ratio(record.storedSize, record.originalSize).c_str(),
+               FormatTime(record.lastWriteTime).c_str(),
+               AttributeLetters(record.attributeWord & ATTRIBUTE_MASK).c_str(), name.c_str());
+        (folder ? folders : files)++;
+        original += record.originalSize;
+        stored += record.storedSize;
+        SkipStored(archive.file, record);
+    }
+    printf("%llu files, %llu folders, %llu bytes stored in %llu (%s)\n", (unsigned long long)files,
+           (unsigned long long)folders, (unsigned long long)original, (unsigned long long)stored,
+           Ratio(stored, original).c_str());
+    return EXIT_SUCCESS_ALL;
+}
+
+int CommandTest(const std::string& path) {
+    Archive archive;
+    if (!OpenArchive(path, &archive)) return EXIT_REFUSED;
+    Progress progress(archive.total_original);
+    int damaged = 0, entries = 0;
+    EntryRecord record;
+    while (ReadEntryRecord(archive.file, &record) == 1) {
+        entries++;
+        std::string shown = PrintableName(RecordName(record));
+        std::string name;
+        if (!EntryNameToPath(RecordName(record), &name)) {
+            progress.Clear();
+            fprintf(stderr, "quorvane: %s: the name cannot be converted to UTF-8\n", shown.c_str());
+            damaged++;
+        }
+        if (IsFolder(record) || record.originalSize == 0) {
+            SkipStored(archive.file, record);
+            continue;
+        }
+        progress.Begin(shown, record.originalSize);
+        FileHandle scratch = CreateAnonymousFile();
+        std::string why = "cannot create a scratch file in " + TemporaryFolder();
+        DecodeResult result =
+            scratch == NO_FILE ? DECODE_FAILED
+                               : DecodeEntry(archive.file, record.storedSize, record.originalSize,
+                                             (record.attributeWord & ODD_RESCALE) != 0, scratch,
+                                             progress.Pump(), &why);
+        CloseFile(scratch);
+        if (scratch == NO_FILE) SkipStored(archive.file, record);
+        progress.End();
+        if (result != DECODE_OK) {
+            progress.Clear();
+            fprintf(stderr, "quorvane: %s: %s: %s\n", shown.c_str(),
+                    result == DECODE_DAMAGED ? "damaged" : "cannot be tested", why.c_str());
+            damaged++;
+        }
+    }
+    progress.Clear();
+    if (damaged) {
+        fprintf(stderr, "quorvane: %s: %d of %d entries failed\n", path.c_str(), damaged, entries);
+        return EXIT_ENTRY_FAILED;
+    }
+    printf("%s: %d entries, all sound\n", path.c_str(), entries);
+    return EXIT_SUCCESS_ALL;
+}
+
+namespace {
+
+struct FolderTimes {
+    std::string path;
+    uint64_t last_access, last_write;
+};
+
+// The default destination: the archive's path with its extension cut off.
+bool DefaultDestination(const std::string& archive, std::string* destination) {
+    size_t slash = archive.find_last_of('/');
+    size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = archive.find_last_of('.');
+    if (dot == std::string::npos || dot <= name_start) return false;
+    *destination = archive.substr(0, dot);
+    return true;
+}
+
+// Asks on the terminal whether an existing file may be replaced.
+bool AskToReplace(const std::string& path) {
+    fprintf(stderr, "quorvane: %s exists. Replace it? [y/N] ", path.c_str());
+    fflush(stderr);
+    char answer[64];
+    if (!fgets(answer, sizeof answer, stdin)) return false;
+    return answer[0] == 'y' || answer[0] == 'Y';
+}
+
+class Extraction {
+public:
+    Extraction(Archive* archive, const std::string& destination, const ExtractOptions& options)
+        : archive_(archive),
+          destination_(destination),
+          options_(options),
+          progress_(archive->total_original) {}
+
+    int Run() {
+        EntryRecord record;
+        while (ReadEntryRecord(archive_->file, &record) == 1) {
+            if (!Entry(record)) failures_++;
+        }
+        ApplyFolderTimes();
+        progress_.Clear();
+        if (failures_) {
+            fprintf(stderr, "quorvane: %d entries could not be extracted\n", failures_);
+            return EXIT_ENTRY_FAILED;
+        }
+        return EXIT_SUCCESS_ALL;
+    }
+
+private:
+    bool Fail(const std::string& name, const std::string& why) {
+        progress_.Clear();
+        fprintf(stderr, "quorvane: %s: %s\n", name.c_str(), why.c_str());
+        return false;
+    }
+
+    bool Entry(const EntryRecord& record) {
+        std::string shown = PrintableName(RecordName(record));
+        std::string relative;
+        if (!EntryNameToPath(RecordName(record), &relative)) {
+            SkipStored(archive_->file, record);
+            return Fail(shown, "the name cannot be converted to UTF-8");
+        }
+        std::string why;
+        if (IsFolder(record)) {
+            SkipStored(archive_->file, record);
+            if (!MakeFoldersBelow(destination_, relative, &why)) return Fail(shown, why);
+            if (record.creationTime != 0) {
+                folders_.push_back(
+                    {destination_ + "/" + relative, record.lastAccessTime, record.lastWriteTime});
+            }
+            return true;
+        }
+        return File(record, shown, relative);
+    }
+
+    bool File(const EntryRecord& record, const std::string& shown, const std::string& relative) {
+        std::string target = destination_ + "/" + relative;
+        std::string why;
+        size_t slash = relative.find_last_of('/');
+        if (slash != std::string::npos &&
+            !MakeFoldersBelow(destination_, relative.substr(0, slash), &why)) {
+            SkipStored(archive_->file, record);
+            return Fail(shown, why);
+        }
+
+        struct stat existing;
+        if (lstat(target.c_str(), &existing) == 0) {
+            if (S_ISDIR(existing.st_mode)) {
+                SkipStored(archive_->file, record);
+                return Fail(shown, "a folder stands where the file goes");
+            }
+            bool replace = false;
+            if (options_.existing == EXISTING_OVERWRITE) {
+                replace = true;
+            } else if (options_.existing == EXISTING_SKIP) {
+                SkipStored(archive_->file, record);
+                return true;
+            } else if (isatty(STDIN_FILENO)) {
+                progress_.Clear();
+                replace = AskToReplace(target);
+                if (!replace) {
+                    SkipStored(archive_->file, record);
+                    return true;  // the user's choice, not a failure
+                }
+            } else {
+                SkipStored(archive_->file, record);
+                return Fail(target,
+                            "exists and was not replaced (use --overwrite or --skip-existing)");
+            }
+        }
+
+        progress_.Begin(shown, record.originalSize);
+        std::string part;
+        FileHandle output = CreateFileBeside(target, &part);
+        if (output == NO_FILE) {
+            SkipStored(archive_->file, record);
+            return Fail(shown,
+                        "cannot create a file in " + ParentOf(target) + ": " + SystemError(errno));
+        }
+        DecodeResult result = DECODE_OK;
+        if (record.originalSize != 0) {
+            result = DecodeEntry(archive_->file, record.storedSize, record.originalSize,
+                                 (record.attributeWord & ODD_RESCALE) != 0, output,
+                                 progress_.Pump(), &why);
+        } else {
+            SkipStored(archive_->file, record);
+        }
+        progress_.End();
+
+        if (result == DECODE_OK) {
+            mode_t mode = NewFileMode();
+            if (record.attributeWord & ATTRIBUTE_READONLY) mode &= ~(mode_t)0222;
+            struct timespec times[2] = {FromFiletime(record.lastAccessTime),
+                                        FromFiletime(record.lastWriteTime)};
+            if (fchmod(output, mode) != 0 || futimens(output, times) != 0) {
+                why = "cannot set its times or permissions: " + SystemError(errno);
+                result = DECODE_FAILED;
+            }
+        }
+        if (close(output) != 0 && result == DECODE_OK) {
+            why = "writing failed: " + SystemError(errno);
+            result = DECODE_FAILED;
+        }
+        if (result == DECODE_OK && rename(part.c_str(), target.c_str()) != 0) {
+            why = "cannot put the file in place: " + SystemError(errno);
+            result = DECODE_FAILED;
+        }
+        if (result != DECODE_OK) {
+            unlink(part.c_str());
+            return Fail(
+                shown,
+                (result == DECODE_DAMAGED ? "damaged, not extracted: " : "not extracted: ") + why);
+        }
+        return true;
+    }
+
+    // Folder times last, once nothing is written into the folders any more.
+    void ApplyFolderTimes() {
+        for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
+            struct timespec times[2] = {FromFiletime(it->last_access),
+                                        FromFiletime(it->last_write)};
+            utimensat(AT_FDCWD, it->path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        }
+    }
+
+    Archive* archive_;
+    std::string destination_;
+    ExtractOptions options_;
+    Progress progress_;
+    std::vector<FolderTimes> folders_;
+    int failures_ = 0;
+};
+
+}  // namespace
+
+int CommandExtract(const std::string& path, const ExtractOptions& options) {
+    std::string destination = options.destination;
+    if (destination.empty() && !DefaultDestination(path, &destination)) {
+        fprintf(stderr,
+                "quorvane: %s has no extension to cut off for the destination; give -d DIR\n",
+                path.c_str());
+        return EXIT_USAGE;
+    }
+    while (destination.size() > 1 && destination.back() == '/') destination.pop_back();
+
+    Archive archive;
+    if (!OpenArchive(path, &archive)) return EXIT_REFUSED;
+    std::string why;
+    if (!MakeDestination(destination, &why)) {
+        fprintf(stderr, "quorvane: %s\n", why.c_str());
+        return EXIT_REFUSED;
+    }
+    Extraction extraction(&archive, destination, options);
+    return extraction.Run();
+}

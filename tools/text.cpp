@@ -1,0 +1,92 @@
+#include "tools/text.h"
+
+#include <errno.h>
+#include <iconv.h>
+#include <stdio.h>
+
+#include "payload/names.h"
+
+namespace {
+
+bool Convert(const char* to, const char* from, const std::string& in, std::string* out) {
+    iconv_t converter = iconv_open(to, from);
+    if (converter == (iconv_t)-1) return false;
+    out->clear();
+    char* source = const_cast<char*>(in.data());
+    size_t source_left = in.size();
+    bool ok = true;
+    while (source_left > 0) {
+        char buffer[1024];
+        char* target = buffer;
+        size_t target_left = sizeof buffer;
+        size_t result = iconv(converter, &source, &source_left, &target, &target_left);
+        out->append(buffer, (size_t)(target - buffer));
+        if (result == (size_t)-1 && errno != E2BIG) {
+            ok = false;  // EILSEQ or EINVAL: not representable, or cut inside a character
+            break;
+        }
+        // Lossless only: iconv counts characters it had to replace.
+        if (result != (size_t)-1 && result > 0) {
+            ok = false;
+            break;
+        }
+    }
+    iconv_close(converter);
+    return ok;
+}
+
+}  // namespace
+
+bool Utf8ToCp932(const std::string& utf8, std::string* cp932) {
+    return Convert("CP932", "UTF-8", utf8, cp932);
+}
+
+bool Cp932ToUtf8(const std::string& cp932, std::string* utf8) {
+    return Convert("UTF-8", "CP932", cp932, utf8);
+}
+
+std::vector<std::string> SplitEntryName(const std::string& name) {
+    static const char kSeparator = 0x5C;
+    std::vector<std::string> components;
+    int length = (int)name.size();
+    int position = 1;
+    while (position <= length) {
+        int separator = InStr2(position, name.data(), length, &kSeparator, 1);
+        int end = separator != 0 ? separator : length + 1;
+        components.push_back(name.substr((size_t)(position - 1), (size_t)(end - position)));
+        if (separator == 0) break;
+        position = separator + 1;
+    }
+    return components;
+}
+
+bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
+    path->clear();
+    for (const std::string& component : SplitEntryName(cp932_name)) {
+        std::string utf8;
+        if (!Cp932ToUtf8(component, &utf8)) return false;
+        if (!path->empty()) *path += '/';
+        *path += utf8;
+    }
+    return true;
+}
+
+std::string PrintableName(const std::string& cp932_name) {
+    std::string utf8;
+    if (Cp932ToUtf8(cp932_name, &utf8)) {
+        bool plain = true;
+        for (unsigned char c : utf8) plain = plain && c >= 0x20 && c != 0x7F;
+        if (plain) return utf8;
+    }
+    std::string shown;
+    for (unsigned char c : cp932_name) {
+        if (c >= 0x20 && c < 0x7F) {
+            shown += (char)c;
+        } else {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02X", c);
+            shown += escape;
+        }
+    }
+    return shown;
+}
