@@ -17,6 +17,16 @@ double Rnd();
 // "Zev" + four characters of the name alphabet, NUL-terminated (8 bytes).
 void RandomString(char stem[8]);
 
+// Size of the copy buffer: stored bytes move into the first work file in
+// pieces of at most this many bytes.
+const uint32_t COPY_BUF_SIZE = 0x100000;
+
+// Copies `storedSize` bytes from `executable` (at its current position) to
+// `first` through `buffer` (COPY_BUF_SIZE bytes): full pieces while more than
+// one piece remains, then one last piece of the rest, also when that is 0.
+// Every write asks for the count that its read asked for.
+void CopyStoredBytes(HANDLE executable, HANDLE first, uint32_t storedSize, uint8_t* buffer);
+
 struct WorkFiles {
     HANDLE first;
     HANDLE second;
@@ -35,6 +45,21 @@ int DecodeStoredEntry(HANDLE executable, uint32_t storedSize, uint32_t oddRescal
 // Closes, and so deletes, both work files.
 void CloseWorkFiles(WorkFiles* files);
 
-// The hook handed to every decode stage: handles waiting window messages
-// through DoEvents, at most once per tick of GetTickCount.
+// State of a tick-throttled pump: the GetTickCount value of its last pump and
+// the number of DoEvents steps it has made so far.
+struct TickPumpState {
+    DWORD lastTick;
+    uint32_t steps;
+};
+
+// Most DoEvents steps one pump makes when many messages wait.
+const uint32_t MAX_PUMP_STEPS = 64;
+
+// Pump function over a TickPumpState: nothing while GetTickCount() still shows
+// the tick of the last pump; otherwise one DoEvents step, and further steps
+// while messages wait, MAX_PUMP_STEPS at most.
+void TickThrottledPump(void* state);
+
+// The hook handed to every decode stage: TickThrottledPump over one
+// process-wide state.
 MessagePump DecodePump();
