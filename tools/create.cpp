@@ -231,15 +231,9 @@ int CommandCreate(const CreateOptions& options) {
             }
         }
 
-        out = CreateFileBeside(options.output, &part);
-        if (out == NO_FILE) {
-            throw CreateError{options.output + ": cannot create the output: " + SystemError(errno)};
-        }
+        // Every name and size is checked before the output is begun.
         Excluded excluded;
         struct stat output_info;
-        if (fstat(out, &output_info) == 0) {
-            excluded.files.push_back({output_info.st_dev, output_info.st_ino});
-        }
         if (stat(options.output.c_str(), &output_info) == 0) {
             excluded.files.push_back({output_info.st_dev, output_info.st_ino});
         }
@@ -267,6 +261,10 @@ int CommandCreate(const CreateOptions& options) {
             }
         }
 
+        out = CreateFileBeside(options.output, &part);
+        if (out == NO_FILE) {
+            throw CreateError{options.output + ": cannot create the output: " + SystemError(errno)};
+        }
         if (!stub.empty()) {
             WriteOrThrow(out, stub.data(), stub.size(), options.output);
             // The stub finds its payload at the end of its last section: a stub

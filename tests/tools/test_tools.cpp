@@ -1,0 +1,666 @@
+// The quorvane command end to end, run as a separate process the way a user
+// runs it.
+#include <errno.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <dirent.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "payload/records.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    FILE* file = fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr) << path;
+    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    WriteFile(path, Bytes(text.begin(), text.end()));
+}
+
+Bytes ReadFile(const std::string& path) {
+    Bytes bytes;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return bytes;
+    uint8_t buffer[65536];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    fclose(file);
+    return bytes;
+}
+
+bool Exists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> List(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return names;
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void RemoveTree(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) return;
+    if (S_ISDIR(info.st_mode)) {
+        chmod(path.c_str(), 0700);
+        for (const std::string& name : List(path)) RemoveTree(path + "/" + name);
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+// Pseudo-random bytes that are the same in every run.
+Bytes Noise(size_t size, uint32_t seed) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; i++) {
+        seed = seed * 1103515245u + 12345u;
+        bytes[i] = (uint8_t)(seed >> 16);
+    }
+    return bytes;
+}
+
+// Text with long repeats, larger than one 1 MiB block.
+Bytes Text(size_t size) {
+    std::string line;
+    Bytes bytes;
+    for (int i = 0; bytes.size() < size; i++) {
+        line = "行 " + std::to_string(i) + ": いろはにほへと ちりぬるを " +
+               std::string((size_t)(i % 7) * 3, 'x') + "\n";
+        bytes.insert(bytes.end(), line.begin(), line.end());
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+struct timespec At(time_t seconds, long nanoseconds) {
+    struct timespec time;
+    time.tv_sec = seconds;
+    time.tv_nsec = nanoseconds;
+    return time;
+}
+
+void SetTimes(const std::string& path, struct timespec access, struct timespec write) {
+    struct timespec times[2] = {access, write};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+struct Outcome {
+    int code;
+    std::string out, err;
+};
+
+// Runs quorvane with `arguments` (already quoted), stdin from /dev/null.
+Outcome Quorvane(const std::string& arguments, const std::string& scratch) {
+    std::string out_file = scratch + "/.stdout", err_file = scratch + "/.stderr";
+    std::string command = std::string(QUORVANE_BIN) + " " + arguments + " </dev/null >" +
+                          Quote(out_file) + " 2>" + Quote(err_file);
+    int status = system(command.c_str());
+    Outcome run;
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    Bytes out = ReadFile(out_file), err = ReadFile(err_file);
+    run.out.assign(out.begin(), out.end());
+    run.err.assign(err.begin(), err.end());
+    unlink(out_file.c_str());
+    unlink(err_file.c_str());
+    return run;
+}
+
+// One record of a crafted payload.
+struct Crafted {
+    std::string name;  // code page 932 bytes
+    uint16_t attribute_word;
+    uint32_t original_size;
+    Bytes stored;
+};
+
+void WritePayload(const std::string& path, const std::vector<Crafted>& records) {
+    FileHandle file = CreateReadWrite(path.c_str());
+    ASSERT_NE(file, NO_FILE);
+    for (const Crafted& r : records) {
+        EntryRecord record;
+        memset(&record, 0, sizeof record);
+        record.nameLength = (uint8_t)r.name.size();
+        memcpy(record.name, r.name.data(), r.name.size());
+        record.creationTime = record.lastAccessTime = record.lastWriteTime =
+            130000000000000000ull;  // 2012-12-15
+        record.attributeWord = r.attribute_word;
+        record.originalSize = r.original_size;
+        record.storedSize = (uint32_t)r.stored.size();
+        ASSERT_TRUE(WriteEntryRecord(file, &record));
+        if (!r.stored.empty()) WriteBytes(file, r.stored.data(), (uint32_t)r.stored.size());
+    }
+    CloseFile(file);
+}
+
+// Where the stored bytes of the entry `name` begin in a bare payload, and how many.
+bool FindStored(const std::string& path, const std::string& name, int64_t* at, uint32_t* size) {
+    FileHandle file = OpenForReading(path.c_str());
+    if (file == NO_FILE) return false;
+    EntryRecord record;
+    bool found = false;
+    while (!found && ReadEntryRecord(file, &record) == 1) {
+        if (std::string(record.name, record.nameLength) == name) {
+            *at = SetFilePointer64(file, 0, FILE_CURRENT);
+            *size = record.storedSize;
+            found = true;
+        }
+        SetFilePointer64(file, record.storedSize, FILE_CURRENT);
+    }
+    CloseFile(file);
+    return found;
+}
+
+// The 22 stored bytes that decode, under either rescale rule, to 20 bytes.
+const Bytes kChainStored = {0x38, 0x23, 0x6B, 0xC4, 0x65, 0x88, 0x27, 0x35, 0x88, 0x00, 0x09,
+                            0x3C, 0x3D, 0x24, 0xF7, 0xB8, 0x46, 0xF0, 0xAB, 0x86, 0xEC, 0x00};
+const char* const kChainText = "abracadabra aaaaaaaa";
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quorvane-tool-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        scratch_ = pattern;
+        // Work files go to a temporary folder of our own, to be checked empty.
+        temporary_ = scratch_ + "/temp";
+        mkdir(temporary_.c_str(), 0700);
+        setenv("TMPDIR", temporary_.c_str(), 1);
+    }
+    void TearDown() override {
+        EXPECT_EQ(List(temporary_), std::vector<std::string>()) << "left in the temporary folder";
+        RemoveTree(scratch_);
+    }
+    std::string Path(const std::string& relative) { return scratch_ + "/" + relative; }
+    Outcome Q(const std::string& arguments) { return Quorvane(arguments, scratch_); }
+
+    // A tree of real files with Japanese names and chosen times.
+    void MakeTree() {
+        std::string root = Path("素材");
+        mkdir(root.c_str(), 0755);
+        mkdir((root + "/画像").c_str(), 0755);
+        mkdir((root + "/画像/アイコン").c_str(), 0755);
+        mkdir((root + "/空のフォルダ").c_str(), 0755);
+        WriteText(root + "/読んでください.txt", "これはテストです。\nquorvane\n");
+        WriteFile(root + "/画像/雑音.bin", Noise(200000, 7));
+        WriteFile(root + "/画像/アイコン/表示.txt", Text(1100000));  // more than one block
+        WriteFile(root + "/画像/アイコン/ソース.c", Text(3000));     // 0x83 0x5C in its name
+        WriteFile(root + "/空.dat", Bytes());
+        WriteText(root + "/読み取り専用.txt", "変更しないでください\n");
+        chmod((root + "/読み取り専用.txt").c_str(), 0444);
+
+        files_ = {"読んでください.txt",     "画像/雑音.bin", "画像/アイコン/表示.txt",
+                  "画像/アイコン/ソース.c", "空.dat",        "読み取り専用.txt"};
+        folders_ = {"画像", "画像/アイコン", "空のフォルダ"};
+        SetTreeTimes();
+    }
+
+    // Distinct times, to the 100 ns that an archive keeps.
+    void SetTreeTimes() {
+        std::string root = Path("素材");
+        long n = 0;
+        for (const std::string& file : files_) {
+            SetTimes(root + "/" + file, At(1300000000 + n, 987654300),
+                     At(1000000000 + n * 1000, 123456700));
+            n++;
+        }
+        for (const std::string& folder : folders_) {
+            SetTimes(root + "/" + folder, At(1400000000 + n, 500), At(1100000000 + n, 600));
+            n++;
+        }
+        SetTimes(root, At(1400000000, 0), At(1200000000, 0));
+    }
+
+    // Files and folders of the tree below `extracted` against the originals.
+    void ExpectSameTree(const std::string& extracted) {
+        std::string root = Path("素材");
+        long n = 0;
+        for (const std::string& file : files_) {
+            struct stat original, copy;
+            ASSERT_EQ(stat((root + "/" + file).c_str(), &original), 0);
+            ASSERT_EQ(stat((extracted + "/" + file).c_str(), &copy), 0) << file;
+            EXPECT_EQ(ReadFile(extracted + "/" + file), ReadFile(root + "/" + file)) << file;
+            EXPECT_EQ(copy.st_mtim.tv_sec, 1000000000 + n * 1000) << file;
+            EXPECT_EQ(copy.st_mtim.tv_nsec, 123456700) << file;
+            EXPECT_EQ(copy.st_atim.tv_sec, 1300000000 + n) << file;
+            EXPECT_EQ(copy.st_atim.tv_nsec, 987654300) << file;
+            EXPECT_EQ(copy.st_mode & 0222, original.st_mode & 0222) << file;
+            n++;
+        }
+        for (const std::string& folder : folders_) {
+            struct stat copy;
+            ASSERT_EQ(stat((extracted + "/" + folder).c_str(), &copy), 0) << folder;
+            EXPECT_TRUE(S_ISDIR(copy.st_mode));
+            EXPECT_EQ(copy.st_mtim.tv_sec, 1100000000 + n) << folder;
+            n++;
+        }
+        EXPECT_EQ(List(extracted + "/空のフォルダ"), std::vector<std::string>());
+    }
+
+    std::string scratch_, temporary_;
+    std::vector<std::string> files_, folders_;
+};
+
+TEST_F(ToolTest, JapaneseTreeRoundTripsWithTimesAndReadOnlyState) {
+    MakeTree();
+    Outcome create =
+        Q("create -o " + Quote(Path("素材.qv")) + " --payload-only " + Quote(Path("素材")));
+    ASSERT_EQ(create.code, 0) << create.err;
+
+    Outcome test = Q("test " + Quote(Path("素材.qv")));
+    EXPECT_EQ(test.code, 0) << test.err;
+    EXPECT_NE(test.out.find("10 entries, all sound"), std::string::npos) << test.out;
+
+    Outcome extract = Q("extract " + Quote(Path("素材.qv")) + " -d " + Quote(Path("出力")));
+    ASSERT_EQ(extract.code, 0) << extract.err;
+    EXPECT_EQ(List(Path("出力")), std::vector<std::string>{"素材"});
+    ExpectSameTree(Path("出力/素材"));
+    // Nothing but the entries: no partial files beside them.
+    EXPECT_EQ(List(Path("出力/素材")),
+              (std::vector<std::string>{"画像", "空.dat", "空のフォルダ", "読み取り専用.txt",
+                                        "読んでください.txt"}));
+
+    // The same inputs give the same archive: the walk order is stable. (Reading
+    // the folders moved their access times; they are set back first.)
+    SetTreeTimes();
+    Outcome again =
+        Q("create -o " + Quote(Path("again.qv")) + " --payload-only " + Quote(Path("素材")));
+    ASSERT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(ReadFile(Path("again.qv")), ReadFile(Path("素材.qv")));
+}
+
+TEST_F(ToolTest, ArchiveHoldsCodePage932NamesInSortedOrder) {
+    MakeTree();
+    ASSERT_EQ(Q("create -o " + Quote(Path("a.qv")) + " --payload-only " + Quote(Path("素材"))).code,
+              0);
+    FileHandle file = OpenForReading(Path("a.qv").c_str());
+    ASSERT_NE(file, NO_FILE);
+    std::vector<std::string> names;
+    std::vector<uint16_t> attributes;
+    EntryRecord record;
+    while (ReadEntryRecord(file, &record) == 1) {
+        names.push_back(std::string(record.name, record.nameLength));
+        attributes.push_back(record.attributeWord);
+        SetFilePointer64(file, record.storedSize, FILE_CURRENT);
+    }
+    CloseFile(file);
+    // 素材 = 0x91 0x66 0x8D 0xDE; folders end in a backslash and come before
+    // what they hold; the order is that of the UTF-8 names.
+    ASSERT_EQ(names.size(), 10u);
+    EXPECT_EQ(names[0], "\x91\x66\x8D\xDE\\");
+    EXPECT_EQ(attributes[0], ATTRIBUTE_DIRECTORY);
+    std::vector<std::string> utf8_order;
+    Outcome list = Q("list " + Quote(Path("a.qv")));
+    ASSERT_EQ(list.code, 0) << list.err;
+    for (const char* shown :
+         {"素材/", "素材/画像/アイコン/ソース.c", "素材/読み取り専用.txt", "6 files, 4 folders"}) {
+        EXPECT_NE(list.out.find(shown), std::string::npos) << shown << "\n" << list.out;
+    }
+    size_t image = list.out.find("素材/画像/\n"), icon = list.out.find("素材/画像/アイコン/\n");
+    size_t inside = list.out.find("素材/画像/アイコン/表示.txt");
+    EXPECT_LT(image, icon);
+    EXPECT_LT(icon, inside);
+    // ソース.c holds the double-byte character 0x83 0x5C: one component.
+    bool found = false;
+    for (size_t i = 0; i < names.size(); i++) {
+        if (names[i].find("\x83\x5C\x81\x5B\x83\x58.c") != std::string::npos) {
+            found = true;
+            EXPECT_EQ(attributes[i], ATTRIBUTE_ARCHIVE | ODD_RESCALE);
+        }
+        if (names[i].find("\x93\xC7\x82\xDD\x8E\xE6\x82\xE8") != std::string::npos) {
+            EXPECT_EQ(attributes[i], ATTRIBUTE_ARCHIVE | ODD_RESCALE | ATTRIBUTE_READONLY);
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(ToolTest, SelfExtractingArchiveAndDefaultDestination) {
+#ifndef SAMPLE_STUB
+    GTEST_SKIP() << "no cross compiler to make a stub with";
+#else
+    MakeTree();
+    Bytes stub = ReadFile(SAMPLE_STUB);
+    ASSERT_FALSE(stub.empty());
+    Outcome create = Q("create -o " + Quote(Path("sfx.exe")) + " --stub " + Quote(SAMPLE_STUB) +
+                       " " + Quote(Path("素材")));
+    ASSERT_EQ(create.code, 0) << create.err;
+    Bytes archive = ReadFile(Path("sfx.exe"));
+    ASSERT_GT(archive.size(), stub.size());
+    EXPECT_TRUE(std::equal(stub.begin(), stub.end(), archive.begin()));
+    EXPECT_EQ(GetEXESize(Path("sfx.exe").c_str()), stub.size());
+    struct stat info;
+    ASSERT_EQ(stat(Path("sfx.exe").c_str(), &info), 0);
+    EXPECT_TRUE(info.st_mode & S_IXUSR);
+
+    EXPECT_EQ(Q("test " + Quote(Path("sfx.exe"))).code, 0);
+    // Without -d: the archive's path without its extension.
+    Outcome extract = Q("extract " + Quote(Path("sfx.exe")));
+    ASSERT_EQ(extract.code, 0) << extract.err;
+    ExpectSameTree(Path("sfx/素材"));
+
+    // A stub with bytes behind its last section would look for its payload
+    // in the wrong place.
+    Bytes padded = stub;
+    padded.push_back(0);
+    WriteFile(Path("padded.exe"), padded);
+    Outcome refused = Q("create -o " + Quote(Path("bad.exe")) + " --stub " +
+                        Quote(Path("padded.exe")) + " " + Quote(Path("素材")));
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find("stub"), std::string::npos) << refused.err;
+    EXPECT_FALSE(Exists(Path("bad.exe")));
+#endif
+}
+
+TEST_F(ToolTest, CreateNeedsAStub) {
+    WriteText(Path("a.txt"), "a");
+#ifdef QUORVANE_HAS_STUB
+    Outcome create = Q("create -o " + Quote(Path("a.exe")) + " " + Quote(Path("a.txt")));
+    EXPECT_EQ(create.code, 0) << create.err;
+    EXPECT_EQ(Q("test " + Quote(Path("a.exe"))).code, 0);
+#else
+    Outcome create = Q("create -o " + Quote(Path("a.exe")) + " " + Quote(Path("a.txt")));
+    EXPECT_EQ(create.code, 2);
+    EXPECT_NE(create.err.find("no extractor stub"), std::string::npos) << create.err;
+    EXPECT_FALSE(Exists(Path("a.exe")));
+#endif
+    // An extension-less archive has no default destination.
+    ASSERT_EQ(
+        Q("create -o " + Quote(Path("bare")) + " --payload-only " + Quote(Path("a.txt"))).code, 0);
+    EXPECT_EQ(Q("extract " + Quote(Path("bare"))).code, 3);
+}
+
+TEST_F(ToolTest, HostileNamesAreRefusedBeforeAnythingIsWritten) {
+    const char* hostile[] = {"..\\x",   "\\abs", "C:x",          "a\\\\b",    "CON",
+                             "a\\.\\b", "..\\",  "a\\..\\..\\x", "a/../../x", "nul.txt"};
+    for (const char* name : hostile) {
+        SCOPED_TRACE(name);
+        // A sound entry first: it must not be written either.
+        WritePayload(Path("evil.qv"),
+                     {{"first.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored},
+                      {name, ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored}});
+        Outcome extract =
+            Q("extract " + Quote(Path("evil.qv")) + " -d " + Quote(Path("dest/inner")));
+        EXPECT_EQ(extract.code, 2);
+        EXPECT_NE(extract.err.find("nothing was done"), std::string::npos) << extract.err;
+        EXPECT_FALSE(Exists(Path("dest")));
+        EXPECT_FALSE(Exists(Path("x")));
+        EXPECT_FALSE(Exists("/abs"));
+        EXPECT_EQ(Q("test " + Quote(Path("evil.qv"))).code, 2);
+        EXPECT_EQ(Q("list " + Quote(Path("evil.qv"))).code, 2);
+    }
+    EXPECT_EQ(List(scratch_), (std::vector<std::string>{"evil.qv", "temp"}));
+}
+
+TEST_F(ToolTest, CraftedEntriesDecodeAndSizesAreChecked) {
+    for (uint16_t rule : {(uint16_t)0, ODD_RESCALE}) {
+        SCOPED_TRACE(rule);
+        RemoveTree(Path("out"));
+        // 表.txt, whose 0x5C is a trail byte, inside a folder.
+        WritePayload(Path("c.qv"),
+                     {{"dir\\", ATTRIBUTE_DIRECTORY, 0, {}},
+                      {"dir\\\x95\x5C.txt", (uint16_t)(ATTRIBUTE_ARCHIVE | rule), 20, kChainStored},
+                      {"wrong size.txt", (uint16_t)(ATTRIBUTE_ARCHIVE | rule), 21, kChainStored},
+                      {"empty", ATTRIBUTE_ARCHIVE | ATTRIBUTE_READONLY, 0, {}}});
+        Outcome extract = Q("extract " + Quote(Path("c.qv")) + " -d " + Quote(Path("out")));
+        EXPECT_EQ(extract.code, 1);
+        Bytes text = ReadFile(Path("out/dir/表.txt"));
+        EXPECT_EQ(std::string(text.begin(), text.end()), kChainText);
+        // Decodes fine but to 20 bytes, not 21: damaged, not extracted.
+        EXPECT_FALSE(Exists(Path("out/wrong size.txt")));
+        EXPECT_NE(extract.err.find("wrong size.txt"), std::string::npos) << extract.err;
+        struct stat info;
+        ASSERT_EQ(stat(Path("out/empty").c_str(), &info), 0);
+        EXPECT_EQ(info.st_size, 0);
+        EXPECT_EQ(info.st_mode & 0222, 0u);
+        EXPECT_EQ(info.st_mtim.tv_sec, 1355526400);  // the crafted 130000000000000000
+        EXPECT_EQ(List(Path("out")), (std::vector<std::string>{"dir", "empty"}));
+    }
+}
+
+TEST_F(ToolTest, DamagedEntryLeavesNoFileAndTheRunGoesOn) {
+    mkdir(Path("in").c_str(), 0755);
+    WriteFile(Path("in/a 壊れる.txt"), Text(50000));
+    WriteFile(Path("in/b.txt"), Text(7000));
+    ASSERT_EQ(Q("create -o " + Quote(Path("d.qv")) + " --payload-only " + Quote(Path("in"))).code,
+              0);
+    int64_t at = 0;
+    uint32_t size = 0;
+    std::string name = "in\\a \x89\xF3\x82\xEA\x82\xE9.txt";
+    ASSERT_TRUE(FindStored(Path("d.qv"), name, &at, &size));
+    ASSERT_GT(size, 64u);
+    Bytes archive = ReadFile(Path("d.qv"));
+    for (uint32_t i = size / 3; i < size / 3 + 16; i++) archive[(size_t)at + i] ^= 0x5A;
+    WriteFile(Path("d.qv"), archive);
+
+    Outcome test = Q("test " + Quote(Path("d.qv")));
+    EXPECT_EQ(test.code, 1);
+    EXPECT_NE(test.err.find("a 壊れる.txt"), std::string::npos) << test.err;
+    EXPECT_NE(test.err.find("damaged"), std::string::npos) << test.err;
+
+    // An existing file of the damaged entry's name is left as it was.
+    mkdir(Path("out").c_str(), 0755);
+    mkdir(Path("out/in").c_str(), 0755);
+    WriteText(Path("out/in/a 壊れる.txt"), "old");
+    Outcome extract =
+        Q("extract " + Quote(Path("d.qv")) + " -d " + Quote(Path("out")) + " --overwrite");
+    EXPECT_EQ(extract.code, 1);
+    EXPECT_NE(extract.err.find("a 壊れる.txt"), std::string::npos) << extract.err;
+    EXPECT_EQ(ReadFile(Path("out/in/a 壊れる.txt")), Bytes({'o', 'l', 'd'}));
+    EXPECT_EQ(ReadFile(Path("out/in/b.txt")), Text(7000));
+    EXPECT_EQ(List(Path("out/in")), (std::vector<std::string>{"a 壊れる.txt", "b.txt"}));
+
+    RemoveTree(Path("out"));
+    extract = Q("extract " + Quote(Path("d.qv")) + " -d " + Quote(Path("out")));
+    EXPECT_EQ(extract.code, 1);
+    EXPECT_EQ(List(Path("out/in")), std::vector<std::string>{"b.txt"});
+}
+
+TEST_F(ToolTest, CreateRefusesNamesAndFilesItCannotStore) {
+    // Not representable in code page 932 (ä, an emoji); a name that would be
+    // a device on Windows; a backslash inside a file name.
+    const char* bad[] = {"gr\xC3\xA4sse.txt", "smile \xF0\x9F\x98\x80.txt", "con.txt", "a\\b.txt",
+                         "what?.txt"};
+    for (const char* name : bad) {
+        SCOPED_TRACE(name);
+        mkdir(Path("in").c_str(), 0755);
+        WriteText(Path("in/fine.txt"), "fine");
+        WriteText(Path("in/") + name, "x");
+        Outcome create =
+            Q("create -o " + Quote(Path("out/a.qv")) + " --payload-only " + Quote(Path("in")));
+        EXPECT_EQ(create.code, 2);
+        EXPECT_NE(create.err.find(name), std::string::npos) << create.err;
+        RemoveTree(Path("in"));
+    }
+    mkdir(Path("out").c_str(), 0755);
+
+    // More than 255 bytes of name inside the archive: 60 + 60 double-byte
+    // characters, two backslashes, "ffffffffff.txt": 256 bytes.
+    std::string deep = Path("in");
+    std::string one, two;
+    for (int i = 0; i < 60; i++) one += "あ", two += "い";
+    mkdir(deep.c_str(), 0755);
+    mkdir((deep + "/" + one).c_str(), 0755);
+    mkdir((deep + "/" + one + "/" + two).c_str(), 0755);
+    WriteText(deep + "/" + one + "/" + two + "/ffffffffff.txt", "f");
+    Outcome create = Q("create -o " + Quote(Path("out/a.qv")) + " --payload-only " + Quote(deep));
+    EXPECT_EQ(create.code, 2);
+    EXPECT_NE(create.err.find("ffffffffff.txt"), std::string::npos) << create.err;
+    EXPECT_NE(create.err.find("255"), std::string::npos) << create.err;
+    RemoveTree(deep);
+
+    // A file of 4 GiB (sparse) is refused before anything is read.
+    mkdir(deep.c_str(), 0755);
+    int big = open((deep + "/big.bin").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(big, 0);
+    ASSERT_EQ(ftruncate(big, 0x100000000LL), 0);
+    close(big);
+    create = Q("create -o " + Quote(Path("out/a.qv")) + " --payload-only " + Quote(deep));
+    EXPECT_EQ(create.code, 2);
+    EXPECT_NE(create.err.find("big.bin"), std::string::npos) << create.err;
+    RemoveTree(deep);
+
+    // No output and no half-written file beside where it would have gone.
+    EXPECT_EQ(List(Path("out")), std::vector<std::string>());
+}
+
+TEST_F(ToolTest, UnreadableFileFailsCreate) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    mkdir(Path("in").c_str(), 0755);
+    WriteText(Path("in/secret.txt"), "x");
+    chmod(Path("in/secret.txt").c_str(), 0);
+    Outcome create = Q("create -o " + Quote(Path("a.qv")) + " --payload-only " + Quote(Path("in")));
+    EXPECT_EQ(create.code, 2);
+    EXPECT_NE(create.err.find("secret.txt"), std::string::npos) << create.err;
+    EXPECT_FALSE(Exists(Path("a.qv")));
+    EXPECT_EQ(List(scratch_), (std::vector<std::string>{"in", "temp"}));
+}
+
+TEST_F(ToolTest, ExistingFilesWithoutATerminal) {
+    WritePayload(Path("e.qv"), {{"a.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored},
+                                {"b.txt", ATTRIBUTE_ARCHIVE, 20, kChainStored}});
+    mkdir(Path("out").c_str(), 0755);
+    WriteText(Path("out/a.txt"), "mine");
+    std::string base = "extract " + Quote(Path("e.qv")) + " -d " + Quote(Path("out"));
+
+    // Refused: not replaced, reported, the rest extracted, exit code 1.
+    Outcome refused = Q(base);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("a.txt"), std::string::npos) << refused.err;
+    EXPECT_EQ(ReadFile(Path("out/a.txt")), Bytes({'m', 'i', 'n', 'e'}));
+    Bytes b = ReadFile(Path("out/b.txt"));
+    EXPECT_EQ(std::string(b.begin(), b.end()), kChainText);
+
+    Outcome skipped = Q(base + " --skip-existing");
+    EXPECT_EQ(skipped.code, 0) << skipped.err;
+    EXPECT_EQ(ReadFile(Path("out/a.txt")), Bytes({'m', 'i', 'n', 'e'}));
+
+    Outcome replaced = Q(base + " --overwrite");
+    EXPECT_EQ(replaced.code, 0) << replaced.err;
+    Bytes a = ReadFile(Path("out/a.txt"));
+    EXPECT_EQ(std::string(a.begin(), a.end()), kChainText);
+
+    // A folder where the file goes is never replaced.
+    RemoveTree(Path("out/a.txt"));
+    mkdir(Path("out/a.txt").c_str(), 0755);
+    Outcome folder = Q(base + " --overwrite");
+    EXPECT_EQ(folder.code, 1);
+    EXPECT_EQ(Q(base + " --overwrite --skip-existing").code, 3);
+}
+
+// Runs quorvane on a pseudo-terminal and answers its question.
+int RunOnTerminal(const std::vector<std::string>& arguments, const std::string& answer,
+                  std::string* transcript) {
+    int master = -1;
+    pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    if (child < 0) return -1;
+    if (child == 0) {
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(QUORVANE_BIN));
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QUORVANE_BIN, argv.data());
+        _exit(127);
+    }
+    bool answered = false;
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0) break;  // EIO once the child has gone
+        transcript->append(buffer, (size_t)got);
+        if (!answered && transcript->find("[y/N]") != std::string::npos) {
+            std::string line = answer + "\n";
+            if (write(master, line.data(), line.size()) < 0) break;
+            answered = true;
+        }
+    }
+    close(master);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ToolTest, ExistingFileIsAskedAboutOnATerminal) {
+    WritePayload(Path("t.qv"), {{"a.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored}});
+    mkdir(Path("out").c_str(), 0755);
+    WriteText(Path("out/a.txt"), "mine");
+    std::vector<std::string> arguments = {"extract", Path("t.qv"), "-d", Path("out")};
+
+    std::string transcript;
+    EXPECT_EQ(RunOnTerminal(arguments, "n", &transcript), 0) << transcript;
+    EXPECT_NE(transcript.find("a.txt exists"), std::string::npos) << transcript;
+    EXPECT_EQ(ReadFile(Path("out/a.txt")), Bytes({'m', 'i', 'n', 'e'}));
+
+    transcript.clear();
+    EXPECT_EQ(RunOnTerminal(arguments, "y", &transcript), 0) << transcript;
+    Bytes a = ReadFile(Path("out/a.txt"));
+    EXPECT_EQ(std::string(a.begin(), a.end()), kChainText);
+}
+
+TEST_F(ToolTest, BrokenStructureIsRefused) {
+    WritePayload(Path("s.qv"), {{"a.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored}});
+    Bytes whole = ReadFile(Path("s.qv"));
+    whole.pop_back();
+    WriteFile(Path("s.qv"), whole);
+    Outcome extract = Q("extract " + Quote(Path("s.qv")) + " -d " + Quote(Path("out")));
+    EXPECT_EQ(extract.code, 2);
+    EXPECT_NE(extract.err.find("past the end"), std::string::npos) << extract.err;
+    EXPECT_FALSE(Exists(Path("out")));
+
+    // No records at all: sound, and nothing to do.
+    WriteFile(Path("empty.qv"), Bytes());
+    EXPECT_EQ(Q("test " + Quote(Path("empty.qv"))).code, 0);
+    EXPECT_EQ(Q("extract " + Quote(Path("empty.qv")) + " -d " + Quote(Path("e"))).code, 0);
+    EXPECT_EQ(List(Path("e")), std::vector<std::string>());
+
+    EXPECT_EQ(Q("test " + Quote(Path("missing.qv"))).code, 2);
+}
+
+TEST_F(ToolTest, CommandLine) {
+    Outcome help = Q("--help");
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("Exit codes"), std::string::npos);
+    Outcome version = Q("--version");
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out.rfind("quorvane ", 0), 0u);
+    EXPECT_EQ(Q("").code, 3);
+    EXPECT_EQ(Q("frobnicate").code, 3);
+    EXPECT_EQ(Q("create " + Quote(Path("x"))).code, 3);        // no -o
+    EXPECT_EQ(Q("create -o " + Quote(Path("x.qv"))).code, 3);  // nothing to pack
+    EXPECT_EQ(Q("extract").code, 3);
+    EXPECT_EQ(Q("extract a b").code, 3);
+    EXPECT_EQ(Q("list").code, 3);
+}
+
+}  // namespace
