@@ -1,0 +1,337 @@
+// The extraction run: destination, payload check, and one pass over the
+// entry records that recreates folders and files with their stored times and
+// attributes. Every problem with one entry is a notice; only refusals before
+// the first entry stop the run.
+#include "extract/extraction_run.h"
+
+#include <windows.h>
+#include <string.h>
+
+#include "app/texts.h"
+#include "app/window_services.h"
+#include "codec/RunLength.h"
+#include "extract/work_files.h"
+#include "payload/names.h"
+#include "payload/records.h"
+#include "payload/validation.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The four controls a run locks, in the order they are disabled and enabled.
+const int LOCKED_CONTROLS[] = {DestinationBox, BrowseButton, ExtractButton, ExitButton};
+
+// The most tildes put in front of a name before a file is given up.
+const int MAX_ALTERNATIVES = 260;
+
+// Room for every text a run builds: a destination of up to MAX_PATH bytes,
+// up to 260 tildes, a name of up to 255 bytes, twice over in one notice, and
+// the fixed texts. Appends beyond it are cut, which no run can reach.
+const size_t TEXT_CAPACITY = 4096;
+
+// A byte string with a fixed room and a terminating NUL.
+struct Text {
+    char bytes[TEXT_CAPACITY];
+    size_t length;
+};
+
+void Clear(Text* text) {
+    text->length = 0;
+    text->bytes[0] = 0;
+}
+
+void Append(Text* text, const char* bytes, size_t count) {
+    size_t room = TEXT_CAPACITY - 1 - text->length;
+    if (count > room) count = room;
+    memcpy(text->bytes + text->length, bytes, count);
+    text->length += count;
+    text->bytes[text->length] = 0;
+}
+
+void Append(Text* text, const char* string) { Append(text, string, strlen(string)); }
+
+void Append(Text* text, const Text& other) { Append(text, other.bytes, other.length); }
+
+void Notice(const Text& text, const char* caption, UINT style, int* answer) {
+    ShowMessage(MainWindow, text.bytes, caption, style, answer);
+}
+
+// MakeSureDirectoryPathExists from the image help library, loaded by its full
+// path in the system folder at the first need. A library name alone would be
+// searched in the executable's own folder first, where anyone may have put a
+// file of that name.
+BOOL MakeSureDirectoryPathExistsFromSystem(const char* path) {
+    typedef BOOL(WINAPI * MakeSureFunction)(const char*);
+    static MakeSureFunction make_sure;
+    static bool looked_up;
+    if (!looked_up) {
+        looked_up = true;
+        const char library_name[] = "\\imagehlp.dll";
+        char library_path[MAX_PATH + sizeof library_name];
+        UINT length = GetSystemDirectoryA(library_path, MAX_PATH);
+        if (length > 0 && length < MAX_PATH) {
+            memcpy(library_path + length, library_name, sizeof library_name);
+            HMODULE library = LoadLibraryA(library_path);
+            if (library)
+                make_sure =
+                    (MakeSureFunction)(void*)GetProcAddress(library, "MakeSureDirectoryPathExists");
+        }
+    }
+    return make_sure ? make_sure(path) : FALSE;
+}
+
+void EnableLockedControls(BOOL enable) {
+    for (int id : LOCKED_CONTROLS) EnableWindow(GetDlgItem(MainWindow, id), enable);
+}
+
+// Shows a refusal of the whole run and returns the window to idle.
+void RefuseRun(HANDLE executable, const char* text) {
+    ShowMessage(MainWindow, text, CAPTION_ERROR, STYLE_NOTICE, NULL);
+    if (executable != INVALID_HANDLE_VALUE) CloseHandle(executable);
+    EnableLockedControls(TRUE);
+}
+
+void ReadExactly(HANDLE file, void* buffer, uint32_t size) {
+    uint32_t got = 0;
+    ReadBytes(file, buffer, size, &got);
+}
+
+uint32_t Load32(const uint8_t* bytes) {
+    return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) |
+           ((uint32_t)bytes[3] << 24);
+}
+
+FILETIME LoadTime(const uint8_t* bytes) {
+    FILETIME time;
+    time.dwLowDateTime = Load32(bytes);
+    time.dwHighDateTime = Load32(bytes + 4);
+    return time;
+}
+
+// The three stored times and the attribute word, 26 bytes as stored.
+struct StoredStamps {
+    FILETIME creation;
+    FILETIME last_access;
+    FILETIME last_write;
+    uint16_t attribute_word;
+};
+
+void ReadStamps(HANDLE executable, StoredStamps* stamps) {
+    uint8_t bytes[26] = {0};
+    ReadExactly(executable, bytes, sizeof bytes);
+    stamps->creation = LoadTime(bytes);
+    stamps->last_access = LoadTime(bytes + 8);
+    stamps->last_write = LoadTime(bytes + 16);
+    stamps->attribute_word = (uint16_t)(bytes[24] | (bytes[25] << 8));
+}
+
+// A folder and all its missing parents, then its attributes, and its times
+// when a creation time was stored.
+void ExtractFolder(HANDLE executable, const Text& target) {
+    MakeSureDirectoryPathExistsFromSystem(target.bytes);
+    StoredStamps stamps;
+    ReadStamps(executable, &stamps);
+    // Past originalSize and storedSize; a folder has no stored bytes.
+    SetFilePointer64(executable, 8, FILE_CURRENT);
+    if (stamps.creation.dwLowDateTime != 0 || stamps.creation.dwHighDateTime != 0) {
+        HANDLE folder = CreateFileA(target.bytes, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        if (folder != INVALID_HANDLE_VALUE) {
+            SetFileTime(folder, &stamps.creation, &stamps.last_access, &stamps.last_write);
+            CloseHandle(folder);
+        }
+    }
+    SetFileAttributesA(target.bytes, stamps.attribute_word & ATTRIBUTE_MASK);
+}
+
+HANDLE CreateTargetFile(const char* path) {
+    return CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+}
+
+// Creates the target, or else the destination + 1..260 tildes + the name.
+// On return `target` is the path actually created (unchanged when none
+// could be) and the answer is the number of tildes used: 0 for the target
+// itself, MAX_ALTERNATIVES + 1 when nothing could be created.
+int CreateTarget(const Text& destination, const Text& name, Text* target, HANDLE* handle) {
+    *handle = CreateTargetFile(target->bytes);
+    if (*handle != INVALID_HANDLE_VALUE) return 0;
+
+    Text alternative;
+    for (int tildes = 1; tildes <= MAX_ALTERNATIVES; tildes++) {
+        Clear(&alternative);
+        Append(&alternative, destination);
+        for (int i = 0; i < tildes; i++) Append(&alternative, "~", 1);
+        Append(&alternative, name);
+        *handle = CreateTargetFile(alternative.bytes);
+        if (*handle != INVALID_HANDLE_VALUE) {
+            *target = alternative;
+            return tildes;
+        }
+    }
+
+    Text notice;
+    Clear(&notice);
+    Append(&notice, destination);
+    Append(&notice, name);
+    Append(&notice, TEXT_NO_NAME);
+    Notice(notice, CAPTION_NOTICE, STYLE_NOTICE, NULL);
+    return MAX_ALTERNATIVES + 1;
+}
+
+// Tells the user that the entry went to another name than its own.
+void NoticeAlternative(const Text& destination, const Text& name, const Text& alternative) {
+    Text notice;
+    Clear(&notice);
+    Append(&notice, destination);
+    Append(&notice, name);
+    Append(&notice, TEXT_ALTERNATIVE);
+    Append(&notice, alternative);
+    Notice(notice, CAPTION_NOTICE, STYLE_NOTICE, NULL);
+}
+
+// Skips a file entry the user chose not to replace: the executable stands
+// behind the name and is left at the next record.
+void SkipFileEntry(HANDLE executable) {
+    SetFilePointer64(executable, RECORD_SKIPPED_FIELDS, FILE_CURRENT);
+    uint8_t bytes[4] = {0};
+    ReadExactly(executable, bytes, 4);
+    SetFilePointer64(executable, (int64_t)(uint64_t)Load32(bytes), FILE_CURRENT);
+}
+
+// One file: the overwrite question, decoding through the work files, the
+// target created only once the data is known to be sound, then the stored
+// times and attributes.
+void ExtractFile(HANDLE executable, const Text& destination, const Text& name, Text* target) {
+    if (GetFileAttributesA(target->bytes) != INVALID_FILE_ATTRIBUTES) {
+        Text question;
+        Clear(&question);
+        Append(&question, *target);
+        Append(&question, TEXT_OVERWRITE);
+        int answer = 0;
+        Notice(question, CAPTION_OVERWRITE, STYLE_QUESTION, &answer);
+        if (answer == IDNO) {
+            SkipFileEntry(executable);
+            return;
+        }
+    }
+
+    StoredStamps stamps;
+    ReadStamps(executable, &stamps);
+    uint8_t sizes[8] = {0};
+    ReadExactly(executable, sizes, 8);
+    uint32_t original_size = Load32(sizes);
+    uint32_t stored_size = Load32(sizes + 4);
+
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (original_size == 0) {
+        // An empty file needs no stored bytes and no work files.
+        int tildes = CreateTarget(destination, name, target, &handle);
+        if (tildes >= 1 && tildes <= MAX_ALTERNATIVES)
+            NoticeAlternative(destination, name, *target);
+    } else {
+        WorkFiles files;
+        if (!DecodeStoredEntry(executable, stored_size, stamps.attribute_word & ODD_RESCALE,
+                               original_size, &files)) {
+            Text notice;
+            Clear(&notice);
+            Append(&notice, name);
+            Append(&notice, TEXT_CORRUPT_ENTRY);
+            Notice(notice, CAPTION_NOTICE, STYLE_NOTICE, NULL);
+        } else {
+            int tildes = CreateTarget(destination, name, target, &handle);
+            if (handle != INVALID_HANDLE_VALUE) {
+                rle_decode(files.second, handle, DecodePump());
+                if (tildes >= 1) NoticeAlternative(destination, name, *target);
+            }
+        }
+        CloseWorkFiles(&files);
+    }
+
+    if (handle != INVALID_HANDLE_VALUE) {
+        SetFileTime(handle, &stamps.creation, &stamps.last_access, &stamps.last_write);
+        CloseHandle(handle);
+        SetFileAttributesA(target->bytes, stamps.attribute_word & ATTRIBUTE_MASK);
+    }
+}
+
+// Checks the destination, creating it when missing. False after the error
+// has been shown.
+bool PrepareDestination(Text* destination) {
+    char box[MAX_PATH] = {0};
+    GetDlgItemTextA(MainWindow, DestinationBox, box, MAX_PATH);
+    box[MAX_PATH - 1] = 0;
+    Clear(destination);
+    Append(destination, box);
+    // An empty box becomes a lone backslash: the root of the current drive.
+    if (!EndYen(destination->bytes, destination->length)) Append(destination, "\\", 1);
+
+    if (GetFileAttributesA(destination->bytes) == INVALID_FILE_ATTRIBUTES &&
+        !MakeSureDirectoryPathExistsFromSystem(destination->bytes)) {
+        ShowMessage(MainWindow, TEXT_BAD_DESTINATION, CAPTION_ERROR, STYLE_NOTICE, NULL);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void ExtractionRun() {
+    Text destination;
+    if (!PrepareDestination(&destination)) return;
+
+    EnableLockedControls(FALSE);
+
+    char executable_path[MAX_PATH] = {0};
+    GetModuleFileNameA(NULL, executable_path, MAX_PATH);
+    executable_path[MAX_PATH - 1] = 0;
+    HANDLE executable =
+        CreateFileA(executable_path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (executable == INVALID_HANDLE_VALUE) {
+        RefuseRun(executable, TEXT_NO_READ_ACCESS);
+        return;
+    }
+    // The old 9x line positions files with 32-bit distances only. A size that
+    // cannot be read comes back as all ones and counts as too large.
+    if (IsWin9x && GetFileSize64(executable) >= 0x100000000ull) {
+        RefuseRun(executable, TEXT_TOO_LARGE_9X);
+        return;
+    }
+    uint32_t payload_start = GetEXESize(executable_path);
+    if (!ZevCheckArchive(executable, payload_start)) {
+        RefuseRun(executable, TEXT_BROKEN_PAYLOAD);
+        return;
+    }
+    SetFilePointer64(executable, (int64_t)(uint64_t)payload_start, FILE_BEGIN);
+
+    Text name;
+    Text caption;
+    Text target;
+    for (;;) {
+        uint8_t name_length = 0;
+        uint32_t got = 0;
+        ReadBytes(executable, &name_length, 1, &got);
+        if (got == 0) break;  // the end of the payload
+        char name_bytes[256] = {0};
+        ReadExactly(executable, name_bytes, name_length);
+        Clear(&name);
+        Append(&name, name_bytes, name_length);
+
+        Clear(&caption);
+        Append(&caption, TEXT_CAPTION_PREFIX);
+        Append(&caption, name);
+        Append(&caption, TEXT_CAPTION_SUFFIX);
+        SetWindowTextA(MainWindow, caption.bytes);
+
+        Clear(&target);
+        Append(&target, destination);
+        Append(&target, name);
+        if (EndYen(target.bytes, target.length))
+            ExtractFolder(executable, target);
+        else
+            ExtractFile(executable, destination, name, &target);
+    }
+
+    // The window's destruction ends the message loop and the program.
+    CloseHandle(executable);
+    DestroyWindow(MainWindow);
+}
