@@ -8,7 +8,8 @@ if(size EQUAL 0)
 endif()
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 # Break the one long line every 16 bytes to keep the source readable.
-string(REGEX REPLACE "((0x[0-9a-f][0-9a-f],){16})" "\\1\n" bytes "${bytes}")
+string(REPEAT "0x[0-9a-f][0-9a-f]," 16 sixteen)
+string(REGEX REPLACE "(${sixteen})" "\\1\n" bytes "${bytes}")
 file(WRITE "${OUTPUT}.new"
   "// Generated from ${STUB} by embed_stub.cmake; do not edit.\n"
   "#include \"tools/stub.h\"\n\n"
