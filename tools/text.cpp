@@ -65,6 +65,12 @@ bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
     for (const std::string& component : SplitEntryName(cp932_name)) {
         std::string utf8;
         if (!Cp932ToUtf8(component, &utf8)) return false;
+        // Validation has refused such names already; a path of this system is
+        // never built from one whatever the conversion produced.
+        if (utf8.empty() || utf8 == "." || utf8 == ".." || utf8.find('/') != std::string::npos ||
+            utf8.find('\0') != std::string::npos) {
+            return false;
+        }
         if (!path->empty()) *path += '/';
         *path += utf8;
     }
