@@ -209,7 +209,7 @@ int CommandTest(const std::string& path) {
         fprintf(stderr, "quorvane: %s: %d of %d entries failed\n", path.c_str(), damaged, entries);
         return EXIT_ENTRY_FAILED;
     }
-    printf("%s: %d entries, all sound\n", path.c_str(), entries);
+    printf("%s: %d %s, all sound\n", path.c_str(), entries, entries == 1 ? "entry" : "entries");
     return EXIT_SUCCESS_ALL;
 }
 
