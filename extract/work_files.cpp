@@ -35,7 +35,10 @@ double Rnd() {
     int32_t a = (int32_t)NextRandom();
     int32_t b = (int32_t)NextRandom();
     int32_t r = (a * b) % 100000;
-    return r / 100000.0;
+    // Stored as a double: on x87 the quotient would otherwise reach the caller
+    // with more precision than a double holds.
+    volatile double fraction = r / 100000.0;
+    return fraction;
 }
 
 // "Zev" and four alphabet characters, each picked by the whole part of 64 * Rnd().
@@ -101,8 +104,7 @@ void CopyStoredBytes(HANDLE executable, HANDLE first, uint32_t storedSize, uint8
 
 // Stages 1 to 3 between the two open work files, then the integrity check on
 // what stage 4 would make of the result. 1 when sound, 0 for a corrupt entry.
-static int RunDecodeChain(HANDLE first, HANDLE second, uint32_t oddRescale,
-                          uint32_t originalSize) {
+static int RunDecodeChain(HANDLE first, HANDLE second, uint32_t oddRescale, uint32_t originalSize) {
     MessagePump pump = DecodePump();
     if (!coding012_decode(first, second, (int)oddRescale, pump)) return 0;
     if (!mtf_decode(second, first, pump)) return 0;
