@@ -39,6 +39,7 @@
 //   expect-no-work-files [NAME...] no Zev*.tmp in the temporary folder but NAME...
 //   make-temp-file NAME TEXT, expect-temp-file NAME   in the temporary folder
 //   set-env NAME VALUE             for the programs started afterwards
+//   hold PATH / release PATH       keep a file open without sharing, and let go
 // Working with the test script around the driver:
 //   write-center ID FILE           screen position of control ID's centre
 //   signal FILE / wait-for FILE [TIMEOUT]   create a file / wait until one exists
@@ -70,6 +71,7 @@ struct Snapshot {
     FILETIME access, write;
 };
 std::map<std::string, Snapshot> Snapshots;
+std::map<std::string, HANDLE> Held;  // files kept open without sharing
 
 // The log is read on the host, in UTF-8; everything here is code page 932.
 std::string ToUtf8(const std::string& cp932) {
@@ -323,13 +325,28 @@ void Start(const std::string& exe) {
     Poll();
 }
 
+// The run changes the controls right after a message box closes, so the state
+// is given a few seconds to arrive.
 void ExpectControls(const std::string& state) {
     bool busy = state == "busy";
     if (!busy && state != "idle") Stop("expect-controls idle|busy");
-    for (int id : CONTROL_IDS) {
-        bool enabled = IsWindowEnabled(Control(id)) != 0;
-        bool want = id == 1001 || !busy;
-        if (enabled != want) Stop("control %d is %s", id, enabled ? "enabled" : "disabled");
+    DWORD start = GetTickCount();
+    for (;;) {
+        int wrong = 0;
+        bool enabled = false;
+        for (int id : CONTROL_IDS) {
+            enabled = IsWindowEnabled(Control(id)) != 0;
+            if (enabled != (id == 1001 || !busy)) {
+                wrong = id;
+                break;
+            }
+        }
+        if (!wrong) return;
+        if (GetTickCount() - start > 5000) {
+            Stop("control %d is %s", wrong, enabled ? "enabled" : "disabled");
+        }
+        Poll();
+        Sleep(5);
     }
 }
 
@@ -395,11 +412,11 @@ void ExpectBox(const std::string& caption, const std::string& text, const std::s
              WindowText(Box).c_str(), Printable(BoxText(Box)).c_str(), buttons.c_str(),
              caption.c_str(), Printable(text).c_str(), want.c_str());
     }
-    // The exclamation icon, from the system's shared icons.
+    // An icon is shown. Which one cannot be told from another process: icon
+    // handles are private to the process that loaded them.
     HWND icon = GetDlgItem(Box, 0x440);
-    HICON shown = icon ? (HICON)SendMessageA(icon, STM_GETICON, 0, 0) : nullptr;
-    if (!shown || shown != LoadIconA(nullptr, IDI_EXCLAMATION)) {
-        Stop("message box without the exclamation icon");
+    if (!icon || !IsWindowVisible(icon) || !SendMessageA(icon, STM_GETICON, 0, 0)) {
+        Stop("message box without an icon");
     }
 }
 
@@ -603,6 +620,16 @@ void Run(const std::vector<std::string>& t) {
         if (Attributes(TempFolder() + t[1]) == INVALID_FILE_ATTRIBUTES) {
             Stop("no [%s] in the temporary folder", t[1].c_str());
         }
+    } else if (c == "hold") {
+        Need(t, 2);
+        HANDLE f = CreateFileA(t[1].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (f == INVALID_HANDLE_VALUE) Stop("cannot hold [%s]", t[1].c_str());
+        Held[t[1]] = f;
+    } else if (c == "release") {
+        Need(t, 2);
+        if (!Held.count(t[1])) Stop("[%s] is not held", t[1].c_str());
+        CloseHandle(Held[t[1]]);
+        Held.erase(t[1]);
     } else if (c == "set-env") {
         Need(t, 3);
         SetEnvironmentVariableA(t[1].c_str(), t[2].c_str());

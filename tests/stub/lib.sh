@@ -3,6 +3,7 @@
 # program of the group runs in one prefix that is shut down at the end.
 
 PASSED=0
+SKIPPED=0
 FAILED=0
 FAILED_NAMES=()
 XVFB_PID=
@@ -68,6 +69,18 @@ drive() {
   return 1
 }
 
+# Waits until file $1 exists, while process $2 (a driver in the background)
+# still runs; gives up after a minute.
+await_file() {
+  local i
+  for i in $(seq 1 600); do
+    [ -e "$1" ] && return 0
+    kill -0 "$2" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
 # Makes a fresh folder for a scenario and sets SCENARIO_DIR and W (its Windows path).
 new_scenario() {
   SCENARIO_DIR=$WORK/$1
@@ -82,9 +95,13 @@ run_scenario() {
   local name=$1 start=$SECONDS
   new_scenario "$name"
   ( set -e; "$name" )
-  if [ $? -eq 0 ]; then
+  local rc=$?
+  if [ $rc -eq 0 ]; then
     PASSED=$((PASSED + 1))
     log "PASS $name ($((SECONDS - start)) s)"
+  elif [ $rc -eq 77 ]; then
+    SKIPPED=$((SKIPPED + 1))
+    log "SKIP $name"
   else
     FAILED=$((FAILED + 1))
     FAILED_NAMES+=("$name")
@@ -95,6 +112,6 @@ run_scenario() {
 }
 
 summary() {
-  log "$PASSED passed, $FAILED failed${FAILED_NAMES:+: ${FAILED_NAMES[*]}}"
+  log "$PASSED passed, $SKIPPED skipped, $FAILED failed${FAILED_NAMES:+: ${FAILED_NAMES[*]}}"
   [ "$FAILED" -eq 0 ]
 }
