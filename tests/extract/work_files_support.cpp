@@ -37,6 +37,10 @@ Bytes ReadWhole(HANDLE file) {
     return contents;
 }
 
+bool StoredStreamFor(const Bytes& stage4Input, Bytes* stored) {
+    return RangeEncode(MtfEncode(BwtEncode(stage4Input)), 0, stored);
+}
+
 const std::string& OriginalTemporaryFolder() {
     static std::string folder;
     if (folder.empty()) {

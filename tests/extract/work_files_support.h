@@ -21,6 +21,11 @@ Bytes ReadWhole(HANDLE file);
 // The temporary folder of the process as it was before any test changed it.
 const std::string& OriginalTemporaryFolder();
 
+// The stored bytes of an entry whose second work file, after stage 3, holds
+// `stage4Input`: the test-side writers of stages 3, 2 and 1 in turn. False when
+// the range coder cannot represent the stream.
+bool StoredStreamFor(const Bytes& stage4Input, Bytes* stored);
+
 // A file outside the test's temporary folder holding before + stored + after,
 // positioned at the first stored byte; deleted when the object goes.
 struct FakeExecutable {
