@@ -3,6 +3,8 @@
 //   fuzz_replay <fuzz folder>            every file of corpus/<target>/ and regressions/<target>/
 //   fuzz_replay --sweep                  the bit-flip sweep over the fixed stored entries
 //   fuzz_replay <target> <file>...       the given files through one target
+// Large-file interfaces also in 32-bit builds: readdir fails on big inode numbers without them.
+#define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 #include <stdio.h>
 #include <string.h>
