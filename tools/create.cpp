@@ -18,9 +18,11 @@
 #include "payload/validation.h"
 #include "tools/commands.h"
 #include "tools/files.h"
+#include "tools/files_posix.h"
 #include "tools/progress.h"
 #include "tools/stub.h"
 #include "tools/text.h"
+#include "tools/text_utf8.h"
 
 bool CanCreate() { return true; }
 

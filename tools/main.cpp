@@ -12,18 +12,23 @@ namespace {
 const char* const VERSION = "0.1.0";
 
 void PrintHelp(FILE* to) {
+    bool create = CanCreate();
+    fprintf(to, "Usage:\n%s",
+            create ? "  quorvane create -o OUT.exe [--stub FILE | --payload-only] PATH...\n" : "");
     fprintf(to,
-            "Usage:\n"
-            "  quorvane create -o OUT.exe [--stub FILE | --payload-only] PATH...\n"
             "  quorvane list FILE\n"
             "  quorvane test FILE\n"
             "  quorvane extract FILE [-d DIR] [--overwrite | --skip-existing]\n"
             "  quorvane --help | --version\n"
-            "\n"
-            "create         packs the files and folders (recursively, in sorted order) behind\n"
-            "               the extractor stub. --stub FILE uses another stub; --payload-only\n"
-            "               writes the entry records alone. Names must be representable in\n"
-            "               code page 932 and at most 255 bytes long; files below 4 GiB.\n"
+            "\n");
+    if (create) {
+        fprintf(to,
+                "create         packs the files and folders (recursively, in sorted order) behind\n"
+                "               the extractor stub. --stub FILE uses another stub; --payload-only\n"
+                "               writes the entry records alone. Names must be representable in\n"
+                "               code page 932 and at most 255 bytes long; files below 4 GiB.\n");
+    }
+    fprintf(to,
             "list           shows each entry: kind, sizes, ratio, last write, attributes, name.\n"
             "test           validates the archive and decodes every entry without writing.\n"
             "extract        recreates the entries below DIR (default: FILE without its\n"
@@ -37,7 +42,9 @@ void PrintHelp(FILE* to) {
             "Exit codes: 0 everything done; 1 some entries failed (damaged, not replaced,\n"
             "not writable); 2 nothing done (archive unreadable, damaged or unsafe, or\n"
             "create failed); 3 wrong command line.\n",
-            CanCreate() ? "" : "create is not available in this build (no compressor).\n");
+            create ? ""
+                   : "\ncreate is not available in this build: the compressor is built for\n"
+                     "Linux only; make archives with the Linux quorvane.\n");
 }
 
 int Usage(const char* problem, const char* detail = "") {

@@ -1,25 +1,16 @@
 #include "tools/progress.h"
 
 #include <stdio.h>
-#include <time.h>
-#include <unistd.h>
 
-namespace {
-
-double Now() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
-}
-
-}  // namespace
+#include "tools/files.h"
+#include "tools/text.h"
 
 Progress::Progress(uint64_t total_bytes)
-    : enabled_(isatty(STDERR_FILENO) != 0),
+    : enabled_(ErrorIsInteractive()),
       total_(total_bytes),
       done_(0),
       current_(0),
-      started_(Now()) {}
+      started_(MonotonicSeconds()) {}
 
 Progress::~Progress() { Clear(); }
 
@@ -37,9 +28,12 @@ void Progress::End() {
 
 void Progress::Clear() {
     if (enabled_ && drawn_) {
-        fputs("\r\033[K", stderr);
+        // Blanks over the old line: no terminal control sequences, which not
+        // every console understands.
+        fprintf(stderr, "\r%*s\r", drawn_width_, "");
         fflush(stderr);
         drawn_ = false;
+        drawn_width_ = 0;
     }
 }
 
@@ -55,16 +49,16 @@ void Progress::Tick(void* self) {
 
 void Progress::Draw() {
     if (!enabled_) return;
-    double seconds = Now() - started_;
+    double seconds = MonotonicSeconds() - started_;
     double rate = seconds > 0 ? (double)done_ / seconds / 1048576.0 : 0;
-    std::string shown = name_;
-    if (shown.size() > 40) {
-        size_t from = shown.size() - 37;
-        while (from < shown.size() && ((unsigned char)shown[from] & 0xC0) == 0x80) from++;
-        shown = "..." + shown.substr(from);
-    }
-    fprintf(stderr, "\r\033[K%s  %.1f / %.1f MiB  %.1f MiB/s", shown.c_str(),
-            (double)done_ / 1048576.0, (double)total_ / 1048576.0, rate);
+    char figures[96];
+    snprintf(figures, sizeof figures, "  %.1f / %.1f MiB  %.1f MiB/s", (double)done_ / 1048576.0,
+             (double)total_ / 1048576.0, rate);
+    std::string line = ShortenedName(name_, 40) + figures;
+    int width = (int)line.size();
+    // Pads over what a longer previous line left.
+    fprintf(stderr, "\r%s%*s", line.c_str(), drawn_width_ > width ? drawn_width_ - width : 0, "");
     fflush(stderr);
+    if (width > drawn_width_) drawn_width_ = width;
     drawn_ = true;
 }

@@ -29,4 +29,5 @@ private:
     std::string name_;
     double started_;
     bool drawn_ = false;
+    int drawn_width_ = 0;  // bytes of the longest line drawn since the last clear
 };

@@ -1,11 +1,6 @@
 // list, test and extract: everything that reads an archive.
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -82,11 +77,10 @@ struct Archive {
 bool OpenArchive(const std::string& path, Archive* archive) {
     archive->file = OpenForReading(path.c_str());
     if (archive->file == NO_FILE) {
-        fprintf(stderr, "quorvane: cannot open %s: %s\n", path.c_str(), strerror(errno));
+        fprintf(stderr, "quorvane: cannot open %s: %s\n", path.c_str(), LastSystemError().c_str());
         return false;
     }
-    struct stat info;
-    if (fstat(archive->file, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (!IsRegularFile(archive->file)) {
         fprintf(stderr, "quorvane: %s is not a regular file\n", path.c_str());
         return false;
     }
@@ -122,14 +116,8 @@ std::string AttributeLetters(uint16_t attributes) {
 }
 
 std::string FormatTime(uint64_t filetime) {
-    struct timespec time = FromFiletime(filetime);
-    struct tm parts;
-    char text[32];
-    if (!localtime_r(&time.tv_sec, &parts) ||
-        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0) {
-        return "(time out of range) ";
-    }
-    return text;
+    std::string text = LocalTimeText(filetime);
+    return text.empty() ? "(time out of range) " : text;
 }
 
 std::string Ratio(uint64_t stored, uint64_t original) {
@@ -149,9 +137,7 @@ int CommandList(const std::string& path) {
     EntryRecord record;
     while (ReadEntryRecord(archive.file, &record) == 1) {
         bool folder = IsFolder(record);
-        std::string name;
-        if (!EntryNameToPath(RecordName(record), &name)) name = PrintableName(RecordName(record));
-        if (folder) name += '/';
+        std::string name = ListedName(RecordName(record), folder);
         printf("%-6s %10u  %10u %s  %s  %s  %s\n", folder ? "folder" : "file", record.originalSize,
                record.storedSize, Ratio(record.storedSize, record.originalSize).c_str(),
                FormatTime(record.lastWriteTime).c_str(),
@@ -217,13 +203,12 @@ namespace {
 
 struct FolderTimes {
     std::string path;
-    uint64_t last_access, last_write;
+    FileStamp stamp;
 };
 
 // The default destination: the archive's path with its extension cut off.
 bool DefaultDestination(const std::string& archive, std::string* destination) {
-    size_t slash = archive.find_last_of('/');
-    size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    size_t name_start = LastComponentStart(archive);
     size_t dot = archive.find_last_of('.');
     if (dot == std::string::npos || dot <= name_start) return false;
     *destination = archive.substr(0, dot);
@@ -280,8 +265,9 @@ private:
             SkipStored(archive_->file, record);
             if (!MakeFoldersBelow(destination_, relative, &why)) return Fail(shown, why);
             if (record.creationTime != 0) {
-                folders_.push_back(
-                    {destination_ + "/" + relative, record.lastAccessTime, record.lastWriteTime});
+                FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
+                                   false};
+                folders_.push_back({JoinPath(destination_, relative), stamp});
             }
             return true;
         }
@@ -289,18 +275,18 @@ private:
     }
 
     bool File(const EntryRecord& record, const std::string& shown, const std::string& relative) {
-        std::string target = destination_ + "/" + relative;
+        std::string target = JoinPath(destination_, relative);
         std::string why;
-        size_t slash = relative.find_last_of('/');
-        if (slash != std::string::npos &&
-            !MakeFoldersBelow(destination_, relative.substr(0, slash), &why)) {
+        size_t name_start = LastComponentStart(relative);
+        if (name_start > 0 &&
+            !MakeFoldersBelow(destination_, relative.substr(0, name_start - 1), &why)) {
             SkipStored(archive_->file, record);
             return Fail(shown, why);
         }
 
-        struct stat existing;
-        if (lstat(target.c_str(), &existing) == 0) {
-            if (S_ISDIR(existing.st_mode)) {
+        PathKind existing = KindOf(target);
+        if (existing != PATH_MISSING) {
+            if (existing == PATH_FOLDER) {
                 SkipStored(archive_->file, record);
                 return Fail(shown, "a folder stands where the file goes");
             }
@@ -310,7 +296,7 @@ private:
             } else if (options_.existing == EXISTING_SKIP) {
                 SkipStored(archive_->file, record);
                 return true;
-            } else if (isatty(STDIN_FILENO)) {
+            } else if (InputIsInteractive()) {
                 progress_.Clear();
                 replace = AskToReplace(target);
                 if (!replace) {
@@ -330,7 +316,7 @@ private:
         if (output == NO_FILE) {
             SkipStored(archive_->file, record);
             return Fail(shown,
-                        "cannot create a file in " + ParentOf(target) + ": " + SystemError(errno));
+                        "cannot create a file in " + ParentOf(target) + ": " + LastSystemError());
         }
         DecodeResult result = DECODE_OK;
         if (record.originalSize != 0) {
@@ -343,25 +329,16 @@ private:
         progress_.End();
 
         if (result == DECODE_OK) {
-            mode_t mode = NewFileMode();
-            if (record.attributeWord & ATTRIBUTE_READONLY) mode &= ~(mode_t)0222;
-            struct timespec times[2] = {FromFiletime(record.lastAccessTime),
-                                        FromFiletime(record.lastWriteTime)};
-            if (fchmod(output, mode) != 0 || futimens(output, times) != 0) {
-                why = "cannot set its times or permissions: " + SystemError(errno);
+            FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
+                               (record.attributeWord & ATTRIBUTE_READONLY) != 0};
+            if (!FinishFile(output, part, stamp, &why) || !PutInPlace(part, target, &why)) {
                 result = DECODE_FAILED;
             }
-        }
-        if (close(output) != 0 && result == DECODE_OK) {
-            why = "writing failed: " + SystemError(errno);
-            result = DECODE_FAILED;
-        }
-        if (result == DECODE_OK && rename(part.c_str(), target.c_str()) != 0) {
-            why = "cannot put the file in place: " + SystemError(errno);
-            result = DECODE_FAILED;
+        } else {
+            CloseFile(output);
         }
         if (result != DECODE_OK) {
-            unlink(part.c_str());
+            RemoveFile(part);
             return Fail(
                 shown,
                 (result == DECODE_DAMAGED ? "damaged, not extracted: " : "not extracted: ") + why);
@@ -372,9 +349,7 @@ private:
     // Folder times last, once nothing is written into the folders any more.
     void ApplyFolderTimes() {
         for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
-            struct timespec times[2] = {FromFiletime(it->last_access),
-                                        FromFiletime(it->last_write)};
-            utimensat(AT_FDCWD, it->path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+            SetFolderTimes(it->path, it->stamp);
         }
     }
 
@@ -396,7 +371,7 @@ int CommandExtract(const std::string& path, const ExtractOptions& options) {
                 path.c_str());
         return EXIT_USAGE;
     }
-    while (destination.size() > 1 && destination.back() == '/') destination.pop_back();
+    destination = WithoutTrailingSeparators(destination);
 
     Archive archive;
     if (!OpenArchive(path, &archive)) return EXIT_REFUSED;

@@ -1,21 +1,30 @@
-// Entry names: code page 932 inside the archive, UTF-8 on this system.
+// Entry names: code page 932 inside the archive. The native build shows and
+// writes them as UTF-8 paths separated by '/' (text_iconv.cpp); the Windows
+// build keeps the code page 932 bytes and separates with '\' (text_win32.cpp).
 #pragma once
+
+#include <stddef.h>
 
 #include <string>
 #include <vector>
-
-// Exact conversions; false when a character has no counterpart.
-bool Utf8ToCp932(const std::string& utf8, std::string* cp932);
-bool Cp932ToUtf8(const std::string& cp932, std::string* utf8);
 
 // Splits an entry name at its single-byte backslashes (the same separator
 // search the validation makes). A trailing backslash gives no last component.
 std::vector<std::string> SplitEntryName(const std::string& cp932_name);
 
-// The entry name as a relative path of this system: components converted to
-// UTF-8 and joined with '/'. False when a component cannot be converted.
+// The entry name as a relative path of this system. False when a component
+// cannot be converted or could never be a name of its own (empty, a dot name,
+// a separator or NUL inside).
 bool EntryNameToPath(const std::string& cp932_name, std::string* path);
 
-// A name for messages: UTF-8 when it converts, otherwise with the bytes
-// that do not shown as \xNN.
+// A name for messages: in the system's text form when it converts, otherwise
+// with the bytes that do not shown as \xNN.
 std::string PrintableName(const std::string& cp932_name);
+
+// The name as `list` shows it: the relative path, with a separator at the end
+// for a folder; the printable name when it cannot be a path.
+std::string ListedName(const std::string& cp932_name, bool folder);
+
+// The end of a shown name in at most about `limit` bytes, cut between
+// characters, with "..." in front when something was cut.
+std::string ShortenedName(const std::string& shown, size_t limit);

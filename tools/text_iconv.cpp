@@ -1,10 +1,11 @@
-#include "tools/text.h"
-
+// Native side of the name handling: code page 932 to and from UTF-8 with
+// iconv, paths separated by '/'.
 #include <errno.h>
 #include <iconv.h>
 #include <stdio.h>
 
-#include "payload/names.h"
+#include "tools/text.h"
+#include "tools/text_utf8.h"
 
 namespace {
 
@@ -45,21 +46,6 @@ bool Cp932ToUtf8(const std::string& cp932, std::string* utf8) {
     return Convert("UTF-8", "CP932", cp932, utf8);
 }
 
-std::vector<std::string> SplitEntryName(const std::string& name) {
-    static const char kSeparator = 0x5C;
-    std::vector<std::string> components;
-    int length = (int)name.size();
-    int position = 1;
-    while (position <= length) {
-        int separator = InStr2(position, name.data(), length, &kSeparator, 1);
-        int end = separator != 0 ? separator : length + 1;
-        components.push_back(name.substr((size_t)(position - 1), (size_t)(end - position)));
-        if (separator == 0) break;
-        position = separator + 1;
-    }
-    return components;
-}
-
 bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
     path->clear();
     for (const std::string& component : SplitEntryName(cp932_name)) {
@@ -95,4 +81,18 @@ std::string PrintableName(const std::string& cp932_name) {
         }
     }
     return shown;
+}
+
+std::string ListedName(const std::string& cp932_name, bool folder) {
+    std::string path;
+    if (!EntryNameToPath(cp932_name, &path)) return PrintableName(cp932_name);
+    return folder ? path + "/" : path;
+}
+
+std::string ShortenedName(const std::string& shown, size_t limit) {
+    if (shown.size() <= limit || limit < 4) return shown;
+    size_t from = shown.size() - (limit - 3);
+    // Not inside a UTF-8 sequence.
+    while (from < shown.size() && ((unsigned char)shown[from] & 0xC0) == 0x80) from++;
+    return "..." + shown.substr(from);
 }

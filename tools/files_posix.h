@@ -1,0 +1,21 @@
+// Native helpers beside files.h that only the native build needs: create
+// reads times, creation times and permission bits from stat.
+#pragma once
+
+#include <stdint.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <string>
+
+// 100-nanosecond intervals since 1601-01-01 UTC, and back.
+uint64_t ToFiletime(const struct timespec& time);
+struct timespec FromFiletime(uint64_t filetime);
+
+// Creation time when the file system keeps one, else the last-write time.
+uint64_t CreationFiletime(const std::string& path, const struct stat& info);
+
+// Permission bits the process would give a new file (0666 less the umask).
+mode_t NewFileMode();
+
+std::string SystemError(int error);

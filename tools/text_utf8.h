@@ -1,0 +1,9 @@
+// Exact conversions between UTF-8 and code page 932 with iconv (native build:
+// create and the names that list, test and extract show and write).
+#pragma once
+
+#include <string>
+
+// False when a character has no counterpart.
+bool Utf8ToCp932(const std::string& utf8, std::string* cp932);
+bool Cp932ToUtf8(const std::string& cp932, std::string* utf8);

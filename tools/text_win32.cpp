@@ -1,0 +1,80 @@
+// Windows side of the name handling: names stay code page 932 bytes, which is
+// what the ANSI calls and a Japanese console take; paths are separated by '\'.
+#include <windows.h>
+
+#include <stdio.h>
+
+#include "payload/names.h"
+#include "tools/text.h"
+
+namespace {
+
+// True when the system, stepping through `component` by its own code page,
+// finds a separator in it. The validation judged the name by code page 932;
+// on a system of another code page a trail byte could become a separator and
+// split a checked component into unchecked ones.
+bool SystemSeesSeparator(const std::string& component) {
+    for (size_t i = 0; i < component.size(); i++) {
+        if (IsDBCSLeadByte((BYTE)component[i]) && i + 1 < component.size()) {
+            i++;
+        } else if (component[i] == '\\' || component[i] == '/') {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsPlain(const std::string& name) {
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
+    path->clear();
+    for (const std::string& component : SplitEntryName(cp932_name)) {
+        // Validation has refused such names already; a path is never built
+        // from one, whatever the archive holds.
+        if (!IsSafeNameComponent(component.data(), component.size()) ||
+            component.find('\0') != std::string::npos || SystemSeesSeparator(component)) {
+            return false;
+        }
+        if (!path->empty()) *path += '\\';
+        *path += component;
+    }
+    return !path->empty();
+}
+
+std::string PrintableName(const std::string& cp932_name) {
+    if (IsPlain(cp932_name)) return cp932_name;
+    std::string shown;
+    for (unsigned char c : cp932_name) {
+        if (c >= 0x20 && c != 0x7F) {
+            shown += (char)c;
+        } else {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02X", c);
+            shown += escape;
+        }
+    }
+    return shown;
+}
+
+std::string ListedName(const std::string& cp932_name, bool folder) {
+    std::string path;
+    if (!EntryNameToPath(cp932_name, &path)) return PrintableName(cp932_name);
+    return folder ? path + "\\" : path;
+}
+
+std::string ShortenedName(const std::string& shown, size_t limit) {
+    if (shown.size() <= limit || limit < 4) return shown;
+    // The first character boundary that leaves at most limit - 3 bytes.
+    size_t from = 0;
+    while (from < shown.size() && shown.size() - from > limit - 3) {
+        from += (IsDBCSLeadByte((BYTE)shown[from]) && from + 1 < shown.size()) ? 2 : 1;
+    }
+    return "..." + shown.substr(from);
+}
