@@ -17,14 +17,20 @@ int blocksort_decode2(const uint8_t* last_column, uint8_t* output, uint32_t top,
     for (uint32_t i = 0; i < size; i++) count[last_column[i]]++;
     for (uint32_t v = 1; v < CODE_SIZE; v++) count[v] += count[v - 1];
     // Filling from the end keeps equal bytes in their order of appearance.
-    for (uint32_t i = size; i-- > 0;) index_table[--count[last_column[i]]] = i;
+    // Each entry carries the position i above the byte L[i] (positions are
+    // below 2^20), so the walk takes one memory access per output byte.
+    for (uint32_t i = size; i-- > 0;) {
+        uint8_t b = last_column[i];
+        index_table[--count[b]] = (i << 8) | b;
+    }
 
     CallPump(pump);
 
-    uint32_t p = index_table[top];
+    // Entry at p = (next position << 8) | byte at that position.
+    uint32_t entry = index_table[top];
     for (uint32_t i = 0; i < size; i++) {
-        output[i] = last_column[p];
-        p = index_table[p];
+        output[i] = (uint8_t)entry;
+        entry = index_table[entry >> 8];
     }
     bool written = WriteBytes(out, output, size);
     FreeZeroedMemory(index_table);
