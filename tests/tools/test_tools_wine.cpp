@@ -1,0 +1,273 @@
+// The Windows console quorvane.exe under Wine, against archives that the
+// native quorvane makes: list, test and extract as a Windows user runs them,
+// with names in code page 932, checked from this side byte for byte.
+#include <iconv.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "payload/records.h"
+#include "tests/tools/tool_helpers.h"
+
+namespace {
+
+using namespace tool_test;
+
+// The ANSI code page's bytes that quorvane.exe prints, as UTF-8, with the
+// console's CR LF line ends made plain.
+std::string FromCp932(const std::string& cp932) {
+    iconv_t converter = iconv_open("UTF-8", "CP932");
+    if (converter == (iconv_t)-1) return "(no converter)";
+    std::string utf8;
+    char* source = const_cast<char*>(cp932.data());
+    size_t left = cp932.size();
+    while (left > 0) {
+        char buffer[4096];
+        char* target = buffer;
+        size_t room = sizeof buffer;
+        size_t result = iconv(converter, &source, &left, &target, &room);
+        utf8.append(buffer, (size_t)(target - buffer));
+        if (result == (size_t)-1 && errno != E2BIG) {
+            utf8 += "(not code page 932)";
+            break;
+        }
+    }
+    iconv_close(converter);
+    std::string plain;
+    for (char c : utf8) {
+        if (c != '\r') plain += c;
+    }
+    return plain;
+}
+
+// A path of this system as Wine's Z: drive shows it.
+std::string WindowsPath(const std::string& path) {
+    std::string windows = "Z:";
+    for (char c : path) windows += c == '/' ? '\\' : c;
+    return windows;
+}
+
+// Work files that a Windows program left in its temporary folder, anywhere
+// in the prefix.
+std::vector<std::string> LeftWorkFiles() {
+    std::vector<std::string> left;
+    std::string command = "find " + Quote(std::string(WINE_PREFIX) + "/drive_c") +
+                          " -name 'quorvane-work-*' 2>/dev/null";
+    FILE* found = popen(command.c_str(), "r");
+    if (!found) return {"(find failed)"};
+    char line[4096];
+    while (fgets(line, sizeof line, found)) left.push_back(line);
+    pclose(found);
+    return left;
+}
+
+class WineToolTest : public JapaneseTreeTest {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quorvane-wine-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        scratch_ = pattern;
+    }
+    void TearDown() override {
+        EXPECT_EQ(LeftWorkFiles(), std::vector<std::string>()) << "work files left behind";
+        RemoveTree(scratch_);
+    }
+
+    // The native quorvane, for making archives.
+    Outcome Native(const std::string& arguments) {
+        return RunProgram(QUORVANE_BIN, arguments, scratch_);
+    }
+
+    // quorvane.exe under Wine; arguments are quoted UTF-8, which Wine hands to
+    // the program in the ANSI code page. Output comes back as UTF-8.
+    Outcome Windows(const std::string& arguments) {
+        Outcome run =
+            RunProgram(Quote(WINE_RUN) + " " + Quote(WINE_PREFIX) + " " + Quote(QUORVANE_EXE),
+                       arguments, scratch_);
+        run.out = FromCp932(run.out);
+        run.err = FromCp932(run.err);
+        return run;
+    }
+
+    std::string W(const std::string& relative) { return Quote(WindowsPath(Path(relative))); }
+};
+
+TEST_F(WineToolTest, JapaneseTreeIsListedTestedAndExtracted) {
+    MakeTree();
+    ASSERT_EQ(
+        Native("create -o " + Quote(Path("素材.qv")) + " --payload-only " + Quote(Path("素材")))
+            .code,
+        0);
+
+    Outcome list = Windows("list " + W("素材.qv"));
+    ASSERT_EQ(list.code, 0) << list.err;
+    // Names as Windows writes them; ソース.c holds 0x83 0x5C, one name.
+    size_t total = 0;
+    for (const std::string& file : files_) total += ReadFile(Path("素材/" + file)).size();
+    std::string totals = "6 files, 4 folders, " + std::to_string(total) + " bytes stored in";
+    for (const std::string& shown :
+         {std::string("素材\\\n"), std::string("素材\\画像\\アイコン\\\n"),
+          std::string("素材\\画像\\アイコン\\ソース.c\n"),
+          std::string("-AR--  素材\\読み取り専用.txt\n"),
+          std::string("D----  素材\\空のフォルダ\\\n"), totals}) {
+        EXPECT_NE(list.out.find(shown), std::string::npos) << shown << "\n" << list.out;
+    }
+    EXPECT_LT(list.out.find("素材\\画像\\\n"), list.out.find("素材\\画像\\アイコン\\表示.txt"));
+
+    Outcome test = Windows("test " + W("素材.qv"));
+    EXPECT_EQ(test.code, 0) << test.err;
+    EXPECT_NE(test.out.find("10 entries, all sound"), std::string::npos) << test.out;
+    EXPECT_FALSE(Exists(Path("素材/素材")));
+
+    Outcome extract = Windows("extract " + W("素材.qv") + " -d " + W("出力"));
+    ASSERT_EQ(extract.code, 0) << extract.err;
+    EXPECT_EQ(List(Path("出力")), std::vector<std::string>{"素材"});
+    ExpectSameTree(Path("出力/素材"));
+    // Nothing beside the entries: no partial files.
+    EXPECT_EQ(List(Path("出力/素材")),
+              (std::vector<std::string>{"画像", "空.dat", "空のフォルダ", "読み取り専用.txt",
+                                        "読んでください.txt"}));
+    EXPECT_EQ(List(Path("出力/素材/画像/アイコン")),
+              (std::vector<std::string>{"ソース.c", "表示.txt"}));
+}
+
+TEST_F(WineToolTest, SelfExtractingArchiveToItsDefaultDestination) {
+    std::string stub = std::string(QUORVANE_WIN_BUILD) + "/app/quorvane-sfx.exe";
+    if (!Exists(stub)) GTEST_SKIP() << "no extractor stub in " << QUORVANE_WIN_BUILD;
+    MakeTree();
+    ASSERT_EQ(Native("create -o " + Quote(Path("素材.exe")) + " --stub " + Quote(stub) + " " +
+                     Quote(Path("素材")))
+                  .code,
+              0);
+    Outcome test = Windows("test " + W("素材.exe"));
+    EXPECT_EQ(test.code, 0) << test.err;
+    // Without -d: the archive's path without its extension.
+    Outcome extract = Windows("extract " + W("素材.exe"));
+    ASSERT_EQ(extract.code, 0) << extract.err;
+    ExpectSameTree(Path("素材/素材"));
+}
+
+TEST_F(WineToolTest, DamagedEntryFailsAndLeavesNoFile) {
+    mkdir(Path("in").c_str(), 0755);
+    WriteFile(Path("in/a 壊れる.txt"), Text(50000));
+    WriteFile(Path("in/b.txt"), Text(7000));
+    ASSERT_EQ(
+        Native("create -o " + Quote(Path("d.qv")) + " --payload-only " + Quote(Path("in"))).code,
+        0);
+    int64_t at = 0;
+    uint32_t size = 0;
+    ASSERT_TRUE(FindStored(Path("d.qv"), "in\\a \x89\xF3\x82\xEA\x82\xE9.txt", &at, &size));
+    ASSERT_GT(size, 64u);
+    Bytes archive = ReadFile(Path("d.qv"));
+    for (uint32_t i = size / 3; i < size / 3 + 16; i++) archive[(size_t)at + i] ^= 0x5A;
+    WriteFile(Path("d.qv"), archive);
+
+    Outcome test = Windows("test " + W("d.qv"));
+    EXPECT_EQ(test.code, 1);
+    EXPECT_NE(test.err.find("in\\a 壊れる.txt: damaged"), std::string::npos) << test.err;
+
+    Outcome extract = Windows("extract " + W("d.qv") + " -d " + W("out"));
+    EXPECT_EQ(extract.code, 1);
+    EXPECT_NE(extract.err.find("a 壊れる.txt"), std::string::npos) << extract.err;
+    EXPECT_EQ(List(Path("out/in")), std::vector<std::string>{"b.txt"});
+    EXPECT_EQ(ReadFile(Path("out/in/b.txt")), Text(7000));
+
+    // An existing file of the damaged entry's name stays as it was, even with
+    // --overwrite.
+    WriteText(Path("out/in/a 壊れる.txt"), "old");
+    extract = Windows("extract " + W("d.qv") + " -d " + W("out") + " --overwrite");
+    EXPECT_EQ(extract.code, 1);
+    EXPECT_EQ(ReadFile(Path("out/in/a 壊れる.txt")), Bytes({'o', 'l', 'd'}));
+    EXPECT_EQ(List(Path("out/in")), (std::vector<std::string>{"a 壊れる.txt", "b.txt"}));
+}
+
+TEST_F(WineToolTest, HostileNamesAreRefusedBeforeAnythingIsWritten) {
+    // "\x80\\.." would be a separator and ".." to a system that took 0x80 for
+    // a character of its own.
+    const char* hostile[] = {"..\\x",   "\\abs", "C:x",          "a\\\\b", "CON",
+                             "a\\.\\b", "..\\",  "a\\..\\..\\x", "a/../x", "\x80\\..\\x"};
+    for (const char* name : hostile) {
+        SCOPED_TRACE(name);
+        // A sound entry first: it must not be written either.
+        WritePayload(Path("evil.qv"),
+                     {{"first.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored},
+                      {name, ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored}});
+        Outcome extract = Windows("extract " + W("evil.qv") + " -d " + W("dest/inner"));
+        EXPECT_EQ(extract.code, 2);
+        EXPECT_NE(extract.err.find("nothing was done"), std::string::npos) << extract.err;
+        EXPECT_FALSE(Exists(Path("dest")));
+        EXPECT_EQ(List(scratch_), std::vector<std::string>{"evil.qv"});
+    }
+    EXPECT_EQ(Windows("test " + W("evil.qv")).code, 2);
+    EXPECT_EQ(Windows("list " + W("evil.qv")).code, 2);
+    EXPECT_FALSE(Exists("/abs"));
+}
+
+TEST_F(WineToolTest, ExistingFilesWithoutAConsole) {
+    WritePayload(Path("e.qv"), {{"a.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored},
+                                {"b.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored}});
+    mkdir(Path("out").c_str(), 0755);
+    WriteText(Path("out/a.txt"), "mine");
+    // Read-only, as a user's own file may be: --overwrite replaces it all the same.
+    chmod(Path("out/a.txt").c_str(), 0444);
+    std::string base = "extract " + W("e.qv") + " -d " + W("out");
+
+    // Standard input is no console: nothing to ask, so the file is kept.
+    Outcome refused = Windows(base);
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("a.txt: exists and was not replaced"), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(ReadFile(Path("out/a.txt")), Bytes({'m', 'i', 'n', 'e'}));
+    Bytes b = ReadFile(Path("out/b.txt"));
+    EXPECT_EQ(std::string(b.begin(), b.end()), kChainText);
+
+    Outcome skipped = Windows(base + " --skip-existing");
+    EXPECT_EQ(skipped.code, 0) << skipped.err;
+    EXPECT_EQ(ReadFile(Path("out/a.txt")), Bytes({'m', 'i', 'n', 'e'}));
+
+    Outcome replaced = Windows(base + " --overwrite");
+    EXPECT_EQ(replaced.code, 0) << replaced.err;
+    Bytes a = ReadFile(Path("out/a.txt"));
+    EXPECT_EQ(std::string(a.begin(), a.end()), kChainText);
+    struct stat info;
+    ASSERT_EQ(stat(Path("out/a.txt").c_str(), &info), 0);
+    EXPECT_NE(info.st_mode & 0200, 0u) << "the archived entry is not read-only";
+    EXPECT_EQ(List(Path("out")), (std::vector<std::string>{"a.txt", "b.txt"}));
+}
+
+TEST_F(WineToolTest, CommandLineWithoutCreate) {
+    Outcome help = Windows("--help");
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("create is not available in this build"), std::string::npos)
+        << help.out;
+    EXPECT_EQ(help.out.find("quorvane create"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("quorvane extract FILE"), std::string::npos) << help.out;
+
+    WriteText(Path("a.txt"), "a");
+    Outcome create = Windows("create -o " + W("a.qv") + " --payload-only " + W("a.txt"));
+    EXPECT_EQ(create.code, 3);
+    EXPECT_NE(create.err.find("create is not available"), std::string::npos) << create.err;
+    EXPECT_FALSE(Exists(Path("a.qv")));
+
+    EXPECT_EQ(Windows("frobnicate").code, 3);
+    EXPECT_EQ(Windows("extract").code, 3);
+    EXPECT_EQ(Windows("test " + W("missing.qv")).code, 2);
+}
+
+// Ends the prefix's Wine server once every test has run.
+class WineServer : public ::testing::Environment {
+public:
+    void TearDown() override {
+        std::string command = "WINEPREFIX=" + Quote(WINE_PREFIX) + " wineserver -k >/dev/null 2>&1";
+        // Fails harmlessly when no server runs any more.
+        int ignored = system(command.c_str());
+        (void)ignored;
+    }
+};
+
+const ::testing::Environment* const kWineServer =
+    ::testing::AddGlobalTestEnvironment(new WineServer);
+
+}  // namespace
