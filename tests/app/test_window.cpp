@@ -1,5 +1,7 @@
 #include "tests/app/test_window.h"
 
+#include "app/window_services.h"
+
 static const char TEST_WINDOW_CLASS[] = "QuorvaneTestWindow";
 
 // Counts the test notes and the paints; everything else is the default's.
@@ -55,6 +57,28 @@ void DrainMessages() {
             Sleep(5);
         }
     }
+}
+
+bool QueueEmpty() {
+    MSG message;
+    return !PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE);
+}
+
+HWND OpenMainWindow(WindowCounts* counts) {
+    HWND window = CreateCountingWindow(counts, SW_SHOW);
+    if (window == NULL) return NULL;
+    SetForegroundWindow(window);
+    SetActiveWindow(window);
+    MainWindow = window;
+    DrainMessages();
+    *counts = WindowCounts();
+    return window;
+}
+
+void CloseMainWindow(HWND window) {
+    MainWindow = NULL;
+    if (window) DestroyWindow(window);
+    DrainMessages();
 }
 
 void PostNotes(HWND window, uint32_t count) {

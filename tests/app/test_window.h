@@ -27,6 +27,14 @@ HWND CreateCountingWindow(WindowCounts* counts, int show);
 // stayed empty for a short while (the display server delivers some late).
 void DrainMessages();
 
+// True when no message waits for the calling thread.
+bool QueueEmpty();
+
+// A counting window made the program's MainWindow: shown, active, its queue
+// drained and *counts zeroed. CloseMainWindow destroys it and clears MainWindow.
+HWND OpenMainWindow(WindowCounts* counts);
+void CloseMainWindow(HWND window);
+
 // Posts `count` notes numbered 1..count to `window`.
 void PostNotes(HWND window, uint32_t count);
 

@@ -13,23 +13,10 @@ namespace {
 class WindowServicesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        window = CreateCountingWindow(&counts, SW_SHOW);
+        window = OpenMainWindow(&counts);
         ASSERT_NE((HWND)NULL, window);
-        SetForegroundWindow(window);
-        SetActiveWindow(window);
-        MainWindow = window;
-        DrainMessages();
-        counts = WindowCounts();
     }
-    void TearDown() override {
-        MainWindow = NULL;
-        DestroyWindow(window);
-        DrainMessages();
-    }
-    bool QueueEmpty() {
-        MSG message;
-        return !PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE);
-    }
+    void TearDown() override { CloseMainWindow(window); }
 
     HWND window = NULL;
     WindowCounts counts;

@@ -23,21 +23,12 @@ class PumpTest : public WorkFolderTest {
 protected:
     void SetUp() override {
         WorkFolderTest::SetUp();
-        window = CreateCountingWindow(&counts, SW_SHOW);
+        window = OpenMainWindow(&counts);
         ASSERT_NE((HWND)NULL, window);
-        MainWindow = window;
-        DrainMessages();
-        counts = WindowCounts();
     }
     void TearDown() override {
-        MainWindow = NULL;
-        DestroyWindow(window);
-        DrainMessages();
+        CloseMainWindow(window);
         WorkFolderTest::TearDown();
-    }
-    bool QueueEmpty() {
-        MSG message;
-        return !PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE);
     }
 
     HWND window = NULL;
