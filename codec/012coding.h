@@ -14,8 +14,8 @@ extern uint32_t RC_BUF_SIZE;
 // Bounds for RC_BUF_SIZE in the product: a machine with little memory still
 // gets buffers worth having, one with much memory does not hand a 32-bit
 // process a buffer it cannot map.
-const uint32_t RC_BUF_SIZE_FLOOR = 0x10000;    // 64 KiB
-const uint32_t RC_BUF_SIZE_CAP = 0x2000000;    // 32 MiB
+const uint32_t RC_BUF_SIZE_FLOOR = 0x10000;  // 64 KiB
+const uint32_t RC_BUF_SIZE_CAP = 0x2000000;  // 32 MiB
 // The smallest size the stage accepts at all: the four start bytes must fit.
 const uint32_t RC_BUF_SIZE_MIN = 4;
 
@@ -45,9 +45,7 @@ Frequency* init_frequency(uint16_t size, uint16_t max);
 void release_frequency(Frequency* table);
 
 inline uint16_t GET_COUNT(const Frequency* t, int c) { return (uint16_t)(t->count[c] + 1); }
-inline uint16_t GET_COUNT_SUM(const Frequency* t, int c) {
-    return (uint16_t)(t->count_sum[c] + c);
-}
+inline uint16_t GET_COUNT_SUM(const Frequency* t, int c) { return (uint16_t)(t->count_sum[c] + c); }
 inline uint16_t GET_SUM(const Frequency* t) {
     return (uint16_t)(t->count_sum[t->code_size] + t->code_size);
 }
@@ -81,7 +79,7 @@ struct RangeDecoder {
     uint32_t low;
     uint32_t code;
     FileHandle in;
-    uint8_t* LBuffer;   // buffer_size bytes
+    uint8_t* LBuffer;  // buffer_size bytes
     uint32_t buffer_size;
     uint32_t LPos;      // next byte of LBuffer
     uint32_t LFill;     // bytes the last read delivered

@@ -85,8 +85,8 @@ static void CountPump(void* context) { ++*(uint64_t*)context; }
 
 static const uint32_t kBufferSizes[4] = {4, 5, 7, 4096};
 
-static int RunStage1(const uint8_t* data, size_t size, int odd, uint32_t buffer_size,
-                     Bytes* output, uint64_t* pumps) {
+static int RunStage1(const uint8_t* data, size_t size, int odd, uint32_t buffer_size, Bytes* output,
+                     uint64_t* pumps) {
     uint32_t saved = RC_BUF_SIZE;
     RC_BUF_SIZE = buffer_size;
     Fill(WorkFile(0), data, size);

@@ -21,8 +21,10 @@ struct Target {
     const char* name;
     Driver driver;
 };
-const Target kTargets[] = {{"stage1", FuzzStage1}, {"stage2", FuzzStage2},
-                           {"stage3", FuzzStage3}, {"stage4", FuzzStage4},
+const Target kTargets[] = {{"stage1", FuzzStage1},
+                           {"stage2", FuzzStage2},
+                           {"stage3", FuzzStage3},
+                           {"stage4", FuzzStage4},
                            {"chain", FuzzChain}};
 
 bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes) {
@@ -31,7 +33,8 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes) {
     bytes->clear();
     uint8_t chunk[65536];
     size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
+    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0)
+        bytes->insert(bytes->end(), chunk, chunk + got);
     fclose(f);
     return true;
 }

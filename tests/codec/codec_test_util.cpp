@@ -116,6 +116,32 @@ StageRun RunStage2(const Bytes& input) { return RunStage(input, mtf_decode); }
 StageRun RunStage3(const Bytes& input) { return RunStage(input, blocksort_decode); }
 StageRun RunStage4(const Bytes& input) { return RunStage(input, rle_decode); }
 
+int FailEachAllocation(const std::function<StageRun()>& run, StageRun* last) {
+    for (int n = 1;; n++) {
+        FailAllocationAfter = n;
+        *last = run();
+        bool hit = FailAllocationAfter == 0;
+        FailAllocationAfter = 0;
+        if (!hit) return n - 1;
+        if (last->result != 0 || !last->output.empty()) return -1;
+    }
+}
+
+bool EveryIoFailureAnswersZero(const Bytes& input, const StageCall& stage) {
+    TempFile in(input), out;
+    bool all_zero = stage(NO_FILE, out.handle()) == 0 && stage(in.handle(), NO_FILE) == 0;
+    std::string path = TempPath();
+    FileHandle write_only = OpenWriteOnly(path.c_str());
+    all_zero = all_zero && write_only != NO_FILE && stage(write_only, out.handle()) == 0;
+    CloseFile(write_only);
+    FileHandle read_only = OpenForReading(path.c_str());
+    all_zero = all_zero && read_only != NO_FILE && stage(in.handle(), read_only) == 0;
+    CloseFile(read_only);
+    remove(path.c_str());
+    // The same input and output decode when nothing fails.
+    return all_zero && stage(in.handle(), out.handle()) == 1;
+}
+
 ScopedRcBufSize::ScopedRcBufSize(uint32_t size) : saved(RC_BUF_SIZE) { RC_BUF_SIZE = size; }
 ScopedRcBufSize::~ScopedRcBufSize() { RC_BUF_SIZE = saved; }
 

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,17 @@ StageRun RunStage1(const Bytes& input, int fNewType);
 StageRun RunStage2(const Bytes& input);
 StageRun RunStage3(const Bytes& input);
 StageRun RunStage4(const Bytes& input);
+
+// Makes the 1st, 2nd, ... allocation fail in turn until `run` gets through.
+// Answers how many allocations the run makes, or -1 when a run whose
+// allocation failed did not answer 0 or left output behind.
+int FailEachAllocation(const std::function<StageRun()>& run, StageRun* last);
+
+// A stage as the failure tests call it.
+typedef std::function<int(FileHandle in, FileHandle out)> StageCall;
+// Runs `stage` with a missing input, a missing output, an input that cannot
+// be read and an output that cannot be written; true when every run answers 0.
+bool EveryIoFailureAnswersZero(const Bytes& input, const StageCall& stage);
 
 // RC_BUF_SIZE set for the lifetime of the object.
 struct ScopedRcBufSize {

@@ -54,37 +54,16 @@ TEST(MoveToFront, ChunkBoundaries) {
 }
 
 TEST(MoveToFront, EveryFailedAllocationIsReported) {
-    int n = 1;
-    for (;; n++) {
-        FailAllocationAfter = n;
-        StageRun run = RunStage2(MakeBytes({5, 1, 2}));
-        bool hit = FailAllocationAfter == 0;
-        FailAllocationAfter = 0;
-        if (!hit) {
-            EXPECT_EQ(run.result, 1);
-            EXPECT_EQ(run.output, MakeBytes({5, 5, 1}));
-            break;
-        }
-        EXPECT_EQ(run.result, 0);
-        EXPECT_TRUE(run.output.empty());
-    }
-    EXPECT_EQ(n, 3);
+    StageRun last;
+    EXPECT_EQ(FailEachAllocation([] { return RunStage2(MakeBytes({5, 1, 2})); }, &last), 2);
+    EXPECT_EQ(last.result, 1);
+    EXPECT_EQ(last.output, MakeBytes({5, 5, 1}));
 }
 
 TEST(MoveToFront, FailedReadOrWriteIsReported) {
-    TempFile in(MakeBytes({1, 2, 3})), out;
-    EXPECT_EQ(mtf_decode(NO_FILE, out.handle(), NO_PUMP), 0);
-    EXPECT_EQ(mtf_decode(in.handle(), NO_FILE, NO_PUMP), 0);
-    std::string path = TempPath();
-    FileHandle write_only = OpenWriteOnly(path.c_str());
-    ASSERT_NE(write_only, NO_FILE);
-    EXPECT_EQ(mtf_decode(write_only, out.handle(), NO_PUMP), 0);
-    CloseFile(write_only);
-    FileHandle read_only = OpenForReading(path.c_str());
-    ASSERT_NE(read_only, NO_FILE);
-    EXPECT_EQ(mtf_decode(in.handle(), read_only, NO_PUMP), 0);
-    CloseFile(read_only);
-    remove(path.c_str());
+    EXPECT_TRUE(EveryIoFailureAnswersZero(MakeBytes({1, 2, 3}), [](FileHandle in, FileHandle out) {
+        return mtf_decode(in, out, NO_PUMP);
+    }));
 }
 
 }  // namespace
