@@ -51,6 +51,9 @@ static FileHandle WorkFile(int i) {
     snprintf(name, sizeof name, "qvfuzz_%lu_%d.tmp", pid, i);
     g_paths[i] = std::string(folder) + separator + name;
     g_files[i] = CreateReadWrite(g_paths[i].c_str());
+    // libFuzzer ends the process with exit(); the files go with it.
+    static bool cleanup_registered = false;
+    if (!cleanup_registered) cleanup_registered = atexit(FuzzCleanup) == 0;
     Check(g_files[i] != NO_FILE, "a work file can be created");
     return g_files[i];
 }
