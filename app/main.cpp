@@ -47,7 +47,7 @@ void RegisterWindowClass(HINSTANCE instance, const char* name, WNDPROC procedure
 }
 
 // Runs until the quit message arrives or GetMessageA fails. No dialog or
-// accelerator processing: Tab and Enter do nothing special.
+// accelerator processing: Tab and Enter neither move the focus nor press a button.
 void RunMessageLoop() {
     MSG message;
     for (;;) {
