@@ -5,8 +5,6 @@
 
 #include <string.h>
 
-#include <string>
-
 #include "payload/names.h"
 #include "payload/records.h"
 
@@ -21,47 +19,57 @@ namespace {
 
 const char SEPARATOR = 0x5C;
 
+// Room for the temporary folder and one component of at most 255 bytes. Fixed
+// buffers keep the stub free of the heavy string runtime.
+const size_t FOLDER_ROOM = 4096;
+const size_t PATH_ROOM = FOLDER_ROOM + 256;
+
 // The user's temporary folder with a separator at its end. The test looks at
 // the last byte only.
-std::string TemporaryFolder() {
+void TemporaryFolder(char folder[FOLDER_ROOM]) {
 #ifdef _WIN32
     char buffer[MAX_PATH + 1] = {0};
     GetTempPathA(MAX_PATH, buffer);
-    std::string folder(buffer);
-    if (folder.empty() || folder.back() != '\\') folder += '\\';
+    const char separator = '\\';
 #else
-    const char* from_environment = getenv("TMPDIR");
-    std::string folder = (from_environment && *from_environment) ? from_environment : "/tmp";
-    if (folder.back() != '/') folder += '/';
+    const char* buffer = getenv("TMPDIR");
+    if (!buffer || !*buffer || strlen(buffer) > FOLDER_ROOM - 2) buffer = "/tmp";
+    const char separator = '/';
 #endif
-    return folder;
+    size_t length = strlen(buffer);
+    memcpy(folder, buffer, length);
+    if (length == 0 || folder[length - 1] != separator) folder[length++] = separator;
+    folder[length] = 0;
 }
 
 // Asks the file system whether it accepts `component` as a name by creating a
 // throw-away file of that name in the temporary folder. Refused only when the
 // system calls the name itself invalid; every other failure (the name exists,
 // access is denied, the path is too long) accepts it.
-bool FileSystemAcceptsName(const std::string& temporary_folder, const char* component,
-                           size_t length) {
-    std::string path = temporary_folder + std::string(component, length);
+bool FileSystemAcceptsName(const char* temporary_folder, const char* component, size_t length) {
+    char path[PATH_ROOM];
+    size_t folder_length = strlen(temporary_folder);
+    memcpy(path, temporary_folder, folder_length);
+    memcpy(path + folder_length, component, length);
+    path[folder_length + length] = 0;
 #ifdef _WIN32
-    HANDLE trial = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, CREATE_NEW,
+    HANDLE trial = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, CREATE_NEW,
                                FILE_FLAG_DELETE_ON_CLOSE, NULL);
     if (trial == INVALID_HANDLE_VALUE) return GetLastError() != ERROR_INVALID_NAME;
     CloseHandle(trial);  // deletes it
     return true;
 #else
-    int trial = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int trial = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (trial < 0) return errno != EINVAL && errno != EILSEQ;
     close(trial);
-    unlink(path.c_str());
+    unlink(path);
     return true;
 #endif
 }
 
 // Every component between backslashes must be safe below the destination and
 // creatable. A name ending in a backslash has no last component to test.
-bool NameIsAccepted(const std::string& temporary_folder, const char* name, int length) {
+bool NameIsAccepted(const char* temporary_folder, const char* name, int length) {
     int position = 1;
     for (;;) {
         int separator = InStr2(position, name, length, &SEPARATOR, 1);
@@ -87,7 +95,8 @@ uint32_t Load32(const uint8_t* bytes) {
 
 int ZevCheckArchive(FileHandle executable, uint32_t payload_start) {
     if (GetFileSize64(executable) < (uint64_t)payload_start) return 0;
-    std::string temporary_folder = TemporaryFolder();
+    char temporary_folder[FOLDER_ROOM];
+    TemporaryFolder(temporary_folder);
     SetFilePointer64(executable, (int64_t)payload_start, FILE_BEGIN);
 
     for (;;) {
