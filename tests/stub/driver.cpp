@@ -11,7 +11,7 @@
 // YYYY-MM-DDTHH:MM:SS (UTC). Timeouts and pauses are in milliseconds.
 //
 // Program and window:
-//   start EXE                      start EXE, wait for its main window
+//   start EXE [FOLDER]             start EXE (in FOLDER), wait for its main window
 //   expect-layout                  classes, texts, styles and geometry of the window
 //   expect-caption TEXT            the window caption now
 //   expect-captions-seen TEXT...   these captions were seen, in this order
@@ -28,6 +28,7 @@
 //   expect-folder-dialog TITLE     the folder browser, showing TITLE
 //   wait-exit CODE [TIMEOUT]       the process ends with CODE, with no message box
 //   sleep PAUSE
+//   timer-start / timer-print LABEL   prints "time LABEL N ms" since timer-start
 // Files:
 //   make-file PATH TEXT, make-dir PATH, set-attr PATH HEX, set-times PATH C A W
 //   expect-file PATH, expect-dir PATH, expect-missing PATH
@@ -72,6 +73,7 @@ struct Snapshot {
 };
 std::map<std::string, Snapshot> Snapshots;
 std::map<std::string, HANDLE> Held;  // files kept open without sharing
+DWORD TimerStart = 0;
 
 // The log is read on the host, in UTF-8; everything here is code page 932.
 std::string ToUtf8(const std::string& cp932) {
@@ -92,8 +94,11 @@ void Stop(const char* format, ...) {
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
     fprintf(stdout, "FAIL line %d: %s\n", Line, ToUtf8(message).c_str());
-    fprintf(stdout, "captions seen:\n");
-    for (const std::string& c : Captions) fprintf(stdout, "  [%s]\n", ToUtf8(c).c_str());
+    size_t first = Captions.size() > 20 ? Captions.size() - 20 : 0;
+    fprintf(stdout, "captions seen%s:\n", first ? " (the last 20)" : "");
+    for (size_t i = first; i < Captions.size(); i++) {
+        fprintf(stdout, "  [%s]\n", ToUtf8(Captions[i]).c_str());
+    }
     fflush(stdout);
     if (Child.hProcess) TerminateProcess(Child.hProcess, 99);
     ExitProcess(1);
@@ -305,12 +310,12 @@ BOOL CALLBACK FindMain(HWND w, LPARAM param) {
     return TRUE;
 }
 
-void Start(const std::string& exe) {
+void Start(const std::string& exe, const std::string& folder) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     std::string command = "\"" + exe + "\"";
-    if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &Child)) {
+    if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &si, &Child)) {
         Stop("cannot start %s (error %lu)", exe.c_str(), GetLastError());
     }
     DWORD start = GetTickCount();
@@ -542,13 +547,17 @@ void Run(const std::vector<std::string>& t) {
     const std::string& c = t[0];
     if (c == "start") {
         Need(t, 2);
-        Start(t[1]);
+        Start(t[1], t.size() > 2 ? t[2] : std::string());
     } else if (c == "expect-layout") {
         ExpectLayout();
     } else if (c == "expect-caption") {
+        // The run sets the caption a moment after it disables the controls.
         Need(t, 2);
-        Poll();
-        if (WindowText(Main) != t[1]) Stop("caption [%s]", WindowText(Main).c_str());
+        DWORD start = GetTickCount();
+        for (Poll(); WindowText(Main) != t[1]; Poll()) {
+            if (GetTickCount() - start > 5000) Stop("caption [%s]", WindowText(Main).c_str());
+            Sleep(5);
+        }
     } else if (c == "expect-captions-seen") {
         size_t k = 0;
         for (size_t i = 1; i < t.size(); i++) {
@@ -607,6 +616,12 @@ void Run(const std::vector<std::string>& t) {
     } else if (c == "wait-exit") {
         Need(t, 2);
         WaitExit(strtoul(t[1].c_str(), nullptr, 10), TimeoutArg(t, 2));
+    } else if (c == "timer-start") {
+        TimerStart = GetTickCount();
+    } else if (c == "timer-print") {
+        Need(t, 2);
+        fprintf(stdout, "time %s %lu ms\n", ToUtf8(t[1]).c_str(), GetTickCount() - TimerStart);
+        fflush(stdout);
     } else if (c == "sleep") {
         Pause(TimeoutArg(t, 1));
     } else if (c == "make-file") {
@@ -616,9 +631,15 @@ void Run(const std::vector<std::string>& t) {
         Need(t, 3);
         WriteText(TempFolder() + t[1], t[2]);
     } else if (c == "expect-temp-file") {
+        // Work files appear once the payload has been checked.
         Need(t, 2);
-        if (Attributes(TempFolder() + t[1]) == INVALID_FILE_ATTRIBUTES) {
-            Stop("no [%s] in the temporary folder", t[1].c_str());
+        DWORD start = GetTickCount();
+        while (Attributes(TempFolder() + t[1]) == INVALID_FILE_ATTRIBUTES) {
+            if (GetTickCount() - start > 10000) {
+                Stop("no [%s] in the temporary folder", t[1].c_str());
+            }
+            Poll();
+            Sleep(5);
         }
     } else if (c == "hold") {
         Need(t, 2);

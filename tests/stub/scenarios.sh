@@ -6,7 +6,7 @@
 GROUP_window=(window_layout_and_exit default_destination_without_extension
               default_destination_double_byte browse_cancel)
 GROUP_refusals=(invalid_destination broken_payloads empty_payload large_without_win9x)
-GROUP_extract=(extract_entries overwrite_answers locked_alternative readonly_alternative missing_folder
+GROUP_extract=(extract_entries empty_destination_is_drive_root overwrite_answers locked_alternative readonly_alternative missing_folder
                corrupt_entries empty_files_without_temp_folder tool_archive)
 GROUP_busy=(busy_refusals work_file_names)
 GROUP_win9x=(win9x_large_refused win9x_extracts)
@@ -262,6 +262,28 @@ expect-same $D\lines.txt $W\lines.txt
 expect-same $D\noise.bin $W\noise.bin
 expect-no-work-files
 EOF
+}
+
+# An empty destination is the root folder of the current drive. The program
+# is started in C:, the prefix's own drive, so that the root is inside the
+# build folder.
+empty_destination_is_drive_root() {
+  make_archive "$SCENARIO_DIR/a.exe" <<EOF
+dir quorvane-root-test\ $C1 $A1 $M1 10
+text quorvane-root-test\in-root.txt $C1 $A1 $M1 20 "at the root"
+EOF
+  rm -rf "$WINEPREFIX/drive_c/quorvane-root-test"
+  local rc=0
+  drive "$FUNCNAME" <<EOF || rc=$?
+start $W\a.exe C:\windows
+set-text 1000 ""
+expect-text 1000 ""
+click 1003
+wait-exit 0
+expect-content C:\quorvane-root-test\in-root.txt "at the root"
+EOF
+  rm -rf "$WINEPREFIX/drive_c/quorvane-root-test"
+  return $rc
 }
 
 # The overwrite question for each existing name, with the caption naming the
@@ -522,7 +544,7 @@ big_source() {
 # Browse all do nothing; the first compressed entry decodes through the work
 # files ZevYIF71.tmp and ZevYIF72.tmp; the run ends by itself with code 0.
 busy_refusals() {
-  big_source "$SCENARIO_DIR/big.txt" 8000000
+  big_source "$SCENARIO_DIR/big.txt" 24000000
   make_archive "$SCENARIO_DIR/a.exe" <<EOF
 file big.txt $C1 $A1 $M1 20 $SCENARIO_DIR/big.txt
 text after.txt $C1 $A1 $M1 20 "after"
@@ -557,7 +579,7 @@ EOF
 # When only the second work-file name exists, both names are drawn anew: the
 # next stem in the sequence is RzXE. The file in the way is left alone.
 work_file_names() {
-  big_source "$SCENARIO_DIR/big.txt"
+  big_source "$SCENARIO_DIR/big.txt" 4000000
   make_archive "$SCENARIO_DIR/a.exe" <<EOF
 file big.txt $C1 $A1 $M1 20 $SCENARIO_DIR/big.txt
 EOF
