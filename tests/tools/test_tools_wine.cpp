@@ -2,6 +2,9 @@
 // native quorvane makes: list, test and extract as a Windows user runs them,
 // with names in code page 932, checked from this side byte for byte.
 #include <iconv.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
 
 #include <string>
 #include <vector>
@@ -235,6 +238,99 @@ TEST_F(WineToolTest, ExistingFilesWithoutAConsole) {
     ASSERT_EQ(stat(Path("out/a.txt").c_str(), &info), 0);
     EXPECT_NE(info.st_mode & 0200, 0u) << "the archived entry is not read-only";
     EXPECT_EQ(List(Path("out")), (std::vector<std::string>{"a.txt", "b.txt"}));
+}
+
+// What a console shows, without Wine's cursor and erase sequences; a move to
+// the right stands for the blanks it passes over.
+std::string WithoutEscapes(const std::string& shown) {
+    std::string plain;
+    for (size_t i = 0; i < shown.size(); i++) {
+        if (shown[i] == '\x1b' && i + 1 < shown.size() && shown[i + 1] == '[') {
+            size_t start = i + 2;
+            i = start;
+            while (i < shown.size() && !((shown[i] >= 'A' && shown[i] <= 'Z') ||
+                                         (shown[i] >= 'a' && shown[i] <= 'z'))) {
+                i++;
+            }
+            if (i < shown.size() && shown[i] == 'C') {
+                int count = atoi(shown.substr(start, i - start).c_str());
+                plain.append((size_t)(count > 0 ? count : 1), ' ');
+            }
+        } else if (shown[i] != '\r') {
+            plain += shown[i];
+        }
+    }
+    return plain;
+}
+
+// Runs quorvane.exe under Wine on a pseudo-terminal, which Wine makes its
+// console, and answers the question it asks there.
+int RunOnConsole(const std::vector<std::string>& arguments, const std::string& answer,
+                 std::string* transcript) {
+    int master = -1;
+    pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    if (child < 0) return -1;
+    if (child == 0) {
+        // Raw from the start: before Wine's console takes the terminal over,
+        // a cooked terminal would turn the answer's carriage return into a
+        // line feed, which the console does not take for Enter.
+        struct termios mode;
+        if (tcgetattr(STDIN_FILENO, &mode) == 0) {
+            cfmakeraw(&mode);
+            tcsetattr(STDIN_FILENO, TCSANOW, &mode);
+        }
+        std::vector<std::string> all = {WINE_RUN, WINE_PREFIX, QUORVANE_EXE};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(WINE_RUN, argv.data());
+        _exit(127);
+    }
+    // Wine's server outlives the program and may hold the terminal open: the
+    // end of the program, not of the terminal, ends the conversation.
+    bool answered = false, ended = false;
+    int status = 0;
+    char buffer[4096];
+    for (;;) {
+        struct pollfd ready = {master, POLLIN, 0};
+        if (poll(&ready, 1, 200) <= 0) {
+            if (ended) break;
+            ended = waitpid(child, &status, WNOHANG) == child;
+            continue;
+        }
+        ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0) break;  // EIO once nothing holds the terminal any more
+        transcript->append(buffer, (size_t)got);
+        if (!answered && WithoutEscapes(*transcript).find("[y/N]") != std::string::npos) {
+            std::string line = answer + "\r";
+            if (write(master, line.data(), line.size()) < 0) break;
+            answered = true;
+        }
+    }
+    close(master);
+    if (!ended) waitpid(child, &status, 0);
+    *transcript = WithoutEscapes(*transcript);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(WineToolTest, ExistingFileIsAskedAboutOnAConsole) {
+    WritePayload(Path("t.qv"), {{"a.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored}});
+    mkdir(Path("out").c_str(), 0755);
+    WriteText(Path("out/a.txt"), "mine");
+    std::vector<std::string> arguments = {"extract", WindowsPath(Path("t.qv")), "-d",
+                                          WindowsPath(Path("out"))};
+
+    std::string transcript;
+    EXPECT_EQ(RunOnConsole(arguments, "n", &transcript), 0) << transcript;
+    EXPECT_NE(transcript.find("exists. Replace it? [y/N] n"), std::string::npos) << transcript;
+    EXPECT_EQ(ReadFile(Path("out/a.txt")), Bytes({'m', 'i', 'n', 'e'}));
+
+    transcript.clear();
+    EXPECT_EQ(RunOnConsole(arguments, "y", &transcript), 0) << transcript;
+    Bytes a = ReadFile(Path("out/a.txt"));
+    EXPECT_EQ(std::string(a.begin(), a.end()), kChainText);
+    EXPECT_EQ(List(Path("out")), std::vector<std::string>{"a.txt"});
 }
 
 TEST_F(WineToolTest, CommandLineWithoutCreate) {
