@@ -144,6 +144,15 @@ void ExtractFolder(HANDLE executable, const Text& target) {
     SetFileAttributesA(target.bytes, stamps.attribute_word & ATTRIBUTE_MASK);
 }
 
+// Tells the user that nothing could be extracted to `path`.
+void NoticeNotExtracted(const Text& path) {
+    Text notice;
+    Clear(&notice);
+    Append(&notice, path);
+    Append(&notice, TEXT_NO_NAME);
+    Notice(notice, CAPTION_NOTICE, STYLE_NOTICE, NULL);
+}
+
 HANDLE CreateTargetFile(const char* path) {
     return CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
 }
@@ -169,12 +178,7 @@ int CreateTarget(const Text& destination, const Text& name, Text* target, HANDLE
         }
     }
 
-    Text notice;
-    Clear(&notice);
-    Append(&notice, destination);
-    Append(&notice, name);
-    Append(&notice, TEXT_NO_NAME);
-    Notice(notice, CAPTION_NOTICE, STYLE_NOTICE, NULL);
+    NoticeNotExtracted(*target);  // still the destination + the name
     return MAX_ALTERNATIVES + 1;
 }
 
@@ -240,8 +244,16 @@ void ExtractFile(HANDLE executable, const Text& destination, const Text& name, T
         } else {
             int tildes = CreateTarget(destination, name, target, &handle);
             if (handle != INVALID_HANDLE_VALUE) {
-                rle_decode(files.second, handle, DecodePump());
-                if (tildes >= 1) NoticeAlternative(destination, name, *target);
+                if (rle_decode(files.second, handle, DecodePump())) {
+                    if (tildes >= 1) NoticeAlternative(destination, name, *target);
+                } else {
+                    // The last stage could not write everything (a full disk,
+                    // say): a cut-off file must not stand there as if extracted.
+                    CloseHandle(handle);
+                    handle = INVALID_HANDLE_VALUE;
+                    DeleteFileA(target->bytes);
+                    NoticeNotExtracted(*target);
+                }
             }
         }
         CloseWorkFiles(&files);
