@@ -374,14 +374,14 @@ void ExpectLayout() {
     if (r.right - r.left != 470 || r.bottom - r.top != 115) {
         Stop("window size %ldx%ld", r.right - r.left, r.bottom - r.top);
     }
-    const ControlSpec specs[] = {
+    const ControlSpec expected_controls[] = {
         {1000, "Edit", "", 100, 10, 290, 20, 0x50000080, 0x200},
         {1001, "Static", "解凍先フォルダ:", 12, 14, 86, 20, 0x50000000, 0},
         {1002, "Button", "参照...", 396, 10, 60, 20, 0x50000000, 0},
         {1003, "Button", "解凍", 60, 40, 160, 30, 0x50000000, 0},
         {1004, "Button", "終了", 240, 40, 160, 30, 0x50000000, 0},
     };
-    for (const ControlSpec& s : specs) {
+    for (const ControlSpec& s : expected_controls) {
         HWND c = Control(s.id);
         if (lstrcmpiA(ClassOf(c).c_str(), s.cls) != 0) {
             Stop("control %d has class %s", s.id, ClassOf(c).c_str());

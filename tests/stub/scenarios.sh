@@ -7,7 +7,7 @@ GROUP_window=(window_layout_and_exit default_destination_without_extension
               default_destination_double_byte browse_cancel)
 GROUP_refusals=(invalid_destination broken_payloads empty_payload large_without_win9x)
 GROUP_extract=(extract_entries empty_destination_is_drive_root overwrite_answers locked_alternative readonly_alternative missing_folder
-               corrupt_entries empty_files_without_temp_folder tool_archive)
+               corrupt_entries empty_files_without_temp_folder tool_archive full_disk)
 GROUP_busy=(busy_refusals work_file_names)
 GROUP_win9x=(win9x_large_refused win9x_extracts)
 GROUP_binary=(imports_only_system_dlls texts_in_binary payload_start_is_size small_gui_pe32)
@@ -499,6 +499,37 @@ expect-size $D\f.txt 0
 expect-missing $D\c.txt
 expect-missing $W\no-such-temp
 EOF
+}
+
+# A destination that fills up while the last stage writes: the cut-off file is
+# removed and reported as not extracted, and the run goes on with the next
+# entry. The destination is a small file system of its own.
+full_disk() {
+  local small="$SCENARIO_DIR/small"
+  mkdir -p "$small"
+  if ! mount -t tmpfs -o size=256k quorvane-full-disk "$small" 2>/dev/null; then
+    log "full_disk: skipped, cannot mount a small file system here"
+    return 77
+  fi
+  make_archive "$SCENARIO_DIR/a.exe" <<EOF
+random big.txt $C1 $A1 $M1 20 1048576 7
+text after.txt $C1 $A1 $M1 20 "after"
+EOF
+  local D="$W\small"
+  local result=0
+  drive "$FUNCNAME" <<EOF || result=$?
+start $W\a.exe
+set-text 1000 $D
+click 1003
+expect-box お知らせ "$D\big.txt$NOT_CREATED" ok
+press ok
+wait-exit 0
+expect-missing $D\big.txt
+expect-content $D\after.txt after
+expect-no-work-files
+EOF
+  umount "$small"
+  return $result
 }
 
 # An archive made by the quorvane tool from a real tree extracts to the same tree.
