@@ -1,6 +1,8 @@
 // The part of the name handling that is the same on every system.
 #include "tools/text.h"
 
+#include <stdio.h>
+
 #include "payload/names.h"
 
 std::vector<std::string> SplitEntryName(const std::string& name) {
@@ -16,4 +18,24 @@ std::vector<std::string> SplitEntryName(const std::string& name) {
         position = separator + 1;
     }
     return components;
+}
+
+std::string EscapedBytes(const std::string& bytes, bool keep_high_bytes) {
+    std::string shown;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && (c < 0x7F || (keep_high_bytes && c != 0x7F))) {
+            shown += (char)c;
+        } else {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02X", c);
+            shown += escape;
+        }
+    }
+    return shown;
+}
+
+std::string ListedName(const std::string& cp932_name, bool folder) {
+    std::string path;
+    if (!EntryNameToPath(cp932_name, &path)) return PrintableName(cp932_name);
+    return folder ? path + LOCAL_SEPARATOR : path;
 }

@@ -21,6 +21,13 @@ bool EntryNameToPath(const std::string& cp932_name, std::string* path);
 // with the bytes that do not shown as \xNN.
 std::string PrintableName(const std::string& cp932_name);
 
+// The separator of relative paths on this system: '/' or '\\'.
+extern const char LOCAL_SEPARATOR;
+
+// The bytes with every control byte, and every byte above 0x7E unless
+// `keep_high_bytes`, shown as \xNN.
+std::string EscapedBytes(const std::string& bytes, bool keep_high_bytes);
+
 // The name as `list` shows it: the relative path, with a separator at the end
 // for a folder; the printable name when it cannot be a path.
 std::string ListedName(const std::string& cp932_name, bool folder);

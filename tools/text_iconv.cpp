@@ -63,6 +63,8 @@ bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
     return true;
 }
 
+const char LOCAL_SEPARATOR = '/';
+
 std::string PrintableName(const std::string& cp932_name) {
     std::string utf8;
     if (Cp932ToUtf8(cp932_name, &utf8)) {
@@ -70,23 +72,7 @@ std::string PrintableName(const std::string& cp932_name) {
         for (unsigned char c : utf8) plain = plain && c >= 0x20 && c != 0x7F;
         if (plain) return utf8;
     }
-    std::string shown;
-    for (unsigned char c : cp932_name) {
-        if (c >= 0x20 && c < 0x7F) {
-            shown += (char)c;
-        } else {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\x%02X", c);
-            shown += escape;
-        }
-    }
-    return shown;
-}
-
-std::string ListedName(const std::string& cp932_name, bool folder) {
-    std::string path;
-    if (!EntryNameToPath(cp932_name, &path)) return PrintableName(cp932_name);
-    return folder ? path + "/" : path;
+    return EscapedBytes(cp932_name, false);
 }
 
 std::string ShortenedName(const std::string& shown, size_t limit) {

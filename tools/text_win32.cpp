@@ -24,13 +24,6 @@ bool SystemSeesSeparator(const std::string& component) {
     return false;
 }
 
-bool IsPlain(const std::string& name) {
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
@@ -48,25 +41,10 @@ bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
     return !path->empty();
 }
 
-std::string PrintableName(const std::string& cp932_name) {
-    if (IsPlain(cp932_name)) return cp932_name;
-    std::string shown;
-    for (unsigned char c : cp932_name) {
-        if (c >= 0x20 && c != 0x7F) {
-            shown += (char)c;
-        } else {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\x%02X", c);
-            shown += escape;
-        }
-    }
-    return shown;
-}
+const char LOCAL_SEPARATOR = '\\';
 
-std::string ListedName(const std::string& cp932_name, bool folder) {
-    std::string path;
-    if (!EntryNameToPath(cp932_name, &path)) return PrintableName(cp932_name);
-    return folder ? path + "\\" : path;
+std::string PrintableName(const std::string& cp932_name) {
+    return EscapedBytes(cp932_name, true);
 }
 
 std::string ShortenedName(const std::string& shown, size_t limit) {
