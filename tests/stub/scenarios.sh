@@ -575,7 +575,7 @@ big_source() {
 # Browse all do nothing; the first compressed entry decodes through the work
 # files ZevYIF71.tmp and ZevYIF72.tmp; the run ends by itself with code 0.
 busy_refusals() {
-  big_source "$SCENARIO_DIR/big.txt" 24000000
+  big_source "$SCENARIO_DIR/big.txt" 48000000
   make_archive "$SCENARIO_DIR/a.exe" <<EOF
 file big.txt $C1 $A1 $M1 20 $SCENARIO_DIR/big.txt
 text after.txt $C1 $A1 $M1 20 "after"
@@ -591,14 +591,14 @@ expect-caption "$(working big.txt)"
 expect-temp-file ZevYIF71.tmp
 expect-temp-file ZevYIF72.tmp
 close
-expect-alive 1500
+expect-alive 600
 click 1004
-expect-alive 800
+expect-alive 400
 post-command 1004
-expect-alive 800
+expect-alive 400
 post-command 1003
 post-command 1002
-expect-alive 1500
+expect-alive 600
 expect-controls busy
 wait-exit 0 300000
 expect-content $D\after.txt after
