@@ -1,6 +1,7 @@
 // Stage 1: adaptive frequency tables and the carry-less range decoder over the
 // value model (class 0/1/2 in a context of three classes, exponent, mantissa).
 #include "codec/012coding.h"
+#include "codec/stage_files.h"
 
 #include <string.h>
 
@@ -189,9 +190,7 @@ int coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pu
     // Read once: the size is process-wide and must not change under a run.
     const uint32_t buffer_size = RC_BUF_SIZE;
     if (buffer_size < RC_BUF_SIZE_MIN) return 0;
-    if (SetFilePointer64(in, 0, FILE_BEGIN) != 0) return 0;
-    if (SetFilePointer64(out, 0, FILE_BEGIN) != 0) return 0;
-    if (!TruncateHere(out)) return 0;
+    if (!RewindStageFiles(in, out)) return 0;
 
     Stage1Resources res = {};
     res.LBuffer = (uint8_t*)AllocZeroedMemory(buffer_size);

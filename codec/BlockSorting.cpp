@@ -1,6 +1,7 @@
 // Stage 3: inverse block sorting. Each block is restored in linear time from
 // its last column by a stable counting sort and one walk.
 #include "codec/BlockSorting.h"
+#include "codec/stage_files.h"
 
 // The input buffer holds twice a block, so a block's data always fits.
 static const uint32_t BS_IN_BUF_SIZE = 2 * BS_BUF_SIZE;
@@ -43,9 +44,7 @@ static uint32_t be24(const uint8_t* b) {
 }
 
 int blocksort_decode(FileHandle in, FileHandle out, MessagePump pump) {
-    if (SetFilePointer64(in, 0, FILE_BEGIN) != 0) return 0;
-    if (SetFilePointer64(out, 0, FILE_BEGIN) != 0) return 0;
-    if (!TruncateHere(out)) return 0;
+    if (!RewindStageFiles(in, out)) return 0;
 
     uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(BS_IN_BUF_SIZE);
     uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(BS_BUF_SIZE);

@@ -1,5 +1,6 @@
 // Stage 2: the move-to-front variant, undone chunk by chunk with a fresh table.
 #include "codec/MoveToFront.h"
+#include "codec/stage_files.h"
 
 #include <string.h>
 
@@ -26,9 +27,7 @@ void mtf_decode2(const uint8_t* in, uint8_t* out, uint32_t size) {
 }
 
 int mtf_decode(FileHandle in, FileHandle out, MessagePump pump) {
-    if (SetFilePointer64(in, 0, FILE_BEGIN) != 0) return 0;
-    if (SetFilePointer64(out, 0, FILE_BEGIN) != 0) return 0;
-    if (!TruncateHere(out)) return 0;
+    if (!RewindStageFiles(in, out)) return 0;
 
     uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
     uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);

@@ -1,5 +1,6 @@
 // Stage 4: run-length expansion, block by block with fresh run state.
 #include "codec/RunLength.h"
+#include "codec/stage_files.h"
 
 #include <string.h>
 
@@ -50,9 +51,7 @@ static int read_block(FileHandle in, uint8_t* buffer, uint32_t* beforesize) {
 }
 
 int rle_decode(FileHandle in, FileHandle out, MessagePump pump) {
-    if (SetFilePointer64(in, 0, FILE_BEGIN) != 0) return 0;
-    if (SetFilePointer64(out, 0, FILE_BEGIN) != 0) return 0;
-    if (!TruncateHere(out)) return 0;
+    if (!RewindStageFiles(in, out)) return 0;
 
     uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(RLE_IN_BUF_SIZE);
     uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(RLE_BUF_SIZE);
