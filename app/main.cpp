@@ -5,7 +5,7 @@
 #include "app/main_window.h"
 #include "app/texts.h"
 #include "codec/012coding.h"
-#include "extract/work_files.h"
+#include "decoder/work_files.h"
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800

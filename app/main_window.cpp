@@ -5,7 +5,7 @@
 
 #include "app/destination.h"
 #include "app/texts.h"
-#include "extract/extraction_run.h"
+#include "app/extraction_run.h"
 
 HFONT DialogFont;
 HBRUSH BackgroundBrush;

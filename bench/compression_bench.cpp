@@ -28,6 +28,7 @@
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
 #include "codec/compress.h"
+#include "decoder/decode_chain.h"
 
 namespace fs = std::filesystem;
 
@@ -130,21 +131,19 @@ static void run_ours(const std::string& path, const std::string& kind, const std
     FileHandle target = CreateReadWrite(target_path.c_str());
     double t0 = now();
     // The copy of the stored bytes into the first work file, as the extractor does.
-    static std::vector<uint8_t> copy(0x100000);
     SetFilePointer64(stored, 0, FILE_BEGIN);
-    uint32_t got = 0;
-    while (ReadBytes(stored, copy.data(), (uint32_t)copy.size(), &got) && got > 0)
-        WriteBytes(first, copy.data(), got);
+    bool ok = CopyIntoWorkFile(stored, first, (uint32_t)r.stored_size) == DECODE_OK;
     double t1 = now();
-    int ok1 = coding012_decode(first, second, r.odd_rescale ? 1 : 0, NO_PUMP);
+    ok = ok && coding012_decode(first, second, r.odd_rescale ? 1 : 0, NO_PUMP, NO_OUTPUT_LIMIT) ==
+                   DECODE_OK;
     double t2 = now();
-    int ok2 = mtf_decode(second, first, NO_PUMP);
+    ok = ok && mtf_decode(second, first, NO_PUMP) == DECODE_OK;
     double t3 = now();
-    int ok3 = blocksort_decode(first, second, NO_PUMP);
+    ok = ok && blocksort_decode(first, second, NO_PUMP) == DECODE_OK;
     double t4 = now();
-    int ok4 = rle_decode(second, target, NO_PUMP);
+    ok = ok && rle_decode(second, target, NO_PUMP) == DECODE_OK;
     double t5 = now();
-    if (!(ok1 && ok2 && ok3 && ok4)) {
+    if (!ok) {
         fprintf(stderr, "decode failed on %s\n", path.c_str());
         exit(1);
     }
@@ -225,7 +224,8 @@ int main(int argc, char** argv) {
         if (i % 100 == 99) fprintf(stderr, "%zu of %zu files\n", i + 1, files.size());
     }
 
-    printf("Corpus: %zu files, %.1f MB (%s); speeds in MB per CPU second\n\n", files.size(), mb(ours.original), corpus.c_str());
+    printf("Corpus: %zu files, %.1f MB (%s); speeds in MB per CPU second\n\n", files.size(),
+           mb(ours.original), corpus.c_str());
     printf(
         "| Codec | Stored MB | Stored/original | Size vs ours | Compress MB/s | "
         "Decompress MB/s | Compress speed vs ours | Decompress speed vs ours |\n");

@@ -14,4 +14,4 @@ static BOOL NoFurtherMessage(LPMSG, HWND, UINT, UINT, UINT) { return FALSE; }
 
 #define GetTickCount NewTickEveryCall
 #define PeekMessageA NoFurtherMessage
-#include "extract/work_files.cpp"
+#include "app/decode_pump.cpp"

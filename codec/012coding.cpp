@@ -102,40 +102,47 @@ void free_frequency(ModelSet* set) {
 // ---------------------------------------------------------------------------
 // Range decoder
 
-// Refills LBuffer when the previous read filled it completely; once a read
-// comes back short the input has ended for good and no further read is made.
+bool RefillFromFile(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+    return ReadBytes(*(FileHandle*)context, buffer, room, got);
+}
+
+// Refills LBuffer when the previous refill filled it completely; once one
+// comes back short the input has ended for good and none is asked again.
 // Bytes past the end are 0x00, up to RC_PAST_END_LIMIT of them.
 static uint8_t next_stream_byte(RangeDecoder* rc) {
     if (rc->LPos == rc->LFill) {
         if (rc->LFill == rc->buffer_size) {
             uint32_t got = 0;
-            if (!ReadBytes(rc->in, rc->LBuffer, rc->buffer_size, &got)) {
-                rc->broken = true;
+            if (!rc->refill(rc->refill_context, rc->LBuffer, rc->buffer_size, &got)) {
+                rc->read_failed = true;
                 got = 0;
             }
             rc->LPos = 0;
             rc->LFill = got;
         }
         if (rc->LPos == rc->LFill) {
-            if (++rc->past_end > RC_PAST_END_LIMIT) rc->broken = true;
+            if (++rc->past_end > RC_PAST_END_LIMIT) rc->overrun = true;
             return 0;
         }
     }
     return rc->LBuffer[rc->LPos++];
 }
 
-void rc_start(RangeDecoder* rc, FileHandle in, uint8_t* LBuffer, uint32_t buffer_size) {
+void rc_start(RangeDecoder* rc, Stage1Refill refill, void* context, uint8_t* LBuffer,
+              uint32_t buffer_size) {
     rc->range = RC_ULONG_MAX;
     rc->low = 0;
     rc->code = 0;
-    rc->in = in;
+    rc->refill = refill;
+    rc->refill_context = context;
     rc->LBuffer = LBuffer;
     rc->buffer_size = buffer_size;
     // Pretend a full buffer was just used up, so the first byte triggers the first read.
     rc->LPos = buffer_size;
     rc->LFill = buffer_size;
     rc->past_end = 0;
-    rc->broken = false;
+    rc->read_failed = false;
+    rc->overrun = false;
     for (int i = 0; i < 4; i++) rc->code = (rc->code << 8) | next_stream_byte(rc);
 }
 
@@ -165,7 +172,77 @@ int RC_DECODE(Frequency* table, RangeDecoder* rc, int fNewType) {
     rc->low = low;
     rc->range = range;
     rc->code = code;
-    return rc->broken ? -1 : c;
+    return (rc->read_failed || rc->overrun) ? -1 : c;
+}
+
+// ---------------------------------------------------------------------------
+// The value stream
+
+DecodeResult stage1_start(Stage1Decoder* d, int fNewType, Stage1Refill refill, void* context,
+                          uint8_t* LBuffer, uint32_t buffer_size) {
+    d->c0 = d->c00 = d->c000 = 0;
+    d->fNewType = fNewType;
+    if (!init_global(&d->models)) return DECODE_NO_MEMORY;
+    rc_start(&d->rc, refill, context, LBuffer, buffer_size);
+    if (d->rc.read_failed) {
+        free_frequency(&d->models);
+        return DECODE_READ_FAILED;
+    }
+    return DECODE_OK;
+}
+
+void stage1_release(Stage1Decoder* d) { free_frequency(&d->models); }
+
+// Why the last step failed.
+static DecodeResult step_failure(const RangeDecoder* rc) {
+    return rc->read_failed ? DECODE_READ_FAILED : DECODE_DAMAGED;
+}
+
+DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32_t* produced,
+                           bool* finished) {
+    ModelSet* m = &d->models;
+    RangeDecoder* rc = &d->rc;
+    const int fNewType = d->fNewType;
+    int c0 = d->c0, c00 = d->c00, c000 = d->c000;
+    uint32_t n = 0;
+    DecodeResult result = DECODE_OK;
+    *finished = false;
+    while (n < room) {
+        int cls = RC_DECODE(m->freq_012[9 * c000 + 3 * c00 + c0], rc, fNewType);
+        if (cls < 0) {
+            result = step_failure(rc);
+            break;
+        }
+        c000 = c00;
+        c00 = c0;
+        c0 = cls;
+        int value = cls;
+        if (cls == 2) {
+            int e = RC_DECODE(m->freq_first, rc, fNewType);
+            if (e < 0) {
+                result = step_failure(rc);
+                break;
+            }
+            if (e >= 1) {
+                int mantissa = RC_DECODE(m->freq_second[e], rc, fNewType);
+                if (mantissa < 0) {
+                    result = step_failure(rc);
+                    break;
+                }
+                value = (1 << e) + mantissa + 1;
+            }
+        }
+        if (value == EOF_VALUE) {
+            *finished = true;
+            break;
+        }
+        out[n++] = (uint8_t)value;
+    }
+    d->c0 = c0;
+    d->c00 = c00;
+    d->c000 = c000;
+    *produced = n;
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -175,64 +252,68 @@ int RC_DECODE(Frequency* table, RangeDecoder* rc, int fNewType) {
 struct Stage1Resources {
     uint8_t* LBuffer;
     uint8_t* SBuffer;
-    ModelSet models;
-    bool have_models;
+    Stage1Decoder decoder;
+    bool started;
 };
 
-static int finish_stage1(Stage1Resources* res, int result) {
-    if (res->have_models) free_frequency(&res->models);
+static DecodeResult finish_stage1(Stage1Resources* res, DecodeResult result) {
+    if (res->started) stage1_release(&res->decoder);
     FreeZeroedMemory(res->LBuffer);
     FreeZeroedMemory(res->SBuffer);
     return result;
 }
 
-int coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump) {
+DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
+                              uint64_t output_limit) {
     // Read once: the size is process-wide and must not change under a run.
     const uint32_t buffer_size = RC_BUF_SIZE;
-    if (buffer_size < RC_BUF_SIZE_MIN) return 0;
-    if (!RewindStageFiles(in, out)) return 0;
+    if (buffer_size < RC_BUF_SIZE_MIN) return DECODE_NO_MEMORY;
+    DecodeResult rewound = RewindStageFiles(in, out);
+    if (rewound != DECODE_OK) return rewound;
 
     Stage1Resources res = {};
     res.LBuffer = (uint8_t*)AllocZeroedMemory(buffer_size);
     res.SBuffer = (uint8_t*)AllocZeroedMemory(buffer_size);
-    if (!res.LBuffer || !res.SBuffer) return finish_stage1(&res, 0);
-    res.have_models = init_global(&res.models);
-    if (!res.have_models) return finish_stage1(&res, 0);
-
-    ModelSet* m = &res.models;
-    RangeDecoder rc;
-    rc_start(&rc, in, res.LBuffer, buffer_size);
-    if (rc.broken) return finish_stage1(&res, 0);
+    if (!res.LBuffer || !res.SBuffer) return finish_stage1(&res, DECODE_NO_MEMORY);
+    DecodeResult started =
+        stage1_start(&res.decoder, fNewType, RefillFromFile, &in, res.LBuffer, buffer_size);
+    if (started != DECODE_OK) return finish_stage1(&res, started);
+    res.started = true;
 
     uint8_t* SBuffer = res.SBuffer;
     uint32_t SPos = 0;
-    int c0 = 0, c00 = 0, c000 = 0;
+    uint64_t total = 0;
     for (;;) {
-        int cls = RC_DECODE(m->freq_012[9 * c000 + 3 * c00 + c0], &rc, fNewType);
-        if (cls < 0) return finish_stage1(&res, 0);
-        c000 = c00;
-        c00 = c0;
-        c0 = cls;
-        int value = cls;
-        if (cls == 2) {
-            int e = RC_DECODE(m->freq_first, &rc, fNewType);
-            if (e < 0) return finish_stage1(&res, 0);
-            if (e >= 1) {
-                int mantissa = RC_DECODE(m->freq_second[e], &rc, fNewType);
-                if (mantissa < 0) return finish_stage1(&res, 0);
-                value = (1 << e) + mantissa + 1;
-            }
-        }
-        if (value == EOF_VALUE) {
-            bool written = WriteBytes(out, SBuffer, SPos);
-            return finish_stage1(&res, written ? 1 : 0);
-        }
-        // A full buffer goes out only when another byte (or EOF) arrives.
+        uint32_t produced = 0;
+        bool finished = false;
+        DecodeResult result;
         if (SPos == buffer_size) {
-            if (!WriteBytes(out, SBuffer, buffer_size)) return finish_stage1(&res, 0);
+            // A full buffer goes out only when another byte (or EOF) arrives.
+            uint8_t next;
+            result = stage1_decode(&res.decoder, &next, 1, &produced, &finished);
+            if (result != DECODE_OK) return finish_stage1(&res, result);
+            if (!WriteBytes(out, SBuffer, buffer_size))
+                return finish_stage1(&res, DECODE_WRITE_FAILED);
+            if (finished) return finish_stage1(&res, DECODE_OK);
             SPos = 0;
+            SBuffer[SPos++] = next;
+        } else {
+            // Pieces end where the pump is due, so it comes after every
+            // STAGE1_PUMP_INTERVAL bytes of the whole stream.
+            uint32_t room = buffer_size - SPos;
+            uint32_t to_pump = STAGE1_PUMP_INTERVAL - (uint32_t)(total % STAGE1_PUMP_INTERVAL);
+            if (room > to_pump) room = to_pump;
+            result = stage1_decode(&res.decoder, SBuffer + SPos, room, &produced, &finished);
+            if (result != DECODE_OK) return finish_stage1(&res, result);
+            SPos += produced;
         }
-        SBuffer[SPos++] = (uint8_t)value;
-        CallPump(pump);
+        total += produced;
+        // An intermediate stream longer than any sound entry can need is damaged.
+        if (total > output_limit) return finish_stage1(&res, DECODE_DAMAGED);
+        if (finished) {
+            if (!WriteBytes(out, SBuffer, SPos)) return finish_stage1(&res, DECODE_WRITE_FAILED);
+            return finish_stage1(&res, DECODE_OK);
+        }
+        if (produced && total % STAGE1_PUMP_INTERVAL == 0) CallPump(pump);
     }
 }

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "codec/decode_result.h"
 #include "platform/platform.h"
 
 // Byte size of each of the two stage-1 buffers. Process-wide, fixed at start-up
@@ -73,29 +74,73 @@ void free_frequency(ModelSet* set);
 // gives the stream up as damaged. A stream from the writer never needs one.
 const uint32_t RC_PAST_END_LIMIT = 8;
 
+// Where stage 1 takes its stored bytes from: called whenever the input buffer
+// is used up, it delivers up to `room` bytes into `buffer` (0 at the end of
+// the input). False when the read failed.
+typedef bool (*Stage1Refill)(void* context, uint8_t* buffer, uint32_t room, uint32_t* got);
+
+// A refill that reads, from its current position, the open file that
+// `context` points to (a FileHandle*).
+bool RefillFromFile(void* context, uint8_t* buffer, uint32_t room, uint32_t* got);
+
 // Registers and input side of one stage-1 run.
 struct RangeDecoder {
     uint32_t range;
     uint32_t low;
     uint32_t code;
-    FileHandle in;
+    Stage1Refill refill;
+    void* refill_context;
     uint8_t* LBuffer;  // buffer_size bytes
     uint32_t buffer_size;
     uint32_t LPos;      // next byte of LBuffer
-    uint32_t LFill;     // bytes the last read delivered
+    uint32_t LFill;     // bytes the last refill delivered
     uint32_t past_end;  // 0x00 bytes supplied after the input ended
-    bool broken;        // a read failed, or the input ran out beyond the limit
+    bool read_failed;   // a refill failed
+    bool overrun;       // the input ran out beyond RC_PAST_END_LIMIT
 };
 
-// Prepares `rc` over `in` (read from its current position) with the start
-// registers, taking the four start bytes into `code`.
-void rc_start(RangeDecoder* rc, FileHandle in, uint8_t* LBuffer, uint32_t buffer_size);
+// Prepares `rc` with the start registers and takes the four start bytes into
+// `code`, drawing input through `refill`.
+void rc_start(RangeDecoder* rc, Stage1Refill refill, void* context, uint8_t* LBuffer,
+              uint32_t buffer_size);
 
 // One decode step with `table`: the symbol, or -1 when it cannot be decoded
 // (value not below the total, a `tmp` of 0, or the input broke).
 int RC_DECODE(Frequency* table, RangeDecoder* rc, int fNewType);
 
-// Decodes one stage-1 stream from `in` (from its start) into `out` (rewound and
-// truncated first). 1 when EOF was decoded, 0 when the stream is damaged or a
-// buffer could not be had. Calls the pump once per output byte.
-int coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump);
+// One stage-1 stream being decoded: registers, context and the 35 tables.
+struct Stage1Decoder {
+    RangeDecoder rc;
+    ModelSet models;
+    int c0, c00, c000;
+    int fNewType;
+};
+
+// Creates the tables and takes the stream's four start bytes. DECODE_OK, or
+// DECODE_NO_MEMORY / DECODE_READ_FAILED with nothing left allocated.
+DecodeResult stage1_start(Stage1Decoder* d, int fNewType, Stage1Refill refill, void* context,
+                          uint8_t* LBuffer, uint32_t buffer_size);
+
+// Decodes values into `out` until `room` bytes are stored or EOF is decoded.
+// *produced receives the bytes stored (also when a value fails), *finished
+// whether EOF was reached. DECODE_DAMAGED when a value cannot be decoded,
+// DECODE_READ_FAILED when the input could not be read.
+DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32_t* produced,
+                           bool* finished);
+
+// Releases the tables; safe after a failed start.
+void stage1_release(Stage1Decoder* d);
+
+// The pump is called once per this many output bytes: often enough that a
+// window stays responsive, rare enough to cost nothing per byte.
+const uint32_t STAGE1_PUMP_INTERVAL = 4096;
+
+const uint64_t NO_OUTPUT_LIMIT = ~(uint64_t)0;
+
+// Decodes one stage-1 stream from `in` (from its start) into `out` (rewound
+// and truncated first). DECODE_OK when EOF was decoded; DECODE_DAMAGED when a
+// value cannot be decoded or the output would pass `output_limit` bytes;
+// otherwise the failure's cause. Calls the pump after every
+// STAGE1_PUMP_INTERVAL output bytes.
+DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
+                              uint64_t output_limit);

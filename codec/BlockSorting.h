@@ -4,20 +4,37 @@
 
 #include <stdint.h>
 
+#include "codec/decode_result.h"
 #include "platform/platform.h"
 
 const uint32_t BS_BUF_SIZE = 0x100000;
 const uint32_t CODE_SIZE = 0x100;
+const uint32_t BS_HEADER_SIZE = 6;
+// The input buffer holds twice a block, so a block's data always fits.
+const uint32_t BS_IN_BUF_SIZE = 2 * BS_BUF_SIZE;
 
-// Restores one block of `size` bytes (1..BS_BUF_SIZE, top < size) from its last
-// column into `output` and appends it to `out`. Calls the pump once, between
-// building the index table and walking it. 1 on success; 0 when the block lies
-// outside the format, memory cannot be had or the write fails.
-int blocksort_decode2(const uint8_t* last_column, uint8_t* output, uint32_t top, uint32_t size,
-                      FileHandle out, MessagePump pump);
+// `top` and `size` of a block header.
+void blocksort_read_header(const uint8_t header[BS_HEADER_SIZE], uint32_t* top, uint32_t* size);
+
+// True for a block the stage can restore: 1 <= size <= BS_BUF_SIZE, top < size.
+inline bool blocksort_block_ok(uint32_t top, uint32_t size) {
+    return size >= 1 && size <= BS_BUF_SIZE && top < size;
+}
+
+// Restores one block of `size` bytes from its last column into `output`, using
+// `index_table` (room for `size` entries). Calls the pump once, between
+// building the index table and walking it. The caller has checked the block
+// with blocksort_block_ok.
+void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top, uint32_t size,
+                       uint32_t* index_table, MessagePump pump);
+
+// Restores one block and appends it to `out`, with an index table of its own.
+// DECODE_DAMAGED for a block outside the format, else the cause of a failure.
+DecodeResult blocksort_decode2(const uint8_t* last_column, uint8_t* output, uint32_t top,
+                               uint32_t size, FileHandle out, MessagePump pump);
 
 // Restores every block of `in` into `out` (both rewound, `out` truncated).
-// Calls the pump twice per block. 1 when the stream ended as the format
-// allows; 0 when a block was refused (nothing is written for it) or a buffer,
-// read or write failed.
-int blocksort_decode(FileHandle in, FileHandle out, MessagePump pump);
+// Calls the pump twice per block. DECODE_OK when the stream ended as the
+// format allows; DECODE_DAMAGED when a block was refused or cut short
+// (nothing is written for it); otherwise the cause of a failure.
+DecodeResult blocksort_decode(FileHandle in, FileHandle out, MessagePump pump);

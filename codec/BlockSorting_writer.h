@@ -11,8 +11,6 @@
 
 #include "codec/BlockSorting.h"
 
-const uint32_t BS_HEADER_SIZE = 6;
-
 // Memory for sorting one block: the block written twice and one suffix index
 // per byte of that (10 MiB for a full block). Kept by the caller so that a
 // stream of blocks reuses it.

@@ -26,22 +26,29 @@ void mtf_decode2(const uint8_t* in, uint8_t* out, uint32_t size) {
     }
 }
 
-int mtf_decode(FileHandle in, FileHandle out, MessagePump pump) {
-    if (!RewindStageFiles(in, out)) return 0;
+DecodeResult mtf_decode(FileHandle in, FileHandle out, MessagePump pump) {
+    DecodeResult result = RewindStageFiles(in, out);
+    if (result != DECODE_OK) return result;
 
     uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
     uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
-    int result = 0;
+    result = DECODE_NO_MEMORY;
     if (in_buffer && out_buffer) {
         for (;;) {
             uint32_t size = 0;
-            if (!ReadBytes(in, in_buffer, MTF_BUF_SIZE, &size)) break;
+            if (!ReadBytes(in, in_buffer, MTF_BUF_SIZE, &size)) {
+                result = DECODE_READ_FAILED;
+                break;
+            }
             mtf_decode2(in_buffer, out_buffer, size);
-            if (!WriteBytes(out, out_buffer, size)) break;
+            if (!WriteBytes(out, out_buffer, size)) {
+                result = DECODE_WRITE_FAILED;
+                break;
+            }
             CallPump(pump);
             // A short read is the end of the input: the last chunk is shorter.
             if (size != MTF_BUF_SIZE) {
-                result = 1;
+                result = DECODE_OK;
                 break;
             }
         }

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "codec/decode_result.h"
 #include "platform/platform.h"
 
 const uint32_t MTF_BUF_SIZE = 0x100000;
@@ -13,5 +14,5 @@ void mtf_decode2(const uint8_t* in, uint8_t* out, uint32_t size);
 
 // Decodes the whole of `in` into `out` in chunks of MTF_BUF_SIZE; both are
 // rewound first and `out` is truncated. Calls the pump once per chunk.
-// 1 on success, 0 when a buffer, a read or a write failed.
-int mtf_decode(FileHandle in, FileHandle out, MessagePump pump);
+// Any input decodes: the result tells only a failed buffer, read or write.
+DecodeResult mtf_decode(FileHandle in, FileHandle out, MessagePump pump);

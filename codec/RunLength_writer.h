@@ -14,7 +14,6 @@
 // Largest coded form of one full block: four equal bytes may take five coded
 // bytes, and every forced split adds at most one more per four input bytes.
 const uint32_t RLE_CODED_MAX = RLE_BUF_SIZE / 4 * 5 + 8;
-const uint32_t RLE_HEADER_SIZE = 3;
 const uint32_t RLE_MAX_RUN = RLE_THRESHOLD + MAX_LEN;  // 259
 
 // Most runs of five or more bytes one block can hold.

@@ -16,6 +16,7 @@
 #include "codec/BlockSorting.h"
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
+#include "decoder/decode_chain.h"
 #include "platform/platform.h"
 
 typedef std::vector<uint8_t> Bytes;
@@ -88,16 +89,21 @@ static void CountPump(void* context) { ++*(uint64_t*)context; }
 
 static const uint32_t kBufferSizes[4] = {4, 5, 7, 4096};
 
-static int RunStage1(const uint8_t* data, size_t size, int odd, uint32_t buffer_size, Bytes* output,
-                     uint64_t* pumps) {
+// The only verdicts a stage may give on input it can read and output it can write.
+static bool IsVerdict(DecodeResult result) {
+    return result == DECODE_OK || result == DECODE_DAMAGED;
+}
+
+static DecodeResult RunStage1(const uint8_t* data, size_t size, int odd, uint32_t buffer_size,
+                              Bytes* output, uint64_t* pumps) {
     uint32_t saved = RC_BUF_SIZE;
     RC_BUF_SIZE = buffer_size;
     Fill(WorkFile(0), data, size);
     *pumps = 0;
     MessagePump pump = {CountPump, pumps};
-    int result = coding012_decode(WorkFile(0), WorkFile(1), odd, pump);
+    DecodeResult result = coding012_decode(WorkFile(0), WorkFile(1), odd, pump, NO_OUTPUT_LIMIT);
     RC_BUF_SIZE = saved;
-    Check(result == 0 || result == 1, "stage 1 answers 1 or 0");
+    Check(IsVerdict(result), "stage 1 answers ok or damaged");
     *output = Contents(WorkFile(1));
     return result;
 }
@@ -108,14 +114,14 @@ void FuzzStage1(const uint8_t* data, size_t size) {
     uint32_t small = kBufferSizes[(data[0] >> 1) & 3];
     Bytes a, b;
     uint64_t pumps_a = 0, pumps_b = 0;
-    int ra = RunStage1(data + 1, size - 1, odd, small, &a, &pumps_a);
-    int rb = RunStage1(data + 1, size - 1, odd, RC_BUF_SIZE_FLOOR, &b, &pumps_b);
+    DecodeResult ra = RunStage1(data + 1, size - 1, odd, small, &a, &pumps_a);
+    DecodeResult rb = RunStage1(data + 1, size - 1, odd, RC_BUF_SIZE_FLOOR, &b, &pumps_b);
     // The buffer size decides how the stage reads and writes, never what it decodes.
     Check(ra == rb, "result independent of the buffer size");
     Check(pumps_a == pumps_b, "pump calls independent of the buffer size");
-    if (ra == 1) {
+    if (ra == DECODE_OK) {
         Check(a == b, "output independent of the buffer size");
-        Check(pumps_a == a.size(), "one pump call per output byte");
+        Check(pumps_a == a.size() / STAGE1_PUMP_INTERVAL, "one pump call per pump interval");
     }
 }
 
@@ -123,7 +129,7 @@ void FuzzStage2(const uint8_t* data, size_t size) {
     Fill(WorkFile(0), data, size);
     uint64_t pumps = 0;
     MessagePump pump = {CountPump, &pumps};
-    Check(mtf_decode(WorkFile(0), WorkFile(1), pump) == 1, "stage 2 decodes any input");
+    Check(mtf_decode(WorkFile(0), WorkFile(1), pump) == DECODE_OK, "stage 2 decodes any input");
     Bytes out = Contents(WorkFile(1));
     Check(out.size() == size, "stage 2 keeps the length");
     Check(pumps == size / MTF_BUF_SIZE + 1, "one pump call per chunk");
@@ -136,8 +142,8 @@ void FuzzStage3(const uint8_t* data, size_t size) {
     Fill(WorkFile(0), data, size);
     uint64_t pumps = 0;
     MessagePump pump = {CountPump, &pumps};
-    int result = blocksort_decode(WorkFile(0), WorkFile(1), pump);
-    Check(result == 0 || result == 1, "stage 3 answers 1 or 0");
+    DecodeResult result = blocksort_decode(WorkFile(0), WorkFile(1), pump);
+    Check(IsVerdict(result), "stage 3 answers ok or damaged");
     Bytes out = Contents(WorkFile(1));
     Check(pumps % 2 == 0 && pumps / 2 <= size / 7 + 1, "two pump calls per block");
     Check(out.size() <= size, "stage 3 never writes more than it read");
@@ -146,10 +152,10 @@ void FuzzStage3(const uint8_t* data, size_t size) {
         uint32_t top = ((uint32_t)data[0] << 16) | ((uint32_t)data[1] << 8) | data[2];
         uint32_t n = ((uint32_t)data[3] << 16) | ((uint32_t)data[4] << 8) | data[5];
         if (n > 0 && n < BS_BUF_SIZE && top < n && n <= size - 6) {
-            Check(result == 1 && out.size() == n, "a well-formed block is restored");
+            Check(result == DECODE_OK && out.size() == n, "a well-formed block is restored");
             Bytes memory(n);
-            Check(blocksort_decode2(data + 6, memory.data(), top, n, WorkFile(2), NO_PUMP) == 1,
-                  "worker restores a well-formed block");
+            std::vector<uint32_t> index_table(n);
+            blocksort_restore(data + 6, memory.data(), top, n, index_table.data(), NO_PUMP);
             Check(memcmp(memory.data(), out.data(), n) == 0, "file and memory agree");
         }
     }
@@ -159,14 +165,13 @@ void FuzzStage4(const uint8_t* data, size_t size) {
     Fill(WorkFile(0), data, size);
     uint64_t pumps = 0;
     MessagePump pump = {CountPump, &pumps};
-    int result = rle_decode(WorkFile(0), WorkFile(1), pump);
-    Check(result == 0 || result == 1, "stage 4 answers 1 or 0");
+    DecodeResult result = rle_decode(WorkFile(0), WorkFile(1), pump);
+    Check(IsVerdict(result), "stage 4 answers ok or damaged");
     Bytes out = Contents(WorkFile(1));
-    int64_t expected = rle_expanded_size(WorkFile(0));
-    if (result == 1)
-        Check(expected == (int64_t)out.size(), "size walk agrees with the expansion");
-    else
-        Check(expected == -1, "size walk refuses what the expansion refuses");
+    uint64_t expected = 0;
+    DecodeResult walked = rle_expanded_size(WorkFile(0), &expected);
+    Check(walked == result, "size walk gives the expansion's verdict");
+    if (result == DECODE_OK) Check(expected == out.size(), "size walk agrees with the expansion");
     Check(out.size() <= (uint64_t)pumps * RLE_BUF_SIZE, "one pump call per block");
 }
 
@@ -174,20 +179,29 @@ int DecodeChain(const uint8_t* stored, size_t size, int fNewType, Bytes* output)
     output->clear();
     FileHandle first = WorkFile(0), second = WorkFile(1), target = WorkFile(2);
     Fill(first, stored, size);
-    int result = coding012_decode(first, second, fNewType, NO_PUMP);
-    Check(result == 0 || result == 1, "stage 1 answers 1 or 0");
-    if (!result) return 0;
+    // The size the record announces is what the stages make of the input:
+    // found first without the check, then the chain runs with it.
+    DecodeResult result = coding012_decode(first, second, fNewType, NO_PUMP, NO_OUTPUT_LIMIT);
+    Check(IsVerdict(result), "stage 1 answers ok or damaged");
+    if (result != DECODE_OK) return 0;
     Check(GetFileSize64(second) <= kOutputBound, "stage 1 output bounded");
-    Check(mtf_decode(second, first, NO_PUMP) == 1, "stage 2 decodes any input");
+    Check(mtf_decode(second, first, NO_PUMP) == DECODE_OK, "stage 2 decodes any input");
     result = blocksort_decode(first, second, NO_PUMP);
-    Check(result == 0 || result == 1, "stage 3 answers 1 or 0");
-    if (!result) return 0;
-    int64_t expected = rle_expanded_size(second);
-    if (expected < 0) return 0;
-    result = rle_decode(second, target, NO_PUMP);
-    Check(result == 1, "stage 4 expands what the size walk accepted");
+    Check(IsVerdict(result), "stage 3 answers ok or damaged");
+    if (result != DECODE_OK) return 0;
+    uint64_t expected = 0;
+    result = rle_expanded_size(second, &expected);
+    Check(IsVerdict(result), "stage 4 size walk answers ok or damaged");
+    if (result != DECODE_OK || expected > 0xFFFFFFFFu) return 0;
+
+    Fill(first, stored, size);
+    StoredEntry entry = {(uint32_t)size, (uint32_t)expected, fNewType != 0};
+    Check(DecodeWorkFiles(first, second, entry, NO_PUMP) == DECODE_OK,
+          "the chain accepts what its stages accept");
+    Check(ExpandWorkFile(second, target, NO_PUMP) == DECODE_OK,
+          "stage 4 expands what the size walk accepted");
     *output = Contents(target);
-    Check((int64_t)output->size() == expected, "stage 4 writes the announced size");
+    Check(output->size() == expected, "stage 4 writes the announced size");
     return 1;
 }
 

@@ -4,12 +4,7 @@
 
 #include <string.h>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#endif
+#include "platform/platform.h"
 
 bool Upper2Byte(uint8_t byte) {
     // Top bit set and bits 6 and 5 equal: 0x80-0x9F and 0xE0-0xFF.
@@ -45,8 +40,8 @@ bool IsCp932LeadByte(uint8_t byte) {
 bool EndYen(const char* text, size_t length) {
     if (length == 0 || (uint8_t)text[length - 1] != 0x5C) return false;
 #ifdef _WIN32
-    // The system steps back over whole characters of the ANSI code page.
-    return CharPrevA(text, text + length) == text + length - 1;
+    // Names are in the ANSI code page, whose backslash is the path separator.
+    return PathEndsInSeparator(text, length);
 #else
     // Walk forward character by character, as stepping back must, to find
     // where the last character begins.

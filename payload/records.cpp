@@ -4,32 +4,9 @@
 
 #include <string.h>
 
+#include "platform/byte_order.h"
+
 namespace {
-
-uint16_t Load16(const uint8_t* bytes) { return (uint16_t)(bytes[0] | (bytes[1] << 8)); }
-
-uint32_t Load32(const uint8_t* bytes) {
-    return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) |
-           ((uint32_t)bytes[3] << 24);
-}
-
-uint64_t Load64(const uint8_t* bytes) {
-    return (uint64_t)Load32(bytes) | ((uint64_t)Load32(bytes + 4) << 32);
-}
-
-void Store16(uint8_t* bytes, uint16_t value) {
-    bytes[0] = (uint8_t)value;
-    bytes[1] = (uint8_t)(value >> 8);
-}
-
-void Store32(uint8_t* bytes, uint32_t value) {
-    for (int i = 0; i < 4; i++) bytes[i] = (uint8_t)(value >> (8 * i));
-}
-
-void Store64(uint8_t* bytes, uint64_t value) {
-    Store32(bytes, (uint32_t)value);
-    Store32(bytes + 4, (uint32_t)(value >> 32));
-}
 
 // Reads exactly `size` bytes at `position`. The header reads are deliberately
 // not checked: a short read leaves the zeros the buffer started with, and the
@@ -49,18 +26,18 @@ uint32_t GetEXESize(const char* path) {
 
     uint8_t bytes[8];
     ReadAt(file, 0, bytes, 2);
-    if (Load16(bytes) != 0x5A4D) {  // "MZ"
+    if (Load16LE(bytes) != 0x5A4D) {  // "MZ"
         CloseFile(file);
         return 0;
     }
 
     // Only the low 16 bits of the 32-bit e_lfanew field are used.
     ReadAt(file, 60, bytes, 2);
-    uint16_t e_lfanew = Load16(bytes);
+    uint16_t e_lfanew = Load16LE(bytes);
 
     // Only "PE" is compared, not the two zero bytes behind it.
     ReadAt(file, e_lfanew, bytes, 2);
-    if (Load16(bytes) != 0x4550) {
+    if (Load16LE(bytes) != 0x4550) {
         CloseFile(file);
         return 0;
     }
@@ -72,8 +49,8 @@ uint32_t GetEXESize(const char* path) {
     ReadAt(file, (int64_t)e_lfanew + 6, bytes, 1);
     int64_t sections = bytes[0];
     ReadAt(file, (int64_t)e_lfanew + 264 + 40 * (sections - 1), bytes, 8);
-    uint32_t size_of_raw_data = Load32(bytes);
-    uint32_t pointer_to_raw_data = Load32(bytes + 4);
+    uint32_t size_of_raw_data = Load32LE(bytes);
+    uint32_t pointer_to_raw_data = Load32LE(bytes + 4);
 
     CloseFile(file);
     return (uint32_t)(size_of_raw_data + pointer_to_raw_data);
@@ -92,26 +69,30 @@ int ReadEntryRecord(FileHandle file, EntryRecord* record) {
 
     uint8_t fields[RECORD_FIXED_SIZE - 1];  // everything behind the name
     if (!ReadBytes(file, fields, sizeof fields, &got) || got != sizeof fields) return -1;
-    record->creationTime = Load64(fields);
-    record->lastAccessTime = Load64(fields + 8);
-    record->lastWriteTime = Load64(fields + 16);
-    record->attributeWord = Load16(fields + 24);
-    record->originalSize = Load32(fields + 26);
-    record->storedSize = Load32(fields + 30);
+    record->creationTime = Load64LE(fields);
+    record->lastAccessTime = Load64LE(fields + 8);
+    record->lastWriteTime = Load64LE(fields + 16);
+    record->attributeWord = Load16LE(fields + 24);
+    record->originalSize = Load32LE(fields + 26);
+    record->storedSize = Load32LE(fields + 30);
     return 1;
+}
+
+uint32_t EncodeEntryRecord(const EntryRecord* record, uint8_t bytes[RECORD_MAX_SIZE]) {
+    uint32_t n = record->nameLength;
+    bytes[0] = record->nameLength;
+    memcpy(bytes + 1, record->name, n);
+    Store64LE(bytes + 1 + n, record->creationTime);
+    Store64LE(bytes + 9 + n, record->lastAccessTime);
+    Store64LE(bytes + 17 + n, record->lastWriteTime);
+    Store16LE(bytes + 25 + n, record->attributeWord);
+    Store32LE(bytes + 27 + n, record->originalSize);
+    Store32LE(bytes + 31 + n, record->storedSize);
+    return RECORD_FIXED_SIZE + n;
 }
 
 bool WriteEntryRecord(FileHandle file, const EntryRecord* record) {
     if (record->nameLength == 0) return false;
-    uint8_t bytes[RECORD_FIXED_SIZE + 255];
-    uint32_t n = record->nameLength;
-    bytes[0] = record->nameLength;
-    memcpy(bytes + 1, record->name, n);
-    Store64(bytes + 1 + n, record->creationTime);
-    Store64(bytes + 9 + n, record->lastAccessTime);
-    Store64(bytes + 17 + n, record->lastWriteTime);
-    Store16(bytes + 25 + n, record->attributeWord);
-    Store32(bytes + 27 + n, record->originalSize);
-    Store32(bytes + 31 + n, record->storedSize);
-    return WriteBytes(file, bytes, RECORD_FIXED_SIZE + n);
+    uint8_t bytes[RECORD_MAX_SIZE];
+    return WriteBytes(file, bytes, EncodeEntryRecord(record, bytes));
 }

@@ -39,6 +39,13 @@ uint32_t GetEXESize(const char* path);
 // -1 when the record is cut short or its nameLength is 0.
 int ReadEntryRecord(FileHandle file, EntryRecord* record);
 
+// Largest record without its stored bytes.
+const uint32_t RECORD_MAX_SIZE = RECORD_FIXED_SIZE + 255;
+
+// One record's fields as stored (RECORD_FIXED_SIZE + nameLength bytes) into
+// `bytes`; answers that count. A nameLength of 0 is written as it is.
+uint32_t EncodeEntryRecord(const EntryRecord* record, uint8_t bytes[RECORD_MAX_SIZE]);
+
 // Writes one record's fields; the caller writes the stored bytes behind it.
 // False for a nameLength of 0 or a failed write.
 bool WriteEntryRecord(FileHandle file, const EntryRecord* record);

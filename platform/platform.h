@@ -47,15 +47,45 @@ bool TruncateHere(FileHandle file);
 // Opens an existing file for reading; NO_FILE on failure.
 FileHandle OpenForReading(const char* path);
 
+// True when something of that name exists: a file, a folder or a link.
+bool PathExists(const char* path);
+
 // Creates (or empties) a file for reading and writing; NO_FILE on failure.
 FileHandle CreateReadWrite(const char* path);
 
 void CloseFile(FileHandle file);
 
+// A work file of the decode chain: read-write, not shared, and gone once it is
+// closed (delete-on-close, or unlinked at once where files may be open
+// without a name). An existing file of that name is replaced. NO_FILE on failure.
+FileHandle CreateWorkFile(const char* path);
+
+// The user's temporary folder as the system reports it (on Windows what
+// GetTempPathA writes into a MAX_PATH buffer; elsewhere TMPDIR, else /tmp),
+// cut at its first NUL. Callers add a separator by their own rule.
+const size_t TEMP_FOLDER_ROOM = 1024;
+void GetTemporaryFolder(char folder[TEMP_FOLDER_ROOM]);
+
+// The separator of this system's paths, and whether a path ends in one that is
+// a character of its own (on Windows the system steps back over double-byte
+// characters, whose trail byte may equal the backslash).
+extern const char PATH_SEPARATOR;
+bool PathEndsInSeparator(const char* path, size_t length);
+
+// Creates a throw-away file of that name and deletes it at once; true only
+// when the system refuses the name itself as invalid. Any other outcome
+// (created, exists already, access denied, path too long) answers false.
+bool SystemRefusesName(const char* path);
+
 // Committed, zero-filled memory of `size` bytes, or NULL. Release with
 // FreeZeroedMemory.
 void* AllocZeroedMemory(size_t size);
 void FreeZeroedMemory(void* memory);
+
+// Zero-filled memory from the process heap, for short-lived buffers. Release
+// with FreeHeapMemory. Counts towards FailAllocationAfter like the above.
+void* AllocHeapMemory(size_t size);
+void FreeHeapMemory(void* memory);
 
 // Test hook: when positive, the n-th allocation from now fails (counting 1, 2, ...).
 // 0 turns it off. Lets tests prove that every stage survives a failed allocation.

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,6 +65,39 @@ void CloseFile(FileHandle file) {
     if (file != NO_FILE) close(file);
 }
 
+bool PathExists(const char* path) {
+    struct stat info;
+    return lstat(path, &info) == 0;
+}
+
+FileHandle CreateWorkFile(const char* path) {
+    int file = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // An open descriptor keeps the file's contents; the name goes at once.
+    if (file >= 0) unlink(path);
+    return file;
+}
+
+void GetTemporaryFolder(char folder[TEMP_FOLDER_ROOM]) {
+    const char* from_environment = getenv("TMPDIR");
+    if (!from_environment || !*from_environment || strlen(from_environment) >= TEMP_FOLDER_ROOM)
+        from_environment = "/tmp";
+    strcpy(folder, from_environment);
+}
+
+const char PATH_SEPARATOR = '/';
+
+bool PathEndsInSeparator(const char* path, size_t length) {
+    return length > 0 && path[length - 1] == '/';
+}
+
+bool SystemRefusesName(const char* path) {
+    int trial = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (trial < 0) return errno == EINVAL || errno == EILSEQ;
+    close(trial);
+    unlink(path);
+    return false;
+}
+
 // calloc gives zero-filled memory, like committed VirtualAlloc pages, and lets
 // the sanitizers watch every buffer of the stages.
 void* AllocZeroedMemory(size_t size) {
@@ -72,3 +106,7 @@ void* AllocZeroedMemory(size_t size) {
 }
 
 void FreeZeroedMemory(void* memory) { free(memory); }
+
+void* AllocHeapMemory(size_t size) { return AllocZeroedMemory(size); }
+
+void FreeHeapMemory(void* memory) { free(memory); }

@@ -45,6 +45,37 @@ void CloseFile(FileHandle file) {
     if (file != NO_FILE) CloseHandle(file);
 }
 
+bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+FileHandle CreateWorkFile(const char* path) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                       FILE_FLAG_DELETE_ON_CLOSE, NULL);
+}
+
+void GetTemporaryFolder(char folder[TEMP_FOLDER_ROOM]) {
+    // Zero-filled so that a path the call cannot deliver reads as empty.
+    char buffer[MAX_PATH + 1] = {0};
+    GetTempPathA(MAX_PATH, buffer);
+    buffer[MAX_PATH] = 0;
+    lstrcpyA(folder, buffer);
+}
+
+const char PATH_SEPARATOR = '\\';
+
+bool PathEndsInSeparator(const char* path, size_t length) {
+    if (length == 0 || (uint8_t)path[length - 1] != 0x5C) return false;
+    // The system steps back over whole characters of the ANSI code page.
+    return CharPrevA(path, path + length) == path + length - 1;
+}
+
+bool SystemRefusesName(const char* path) {
+    HANDLE trial = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, CREATE_NEW,
+                               FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    if (trial == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_INVALID_NAME;
+    CloseHandle(trial);  // deletes it
+    return false;
+}
+
 void* AllocZeroedMemory(size_t size) {
     if (FailAllocationAfter > 0 && --FailAllocationAfter == 0) return NULL;
     // Committed pages from VirtualAlloc arrive zero-filled.
@@ -53,4 +84,13 @@ void* AllocZeroedMemory(size_t size) {
 
 void FreeZeroedMemory(void* memory) {
     if (memory) VirtualFree(memory, 0, MEM_RELEASE);
+}
+
+void* AllocHeapMemory(size_t size) {
+    if (FailAllocationAfter > 0 && --FailAllocationAfter == 0) return NULL;
+    return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size);
+}
+
+void FreeHeapMemory(void* memory) {
+    if (memory) HeapFree(GetProcessHeap(), 0, memory);
 }

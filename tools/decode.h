@@ -1,22 +1,17 @@
-// Decoding one stored entry through the four stages and two work files.
+// Decoding one stored entry for list, test and extract.
 #pragma once
 
 #include <stdint.h>
 
 #include <string>
 
+#include "codec/decode_result.h"
+#include "decoder/decode_chain.h"
 #include "platform/platform.h"
 
-enum DecodeResult {
-    DECODE_OK,
-    DECODE_DAMAGED,  // the stored bytes do not decode to originalSize bytes
-    DECODE_FAILED,   // the system failed us: work files, reads, writes
-};
-
-// Decodes the `stored_size` stored bytes at the archive's current position
-// into `target` (rewound and truncated), which then holds exactly
-// `original_size` bytes. The target is written only once the first three
-// stages have succeeded and the run-length blocks add up to `original_size`.
-// The archive is left right behind the stored bytes. *why says what went wrong.
-DecodeResult DecodeEntry(FileHandle archive, uint32_t stored_size, uint32_t original_size,
-                         bool odd_rescale, FileHandle target, MessagePump pump, std::string* why);
+// Decodes the entry's stored bytes at the archive's current position into
+// `target` (rewound and truncated), which then holds exactly `originalSize`
+// bytes. The archive is left right behind the stored bytes. On anything but
+// DECODE_OK, *why says what went wrong.
+DecodeResult DecodeEntry(FileHandle archive, const StoredEntry& entry, FileHandle target,
+                         MessagePump pump, std::string* why);

@@ -22,6 +22,12 @@ std::string RecordName(const EntryRecord& record) {
 
 bool IsFolder(const EntryRecord& record) { return EndYen(record.name, record.nameLength); }
 
+StoredEntry StoredOf(const EntryRecord& record) {
+    StoredEntry entry = {record.storedSize, record.originalSize,
+                         (record.attributeWord & ODD_RESCALE) != 0};
+    return entry;
+}
+
 // Says which record made the validation refuse the payload, and why.
 std::string DiagnosePayload(FileHandle file, uint32_t start) {
     uint64_t size = GetFileSize64(file);
@@ -175,11 +181,9 @@ int CommandTest(const std::string& path) {
         progress.Begin(shown, record.originalSize);
         FileHandle scratch = CreateAnonymousFile();
         std::string why = "cannot create a scratch file in " + TemporaryFolder();
-        DecodeResult result =
-            scratch == NO_FILE ? DECODE_FAILED
-                               : DecodeEntry(archive.file, record.storedSize, record.originalSize,
-                                             (record.attributeWord & ODD_RESCALE) != 0, scratch,
-                                             progress.Pump(), &why);
+        DecodeResult result = scratch == NO_FILE ? DECODE_WRITE_FAILED
+                                                 : DecodeEntry(archive.file, StoredOf(record),
+                                                               scratch, progress.Pump(), &why);
         CloseFile(scratch);
         if (scratch == NO_FILE) SkipStored(archive.file, record);
         progress.End();
@@ -320,9 +324,7 @@ private:
         }
         DecodeResult result = DECODE_OK;
         if (record.originalSize != 0) {
-            result = DecodeEntry(archive_->file, record.storedSize, record.originalSize,
-                                 (record.attributeWord & ODD_RESCALE) != 0, output,
-                                 progress_.Pump(), &why);
+            result = DecodeEntry(archive_->file, StoredOf(record), output, progress_.Pump(), &why);
         } else {
             SkipStored(archive_->file, record);
         }
@@ -332,7 +334,7 @@ private:
             FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
                                (record.attributeWord & ATTRIBUTE_READONLY) != 0};
             if (!FinishFile(output, part, stamp, &why) || !PutInPlace(part, target, &why)) {
-                result = DECODE_FAILED;
+                result = DECODE_WRITE_FAILED;
             }
         } else {
             CloseFile(output);

@@ -109,7 +109,7 @@ static StageRun RunStage(const Bytes& input, Stage stage) {
 
 StageRun RunStage1(const Bytes& input, int fNewType) {
     return RunStage(input, [fNewType](FileHandle in, FileHandle out, MessagePump pump) {
-        return coding012_decode(in, out, fNewType, pump);
+        return coding012_decode(in, out, fNewType, pump, NO_OUTPUT_LIMIT);
     });
 }
 StageRun RunStage2(const Bytes& input) { return RunStage(input, mtf_decode); }
@@ -123,23 +123,25 @@ int FailEachAllocation(const std::function<StageRun()>& run, StageRun* last) {
         bool hit = FailAllocationAfter == 0;
         FailAllocationAfter = 0;
         if (!hit) return n - 1;
-        if (last->result != 0 || !last->output.empty()) return -1;
+        if (last->result != DECODE_NO_MEMORY || !last->output.empty()) return -1;
     }
 }
 
-bool EveryIoFailureAnswersZero(const Bytes& input, const StageCall& stage) {
+bool EveryIoFailureIsReported(const Bytes& input, const StageCall& stage) {
     TempFile in(input), out;
-    bool all_zero = stage(NO_FILE, out.handle()) == 0 && stage(in.handle(), NO_FILE) == 0;
+    bool reported = stage(NO_FILE, out.handle()) == DECODE_READ_FAILED &&
+                    stage(in.handle(), NO_FILE) == DECODE_WRITE_FAILED;
     std::string path = TempPath();
     FileHandle write_only = OpenWriteOnly(path.c_str());
-    all_zero = all_zero && write_only != NO_FILE && stage(write_only, out.handle()) == 0;
+    reported =
+        reported && write_only != NO_FILE && stage(write_only, out.handle()) == DECODE_READ_FAILED;
     CloseFile(write_only);
     FileHandle read_only = OpenForReading(path.c_str());
-    all_zero = all_zero && read_only != NO_FILE && stage(in.handle(), read_only) == 0;
+    reported =
+        reported && read_only != NO_FILE && stage(in.handle(), read_only) == DECODE_WRITE_FAILED;
     CloseFile(read_only);
     remove(path.c_str());
-    // The same input and output decode when nothing fails.
-    return all_zero && stage(in.handle(), out.handle()) == 1;
+    return reported && stage(in.handle(), out.handle()) == DECODE_OK;
 }
 
 ScopedRcBufSize::ScopedRcBufSize(uint32_t size) : saved(RC_BUF_SIZE) { RC_BUF_SIZE = size; }

@@ -42,7 +42,7 @@ TEST(MoveToFront, ChunkBoundaries) {
         Bytes coded = MtfEncode(data);
         if (k.size == MTF_BUF_SIZE + 1) coded.back() = 77;  // fresh table: index 77 is byte 77
         StageRun run = RunStage2(coded);
-        EXPECT_EQ(run.result, 1);
+        EXPECT_EQ(run.result, DECODE_OK);
         EXPECT_EQ(run.pumps, k.pumps) << k.size;
         ASSERT_EQ(run.output.size(), k.size);
         if (k.size == MTF_BUF_SIZE + 1) {
@@ -56,12 +56,12 @@ TEST(MoveToFront, ChunkBoundaries) {
 TEST(MoveToFront, EveryFailedAllocationIsReported) {
     StageRun last;
     EXPECT_EQ(FailEachAllocation([] { return RunStage2(MakeBytes({5, 1, 2})); }, &last), 2);
-    EXPECT_EQ(last.result, 1);
+    EXPECT_EQ(last.result, DECODE_OK);
     EXPECT_EQ(last.output, MakeBytes({5, 5, 1}));
 }
 
 TEST(MoveToFront, FailedReadOrWriteIsReported) {
-    EXPECT_TRUE(EveryIoFailureAnswersZero(MakeBytes({1, 2, 3}), [](FileHandle in, FileHandle out) {
+    EXPECT_TRUE(EveryIoFailureIsReported(MakeBytes({1, 2, 3}), [](FileHandle in, FileHandle out) {
         return mtf_decode(in, out, NO_PUMP);
     }));
 }

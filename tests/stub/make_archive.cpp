@@ -37,6 +37,7 @@
 
 #include "codec/012coding.h"
 #include "codec/compress.h"
+#include "payload/records.h"
 #include "platform/platform.h"
 
 namespace {
@@ -130,19 +131,6 @@ uint64_t TimeFromStat(const struct timespec& t) {
     return (uint64_t)((int64_t)t.tv_sec * 10000000 + t.tv_nsec / 100 + 116444736000000000LL);
 }
 
-void Put16(Bytes* out, uint32_t v) {
-    out->push_back(v & 0xFF);
-    out->push_back((v >> 8) & 0xFF);
-}
-void Put32(Bytes* out, uint32_t v) {
-    Put16(out, v & 0xFFFF);
-    Put16(out, v >> 16);
-}
-void Put64(Bytes* out, uint64_t v) {
-    Put32(out, (uint32_t)v);
-    Put32(out, (uint32_t)(v >> 32));
-}
-
 struct Times {
     uint64_t creation, access, write;
 };
@@ -150,14 +138,17 @@ struct Times {
 void PutRecord(Bytes* out, const std::string& name, const Times& t, uint16_t attr,
                uint32_t original, const Bytes& stored, int line) {
     if (name.empty() || name.size() > 255) Fail(line, "name must be 1..255 bytes");
-    out->push_back((uint8_t)name.size());
-    out->insert(out->end(), name.begin(), name.end());
-    Put64(out, t.creation);
-    Put64(out, t.access);
-    Put64(out, t.write);
-    Put16(out, attr);
-    Put32(out, original);
-    Put32(out, (uint32_t)stored.size());
+    EntryRecord record;
+    record.nameLength = (uint8_t)name.size();
+    memcpy(record.name, name.data(), name.size());
+    record.creationTime = t.creation;
+    record.lastAccessTime = t.access;
+    record.lastWriteTime = t.write;
+    record.attributeWord = attr;
+    record.originalSize = original;
+    record.storedSize = (uint32_t)stored.size();
+    uint8_t bytes[RECORD_MAX_SIZE];
+    out->insert(out->end(), bytes, bytes + EncodeEntryRecord(&record, bytes));
     out->insert(out->end(), stored.begin(), stored.end());
 }
 
@@ -179,12 +170,13 @@ bool StageOneAccepts(const Bytes& stored, bool odd_rescale) {
     if (!stored.empty() && !WriteBytes(in_fd, stored.data(), (uint32_t)stored.size())) {
         Fail(0, "cannot write temporary file");
     }
-    int result = coding012_decode(in_fd, out_fd, odd_rescale ? 1 : 0, NO_PUMP);
+    DecodeResult result =
+        coding012_decode(in_fd, out_fd, odd_rescale ? 1 : 0, NO_PUMP, NO_OUTPUT_LIMIT);
     close(in_fd);
     close(out_fd);
     unlink(in_path);
     unlink(out_path);
-    return result == 1;
+    return result == DECODE_OK;
 }
 
 // A stored stream for `data` that stage 1 reports as damaged: the valid stream
@@ -215,9 +207,9 @@ std::string ReadFile(const std::string& path, int line) {
 
 // Text that compresses like ordinary prose: words drawn from a small list.
 std::string RandomText(size_t size, uint32_t seed) {
-    static const char* const words[] = {"alpha ", "beta ",   "gamma\n", "delta ", "epsilon ",
-                                        "zeta ",  "eta, ",   "theta ",  "iota. ", "kappa\n",
-                                        "lambda ", "mu ",     "nu ",     "xi ",     "omicron "};
+    static const char* const words[] = {"alpha ",  "beta ", "gamma\n", "delta ", "epsilon ",
+                                        "zeta ",   "eta, ", "theta ",  "iota. ", "kappa\n",
+                                        "lambda ", "mu ",   "nu ",     "xi ",    "omicron "};
     std::string text;
     text.reserve(size + 16);
     uint32_t state = seed;
@@ -322,8 +314,8 @@ int main(int argc, char** argv) {
                 data = t[6];
             }
             if (data.empty()) Fail(line, "compressed entries need contents");
-            Bytes stored = kind == "corrupt" ? Corrupt(data, &attr, line)
-                                             : Compress(data, &attr, line);
+            Bytes stored =
+                kind == "corrupt" ? Corrupt(data, &attr, line) : Compress(data, &attr, line);
             PutRecord(&out, name, times, attr, (uint32_t)data.size(), stored, line);
         } else if (kind == "raw") {
             if (t.size() != 8) Fail(line, "raw ... ORIGINAL HEXBYTES");

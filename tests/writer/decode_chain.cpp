@@ -49,9 +49,10 @@ ChainResult DecodeChain(const Bytes& stored, bool odd_rescale) {
     ChainResult r;
     TempFile first, second, target;
     first.Write(stored);
-    r.stage1 = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0, NO_PUMP);
+    r.stage1 = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0, NO_PUMP,
+                                NO_OUTPUT_LIMIT);
     r.after_range_decoder = second.ReadAll();
-    if (r.stage1 != 1) return r;
+    if (r.stage1 != DECODE_OK) return r;
     r.stage2 = mtf_decode(second.handle(), first.handle(), NO_PUMP);
     r.after_move_to_front = first.ReadAll();
     r.stage3 = blocksort_decode(first.handle(), second.handle(), NO_PUMP);
@@ -61,10 +62,11 @@ ChainResult DecodeChain(const Bytes& stored, bool odd_rescale) {
     return r;
 }
 
-int DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values) {
+DecodeResult DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values) {
     TempFile first, second;
     first.Write(stored);
-    int result = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0, NO_PUMP);
+    DecodeResult result = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0,
+                                           NO_PUMP, NO_OUTPUT_LIMIT);
     *values = second.ReadAll();
     return result;
 }

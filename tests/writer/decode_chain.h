@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/decode_result.h"
 #include "platform/platform.h"
 
 typedef std::vector<uint8_t> Bytes;
@@ -30,10 +31,10 @@ private:
 
 // What each stage of the decode chain produced.
 struct ChainResult {
-    int stage1 = 0;  // coding012_decode's answer
-    int stage2 = 0;
-    int stage3 = 0;
-    int stage4 = 0;
+    DecodeResult stage1 = DECODE_DAMAGED;  // each stage's answer
+    DecodeResult stage2 = DECODE_DAMAGED;
+    DecodeResult stage3 = DECODE_DAMAGED;
+    DecodeResult stage4 = DECODE_DAMAGED;
     Bytes after_range_decoder;  // move-to-front code
     Bytes after_move_to_front;  // block-sorted blocks
     Bytes after_block_sorting;  // run-length blocks
@@ -44,7 +45,7 @@ struct ChainResult {
 ChainResult DecodeChain(const Bytes& stored, bool odd_rescale);
 
 // Decodes only stage 1; answers coding012_decode's result and fills `values`.
-int DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values);
+DecodeResult DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values);
 
 // Reproducible test data.
 Bytes PseudoRandomBytes(uint64_t seed, size_t size);

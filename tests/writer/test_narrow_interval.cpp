@@ -88,8 +88,8 @@ ChainResult CompressAndDecode(const Bytes& data, bool odd, CompressResult* resul
     if (!result->ok) return ChainResult();
     EXPECT_EQ(stored.size(), result->stored_size);
     ChainResult chain = DecodeChain(stored, result->odd_rescale);
-    EXPECT_EQ(1, chain.stage1);
-    EXPECT_EQ(1, chain.stage4);
+    EXPECT_EQ(DECODE_OK, chain.stage1);
+    EXPECT_EQ(DECODE_OK, chain.stage4);
     EXPECT_TRUE(chain.output == data);
     return chain;
 }

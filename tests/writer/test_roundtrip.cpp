@@ -19,10 +19,10 @@ void ExpectRoundTrip(const Bytes& data, bool odd, const char* what) {
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_EQ(stored.size(), result.stored_size);
     ChainResult chain = DecodeChain(stored, result.odd_rescale);
-    ASSERT_EQ(1, chain.stage1);
-    EXPECT_EQ(1, chain.stage2);
-    EXPECT_EQ(1, chain.stage3);
-    EXPECT_EQ(1, chain.stage4);
+    ASSERT_EQ(DECODE_OK, chain.stage1);
+    EXPECT_EQ(DECODE_OK, chain.stage2);
+    EXPECT_EQ(DECODE_OK, chain.stage3);
+    EXPECT_EQ(DECODE_OK, chain.stage4);
     ASSERT_EQ(data.size(), chain.output.size());
     EXPECT_TRUE(chain.output == data);
 }

@@ -116,7 +116,7 @@ TEST(RunLengthWriter, RoundTripsThroughTheStageDecoder) {
     rle_encode_buffer(data.data(), data.size(), &stream);
     TempFile in, out;
     in.Write(stream);
-    EXPECT_EQ(1, rle_decode(in.handle(), out.handle(), NO_PUMP));
+    EXPECT_EQ(DECODE_OK, rle_decode(in.handle(), out.handle(), NO_PUMP));
     EXPECT_TRUE(out.ReadAll() == data);
 }
 
@@ -173,7 +173,7 @@ TEST(MoveToFrontWriter, StartsAFreshTableEveryMegabyteWhateverThePieces) {
 
     TempFile in, out;
     in.Write(coded);
-    EXPECT_EQ(1, mtf_decode(in.handle(), out.handle(), NO_PUMP));
+    EXPECT_EQ(DECODE_OK, mtf_decode(in.handle(), out.handle(), NO_PUMP));
     EXPECT_TRUE(out.ReadAll() == data);
 }
 
@@ -181,7 +181,7 @@ TEST(MoveToFrontWriter, StartsAFreshTableEveryMegabyteWhateverThePieces) {
 Bytes BlockRestore(const Bytes& stored) {
     TempFile in, out;
     in.Write(stored);
-    EXPECT_EQ(1, blocksort_decode(in.handle(), out.handle(), NO_PUMP));
+    EXPECT_EQ(DECODE_OK, blocksort_decode(in.handle(), out.handle(), NO_PUMP));
     return out.ReadAll();
 }
 

@@ -42,7 +42,7 @@ TEST(RangeCoderWriter, ReproducesKnownStreamsAndDecodesThemBack) {
             Bytes expected = FromHex(odd ? v.odd_stream : v.plain_stream);
             EXPECT_EQ(ToHex(expected), ToHex(RangeCode(v.values, odd)));
             Bytes decoded;
-            EXPECT_EQ(1, DecodeStage1(expected, odd, &decoded));
+            EXPECT_EQ(DECODE_OK, DecodeStage1(expected, odd, &decoded));
             EXPECT_EQ(ToHex(v.values), ToHex(decoded));
         }
     }
@@ -51,7 +51,7 @@ TEST(RangeCoderWriter, ReproducesKnownStreamsAndDecodesThemBack) {
 TEST(RangeCoderWriter, SixtyFourZerosUnderTheOddRuleDoNotDecodeUnderThePlainOne) {
     Bytes stream = RangeCode(Bytes(64, 0), true);
     Bytes decoded;
-    EXPECT_EQ(0, DecodeStage1(stream, false, &decoded));
+    EXPECT_EQ(DECODE_DAMAGED, DecodeStage1(stream, false, &decoded));
 }
 
 TEST(RangeCoderWriter, EveryValueAndContextRoundTripsUnderBothRules) {
@@ -64,7 +64,7 @@ TEST(RangeCoderWriter, EveryValueAndContextRoundTripsUnderBothRules) {
     for (const Bytes* data : {&values, &skewed}) {
         for (bool odd : {true, false}) {
             Bytes decoded;
-            EXPECT_EQ(1, DecodeStage1(RangeCode(*data, odd), odd, &decoded));
+            EXPECT_EQ(DECODE_OK, DecodeStage1(RangeCode(*data, odd), odd, &decoded));
             EXPECT_TRUE(decoded == *data) << (odd ? "odd rule" : "plain rule");
         }
     }
@@ -106,7 +106,7 @@ TEST(WholeChain, AbracadabraReproducesEveryIntermediateForm) {
         EXPECT_EQ(ToHex(stored), ToHex(whole));
 
         ChainResult chain = DecodeChain(stored, odd);
-        EXPECT_EQ(1, chain.stage1);
+        EXPECT_EQ(DECODE_OK, chain.stage1);
         EXPECT_EQ(ToHex(mtf_form), ToHex(chain.after_range_decoder));
         EXPECT_EQ(ToHex(sorted_form), ToHex(chain.after_move_to_front));
         EXPECT_EQ(ToHex(rle_form), ToHex(chain.after_block_sorting));
@@ -122,7 +122,7 @@ TEST(WholeChain, EmptyInputIsTheBareEndOfStream) {
         EXPECT_EQ("FF EA AA 7B 00", ToHex(stored));
         EXPECT_EQ(5u, result.stored_size);
         ChainResult chain = DecodeChain(stored, odd);
-        EXPECT_EQ(1, chain.stage4);
+        EXPECT_EQ(DECODE_OK, chain.stage4);
         EXPECT_TRUE(chain.output.empty());
     }
 }

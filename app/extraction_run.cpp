@@ -2,15 +2,15 @@
 // entry records that recreates folders and files with their stored times and
 // attributes. Every problem with one entry is a notice; only refusals before
 // the first entry stop the run.
-#include "extract/extraction_run.h"
+#include "app/extraction_run.h"
 
 #include <windows.h>
 #include <string.h>
 
+#include "app/decode_pump.h"
 #include "app/texts.h"
 #include "app/window_services.h"
-#include "codec/RunLength.h"
-#include "extract/work_files.h"
+#include "decoder/work_files.h"
 #include "payload/names.h"
 #include "payload/records.h"
 #include "payload/validation.h"
@@ -91,24 +91,14 @@ void RefuseRun(HANDLE executable, const char* text) {
     EnableLockedControls(TRUE);
 }
 
-void ReadExactly(HANDLE file, void* buffer, uint32_t size) {
-    uint32_t got = 0;
-    ReadBytes(file, buffer, size, &got);
+FILETIME ToFileTime(uint64_t time) {
+    FILETIME file_time;
+    file_time.dwLowDateTime = (DWORD)time;
+    file_time.dwHighDateTime = (DWORD)(time >> 32);
+    return file_time;
 }
 
-uint32_t Load32(const uint8_t* bytes) {
-    return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) |
-           ((uint32_t)bytes[3] << 24);
-}
-
-FILETIME LoadTime(const uint8_t* bytes) {
-    FILETIME time;
-    time.dwLowDateTime = Load32(bytes);
-    time.dwHighDateTime = Load32(bytes + 4);
-    return time;
-}
-
-// The three stored times and the attribute word, 26 bytes as stored.
+// The three stored times and the attribute word of a record.
 struct StoredStamps {
     FILETIME creation;
     FILETIME last_access;
@@ -116,24 +106,21 @@ struct StoredStamps {
     uint16_t attribute_word;
 };
 
-void ReadStamps(HANDLE executable, StoredStamps* stamps) {
-    uint8_t bytes[26] = {0};
-    ReadExactly(executable, bytes, sizeof bytes);
-    stamps->creation = LoadTime(bytes);
-    stamps->last_access = LoadTime(bytes + 8);
-    stamps->last_write = LoadTime(bytes + 16);
-    stamps->attribute_word = (uint16_t)(bytes[24] | (bytes[25] << 8));
+StoredStamps StampsOf(const EntryRecord& record) {
+    StoredStamps stamps;
+    stamps.creation = ToFileTime(record.creationTime);
+    stamps.last_access = ToFileTime(record.lastAccessTime);
+    stamps.last_write = ToFileTime(record.lastWriteTime);
+    stamps.attribute_word = record.attributeWord;
+    return stamps;
 }
 
 // A folder and all its missing parents, then its attributes, and its times
-// when a creation time was stored.
-void ExtractFolder(HANDLE executable, const Text& target) {
+// when a creation time was stored. A folder has no stored bytes.
+void ExtractFolder(const EntryRecord& record, const Text& target) {
     MakeSureDirectoryPathExistsFromSystem(target.bytes);
-    StoredStamps stamps;
-    ReadStamps(executable, &stamps);
-    // Past originalSize and storedSize; a folder has no stored bytes.
-    SetFilePointer64(executable, 8, FILE_CURRENT);
-    if (stamps.creation.dwLowDateTime != 0 || stamps.creation.dwHighDateTime != 0) {
+    StoredStamps stamps = StampsOf(record);
+    if (record.creationTime != 0) {
         HANDLE folder = CreateFileA(target.bytes, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, NULL);
         if (folder != INVALID_HANDLE_VALUE) {
@@ -193,19 +180,11 @@ void NoticeAlternative(const Text& destination, const Text& name, const Text& al
     Notice(notice, CAPTION_NOTICE, STYLE_NOTICE, NULL);
 }
 
-// Skips a file entry the user chose not to replace: the executable stands
-// behind the name and is left at the next record.
-void SkipFileEntry(HANDLE executable) {
-    SetFilePointer64(executable, RECORD_SKIPPED_FIELDS, FILE_CURRENT);
-    uint8_t bytes[4] = {0};
-    ReadExactly(executable, bytes, 4);
-    SetFilePointer64(executable, (int64_t)(uint64_t)Load32(bytes), FILE_CURRENT);
-}
-
 // One file: the overwrite question, decoding through the work files, the
 // target created only once the data is known to be sound, then the stored
 // times and attributes.
-void ExtractFile(HANDLE executable, const Text& destination, const Text& name, Text* target) {
+void ExtractFile(HANDLE executable, const Text& destination, const EntryRecord& record,
+                 const Text& name, Text* target) {
     if (GetFileAttributesA(target->bytes) != INVALID_FILE_ATTRIBUTES) {
         Text question;
         Clear(&question);
@@ -214,28 +193,25 @@ void ExtractFile(HANDLE executable, const Text& destination, const Text& name, T
         int answer = 0;
         Notice(question, CAPTION_OVERWRITE, STYLE_QUESTION, &answer);
         if (answer == IDNO) {
-            SkipFileEntry(executable);
+            // The next record starts right behind the skipped entry's stored bytes.
+            SetFilePointer64(executable, (int64_t)(uint64_t)record.storedSize, FILE_CURRENT);
             return;
         }
     }
 
-    StoredStamps stamps;
-    ReadStamps(executable, &stamps);
-    uint8_t sizes[8] = {0};
-    ReadExactly(executable, sizes, 8);
-    uint32_t original_size = Load32(sizes);
-    uint32_t stored_size = Load32(sizes + 4);
-
+    StoredStamps stamps = StampsOf(record);
     HANDLE handle = INVALID_HANDLE_VALUE;
-    if (original_size == 0) {
+    if (record.originalSize == 0) {
         // An empty file needs no stored bytes and no work files.
         int tildes = CreateTarget(destination, name, target, &handle);
         if (tildes >= 1 && tildes <= MAX_ALTERNATIVES)
             NoticeAlternative(destination, name, *target);
     } else {
+        StoredEntry entry = {record.storedSize, record.originalSize,
+                             (record.attributeWord & ODD_RESCALE) != 0};
         WorkFiles files;
-        if (!DecodeStoredEntry(executable, stored_size, stamps.attribute_word & ODD_RESCALE,
-                               original_size, &files)) {
+        // Whatever went wrong, for the user the entry could not be decoded.
+        if (DecodeStoredEntry(executable, entry, DecodePump(), &files) != DECODE_OK) {
             Text notice;
             Clear(&notice);
             Append(&notice, name);
@@ -244,7 +220,7 @@ void ExtractFile(HANDLE executable, const Text& destination, const Text& name, T
         } else {
             int tildes = CreateTarget(destination, name, target, &handle);
             if (handle != INVALID_HANDLE_VALUE) {
-                if (rle_decode(files.second, handle, DecodePump())) {
+                if (ExpandWorkFile(files.second, handle, DecodePump()) == DECODE_OK) {
                     if (tildes >= 1) NoticeAlternative(destination, name, *target);
                 } else {
                     // The last stage could not write everything (a full disk,
@@ -319,14 +295,12 @@ void ExtractionRun() {
     Text caption;
     Text target;
     for (;;) {
-        uint8_t name_length = 0;
-        uint32_t got = 0;
-        ReadBytes(executable, &name_length, 1, &got);
-        if (got == 0) break;  // the end of the payload
-        char name_bytes[256] = {0};
-        ReadExactly(executable, name_bytes, name_length);
+        // The validation has made sure every record is whole: no record means
+        // the end of the payload.
+        EntryRecord record;
+        if (ReadEntryRecord(executable, &record) != 1) break;
         Clear(&name);
-        Append(&name, name_bytes, name_length);
+        Append(&name, record.name, record.nameLength);
 
         Clear(&caption);
         Append(&caption, TEXT_CAPTION_PREFIX);
@@ -338,9 +312,9 @@ void ExtractionRun() {
         Append(&target, destination);
         Append(&target, name);
         if (EndYen(target.bytes, target.length))
-            ExtractFolder(executable, target);
+            ExtractFolder(record, target);
         else
-            ExtractFile(executable, destination, name, &target);
+            ExtractFile(executable, destination, record, name, &target);
     }
 
     // The window's destruction ends the message loop and the program.

@@ -1,10 +1,10 @@
-#include "tests/extract/work_files_support.h"
+#include "tests/decoder/work_files_support.h"
 
 #include <stdio.h>
 
 #include <algorithm>
 
-#include "extract/work_files.h"
+#include "decoder/work_files.h"
 
 NameList Names(std::initializer_list<const char*> names) {
     NameList list(names.begin(), names.end());
@@ -128,4 +128,10 @@ void WorkFolderTest::RemovePlaced(const char* name) {
     std::string path = folder + name;
     if (!DeleteFileA(path.c_str())) RemoveDirectoryA(path.c_str());
     ASSERT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path.c_str())) << name;
+}
+
+DecodeResult DecodeWithFiles(HANDLE executable, uint32_t storedSize, uint32_t oddRescale,
+                             uint32_t originalSize, WorkFiles* files, MessagePump pump) {
+    StoredEntry entry = {storedSize, originalSize, oddRescale != 0};
+    return DecodeStoredEntry(executable, entry, pump, files);
 }

@@ -13,9 +13,9 @@
 
 #include "codec/BlockSorting.h"
 #include "codec/RunLength.h"
-#include "extract/work_files.h"
+#include "decoder/work_files.h"
 #include "tests/codec/codec_test_util.h"
-#include "tests/extract/work_files_support.h"
+#include "tests/decoder/work_files_support.h"
 
 namespace {
 
@@ -129,15 +129,15 @@ TEST(Generator, StemsUseOnlyTheNameAlphabetAndReachBothEnds) {
 TEST_F(WorkFolderTest, FirstEntryAfterStartUsesZevYIF7) {
     FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
     WorkFiles files;
-    ASSERT_EQ(1,
-              DecodeStoredEntry(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
+    ASSERT_EQ(DECODE_OK,
+              DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevYIF71.tmp", "ZevYIF72.tmp"}), FolderNames());
     CloseWorkFiles(&files);
     EXPECT_EQ(Names({}), FolderNames());
 
     // The next entry's names follow on from the generator.
-    ASSERT_EQ(
-        1, DecodeStoredEntry(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
+    ASSERT_EQ(DECODE_OK,
+              DecodeWithFiles(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevRzXE1.tmp", "ZevRzXE2.tmp"}), FolderNames());
     CloseWorkFiles(&files);
     EXPECT_EQ(Names({}), FolderNames());
@@ -149,8 +149,8 @@ TEST_F(WorkFolderTest, AnExistingNameOfEitherKindDrawsANewStemForBoth) {
 
     // Only the second name of the first stem exists: neither is used.
     PlaceFile("ZevYIF72.tmp");
-    ASSERT_EQ(1,
-              DecodeStoredEntry(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
+    ASSERT_EQ(DECODE_OK,
+              DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevRzXE1.tmp", "ZevRzXE2.tmp", "ZevYIF72.tmp"}), FolderNames());
     CloseWorkFiles(&files);
     EXPECT_EQ(Names({"ZevYIF72.tmp"}), FolderNames());
@@ -159,8 +159,8 @@ TEST_F(WorkFolderTest, AnExistingNameOfEitherKindDrawsANewStemForBoth) {
     // Only the first name exists; a folder of that name counts as well.
     RandomState = 1;
     PlaceFolder("ZevYIF71.tmp");
-    ASSERT_EQ(
-        1, DecodeStoredEntry(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
+    ASSERT_EQ(DECODE_OK,
+              DecodeWithFiles(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevRzXE1.tmp", "ZevRzXE2.tmp", "ZevYIF71.tmp"}), FolderNames());
     CloseWorkFiles(&files);
     RemovePlaced("ZevYIF71.tmp");
@@ -169,8 +169,8 @@ TEST_F(WorkFolderTest, AnExistingNameOfEitherKindDrawsANewStemForBoth) {
     RandomState = 1;
     PlaceFile("ZevYIF71.tmp");
     PlaceFile("ZevRzXE2.tmp");
-    ASSERT_EQ(
-        1, DecodeStoredEntry(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
+    ASSERT_EQ(DECODE_OK,
+              DecodeWithFiles(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevRzXE2.tmp", "ZevYIF71.tmp", "ZevcXNF1.tmp", "ZevcXNF2.tmp"}),
               FolderNames());
     CloseWorkFiles(&files);
@@ -187,8 +187,8 @@ TEST_F(WorkFolderTest, FolderEndingInDoubleByteCharacterWithTrailBackslash) {
     UseTemporaryFolder(inner);
     FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
     WorkFiles files;
-    ASSERT_EQ(1,
-              DecodeStoredEntry(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
+    ASSERT_EQ(DECODE_OK,
+              DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevYIF71.tmp", "ZevYIF72.tmp"}), NamesIn(inner + "\\"));
     EXPECT_EQ(Names({"q\x95\x5C"}), FolderNames());
     CloseWorkFiles(&files);
@@ -205,15 +205,15 @@ TEST_F(WorkFolderTest, WholeChainExampleUnderBothRescaleRules) {
         SCOPED_TRACE(oddRescale);
         FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
         WorkFiles files;
-        ASSERT_EQ(1, DecodeStoredEntry(exe.handle, (uint32_t)CHAIN_STORED.size(), oddRescale,
-                                       CHAIN_SIZE, &files));
+        ASSERT_EQ(DECODE_OK, DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), oddRescale,
+                                             CHAIN_SIZE, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         EXPECT_EQ(CHAIN_AFTER_STAGE2, ReadWhole(files.first));
         EXPECT_EQ(CHAIN_AFTER_STAGE3, ReadWhole(files.second));
 
         // Stage 4 from the second work file gives the text.
         FakeExecutable target(Bytes(), TextBytes("stale contents, longer than the text"), Bytes());
-        ASSERT_EQ(1, rle_decode(files.second, target.handle, NO_PUMP));
+        ASSERT_EQ(DECODE_OK, ExpandWorkFile(files.second, target.handle, NO_PUMP));
         EXPECT_EQ(TextBytes(CHAIN_TEXT), ReadWhole(target.handle));
         CloseWorkFiles(&files);
         EXPECT_EQ(INVALID_HANDLE_VALUE, files.first);
@@ -230,8 +230,8 @@ TEST_F(WorkFolderTest, CorruptEntryLeavesExecutableAtTheNextRecord) {
     for (const Bytes* stored : cases) {
         FakeExecutable exe(BEFORE, *stored, AFTER);
         WorkFiles files;
-        EXPECT_EQ(0,
-                  DecodeStoredEntry(exe.handle, (uint32_t)stored->size(), 0, CHAIN_SIZE, &files));
+        EXPECT_EQ(DECODE_DAMAGED,
+                  DecodeWithFiles(exe.handle, (uint32_t)stored->size(), 0, CHAIN_SIZE, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         // Both work files are there until the caller closes them.
         EXPECT_NE(INVALID_HANDLE_VALUE, files.first);
@@ -252,7 +252,7 @@ TEST_F(WorkFolderTest, ExecutableStandsBehindStoredBytesOfEveryCopySize) {
         stored.resize(size, 0xA5);
         FakeExecutable exe(BEFORE, stored, AFTER);
         WorkFiles files;
-        EXPECT_EQ(1, DecodeStoredEntry(exe.handle, size, 0, CHAIN_SIZE, &files));
+        EXPECT_EQ(DECODE_OK, DecodeWithFiles(exe.handle, size, 0, CHAIN_SIZE, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         EXPECT_EQ(CHAIN_AFTER_STAGE3, ReadWhole(files.second));
         CloseWorkFiles(&files);
@@ -260,7 +260,7 @@ TEST_F(WorkFolderTest, ExecutableStandsBehindStoredBytesOfEveryCopySize) {
     // Nothing stored: nothing to decode, and the executable has not moved.
     FakeExecutable exe(BEFORE, Bytes(), AFTER);
     WorkFiles files;
-    EXPECT_EQ(0, DecodeStoredEntry(exe.handle, 0, 0, CHAIN_SIZE, &files));
+    EXPECT_EQ(DECODE_DAMAGED, DecodeWithFiles(exe.handle, 0, 0, CHAIN_SIZE, &files));
     EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
     CloseWorkFiles(&files);
     EXPECT_EQ(Names({}), FolderNames());
@@ -315,8 +315,8 @@ TEST_F(WorkFolderTest, SizeThatDiffersFromTheRecordIsCorrupt) {
         SCOPED_TRACE(originalSize);
         FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
         WorkFiles files;
-        EXPECT_EQ(0, DecodeStoredEntry(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, originalSize,
-                                       &files));
+        EXPECT_EQ(DECODE_DAMAGED, DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0,
+                                                  originalSize, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         CloseWorkFiles(&files);
     }
@@ -346,15 +346,18 @@ TEST_F(WorkFolderTest, BlockRefusedByStageThreeIsCorrupt) {
 
     WorkFiles files;
     FakeExecutable control(BEFORE, soundStored, AFTER);
-    EXPECT_EQ(1,
-              DecodeStoredEntry(control.handle, (uint32_t)soundStored.size(), 0, expanded, &files));
+    EXPECT_EQ(DECODE_OK,
+              DecodeWithFiles(control.handle, (uint32_t)soundStored.size(), 0, expanded, &files));
     CloseWorkFiles(&files);
 
     FakeExecutable exe(BEFORE, bothStored, AFTER);
-    EXPECT_EQ(0, DecodeStoredEntry(exe.handle, (uint32_t)bothStored.size(), 0, expanded, &files));
+    EXPECT_EQ(DECODE_DAMAGED,
+              DecodeWithFiles(exe.handle, (uint32_t)bothStored.size(), 0, expanded, &files));
     EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
     // The sound block made it into the second work file before the refusal.
-    EXPECT_EQ((int64_t)expanded, rle_expanded_size(files.second));
+    uint64_t walked = 0;
+    EXPECT_EQ(DECODE_OK, rle_expanded_size(files.second, &walked));
+    EXPECT_EQ(expanded, walked);
     CloseWorkFiles(&files);
     EXPECT_EQ(Names({}), FolderNames());
 }
@@ -368,22 +371,22 @@ TEST_F(WorkFolderTest, BlockThatStageFourWouldRefuseIsCorrupt) {
     for (uint32_t originalSize : sizes) {
         FakeExecutable exe(BEFORE, stored, AFTER);
         WorkFiles files;
-        EXPECT_EQ(0,
-                  DecodeStoredEntry(exe.handle, (uint32_t)stored.size(), 0, originalSize, &files));
+        EXPECT_EQ(DECODE_DAMAGED,
+                  DecodeWithFiles(exe.handle, (uint32_t)stored.size(), 0, originalSize, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         CloseWorkFiles(&files);
     }
     EXPECT_EQ(Names({}), FolderNames());
 }
 
-TEST_F(WorkFolderTest, MissingTemporaryFolderIsCorruptWithoutTouchingAnyFile) {
+TEST_F(WorkFolderTest, MissingTemporaryFolderIsAWriteFailureThatTouchesNoFile) {
     std::string missing = folder + "no-such-folder";
     UseTemporaryFolder(missing);
     FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
     WorkFiles files;
     files.first = files.second = (HANDLE)(intptr_t)0x1234;  // overwritten in every case
-    EXPECT_EQ(0,
-              DecodeStoredEntry(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
+    EXPECT_EQ(DECODE_WRITE_FAILED,
+              DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(INVALID_HANDLE_VALUE, files.first);
     EXPECT_EQ(INVALID_HANDLE_VALUE, files.second);
     EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
@@ -394,8 +397,8 @@ TEST_F(WorkFolderTest, MissingTemporaryFolderIsCorruptWithoutTouchingAnyFile) {
     // The generator moved on as for any entry; the next entry with a folder
     // that exists again decodes normally.
     UseTemporaryFolder(folder.substr(0, folder.size() - 1));
-    ASSERT_EQ(
-        1, DecodeStoredEntry(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
+    ASSERT_EQ(DECODE_OK,
+              DecodeWithFiles(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevRzXE1.tmp", "ZevRzXE2.tmp"}), FolderNames());
     CloseWorkFiles(&files);
 }

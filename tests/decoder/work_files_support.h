@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/work_files.h"
 #include "tests/codec/codec_test_util.h"
 
 typedef std::vector<std::string> NameList;
@@ -39,6 +40,11 @@ struct FakeExecutable {
     HANDLE handle;
     int64_t start;
 };
+
+// DecodeStoredEntry for an entry of these sizes, with the pump given (none
+// by default).
+DecodeResult DecodeWithFiles(HANDLE executable, uint32_t storedSize, uint32_t oddRescale,
+                             uint32_t originalSize, WorkFiles* files, MessagePump pump = NO_PUMP);
 
 // Gives each test an empty temporary folder of its own (through TMP) and the
 // generator at its start value; removes the folder afterwards.

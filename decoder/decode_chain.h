@@ -1,0 +1,44 @@
+// The decode chain of one compressed entry through two work files: the stored
+// bytes copied into the first, stage 1 into the second, stage 2 back into the
+// first, stage 3 into the second, and stage 4 from there into the target.
+// Portable: the extractor stub and the tools run the same steps.
+#pragma once
+
+#include <stdint.h>
+
+#include "codec/decode_result.h"
+#include "platform/platform.h"
+
+// What the chain needs to know of an entry record.
+struct StoredEntry {
+    uint32_t storedSize;
+    uint32_t originalSize;
+    bool oddRescale;
+};
+
+// Size of the copy buffer: stored bytes move into the first work file in
+// pieces of at most this many bytes.
+const uint32_t COPY_BUF_SIZE = 0x100000;
+
+// Copies `storedSize` bytes from `archive` (at its current position) to
+// `first` through `buffer` (COPY_BUF_SIZE bytes): full pieces while more than
+// one piece remains, then one last piece of the rest, also when that is 0.
+// Every write asks for the count that its read asked for. Leaves the archive
+// right behind the stored bytes, also when a read failed.
+DecodeResult CopyStoredBytes(FileHandle archive, FileHandle first, uint32_t storedSize,
+                             uint8_t* buffer);
+
+// CopyStoredBytes with a copy buffer of its own from the process heap.
+DecodeResult CopyIntoWorkFile(FileHandle archive, FileHandle first, uint32_t storedSize);
+
+// Stages 1 to 3 between the open work files, then the check that the
+// run-length blocks in `second` expand to exactly `originalSize` bytes (the
+// format carries no checksum). DECODE_OK when `second` holds the input of
+// stage 4; DECODE_DAMAGED when the stored bytes do not decode to the entry;
+// otherwise the cause of a failure.
+DecodeResult DecodeWorkFiles(FileHandle first, FileHandle second, const StoredEntry& entry,
+                             MessagePump pump);
+
+// Stage 4: expands the run-length blocks of `second` into `target` (rewound
+// and truncated first).
+DecodeResult ExpandWorkFile(FileHandle second, FileHandle target, MessagePump pump);
