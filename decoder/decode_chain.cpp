@@ -5,6 +5,21 @@
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
 
+uint64_t Stage1OutputBound(uint32_t originalSize) {
+    // Run-length blocks: every RLE_BUF_SIZE bytes of the entry, the last one
+    // shorter. A block's coded data is longest when every run is four equal
+    // bytes with a count of 0: five coded bytes for four.
+    uint64_t runs = 0;
+    for (uint64_t left = originalSize; left > 0;) {
+        uint64_t block = left < RLE_BUF_SIZE ? left : RLE_BUF_SIZE;
+        runs += RLE_HEADER_SIZE + 5 * (block / 4) + block % 4;
+        left -= block;
+    }
+    // Block-sorted blocks: every BS_BUF_SIZE bytes of that, each behind its header.
+    uint64_t blocks = (runs + BS_BUF_SIZE - 1) / BS_BUF_SIZE;
+    return runs + BS_HEADER_SIZE * blocks;
+}
+
 DecodeResult CopyStoredBytes(FileHandle archive, FileHandle first, uint32_t storedSize,
                              uint8_t* buffer) {
     int64_t start = SetFilePointer64(archive, 0, FILE_CURRENT);
@@ -45,8 +60,8 @@ DecodeResult CopyIntoWorkFile(FileHandle archive, FileHandle first, uint32_t sto
 
 DecodeResult DecodeWorkFiles(FileHandle first, FileHandle second, const StoredEntry& entry,
                              MessagePump pump) {
-    DecodeResult result =
-        coding012_decode(first, second, entry.oddRescale ? 1 : 0, pump, NO_OUTPUT_LIMIT);
+    DecodeResult result = coding012_decode(first, second, entry.oddRescale ? 1 : 0, pump,
+                                           Stage1OutputBound(entry.originalSize));
     if (result != DECODE_OK) return result;
     result = mtf_decode(second, first, pump);
     if (result != DECODE_OK) return result;

@@ -16,6 +16,13 @@ struct StoredEntry {
     bool oddRescale;
 };
 
+// The longest stage-1 output that a sound entry of `originalSize` bytes can
+// have. Stages 2 and 3 keep the length of their input less the block headers,
+// and stage 4 expands at least four bytes of every five it reads, so an
+// intermediate stream that grows past this bound belongs to a damaged entry
+// (or a decompression bomb) and is given up at once.
+uint64_t Stage1OutputBound(uint32_t originalSize);
+
 // Size of the copy buffer: stored bytes move into the first work file in
 // pieces of at most this many bytes.
 const uint32_t COPY_BUF_SIZE = 0x100000;

@@ -1,49 +1,49 @@
 #include "tools/decode.h"
 
-#include "tools/files.h"
+#include <thread>
+
+#include "decoder/memory_decoder.h"
 
 namespace {
 
-struct WorkFiles {
-    FileHandle first = CreateAnonymousFile();
-    FileHandle second = CreateAnonymousFile();
-    ~WorkFiles() {
-        CloseFile(first);
-        CloseFile(second);
-    }
+struct Output {
+    FileHandle target;
+    Progress* progress;
+    bool write_failed;
 };
+
+bool TakeDecoded(void* context, const uint8_t* data, uint32_t size) {
+    Output* output = (Output*)context;
+    if (output->target != NO_FILE && !WriteBytes(output->target, data, size)) {
+        output->write_failed = true;
+        return false;
+    }
+    output->progress->Advance(size);
+    return true;
+}
 
 }  // namespace
 
 DecodeResult DecodeEntry(FileHandle archive, const StoredEntry& entry, FileHandle target,
-                         MessagePump pump, std::string* why) {
-    WorkFiles work;
-    if (work.first == NO_FILE || work.second == NO_FILE) {
-        SetFilePointer64(archive, entry.storedSize, FILE_CURRENT);
-        *why = "cannot create work files in " + TemporaryFolder();
-        return DECODE_WRITE_FAILED;
-    }
-    DecodeResult result = CopyIntoWorkFile(archive, work.first, entry.storedSize);
-    if (result == DECODE_OK) result = DecodeWorkFiles(work.first, work.second, entry, pump);
-    if (result == DECODE_OK) result = ExpandWorkFile(work.second, target, pump);
-    if (result == DECODE_OK && GetFileSize64(target) != entry.originalSize) {
-        *why = "the decoded file has the wrong size";
-        return DECODE_WRITE_FAILED;
-    }
+                         Progress* progress, std::string* why) {
+    // Stage 1 on a core of its own when there is a second one.
+    bool two_threads = std::thread::hardware_concurrency() > 1;
+    Output output = {target, progress, false};
+    DecodeResult result = DecodeStoredInMemory(archive, entry, TakeDecoded, &output, two_threads);
     switch (result) {
         case DECODE_OK:
             break;
         case DECODE_DAMAGED:
-            *why = "the stored data does not decode";
+            *why = "the stored data does not decode to the entry";
             break;
         case DECODE_NO_MEMORY:
             *why = "out of memory";
             break;
         case DECODE_READ_FAILED:
-            *why = "reading the archive or a work file in " + TemporaryFolder() + " failed";
+            *why = "reading the archive failed";
             break;
         case DECODE_WRITE_FAILED:
-            *why = "writing a work file in " + TemporaryFolder() + " or the output failed";
+            *why = "writing the decoded data failed";
             break;
     }
     return result;

@@ -8,10 +8,12 @@
 #include "codec/decode_result.h"
 #include "decoder/decode_chain.h"
 #include "platform/platform.h"
+#include "tools/progress.h"
 
-// Decodes the entry's stored bytes at the archive's current position into
-// `target` (rewound and truncated), which then holds exactly `originalSize`
-// bytes. The archive is left right behind the stored bytes. On anything but
-// DECODE_OK, *why says what went wrong.
+// Decodes the entry's stored bytes at the archive's current position, in
+// memory, into `target` (written from its current position), or nowhere when
+// `target` is NO_FILE. The archive is left right behind the stored bytes. On
+// anything but DECODE_OK, *why says what went wrong; what was written then is
+// not the entry.
 DecodeResult DecodeEntry(FileHandle archive, const StoredEntry& entry, FileHandle target,
-                         MessagePump pump, std::string* why);
+                         Progress* progress, std::string* why);

@@ -17,13 +17,21 @@ Progress::~Progress() { Clear(); }
 void Progress::Begin(const std::string& name, uint64_t bytes) {
     name_ = name;
     current_ = bytes;
+    current_done_ = 0;
     Draw();
 }
 
 void Progress::End() {
     done_ += current_;
     current_ = 0;
+    current_done_ = 0;
     Draw();
+}
+
+void Progress::Advance(uint64_t bytes) {
+    current_done_ += bytes;
+    // At most ten lines a second: a terminal that redraws more only flickers.
+    if (enabled_ && MonotonicSeconds() - drawn_at_ >= 0.1) Draw();
 }
 
 void Progress::Clear() {
@@ -37,22 +45,14 @@ void Progress::Clear() {
     }
 }
 
-MessagePump Progress::Pump() {
-    MessagePump pump = {enabled_ ? &Progress::Tick : nullptr, this};
-    return pump;
-}
-
-void Progress::Tick(void* self) {
-    Progress* progress = static_cast<Progress*>(self);
-    if ((++progress->ticks_ & 0xFFFFF) == 0) progress->Draw();
-}
-
 void Progress::Draw() {
     if (!enabled_) return;
-    double seconds = MonotonicSeconds() - started_;
-    double rate = seconds > 0 ? (double)done_ / seconds / 1048576.0 : 0;
+    drawn_at_ = MonotonicSeconds();
+    double seconds = drawn_at_ - started_;
+    uint64_t done = done_ + current_done_;
+    double rate = seconds > 0 ? (double)done / seconds / 1048576.0 : 0;
     char figures[96];
-    snprintf(figures, sizeof figures, "  %.1f / %.1f MiB  %.1f MiB/s", (double)done_ / 1048576.0,
+    snprintf(figures, sizeof figures, "  %.1f / %.1f MiB  %.1f MiB/s", (double)done / 1048576.0,
              (double)total_ / 1048576.0, rate);
     std::string line = ShortenedName(name_, 40) + figures;
     int width = (int)line.size();

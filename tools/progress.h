@@ -17,15 +17,15 @@ public:
     void End();
     // Clears the line before a message is printed.
     void Clear();
-    // A pump for the decode and encode stages that redraws now and then.
-    MessagePump Pump();
+    // `bytes` more of the current entry are done; redraws now and then.
+    void Advance(uint64_t bytes);
 
 private:
-    static void Tick(void* self);
     void Draw();
     bool enabled_;
     uint64_t total_, done_, current_;
-    uint32_t ticks_ = 0;
+    uint64_t current_done_ = 0;  // of the current entry
+    double drawn_at_ = 0;
     std::string name_;
     double started_;
     bool drawn_ = false;

@@ -1,0 +1,356 @@
+#include "decoder/memory_decoder.h"
+
+#include <string.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "codec/BlockSorting.h"
+#include "codec/MoveToFront.h"
+#include "codec/RunLength.h"
+#include "platform/byte_order.h"
+
+namespace {
+
+// Stored bytes are read in pieces of this size.
+const uint32_t STORED_READ_SIZE = 0x100000;
+// Pieces of stage-1 output in flight between the two threads. Stage 2 starts
+// a fresh table every MTF_BUF_SIZE bytes, so every piece but the last is
+// exactly that long.
+const int PIECES = 4;
+
+struct Piece {
+    uint8_t* data;
+    uint32_t size;
+};
+
+// ---------------------------------------------------------------------------
+// Stage 1: the value stream cut into pieces of MTF_BUF_SIZE bytes.
+
+struct Stage1Source {
+    Stage1Decoder decoder;
+    bool started;
+    uint8_t* input;
+    uint64_t produced;
+    uint64_t limit;  // longest stage-1 output a sound entry of this size can have
+};
+
+DecodeResult StartStage1(Stage1Source* s, const StoredEntry& entry, Stage1Refill read,
+                         void* context) {
+    s->started = false;
+    s->produced = 0;
+    s->limit = Stage1OutputBound(entry.originalSize);
+    s->input = (uint8_t*)AllocZeroedMemory(STORED_READ_SIZE);
+    if (!s->input) return DECODE_NO_MEMORY;
+    DecodeResult result = stage1_start(&s->decoder, entry.oddRescale ? 1 : 0, read, context,
+                                       s->input, STORED_READ_SIZE);
+    s->started = result == DECODE_OK;
+    return result;
+}
+
+void StopStage1(Stage1Source* s) {
+    if (s->started) stage1_release(&s->decoder);
+    FreeZeroedMemory(s->input);
+    s->started = false;
+    s->input = NULL;
+}
+
+// Fills `piece` with the next stage-1 output. *finished once EOF was decoded.
+DecodeResult NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
+    piece->size = 0;
+    *finished = false;
+    while (piece->size < MTF_BUF_SIZE && !*finished) {
+        uint32_t produced = 0;
+        DecodeResult result = stage1_decode(&s->decoder, piece->data + piece->size,
+                                            MTF_BUF_SIZE - piece->size, &produced, finished);
+        piece->size += produced;
+        s->produced += produced;
+        if (result != DECODE_OK) return result;
+        if (s->produced > s->limit) return DECODE_DAMAGED;
+    }
+    return DECODE_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Stages 2 to 4 over the stage-1 pieces: the block headers of stages 3 and 4
+// may fall anywhere in a piece, so each stage gathers its blocks itself.
+
+struct ChainTail {
+    DecodedOutput output;
+    void* output_context;
+    uint32_t expected;  // the record's originalSize
+    uint64_t produced;
+
+    uint8_t* indices;  // stage 2's output of one piece
+
+    uint8_t sort_header[BS_HEADER_SIZE];
+    uint32_t sort_header_fill;
+    uint32_t sort_top, sort_size, sort_fill;
+    uint8_t* sort_block;  // the last column of one block
+    uint32_t* index_table;
+    uint8_t* sort_output;
+    bool sorting_done;
+
+    uint8_t runs_header[RLE_HEADER_SIZE];
+    uint32_t runs_header_fill;
+    uint32_t runs_size, runs_fill;
+    uint8_t* runs_block;  // the coded data of one block
+    uint8_t* runs_output;
+    bool runs_done;
+};
+
+bool AllocTail(ChainTail* t) {
+    t->indices = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
+    t->sort_block = (uint8_t*)AllocZeroedMemory(BS_BUF_SIZE);
+    t->index_table = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * (size_t)BS_BUF_SIZE);
+    t->sort_output = (uint8_t*)AllocZeroedMemory(BS_BUF_SIZE);
+    t->runs_block = (uint8_t*)AllocZeroedMemory(RLE_IN_BUF_SIZE);
+    t->runs_output = (uint8_t*)AllocZeroedMemory(RLE_BUF_SIZE);
+    return t->indices && t->sort_block && t->index_table && t->sort_output && t->runs_block &&
+           t->runs_output;
+}
+
+void FreeTail(ChainTail* t) {
+    FreeZeroedMemory(t->indices);
+    FreeZeroedMemory(t->sort_block);
+    FreeZeroedMemory(t->index_table);
+    FreeZeroedMemory(t->sort_output);
+    FreeZeroedMemory(t->runs_block);
+    FreeZeroedMemory(t->runs_output);
+}
+
+// Copies up to what `want` still lacks from the front of the input.
+uint32_t Gather(uint8_t* to, uint32_t* fill, uint32_t want, const uint8_t** data, uint32_t* size) {
+    uint32_t n = want - *fill;
+    if (n > *size) n = *size;
+    memcpy(to + *fill, *data, n);
+    *fill += n;
+    *data += n;
+    *size -= n;
+    return n;
+}
+
+// Stage 4: expands every complete run-length block of the input.
+DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
+    while (size > 0 && !t->runs_done) {
+        if (t->runs_header_fill < RLE_HEADER_SIZE) {
+            Gather(t->runs_header, &t->runs_header_fill, RLE_HEADER_SIZE, &data, &size);
+            if (t->runs_header_fill < RLE_HEADER_SIZE) break;
+            t->runs_size = rle_read_header(t->runs_header);
+            if (!rle_block_size_ok(t->runs_size)) return DECODE_DAMAGED;
+            t->runs_fill = 0;
+        }
+        Gather(t->runs_block, &t->runs_fill, t->runs_size, &data, &size);
+        if (t->runs_fill < t->runs_size) break;
+        int32_t after = rle_decode2(t->runs_block, t->runs_output, t->runs_size, RLE_THRESHOLD);
+        // More than the record announces cannot be the entry; stop before writing it.
+        if (after < 0 || t->produced + (uint32_t)after > t->expected) return DECODE_DAMAGED;
+        if (after > 0 && !t->output(t->output_context, t->runs_output, (uint32_t)after))
+            return DECODE_WRITE_FAILED;
+        t->produced += (uint32_t)after;
+        t->runs_header_fill = 0;
+        // Only a full block is followed by another.
+        if ((uint32_t)after != RLE_BUF_SIZE) t->runs_done = true;
+    }
+    return DECODE_OK;
+}
+
+// Stage 3: restores every complete block-sorted block of the input.
+DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
+    while (size > 0 && !t->sorting_done) {
+        if (t->sort_header_fill < BS_HEADER_SIZE) {
+            Gather(t->sort_header, &t->sort_header_fill, BS_HEADER_SIZE, &data, &size);
+            if (t->sort_header_fill < BS_HEADER_SIZE) break;
+            blocksort_read_header(t->sort_header, &t->sort_top, &t->sort_size);
+            // An empty block ends the stream; it carries nothing to restore.
+            if (t->sort_size == 0) {
+                t->sorting_done = true;
+                break;
+            }
+            if (!blocksort_block_ok(t->sort_top, t->sort_size)) return DECODE_DAMAGED;
+            t->sort_fill = 0;
+        }
+        Gather(t->sort_block, &t->sort_fill, t->sort_size, &data, &size);
+        if (t->sort_fill < t->sort_size) break;
+        blocksort_restore(t->sort_block, t->sort_output, t->sort_top, t->sort_size, t->index_table,
+                          NO_PUMP);
+        DecodeResult result = TakeRuns(t, t->sort_output, t->sort_size);
+        if (result != DECODE_OK) return result;
+        t->sort_header_fill = 0;
+        if (t->sort_size != BS_BUF_SIZE) t->sorting_done = true;
+    }
+    return DECODE_OK;
+}
+
+// Stage 2 and onwards for one piece of stage-1 output.
+DecodeResult TakePiece(ChainTail* t, const Piece& piece) {
+    // Once stage 3 has ended, later bytes are ignored, as the work-file chain does.
+    if (t->sorting_done) return DECODE_OK;
+    mtf_decode2(piece.data, t->indices, piece.size);
+    return TakeSorted(t, t->indices, piece.size);
+}
+
+// The end of the stage-1 output: the stages must end cleanly, at a block
+// boundary, and the entry must be complete.
+DecodeResult FinishTail(ChainTail* t) {
+    if (!t->sorting_done && t->sort_header_fill != 0) return DECODE_DAMAGED;
+    if (!t->runs_done && t->runs_header_fill != 0) return DECODE_DAMAGED;
+    return t->produced == t->expected ? DECODE_OK : DECODE_DAMAGED;
+}
+
+// ---------------------------------------------------------------------------
+// The queue between the two threads: full pieces one way, empty ones back.
+
+struct PieceQueue {
+    std::mutex lock;
+    std::condition_variable changed;
+    Piece full[PIECES];
+    int full_count = 0, full_first = 0;
+    Piece empty[PIECES];
+    int empty_count = 0;
+    bool producer_done = false;
+    DecodeResult producer_result = DECODE_OK;
+    std::atomic<bool> consumer_stopped{false};
+};
+
+void ProduceAll(Stage1Source* source, PieceQueue* q) {
+    DecodeResult result = DECODE_OK;
+    bool finished = false;
+    while (!finished && result == DECODE_OK && !q->consumer_stopped.load()) {
+        Piece piece;
+        {
+            std::unique_lock<std::mutex> hold(q->lock);
+            q->changed.wait(hold, [q] { return q->empty_count > 0 || q->consumer_stopped.load(); });
+            if (q->consumer_stopped.load()) break;
+            piece = q->empty[--q->empty_count];
+        }
+        result = NextPiece(source, &piece, &finished);
+        std::lock_guard<std::mutex> hold(q->lock);
+        q->full[(q->full_first + q->full_count) % PIECES] = piece;
+        q->full_count++;
+        q->changed.notify_all();
+    }
+    std::lock_guard<std::mutex> hold(q->lock);
+    q->producer_result = result;
+    q->producer_done = true;
+    q->changed.notify_all();
+}
+
+// Two threads: stage 1 runs ahead while the caller's thread does the rest.
+DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces) {
+    PieceQueue q;
+    for (int i = 0; i < PIECES; i++) q.empty[q.empty_count++] = pieces[i];
+    std::thread producer;
+    try {
+        producer = std::thread(ProduceAll, source, &q);
+    } catch (const std::system_error&) {
+        return DECODE_NO_MEMORY;
+    }
+    DecodeResult tail_result = DECODE_OK;
+    for (;;) {
+        Piece piece;
+        bool have = false;
+        {
+            std::unique_lock<std::mutex> hold(q.lock);
+            q.changed.wait(hold, [&q] { return q.full_count > 0 || q.producer_done; });
+            if (q.full_count > 0) {
+                piece = q.full[q.full_first];
+                q.full_first = (q.full_first + 1) % PIECES;
+                q.full_count--;
+                have = true;
+            }
+        }
+        if (!have) break;
+        // The pieces before a stage-1 failure are taken like the rest; the
+        // failure then decides the verdict, as it does in the work-file chain.
+        if (tail_result == DECODE_OK) tail_result = TakePiece(tail, piece);
+        std::lock_guard<std::mutex> hold(q.lock);
+        q.empty[q.empty_count++] = piece;
+        if (tail_result != DECODE_OK) q.consumer_stopped = true;
+        q.changed.notify_all();
+    }
+    producer.join();
+    // Stage 1's verdict comes first, as in the work-file chain; a producer
+    // that was stopped early ended without one.
+    if (q.producer_result != DECODE_OK) return q.producer_result;
+    if (tail_result != DECODE_OK) return tail_result;
+    return FinishTail(tail);
+}
+
+// One thread: a piece of stage 1, then the rest on it, in turn.
+DecodeResult RunOneThread(Stage1Source* source, ChainTail* tail, Piece* piece) {
+    bool finished = false;
+    while (!finished) {
+        DecodeResult result = NextPiece(source, piece, &finished);
+        if (result != DECODE_OK) return result;
+        result = TakePiece(tail, *piece);
+        if (result != DECODE_OK) return result;
+    }
+    return FinishTail(tail);
+}
+
+}  // namespace
+
+bool ReadStoredBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+    StoredBytesReader* reader = (StoredBytesReader*)context;
+    uint32_t want = room < reader->left ? room : reader->left;
+    *got = 0;
+    if (want == 0) return true;
+    if (!ReadBytes(reader->archive, buffer, want, got)) return false;
+    reader->left -= *got;
+    return true;
+}
+
+bool ReadMemoryBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+    MemoryBytesReader* reader = (MemoryBytesReader*)context;
+    *got = room < reader->left ? room : reader->left;
+    memcpy(buffer, reader->next, *got);
+    reader->next += *got;
+    reader->left -= *got;
+    return true;
+}
+
+DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
+                            DecodedOutput output, void* output_context, bool two_threads) {
+    ChainTail tail;
+    memset(&tail, 0, sizeof tail);
+    tail.output = output;
+    tail.output_context = output_context;
+    tail.expected = entry.originalSize;
+    Piece pieces[PIECES] = {};
+    int piece_count = two_threads ? PIECES : 1;
+    Stage1Source source = {};
+
+    DecodeResult result = AllocTail(&tail) ? DECODE_OK : DECODE_NO_MEMORY;
+    for (int i = 0; i < piece_count && result == DECODE_OK; i++) {
+        pieces[i].data = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
+        if (!pieces[i].data) result = DECODE_NO_MEMORY;
+    }
+    if (result == DECODE_OK) result = StartStage1(&source, entry, read_stored, read_context);
+    if (result == DECODE_OK) {
+        result = two_threads ? RunTwoThreads(&source, &tail, pieces)
+                             : RunOneThread(&source, &tail, &pieces[0]);
+    }
+    StopStage1(&source);
+    for (int i = 0; i < piece_count; i++) FreeZeroedMemory(pieces[i].data);
+    FreeTail(&tail);
+    return result;
+}
+
+DecodeResult DecodeStoredInMemory(FileHandle archive, const StoredEntry& entry,
+                                  DecodedOutput output, void* output_context, bool two_threads) {
+    int64_t start = SetFilePointer64(archive, 0, FILE_CURRENT);
+    if (start < 0) return DECODE_READ_FAILED;
+    StoredBytesReader reader = {archive, entry.storedSize};
+    DecodeResult result =
+        DecodeInMemory(entry, ReadStoredBytes, &reader, output, output_context, two_threads);
+    // Stage 1 need not read every stored byte; the next record starts behind them all.
+    if (SetFilePointer64(archive, start + (int64_t)entry.storedSize, FILE_BEGIN) < 0 &&
+        result == DECODE_OK)
+        result = DECODE_READ_FAILED;
+    return result;
+}

@@ -1,0 +1,42 @@
+// Decoding one entry without work files: stage 1 on a thread of its own and
+// stages 2 to 4 on the caller's, with a bounded queue of 1 MiB pieces between
+// them. Memory stays below 20 MiB whatever the size of the entry. The verdict
+// is the work-file chain's: same bytes, same result.
+#pragma once
+
+#include <stdint.h>
+
+#include "codec/012coding.h"
+#include "decoder/decode_chain.h"
+
+// Receives the decoded bytes in order, in pieces of at most 1 MiB; false
+// stops the decoding (a failed write, or the caller gives up), which then
+// answers DECODE_WRITE_FAILED.
+typedef bool (*DecodedOutput)(void* context, const uint8_t* data, uint32_t size);
+
+// Reads an entry's stored bytes from an open archive, never past their end:
+// a Stage1Refill over a StoredBytesReader.
+struct StoredBytesReader {
+    FileHandle archive;
+    uint32_t left;
+};
+bool ReadStoredBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
+
+// Reads stored bytes held in memory: a Stage1Refill over a MemoryBytesReader.
+struct MemoryBytesReader {
+    const uint8_t* next;
+    uint32_t left;
+};
+bool ReadMemoryBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
+
+// Decodes the stored bytes that `read_stored` delivers. The output receives
+// the entry's bytes as they are decoded, before the verdict is known: only
+// DECODE_OK says they are the entry. With `two_threads` false everything
+// runs on the caller's thread.
+DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
+                            DecodedOutput output, void* output_context, bool two_threads);
+
+// The same for the stored bytes at the archive's current position, which is
+// left right behind them.
+DecodeResult DecodeStoredInMemory(FileHandle archive, const StoredEntry& entry,
+                                  DecodedOutput output, void* output_context, bool two_threads);

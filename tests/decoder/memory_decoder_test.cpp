@@ -1,0 +1,163 @@
+// The in-memory decoder against the work-file chain: the same bytes and the
+// same verdict on sound entries of every shape, on damaged ones and on a
+// decompression bomb, with one thread and with two.
+#include <gtest/gtest.h>
+
+#include "codec/RunLength.h"
+#include "decoder/decode_chain.h"
+#include "decoder/memory_decoder.h"
+#include "tests/codec/codec_test_util.h"
+
+namespace {
+
+struct Outcome {
+    DecodeResult result;
+    Bytes output;
+    bool operator==(const Outcome& other) const {
+        return result == other.result && output == other.output;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& o) {
+    return out << "result " << o.result << ", " << o.output.size() << " bytes";
+}
+
+StoredEntry EntryOf(const Bytes& stored, uint32_t original_size, bool odd) {
+    StoredEntry entry = {(uint32_t)stored.size(), original_size, odd};
+    return entry;
+}
+
+// The work-file chain. *stage1_bytes receives the length of stage 1's output
+// when the chain got through (stage 2 writes as many bytes into the first
+// work file), *pumps the pump calls of stages 1-3.
+Outcome ThroughWorkFiles(const Bytes& stored, const StoredEntry& entry, uint64_t* stage1_bytes,
+                         uint32_t* pumps = NULL) {
+    TempFile archive(stored), first, second, target;
+    SetFilePointer64(archive.handle(), 0, FILE_BEGIN);
+    PumpCounter counter;
+    DecodeResult result = CopyIntoWorkFile(archive.handle(), first.handle(), entry.storedSize);
+    if (result == DECODE_OK)
+        result = DecodeWorkFiles(first.handle(), second.handle(), entry, counter.pump());
+    if (stage1_bytes) *stage1_bytes = GetFileSize64(first.handle());
+    if (pumps) *pumps = counter.calls;
+    if (result == DECODE_OK) result = ExpandWorkFile(second.handle(), target.handle(), NO_PUMP);
+    return Outcome{result, result == DECODE_OK ? target.Read() : Bytes()};
+}
+
+bool Append(void* context, const uint8_t* data, uint32_t size) {
+    ((Bytes*)context)->insert(((Bytes*)context)->end(), data, data + size);
+    return true;
+}
+
+Outcome InMemory(const Bytes& stored, const StoredEntry& entry, bool two_threads) {
+    MemoryBytesReader reader = {stored.data(), (uint32_t)stored.size()};
+    Bytes output;
+    DecodeResult result =
+        DecodeInMemory(entry, ReadMemoryBytes, &reader, Append, &output, two_threads);
+    return Outcome{result, result == DECODE_OK ? output : Bytes()};
+}
+
+// Both ways agree, with one thread and with two; answers the work files' outcome.
+Outcome Agreed(const Bytes& stored, const StoredEntry& entry) {
+    Outcome files = ThroughWorkFiles(stored, entry, NULL);
+    EXPECT_EQ(files, InMemory(stored, entry, false));
+    EXPECT_EQ(files, InMemory(stored, entry, true));
+    return files;
+}
+
+Bytes Stored(const Bytes& stage4_input, int odd) {
+    Bytes stored;
+    EXPECT_TRUE(RangeEncode(MtfEncode(BwtEncode(stage4_input)), odd, &stored));
+    return stored;
+}
+
+TEST(MemoryDecoder, SoundEntriesOfEveryShapeDecodeAlike) {
+    // Around and across the 1 MiB pieces of every stage, under either rule.
+    const size_t sizes[] = {
+        1, 4096, RLE_BUF_SIZE - 1, RLE_BUF_SIZE, RLE_BUF_SIZE + 1, 2 * RLE_BUF_SIZE + 17};
+    int odd = 0;
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        odd = !odd;
+        Bytes original =
+            size % 2 ? RandomBytes(size, (uint32_t)size, 16) : RunnyBytes(size, (uint32_t)size);
+        Bytes stored = Stored(RleEncode(original), odd);
+        Outcome outcome = Agreed(stored, EntryOf(stored, (uint32_t)size, odd != 0));
+        EXPECT_EQ(outcome.result, DECODE_OK);
+        EXPECT_TRUE(outcome.output == original);
+    }
+}
+
+TEST(MemoryDecoder, DamagedEntriesGetTheSameVerdict) {
+    Bytes original = RunnyBytes(3000, 5);
+    Bytes stage4_input = RleEncode(original);
+    Bytes stored = Stored(stage4_input, 1);
+    uint32_t damaged = 0;
+    for (size_t bit = 0; bit < stored.size() * 8; bit += 3) {
+        Bytes flipped = stored;
+        flipped[bit / 8] ^= (uint8_t)(1u << (bit % 8));
+        if (Agreed(flipped, EntryOf(flipped, 3000, true)).result != DECODE_OK) damaged++;
+    }
+    EXPECT_GT(damaged, 0u);
+    for (uint32_t wrong_size : {0u, 1u, 2999u, 3001u, 0xFFFFFFFFu})
+        EXPECT_EQ(Agreed(stored, EntryOf(stored, wrong_size, true)).result, DECODE_DAMAGED);
+
+    // Bytes behind the last run-length block and behind the last block-sorted
+    // block are ignored by the stages, and so are they here.
+    Bytes junk_after_runs = stage4_input;
+    junk_after_runs.insert(junk_after_runs.end(), {1, 2, 3, 4, 5});
+    Bytes with_junk = Stored(junk_after_runs, 0);
+    EXPECT_EQ(Agreed(with_junk, EntryOf(with_junk, 3000, false)).result, DECODE_OK);
+    Bytes sorted = BwtEncode(stage4_input);
+    sorted.insert(sorted.end(), {0, 0, 0, 0, 0, 9, 7, 7});
+    Bytes junk_after_sorted;
+    ASSERT_TRUE(RangeEncode(MtfEncode(sorted), 0, &junk_after_sorted));
+    EXPECT_EQ(Agreed(junk_after_sorted, EntryOf(junk_after_sorted, 3000, false)).result, DECODE_OK);
+}
+
+TEST(MemoryDecoder, AnOutputThatRefusesStopsTheDecoding) {
+    Bytes original = RandomBytes(2 * RLE_BUF_SIZE, 9, 8);
+    Bytes stored = Stored(RleEncode(original), 0);
+    for (bool two_threads : {false, true}) {
+        MemoryBytesReader reader = {stored.data(), (uint32_t)stored.size()};
+        auto refuse = [](void*, const uint8_t*, uint32_t) { return false; };
+        EXPECT_EQ(DecodeInMemory(EntryOf(stored, (uint32_t)original.size(), false), ReadMemoryBytes,
+                                 &reader, refuse, NULL, two_threads),
+                  DECODE_WRITE_FAILED);
+    }
+}
+
+TEST(StageOneBound, IsTheLongestStreamASoundEntryCanHave) {
+    EXPECT_EQ(Stage1OutputBound(1), 3u + 1 + 6);
+    EXPECT_EQ(Stage1OutputBound(4), 3u + 5 + 6);
+    // Runs of exactly four equal bytes code five bytes for four: the bound is
+    // reached, and such an entry still decodes.
+    Bytes steps = RandomBytes(RLE_BUF_SIZE / 4 + 2, 4, 255), fours;
+    uint8_t value = 0;
+    for (uint8_t step : steps) {
+        value = (uint8_t)(value + 1 + step);  // never the value before
+        fours.insert(fours.end(), 4, value);
+    }
+    Bytes stage4_input = RleEncode(fours);
+    Bytes stored = Stored(stage4_input, 1);
+    StoredEntry entry = EntryOf(stored, (uint32_t)fours.size(), true);
+    uint64_t stage1_bytes = 0;
+    EXPECT_EQ(ThroughWorkFiles(stored, entry, &stage1_bytes).result, DECODE_OK);
+    EXPECT_EQ(stage1_bytes, Stage1OutputBound(entry.originalSize));
+    EXPECT_EQ(Agreed(stored, entry).output, fours);
+}
+
+TEST(StageOneBound, StopsADecompressionBombBeforeItFillsTheDisk) {
+    // A small stream that expands to 8 MiB in stage 1, in an entry that
+    // claims one byte.
+    Bytes stored;
+    ASSERT_TRUE(RangeEncode(Bytes(8 * RLE_BUF_SIZE, 0), 1, &stored));
+    StoredEntry entry = EntryOf(stored, 1, true);
+    uint32_t pumps = 0;
+    EXPECT_EQ(ThroughWorkFiles(stored, entry, NULL, &pumps).result, DECODE_DAMAGED);
+    // Stage 1 pumps every STAGE1_PUMP_INTERVAL bytes it writes: it gave up before that.
+    EXPECT_EQ(pumps, 0u);
+    EXPECT_EQ(Agreed(stored, entry).result, DECODE_DAMAGED);
+}
+
+}  // namespace
