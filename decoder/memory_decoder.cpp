@@ -18,6 +18,9 @@ namespace {
 
 // Stored bytes are read in pieces of this size.
 const uint32_t STORED_READ_SIZE = 0x100000;
+// Below this size an entry decodes faster on one thread than the second
+// thread takes to start.
+const uint32_t TWO_THREADS_FROM = 0x100000;
 // Pieces of stage-1 output in flight between the two threads. Stage 2 starts
 // a fresh table every MTF_BUF_SIZE bytes, so every piece but the last is
 // exactly that long.
@@ -28,6 +31,29 @@ struct Piece {
     uint32_t size;
 };
 
+// How much of each buffer an entry can use. Its intermediate streams are no
+// longer than the stage-1 bound, so a small entry takes small buffers; one
+// byte more than the bound is room enough to see a stream pass it.
+struct Capacities {
+    uint32_t stored;  // the stored bytes read at a time
+    uint32_t piece;   // a piece of stage-1 output
+    uint32_t block;   // a block-sorted block
+    uint32_t runs;    // a run-length block's coded data
+};
+
+uint32_t AtMost(uint64_t value, uint32_t limit) { return value < limit ? (uint32_t)value : limit; }
+
+Capacities CapacitiesFor(const StoredEntry& entry) {
+    uint64_t longest = Stage1OutputBound(entry.originalSize) + 1;
+    Capacities c;
+    c.stored = AtMost(entry.storedSize < RC_BUF_SIZE_MIN ? RC_BUF_SIZE_MIN : entry.storedSize,
+                      STORED_READ_SIZE);
+    c.piece = AtMost(longest, MTF_BUF_SIZE);
+    c.block = AtMost(longest, BS_BUF_SIZE);
+    c.runs = AtMost(longest, RLE_IN_BUF_SIZE);
+    return c;
+}
+
 // ---------------------------------------------------------------------------
 // Stage 1: the value stream cut into pieces of MTF_BUF_SIZE bytes.
 
@@ -35,19 +61,21 @@ struct Stage1Source {
     Stage1Decoder decoder;
     bool started;
     uint8_t* input;
+    uint32_t piece_capacity;
     uint64_t produced;
     uint64_t limit;  // longest stage-1 output a sound entry of this size can have
 };
 
-DecodeResult StartStage1(Stage1Source* s, const StoredEntry& entry, Stage1Refill read,
-                         void* context) {
+DecodeResult StartStage1(Stage1Source* s, const StoredEntry& entry, const Capacities& c,
+                         Stage1Refill read, void* context) {
     s->started = false;
     s->produced = 0;
     s->limit = Stage1OutputBound(entry.originalSize);
-    s->input = (uint8_t*)AllocZeroedMemory(STORED_READ_SIZE);
+    s->piece_capacity = c.piece;
+    s->input = (uint8_t*)AllocZeroedMemory(c.stored);
     if (!s->input) return DECODE_NO_MEMORY;
-    DecodeResult result = stage1_start(&s->decoder, entry.oddRescale ? 1 : 0, read, context,
-                                       s->input, STORED_READ_SIZE);
+    DecodeResult result =
+        stage1_start(&s->decoder, entry.oddRescale ? 1 : 0, read, context, s->input, c.stored);
     s->started = result == DECODE_OK;
     return result;
 }
@@ -63,10 +91,10 @@ void StopStage1(Stage1Source* s) {
 DecodeResult NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
     piece->size = 0;
     *finished = false;
-    while (piece->size < MTF_BUF_SIZE && !*finished) {
+    while (piece->size < s->piece_capacity && !*finished) {
         uint32_t produced = 0;
         DecodeResult result = stage1_decode(&s->decoder, piece->data + piece->size,
-                                            MTF_BUF_SIZE - piece->size, &produced, finished);
+                                            s->piece_capacity - piece->size, &produced, finished);
         piece->size += produced;
         s->produced += produced;
         if (result != DECODE_OK) return result;
@@ -84,6 +112,7 @@ struct ChainTail {
     void* output_context;
     uint32_t expected;  // the record's originalSize
     uint64_t produced;
+    Capacities capacity;
 
     uint8_t* indices;  // stage 2's output of one piece
 
@@ -104,11 +133,12 @@ struct ChainTail {
 };
 
 bool AllocTail(ChainTail* t) {
-    t->indices = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
-    t->sort_block = (uint8_t*)AllocZeroedMemory(BS_BUF_SIZE);
-    t->index_table = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * (size_t)BS_BUF_SIZE);
-    t->sort_output = (uint8_t*)AllocZeroedMemory(BS_BUF_SIZE);
-    t->runs_block = (uint8_t*)AllocZeroedMemory(RLE_IN_BUF_SIZE);
+    const Capacities& c = t->capacity;
+    t->indices = (uint8_t*)AllocZeroedMemory(c.piece);
+    t->sort_block = (uint8_t*)AllocZeroedMemory(c.block);
+    t->index_table = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * (size_t)c.block);
+    t->sort_output = (uint8_t*)AllocZeroedMemory(c.block);
+    t->runs_block = (uint8_t*)AllocZeroedMemory(c.runs);
     t->runs_output = (uint8_t*)AllocZeroedMemory(RLE_BUF_SIZE);
     return t->indices && t->sort_block && t->index_table && t->sort_output && t->runs_block &&
            t->runs_output;
@@ -141,7 +171,9 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
             Gather(t->runs_header, &t->runs_header_fill, RLE_HEADER_SIZE, &data, &size);
             if (t->runs_header_fill < RLE_HEADER_SIZE) break;
             t->runs_size = rle_read_header(t->runs_header);
-            if (!rle_block_size_ok(t->runs_size)) return DECODE_DAMAGED;
+            // A block longer than the entry's bound cannot come from a sound stream.
+            if (!rle_block_size_ok(t->runs_size) || t->runs_size > t->capacity.runs)
+                return DECODE_DAMAGED;
             t->runs_fill = 0;
         }
         Gather(t->runs_block, &t->runs_fill, t->runs_size, &data, &size);
@@ -171,7 +203,8 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
                 t->sorting_done = true;
                 break;
             }
-            if (!blocksort_block_ok(t->sort_top, t->sort_size)) return DECODE_DAMAGED;
+            if (!blocksort_block_ok(t->sort_top, t->sort_size) || t->sort_size > t->capacity.block)
+                return DECODE_DAMAGED;
             t->sort_fill = 0;
         }
         Gather(t->sort_block, &t->sort_fill, t->sort_size, &data, &size);
@@ -316,21 +349,25 @@ bool ReadMemoryBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* go
 
 DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
                             DecodedOutput output, void* output_context, bool two_threads) {
+    two_threads = two_threads && entry.originalSize >= TWO_THREADS_FROM;
+    Capacities capacity = CapacitiesFor(entry);
     ChainTail tail;
     memset(&tail, 0, sizeof tail);
     tail.output = output;
     tail.output_context = output_context;
     tail.expected = entry.originalSize;
+    tail.capacity = capacity;
     Piece pieces[PIECES] = {};
     int piece_count = two_threads ? PIECES : 1;
     Stage1Source source = {};
 
     DecodeResult result = AllocTail(&tail) ? DECODE_OK : DECODE_NO_MEMORY;
     for (int i = 0; i < piece_count && result == DECODE_OK; i++) {
-        pieces[i].data = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
+        pieces[i].data = (uint8_t*)AllocZeroedMemory(capacity.piece);
         if (!pieces[i].data) result = DECODE_NO_MEMORY;
     }
-    if (result == DECODE_OK) result = StartStage1(&source, entry, read_stored, read_context);
+    if (result == DECODE_OK)
+        result = StartStage1(&source, entry, capacity, read_stored, read_context);
     if (result == DECODE_OK) {
         result = two_threads ? RunTwoThreads(&source, &tail, pieces)
                              : RunOneThread(&source, &tail, &pieces[0]);

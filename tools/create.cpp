@@ -263,10 +263,12 @@ int CommandCreate(const CreateOptions& options) {
             }
         }
 
+        RemovePartialFileOnInterrupt();
         out = CreateFileBeside(options.output, &part);
         if (out == NO_FILE) {
             throw CreateError{options.output + ": cannot create the output: " + SystemError(errno)};
         }
+        RememberPartialPath(part);
         if (!stub.empty()) {
             WriteOrThrow(out, stub.data(), stub.size(), options.output);
             // The stub finds its payload at the end of its last section: a stub
@@ -305,6 +307,7 @@ int CommandCreate(const CreateOptions& options) {
             throw CreateError{options.output + ": writing failed: " + SystemError(errno)};
         }
         out = NO_FILE;
+        ForgetPartialFile();
         if (rename(part.c_str(), options.output.c_str()) != 0) {
             throw CreateError{options.output +
                               ": cannot put the output in place: " + SystemError(errno)};

@@ -27,7 +27,7 @@ bool TakeDecoded(void* context, const uint8_t* data, uint32_t size) {
 DecodeResult DecodeEntry(FileHandle archive, const StoredEntry& entry, FileHandle target,
                          Progress* progress, std::string* why) {
     // Stage 1 on a core of its own when there is a second one.
-    bool two_threads = std::thread::hardware_concurrency() > 1;
+    static const bool two_threads = std::thread::hardware_concurrency() > 1;
     Output output = {target, progress, false};
     DecodeResult result = DecodeStoredInMemory(archive, entry, TakeDecoded, &output, two_threads);
     switch (result) {

@@ -3,6 +3,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -20,29 +23,55 @@ std::string TemporaryFolder() {
 
 namespace {
 
-int MakeTemporary(const std::string& pattern_text, std::string* path) {
-    std::vector<char> pattern(pattern_text.begin(), pattern_text.end());
-    pattern.push_back('\0');
-    int file = mkostemp(pattern.data(), O_CLOEXEC);
-    if (file >= 0 && path) *path = pattern.data();
-    return file;
+// A short hidden name no file has: ".qv-" and eight characters. Short, so that
+// a name of 255 bytes still leaves room beside it.
+std::string HiddenName() {
+    static const char kLetters[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    static unsigned state = (unsigned)getpid() * 2654435761u ^ (unsigned)time(nullptr);
+    std::string name = ".qv-";
+    for (int i = 0; i < 8; i++) {
+        state = state * 1103515245u + 12345u;
+        name += kLetters[(state >> 16) % 36];
+    }
+    return name;
+}
+
+// Creates a new file of a hidden name in the folder `folder` (a descriptor,
+// or AT_FDCWD with `prefix` the folder's path and a separator).
+int CreateHidden(int folder, const std::string& prefix, std::string* name) {
+    for (int attempt = 0; attempt < 100; attempt++) {
+        *name = HiddenName();
+        int file = openat(folder, (prefix + *name).c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (file >= 0 || errno != EEXIST) return file;
+    }
+    return -1;
 }
 
 }  // namespace
 
-FileHandle CreateAnonymousFile(const std::string& folder) {
-    std::string path;
-    int file = MakeTemporary(
-        (folder.empty() ? TemporaryFolder() : folder) + "/.quorvane-work-XXXXXX", &path);
-    if (file < 0) return NO_FILE;
-    unlink(path.c_str());  // deleted on close, like a work file
+FileHandle OpenArchiveFile(const std::string& path, std::string* why) {
+    // Without O_NONBLOCK opening a named pipe waits for a writer, for ever.
+    int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (file < 0) {
+        *why = "cannot open " + path + ": " + SystemError(errno);
+        return NO_FILE;
+    }
+    struct stat info;
+    if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *why = path + " is not a regular file";
+        close(file);
+        return NO_FILE;
+    }
+    fcntl(file, F_SETFL, fcntl(file, F_GETFL) & ~O_NONBLOCK);
     return file;
 }
 
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
-    std::string folder = ParentOf(neighbour);
-    std::string base = neighbour.substr(LastComponentStart(neighbour));
-    int file = MakeTemporary(folder + "/." + base + ".part-XXXXXX", path);
+    std::string folder = ParentOf(neighbour) + "/";
+    std::string name;
+    int file = CreateHidden(AT_FDCWD, folder, &name);
+    if (file >= 0) *path = folder + name;
     return file < 0 ? NO_FILE : file;
 }
 
@@ -78,11 +107,6 @@ uint64_t CreationFiletime(const std::string& path, const struct stat& info) {
     return ToFiletime(info.st_mtim);
 }
 
-bool IsRegularFile(FileHandle file) {
-    struct stat info;
-    return fstat(file, &info) == 0 && S_ISREG(info.st_mode);
-}
-
 std::string ParentOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -106,7 +130,13 @@ std::string JoinPath(const std::string& base, const std::string& relative) {
     return base.back() == '/' ? base + relative : base + "/" + relative;
 }
 
-bool MakeDestination(const std::string& path, std::string* why) {
+mode_t NewFileMode() {
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* why) {
     size_t position = 0;
     while (position <= path.size()) {
         size_t slash = path.find('/', position);
@@ -117,87 +147,219 @@ bool MakeDestination(const std::string& path, std::string* why) {
         struct stat info;
         if (stat(prefix.c_str(), &info) == 0) {
             if (S_ISDIR(info.st_mode)) continue;
-            *why = prefix + " exists and is not a folder";
+            *why = "the destination cannot be made: " + prefix + " exists and is not a folder";
+            return false;
+        }
+        // A link whose target is missing: following it would make the folder elsewhere.
+        if (lstat(prefix.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+            *why = "the destination cannot be made: " + prefix +
+                   " is a symbolic link to something that does not exist";
             return false;
         }
         if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-            *why = "cannot create folder " + prefix + ": " + SystemError(errno);
+            *why = "the destination cannot be made: cannot create folder " + prefix + ": " +
+                   SystemError(errno);
             return false;
         }
+    }
+    folder->handle = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    folder->path = path;
+    if (folder->handle < 0) {
+        *why = "the destination " + path + " cannot be opened: " + SystemError(errno);
+        return false;
     }
     return true;
 }
 
-bool MakeFoldersBelow(const std::string& base, const std::string& relative, std::string* why) {
-    size_t position = 0;
-    while (position < relative.size()) {
-        size_t slash = relative.find('/', position);
-        if (slash == std::string::npos) slash = relative.size();
-        std::string path = JoinPath(base, relative.substr(0, slash));
-        position = slash + 1;
-        struct stat info;
-        if (lstat(path.c_str(), &info) == 0) {
-            if (S_ISDIR(info.st_mode)) continue;
-            if (S_ISLNK(info.st_mode)) {
-                *why = "refusing to follow the symbolic link " + path;
-            } else {
-                *why = path + " exists and is not a folder";
-            }
-            return false;
-        }
-        if (errno != ENOENT || mkdir(path.c_str(), 0777) != 0) {
-            *why = "cannot create folder " + path + ": " + SystemError(errno);
-            return false;
-        }
+bool EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* folder,
+                 std::string* why) {
+    folder->path = JoinPath(parent.path, name);
+    if (mkdirat(parent.handle, name.c_str(), 0777) != 0 && errno != EEXIST) {
+        *why = "cannot create folder " + folder->path + ": " + SystemError(errno);
+        return false;
     }
-    return true;
-}
-
-mode_t NewFileMode() {
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-PathKind KindOf(const std::string& path) {
+    folder->handle =
+        openat(parent.handle, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder->handle >= 0) return true;
+    int error = errno;
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0) return PATH_MISSING;
+    if (fstatat(parent.handle, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(info.st_mode)) {
+        *why = "refusing to follow the symbolic link " + folder->path;
+    } else if (error == ENOTDIR) {
+        *why = folder->path + " exists and is not a folder";
+    } else {
+        *why = "cannot open folder " + folder->path + ": " + SystemError(error);
+    }
+    return false;
+}
+
+void CloseFolder(OpenFolder* folder) {
+    CloseFile(folder->handle);
+    folder->handle = NO_FILE;
+}
+
+PathKind KindIn(const OpenFolder& folder, const std::string& name) {
+    struct stat info;
+    if (fstatat(folder.handle, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return PATH_MISSING;
     return S_ISDIR(info.st_mode) ? PATH_FOLDER : PATH_OTHER;
 }
 
-bool FinishFile(FileHandle file, const std::string& path, const FileStamp& stamp,
-                std::string* why) {
-    (void)path;  // the open descriptor is enough here
+bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why) {
+    pending->hidden_name.clear();
+#ifdef O_TMPFILE
+    // A file without a name: nothing is left behind whatever ends the program.
+    pending->file = openat(folder.handle, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (pending->file >= 0) return true;
+#endif
+    pending->file = CreateHidden(folder.handle, "", &pending->hidden_name);
+    if (pending->file >= 0) return true;
+    *why = "cannot create a file in " + folder.path + ": " + SystemError(errno);
+    return false;
+}
+
+namespace {
+
+// Gives the unnamed file `file` the name `name` in `folder`. The link through
+// /proc needs no privilege; AT_EMPTY_PATH is the way without /proc.
+bool LinkUnnamed(int file, int folder, const std::string& name) {
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", file);
+    if (linkat(AT_FDCWD, self, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno == EEXIST) return false;
+#ifdef AT_EMPTY_PATH
+    return linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) == 0;
+#else
+    return false;
+#endif
+}
+
+// Puts the hidden file in place as `name`: replacing a file there, or only
+// when the name is still free.
+bool Rename(int folder, const std::string& hidden, const std::string& name, bool replace) {
+    if (replace) return renameat(folder, hidden.c_str(), folder, name.c_str()) == 0;
+    if (linkat(folder, hidden.c_str(), folder, name.c_str(), 0) != 0) return false;
+    unlinkat(folder, hidden.c_str(), 0);
+    return true;
+}
+
+// Why the finished file could not get its name.
+std::string PlacementProblem(const OpenFolder& folder, const std::string& name, int error) {
+    if (error == EEXIST) return JoinPath(folder.path, name) + " appeared meanwhile; not replaced";
+    return "cannot put the file in place: " + SystemError(error);
+}
+
+}  // namespace
+
+bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
+                  const FileStamp& stamp, bool replace, std::string* why) {
     mode_t mode = NewFileMode();
     if (stamp.read_only) mode &= ~(mode_t)0222;
     // Linux keeps no settable creation time; access and write times only.
     struct timespec times[2] = {FromFiletime(stamp.last_access), FromFiletime(stamp.last_write)};
-    bool ok = true;
-    if (fchmod(file, mode) != 0 || futimens(file, times) != 0) {
-        *why = "cannot set its times or permissions: " + SystemError(errno);
-        ok = false;
-    }
-    if (close(file) != 0 && ok) {
-        *why = "writing failed: " + SystemError(errno);
-        ok = false;
-    }
-    return ok;
-}
+    std::string problem;
+    if (fchmod(pending->file, mode) != 0 || futimens(pending->file, times) != 0)
+        problem = "cannot set its times or permissions: " + SystemError(errno);
 
-bool PutInPlace(const std::string& part, const std::string& target, std::string* why) {
-    if (rename(part.c_str(), target.c_str()) == 0) return true;
-    *why = "cannot put the file in place: " + SystemError(errno);
+    // Only a rename replaces a file in one step: an unnamed file that is to
+    // replace one gets a hidden name first.
+    if (problem.empty() && pending->hidden_name.empty() && replace) {
+        for (int attempt = 0; attempt < 100; attempt++) {
+            std::string hidden = HiddenName();
+            if (LinkUnnamed(pending->file, folder.handle, hidden)) {
+                pending->hidden_name = hidden;
+                RememberPartialFile(folder, *pending);
+                break;
+            }
+            if (errno != EEXIST) break;
+        }
+        if (pending->hidden_name.empty())
+            problem = "cannot put the file in place: " + SystemError(errno);
+    }
+
+    if (problem.empty() && !pending->hidden_name.empty()) {
+        // The data is complete: a failed close is a failed write.
+        if (close(pending->file) != 0) problem = "writing failed: " + SystemError(errno);
+        pending->file = NO_FILE;
+        if (problem.empty() && !Rename(folder.handle, pending->hidden_name, name, replace))
+            problem = PlacementProblem(folder, name, errno);
+    } else if (problem.empty() && !LinkUnnamed(pending->file, folder.handle, name)) {
+        problem = PlacementProblem(folder, name, errno);
+    }
+    if (pending->file != NO_FILE) {
+        if (close(pending->file) != 0 && problem.empty()) {
+            problem = "writing failed: " + SystemError(errno);
+            unlinkat(folder.handle, name.c_str(), 0);
+        }
+        pending->file = NO_FILE;
+    }
+    if (!problem.empty() && !pending->hidden_name.empty())
+        unlinkat(folder.handle, pending->hidden_name.c_str(), 0);
+    ForgetPartialFile();
+    if (problem.empty()) return true;
+    *why = problem;
     return false;
 }
 
-void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+void AbandonFile(const OpenFolder& folder, PendingFile* pending) {
+    CloseFile(pending->file);
+    pending->file = NO_FILE;
+    if (!pending->hidden_name.empty()) unlinkat(folder.handle, pending->hidden_name.c_str(), 0);
+    ForgetPartialFile();
+}
 
-void SetFolderTimes(const std::string& path, const FileStamp& stamp) {
+void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
     struct timespec times[2] = {FromFiletime(stamp.last_access), FromFiletime(stamp.last_write)};
     if (stamp.last_access == 0) times[0].tv_nsec = UTIME_OMIT;
     if (stamp.last_write == 0) times[1].tv_nsec = UTIME_OMIT;
-    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    futimens(folder.handle, times);
 }
+
+namespace {
+
+// What an interrupt removes: a name in an open folder, or a path. The
+// handler reads them only while `partial_kind` says they are complete.
+volatile sig_atomic_t partial_kind = 0;  // 0 none, 1 in a folder, 2 a path
+int partial_folder = -1;
+char partial_name[PATH_MAX];
+
+void OnInterrupt(int signal) {
+    if (partial_kind == 1) unlinkat(partial_folder, partial_name, 0);
+    if (partial_kind == 2) unlink(partial_name);
+    _exit(128 + signal);
+}
+
+void RememberPartial(int kind, int folder, const std::string& name) {
+    partial_kind = 0;
+    if (name.size() >= sizeof partial_name) return;
+    memcpy(partial_name, name.c_str(), name.size() + 1);
+    partial_folder = folder;
+    partial_kind = kind;
+}
+
+}  // namespace
+
+void RemovePartialFileOnInterrupt() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+void RememberPartialFile(const OpenFolder& folder, const PendingFile& pending) {
+    if (pending.hidden_name.empty()) {
+        partial_kind = 0;  // an unnamed file goes with the process
+        return;
+    }
+    RememberPartial(1, folder.handle, pending.hidden_name);
+}
+
+void RememberPartialPath(const std::string& path) { RememberPartial(2, -1, path); }
+
+void ForgetPartialFile() { partial_kind = 0; }
 
 std::string SystemError(int error) { return strerror(error); }
 

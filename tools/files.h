@@ -10,20 +10,17 @@
 
 #include "platform/platform.h"
 
-// The user's temporary folder, for messages and for CreateAnonymousFile.
+// The user's temporary folder, for messages.
 std::string TemporaryFolder();
 
-// A new file that no other name points to once it is closed: it goes away
-// then. In the temporary folder, or in `folder` when one is given. NO_FILE on
-// failure.
-FileHandle CreateAnonymousFile(const std::string& folder = std::string());
+// Opens an archive for reading without waiting on it: a named pipe or a
+// device is refused (NO_FILE, with *why), as is anything but a regular file.
+FileHandle OpenArchiveFile(const std::string& path, std::string* why);
 
-// A new, empty file beside `neighbour` (same folder, hidden name), ready to be
-// renamed over it. NO_FILE on failure; *path receives its name.
+// A new, empty file beside `neighbour` (same folder, short hidden name, so a
+// long neighbour name still leaves room), ready to be renamed over it. NO_FILE
+// on failure; *path receives its name.
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path);
-
-// True when the open file is a plain file (not a folder, device or pipe).
-bool IsRegularFile(FileHandle file);
 
 // The folder part of a path ("." when there is none).
 std::string ParentOf(const std::string& path);
@@ -37,18 +34,42 @@ std::string WithoutTrailingSeparators(const std::string& path);
 // `base` and a relative path of this system joined with one separator.
 std::string JoinPath(const std::string& base, const std::string& relative);
 
-// Creates the destination folder `path` with every missing parent. Links on
-// the way are followed: the user chose the path.
-bool MakeDestination(const std::string& path, std::string* why);
+// ---------------------------------------------------------------------------
+// Extraction below a destination held open. Every folder below it is made and
+// entered relative to the open handle of its parent, and no link is followed
+// there: a folder swapped for a link while the extraction runs cannot send a
+// file outside the destination.
 
-// Creates the folders of `relative` (a relative path of this system) below
-// `base`. Inside the destination no link is followed: one that stands where a
-// folder should be is refused (false, *why set), as is any other non-folder.
-bool MakeFoldersBelow(const std::string& base, const std::string& relative, std::string* why);
+// A folder held open: a descriptor, or on Windows a handle that also keeps the
+// folder from being renamed or removed meanwhile. `path` is for messages, and
+// for the calls that take paths.
+struct OpenFolder {
+    FileHandle handle = NO_FILE;
+    std::string path;
+};
 
-// What a name stands for, without following a link at its end.
+// Makes the destination `path` with every missing parent and opens it. Links
+// on the way are followed: the user chose the path. False, with *why, when it
+// cannot be made or opened (a dangling link, a file in the way).
+bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* why);
+
+// Enters the folder `name` of `parent`, making it when missing. A link or any
+// other non-folder standing there is refused (false, *why).
+bool EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* folder,
+                 std::string* why);
+
+void CloseFolder(OpenFolder* folder);
+
+// What `name` in `folder` stands for, without following a link.
 enum PathKind { PATH_MISSING, PATH_FOLDER, PATH_OTHER };
-PathKind KindOf(const std::string& path);
+PathKind KindIn(const OpenFolder& folder, const std::string& name);
+
+// A file being written inside a folder that has no name of its own yet: an
+// unnamed file where the system has them, else one of a short hidden name.
+struct PendingFile {
+    FileHandle file = NO_FILE;
+    std::string hidden_name;  // empty for an unnamed file
+};
 
 // What an extracted file receives: the stored FILETIMEs and the read-only state.
 struct FileStamp {
@@ -56,19 +77,33 @@ struct FileStamp {
     bool read_only;
 };
 
-// Gives the complete file `file`, open under `path`, its stamp and closes it
-// (also on failure). False, with *why, when a time, the state or the final
-// write could not be made.
-bool FinishFile(FileHandle file, const std::string& path, const FileStamp& stamp, std::string* why);
+// Starts a file in `folder`. False, with *why, when it cannot be made.
+bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why);
 
-// Renames the finished file `part` to `target`, replacing a file there.
-bool PutInPlace(const std::string& part, const std::string& target, std::string* why);
+// Gives the complete file its stamp and the name `name` in `folder`,
+// replacing a file of that name only when `replace`. The file is closed in
+// every case; on failure nothing of it is left (false, *why).
+bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
+                  const FileStamp& stamp, bool replace, std::string* why);
 
-// Removes a file that must not be left behind, read-only or not.
-void RemoveFile(const std::string& path);
+// Drops a file that must not be kept.
+void AbandonFile(const OpenFolder& folder, PendingFile* pending);
 
-// Sets a folder's times; a zero FILETIME leaves that time alone.
-void SetFolderTimes(const std::string& path, const FileStamp& stamp);
+// Sets an open folder's times; a zero FILETIME leaves that time alone.
+void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp);
+
+// ---------------------------------------------------------------------------
+// Interrupts. Ctrl-C and termination requests during extract and create: the
+// partial file being written is removed, then the program ends with 128 + the
+// signal's number (130 for an interrupt, 143 for a termination request).
+
+void RemovePartialFileOnInterrupt();
+
+// The partial file an interrupt must remove: `pending` in `folder`, or the
+// file at `path`. Forgotten again once the file is complete or gone.
+void RememberPartialFile(const OpenFolder& folder, const PendingFile& pending);
+void RememberPartialPath(const std::string& path);
+void ForgetPartialFile();
 
 // The last system error as text.
 std::string LastSystemError();

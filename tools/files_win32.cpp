@@ -5,6 +5,7 @@
 #include "tools/files.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <vector>
 
@@ -77,24 +78,61 @@ bool ApplyTimes(HANDLE file, const FileStamp& stamp) {
                        TimeOrNone(stamp.last_write, &write)) != FALSE;
 }
 
-// Creates a file of a new name made of `prefix`, a number and `suffix`.
-FileHandle CreateNewFile(const std::string& prefix, const std::string& suffix, DWORD flags,
-                         std::string* path) {
-    static unsigned long counter = 0;
-    for (int attempt = 0; attempt < 1000; attempt++) {
-        char number[48];
-        snprintf(number, sizeof number, "%lx-%lx-%lx", (unsigned long)GetCurrentProcessId(),
-                 (unsigned long)GetTickCount(), ++counter);
-        std::string name = prefix + number + suffix;
-        HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  CREATE_NEW, flags, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            if (path) *path = name;
-            return file;
-        }
+// A short hidden name no file has: ".qv-" and eight hexadecimal digits.
+std::string HiddenName() {
+    static unsigned long state = GetCurrentProcessId() * 2654435761ul ^ GetTickCount();
+    state = state * 1103515245ul + 12345ul;
+    char name[16];
+    snprintf(name, sizeof name, ".qv-%08lx", state & 0xFFFFFFFFul);
+    return name;
+}
+
+// Creates a new file of a hidden name in `folder`. Deletion stays shared, so
+// that an interrupt can remove the file while it is open.
+HANDLE CreateHidden(const std::string& folder, std::string* path) {
+    for (int attempt = 0; attempt < 100; attempt++) {
+        *path = JoinPath(folder, HiddenName());
+        HANDLE file = CreateFileA(path->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return file;
         if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
     }
     return NO_FILE;
+}
+
+// The path the system resolves an open handle to, where it can tell
+// (GetFinalPathNameByHandleA, looked up at run time); empty otherwise.
+std::string FinalPath(HANDLE handle) {
+    typedef DWORD(WINAPI * FinalPathFunction)(HANDLE, LPSTR, DWORD, DWORD);
+    static FinalPathFunction final_path = (FinalPathFunction)(void*)GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA");
+    if (!final_path) return std::string();
+    char path[1024];
+    DWORD length = final_path(handle, path, sizeof path, 0);
+    if (length == 0 || length >= sizeof path) return std::string();
+    return std::string(path, length);
+}
+
+// True unless both final paths are known and `opened` is not `name` inside
+// `folder`. Names compare as the file system does, without regard to case.
+bool SamePath(const std::string& folder, const std::string& name, const std::string& opened) {
+    if (folder.empty() || opened.empty()) return true;
+    return lstrcmpiA(JoinPath(folder, name).c_str(), opened.c_str()) == 0;
+}
+
+// Opens a folder so that it cannot be renamed or removed while it is held,
+// without following a link at its end.
+HANDLE OpenFolderHandle(const std::string& path) {
+    return CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// The handle's attributes, or INVALID_FILE_ATTRIBUTES.
+DWORD AttributesOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return INVALID_FILE_ATTRIBUTES;
+    return info.dwFileAttributes;
 }
 
 }  // namespace
@@ -106,22 +144,26 @@ std::string TemporaryFolder() {
     return WithoutTrailingSeparators(std::string(folder, length));
 }
 
-FileHandle CreateAnonymousFile(const std::string& folder) {
-    // Deleted by the system when the handle is closed, like a work file.
-    return CreateNewFile(JoinPath(folder.empty() ? TemporaryFolder() : folder, "quorvane-work-"),
-                         ".tmp", FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+FileHandle OpenArchiveFile(const std::string& path, std::string* why) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *why = "cannot open " + path + ": " + LastSystemError();
+        return NO_FILE;
+    }
+    // A pipe, a device or a console is no archive.
+    DWORD attributes = AttributesOf(file);
+    if (GetFileType(file) != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *why = path + " is not a regular file";
+        CloseHandle(file);
+        return NO_FILE;
+    }
+    return file;
 }
 
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
-    size_t start = LastComponentStart(neighbour);
-    std::string prefix = neighbour.substr(0, start) + "." + neighbour.substr(start) + ".part-";
-    return CreateNewFile(prefix, "", FILE_ATTRIBUTE_NORMAL, path);
-}
-
-bool IsRegularFile(FileHandle file) {
-    BY_HANDLE_FILE_INFORMATION info;
-    return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
-           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return CreateHidden(ParentOf(neighbour), path);
 }
 
 size_t LastComponentStart(const std::string& path) {
@@ -151,7 +193,7 @@ std::string JoinPath(const std::string& base, const std::string& relative) {
     return base + "\\" + relative;
 }
 
-bool MakeDestination(const std::string& path, std::string* why) {
+bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* why) {
     std::vector<size_t> ends = SeparatorPositions(path);
     ends.push_back(path.size());
     // \\server\share names a share, not folders to be made.
@@ -162,43 +204,66 @@ bool MakeDestination(const std::string& path, std::string* why) {
         DWORD attributes = GetFileAttributesA(prefix.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             if (attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-            *why = prefix + " exists and is not a folder";
+            *why = "the destination cannot be made: " + prefix + " exists and is not a folder";
             return false;
         }
         if (!CreateDirectoryA(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-            *why = "cannot create folder " + prefix + ": " + LastSystemError();
+            *why = "the destination cannot be made: cannot create folder " + prefix + ": " +
+                   LastSystemError();
             return false;
         }
+    }
+    // The destination itself may be a link: the user chose it.
+    folder->path = path;
+    folder->handle =
+        CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder->handle == INVALID_HANDLE_VALUE) {
+        *why = "the destination " + path + " cannot be opened: " + LastSystemError();
+        return false;
     }
     return true;
 }
 
-bool MakeFoldersBelow(const std::string& base, const std::string& relative, std::string* why) {
-    std::vector<size_t> ends = SeparatorPositions(relative);
-    ends.push_back(relative.size());
-    for (size_t end : ends) {
-        if (end == 0) continue;
-        std::string path = JoinPath(base, relative.substr(0, end));
-        DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                *why = "refusing to follow the link " + path;
-                return false;
-            }
-            if (attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-            *why = path + " exists and is not a folder";
-            return false;
-        }
-        if (!CreateDirectoryA(path.c_str(), nullptr)) {
-            *why = "cannot create folder " + path + ": " + LastSystemError();
-            return false;
-        }
+bool EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* folder,
+                 std::string* why) {
+    folder->path = JoinPath(parent.path, name);
+    if (!CreateDirectoryA(folder->path.c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+        *why = "cannot create folder " + folder->path + ": " + LastSystemError();
+        return false;
     }
-    return true;
+    folder->handle = OpenFolderHandle(folder->path);
+    if (folder->handle == INVALID_HANDLE_VALUE) {
+        *why = "cannot open folder " + folder->path + ": " + LastSystemError();
+        return false;
+    }
+    DWORD attributes = AttributesOf(folder->handle);
+    std::string problem;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        problem = "refusing to follow the link " + folder->path;
+    } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        problem = folder->path + " exists and is not a folder";
+    } else {
+        // Where the system can tell, the folder opened must be the one inside its parent.
+        std::string inside = FinalPath(parent.handle), opened = FinalPath(folder->handle);
+        if (!SamePath(inside, name, opened))
+            problem = "refusing " + folder->path + ": it leads to " + opened;
+    }
+    if (problem.empty()) return true;
+    CloseFolder(folder);
+    *why = problem;
+    return false;
 }
 
-PathKind KindOf(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+void CloseFolder(OpenFolder* folder) {
+    CloseFile(folder->handle);
+    folder->handle = NO_FILE;
+}
+
+PathKind KindIn(const OpenFolder& folder, const std::string& name) {
+    DWORD attributes = GetFileAttributesA(JoinPath(folder.path, name).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return PATH_MISSING;
     // A link to a folder is not a folder of the destination.
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -207,60 +272,104 @@ PathKind KindOf(const std::string& path) {
     return PATH_OTHER;
 }
 
-bool FinishFile(FileHandle file, const std::string& path, const FileStamp& stamp,
-                std::string* why) {
-    bool ok = true;
-    if (!ApplyTimes(file, stamp)) {
-        *why = "cannot set its times: " + LastSystemError();
-        ok = false;
+bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why) {
+    std::string path;
+    pending->file = CreateHidden(folder.path, &path);
+    if (pending->file == NO_FILE) {
+        *why = "cannot create a file in " + folder.path + ": " + LastSystemError();
+        return false;
     }
-    if (!CloseHandle(file) && ok) {
-        *why = "writing failed: " + LastSystemError();
-        ok = false;
+    pending->hidden_name = path.substr(LastComponentStart(path));
+    std::string inside = FinalPath(folder.handle), opened = FinalPath(pending->file);
+    if (!SamePath(inside, pending->hidden_name, opened)) {
+        *why = "refusing to write into " + folder.path + ": it leads to " + opened;
+        AbandonFile(folder, pending);
+        return false;
     }
-    // The attribute goes on by name, once the handle is closed.
-    if (ok && stamp.read_only) {
-        DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES ||
-            !SetFileAttributesA(path.c_str(), attributes | FILE_ATTRIBUTE_READONLY)) {
-            *why = "cannot make it read-only: " + LastSystemError();
-            ok = false;
+    return true;
+}
+
+bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
+                  const FileStamp& stamp, bool replace, std::string* why) {
+    std::string hidden = JoinPath(folder.path, pending->hidden_name);
+    std::string target = JoinPath(folder.path, name);
+    std::string problem;
+    if (!ApplyTimes(pending->file, stamp)) problem = "cannot set its times: " + LastSystemError();
+    if (!CloseHandle(pending->file) && problem.empty())
+        problem = "writing failed: " + LastSystemError();
+    pending->file = NO_FILE;
+    // The attributes go on by name, once the handle is closed.
+    DWORD attributes = stamp.read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    if (problem.empty() && !SetFileAttributesA(hidden.c_str(), attributes))
+        problem = "cannot set its attributes: " + LastSystemError();
+    if (problem.empty()) {
+        // A read-only file is not replaced by a rename; the user asked for it
+        // to be replaced, so the attribute goes first, and comes back on failure.
+        DWORD existing = replace ? GetFileAttributesA(target.c_str()) : INVALID_FILE_ATTRIBUTES;
+        bool cleared = existing != INVALID_FILE_ATTRIBUTES &&
+                       (existing & FILE_ATTRIBUTE_READONLY) &&
+                       SetFileAttributesA(target.c_str(), existing & ~FILE_ATTRIBUTE_READONLY);
+        if (!MoveFileExA(hidden.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+            DWORD error = GetLastError();
+            if (cleared) SetFileAttributesA(target.c_str(), existing);
+            problem = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+                          ? target + " appeared meanwhile; not replaced"
+                          : "cannot put the file in place: " + ErrorText(error);
         }
     }
-    return ok;
-}
-
-bool PutInPlace(const std::string& part, const std::string& target, std::string* why) {
-    // A read-only file is not replaced by a rename; the user asked for it to
-    // be replaced, so the attribute goes first, and comes back on failure.
-    DWORD attributes = GetFileAttributesA(target.c_str());
-    bool cleared = attributes != INVALID_FILE_ATTRIBUTES &&
-                   (attributes & FILE_ATTRIBUTE_READONLY) &&
-                   SetFileAttributesA(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (MoveFileExA(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    DWORD error = GetLastError();
-    if (cleared) SetFileAttributesA(target.c_str(), attributes);
-    *why = "cannot put the file in place: " + ErrorText(error);
-    return false;
-}
-
-void RemoveFile(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!problem.empty()) {
+        SetFileAttributesA(hidden.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(hidden.c_str());
+        *why = problem;
     }
-    DeleteFileA(path.c_str());
+    ForgetPartialFile();
+    return problem.empty();
 }
 
-void SetFolderTimes(const std::string& path, const FileStamp& stamp) {
-    // A folder opens only with backup semantics; a link is not followed.
-    HANDLE folder = CreateFileA(
-        path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) return;
-    ApplyTimes(folder, stamp);
-    CloseHandle(folder);
+void AbandonFile(const OpenFolder& folder, PendingFile* pending) {
+    CloseFile(pending->file);
+    pending->file = NO_FILE;
+    if (!pending->hidden_name.empty())
+        DeleteFileA(JoinPath(folder.path, pending->hidden_name).c_str());
+    ForgetPartialFile();
 }
+
+void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
+    ApplyTimes(folder.handle, stamp);
+}
+
+namespace {
+
+// What an interrupt removes. The handler runs on a thread of its own; it
+// reads the path only while `partial_set` says it is complete.
+volatile LONG partial_set = 0;
+char partial_path[MAX_PATH * 4];
+
+BOOL WINAPI OnInterrupt(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    // The file is open with deletion shared: it goes when the process ends.
+    if (partial_set) DeleteFileA(partial_path);
+    ExitProcess(event == CTRL_C_EVENT ? 130 : 143);
+    return TRUE;
+}
+
+}  // namespace
+
+void RemovePartialFileOnInterrupt() { SetConsoleCtrlHandler(OnInterrupt, TRUE); }
+
+void RememberPartialFile(const OpenFolder& folder, const PendingFile& pending) {
+    RememberPartialPath(JoinPath(folder.path, pending.hidden_name));
+}
+
+void RememberPartialPath(const std::string& path) {
+    partial_set = 0;
+    if (path.size() >= sizeof partial_path) return;
+    memcpy(partial_path, path.c_str(), path.size() + 1);
+    partial_set = 1;
+}
+
+void ForgetPartialFile() { partial_set = 0; }
 
 std::string LastSystemError() { return ErrorText(GetLastError()); }
 

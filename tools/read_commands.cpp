@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -81,13 +82,10 @@ struct Archive {
 };
 
 bool OpenArchive(const std::string& path, Archive* archive) {
-    archive->file = OpenForReading(path.c_str());
+    std::string why;
+    archive->file = OpenArchiveFile(path, &why);
     if (archive->file == NO_FILE) {
-        fprintf(stderr, "quorvane: cannot open %s: %s\n", path.c_str(), LastSystemError().c_str());
-        return false;
-    }
-    if (!IsRegularFile(archive->file)) {
-        fprintf(stderr, "quorvane: %s is not a regular file\n", path.c_str());
+        fprintf(stderr, "quorvane: %s\n", why.c_str());
         return false;
     }
     // Anything that is not a PE executable is taken as a bare payload.
@@ -201,11 +199,6 @@ int CommandTest(const std::string& path) {
 
 namespace {
 
-struct FolderTimes {
-    std::string path;
-    FileStamp stamp;
-};
-
 // The default destination: the archive's path with its extension cut off.
 bool DefaultDestination(const std::string& archive, std::string* destination) {
     size_t name_start = LastComponentStart(archive);
@@ -224,23 +217,91 @@ bool AskToReplace(const std::string& path) {
     return answer[0] == 'y' || answer[0] == 'Y';
 }
 
+// The folders of the entry at hand, held open from the destination down, so
+// that consecutive entries of one folder reuse what is open.
+class FolderChain {
+public:
+    explicit FolderChain(const OpenFolder& destination) : open_{destination} {}
+    ~FolderChain() {
+        while (open_.size() > 1) Leave();
+    }
+
+    // Enters the folders `names` below the destination, making them as needed.
+    bool Enter(const std::vector<std::string>& names, std::string* why) {
+        size_t same = 0;
+        while (same < names.size() && same < names_.size() && names[same] == names_[same]) same++;
+        while (names_.size() > same) Leave();
+        for (size_t i = same; i < names.size(); i++) {
+            OpenFolder folder;
+            if (!EnterFolder(open_.back(), names[i], &folder, why)) return false;
+            open_.push_back(folder);
+            names_.push_back(names[i]);
+        }
+        return true;
+    }
+
+    const OpenFolder& Current() const { return open_.back(); }
+
+private:
+    void Leave() {
+        CloseFolder(&open_.back());
+        open_.pop_back();
+        names_.pop_back();
+    }
+
+    std::vector<OpenFolder> open_;  // the destination first
+    std::vector<std::string> names_;
+};
+
+struct FolderTimes {
+    std::vector<std::string> names;
+    FileStamp stamp;
+};
+
+// Two entries whose names become the same name here, as the code page's
+// duplicate characters (NEC and IBM extensions) do: the later one is not
+// extracted over the earlier one. The index of each such entry, with the
+// name of the entry it collides with.
+std::map<int, std::string> FindCollisions(const Archive& archive) {
+    std::map<int, std::string> collisions;
+    std::map<std::string, std::pair<std::string, bool>> seen;  // local path: entry name, folder
+    SetFilePointer64(archive.file, archive.start, FILE_BEGIN);
+    EntryRecord record;
+    for (int index = 0; ReadEntryRecord(archive.file, &record) == 1; index++) {
+        SetFilePointer64(archive.file, record.storedSize, FILE_CURRENT);
+        std::string path;
+        if (!EntryNameToPath(RecordName(record), &path)) continue;
+        bool folder = IsFolder(record);
+        auto found = seen.find(path);
+        if (found == seen.end()) {
+            seen[path] = {RecordName(record), folder};
+        } else if (found->second.first != RecordName(record) && !(folder && found->second.second)) {
+            collisions[index] = found->second.first;
+        }
+    }
+    SetFilePointer64(archive.file, archive.start, FILE_BEGIN);
+    return collisions;
+}
+
 class Extraction {
 public:
-    Extraction(Archive* archive, const std::string& destination, const ExtractOptions& options)
+    Extraction(Archive* archive, const OpenFolder& destination, const ExtractOptions& options)
         : archive_(archive),
-          destination_(destination),
+          folders_(destination),
           options_(options),
           progress_(archive->total_original) {}
 
     int Run() {
+        collisions_ = FindCollisions(*archive_);
         EntryRecord record;
-        while (ReadEntryRecord(archive_->file, &record) == 1) {
+        for (index_ = 0; ReadEntryRecord(archive_->file, &record) == 1; index_++) {
             if (!Entry(record)) failures_++;
         }
         ApplyFolderTimes();
         progress_.Clear();
         if (failures_) {
-            fprintf(stderr, "quorvane: %d entries could not be extracted\n", failures_);
+            fprintf(stderr, "quorvane: %d %s could not be extracted\n", failures_,
+                    failures_ == 1 ? "entry" : "entries");
             return EXIT_ENTRY_FAILED;
         }
         return EXIT_SUCCESS_ALL;
@@ -255,72 +316,88 @@ private:
 
     bool Entry(const EntryRecord& record) {
         std::string shown = PrintableName(RecordName(record));
-        std::string relative;
-        if (!EntryNameToPath(RecordName(record), &relative)) {
+        std::vector<std::string> names;
+        if (!EntryNameToComponents(RecordName(record), &names) || names.empty()) {
             SkipStored(archive_->file, record);
-            return Fail(shown, "the name cannot be converted to UTF-8");
+            return Fail(shown, "the name cannot be converted to a name of this system");
+        }
+        auto collision = collisions_.find(index_);
+        if (collision != collisions_.end()) {
+            // They look alike: the stored bytes tell them apart.
+            SkipStored(archive_->file, record);
+            return Fail(shown + " (stored as " + EscapedBytes(RecordName(record), false) + ")",
+                        "not extracted: it collides with the earlier entry " +
+                            PrintableName(collision->second) + " (stored as " +
+                            EscapedBytes(collision->second, false) +
+                            "); both become the same name here");
         }
         std::string why;
         if (IsFolder(record)) {
             SkipStored(archive_->file, record);
-            if (!MakeFoldersBelow(destination_, relative, &why)) return Fail(shown, why);
+            if (!folders_.Enter(names, &why)) return Fail(shown, why);
             if (record.creationTime != 0) {
                 FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
                                    false};
-                folders_.push_back({JoinPath(destination_, relative), stamp});
+                folder_times_.push_back({names, stamp});
             }
             return true;
         }
-        return File(record, shown, relative);
-    }
-
-    bool File(const EntryRecord& record, const std::string& shown, const std::string& relative) {
-        std::string target = JoinPath(destination_, relative);
-        std::string why;
-        size_t name_start = LastComponentStart(relative);
-        if (name_start > 0 &&
-            !MakeFoldersBelow(destination_, relative.substr(0, name_start - 1), &why)) {
+        std::string name = names.back();
+        names.pop_back();
+        if (!folders_.Enter(names, &why)) {
             SkipStored(archive_->file, record);
             return Fail(shown, why);
         }
+        return File(record, shown, name);
+    }
 
-        PathKind existing = KindOf(target);
-        if (existing != PATH_MISSING) {
-            if (existing == PATH_FOLDER) {
+    // Whether an existing file may be replaced; *skip when the entry is to be
+    // left alone without counting as a failure.
+    bool MayReplace(const std::string& target, bool* skip) {
+        *skip = false;
+        if (options_.existing == EXISTING_OVERWRITE) return true;
+        if (options_.existing == EXISTING_SKIP) {
+            *skip = true;
+            return false;
+        }
+        if (!InputIsInteractive()) return false;
+        progress_.Clear();
+        if (AskToReplace(target)) return true;
+        *skip = true;  // the user's choice, not a failure
+        return false;
+    }
+
+    bool File(const EntryRecord& record, const std::string& shown, const std::string& name) {
+        const OpenFolder& folder = folders_.Current();
+        std::string target = JoinPath(folder.path, name);
+        PathKind existing = KindIn(folder, name);
+        bool replace = false;
+        if (existing == PATH_FOLDER) {
+            SkipStored(archive_->file, record);
+            return Fail(shown, "a folder stands where the file goes");
+        }
+        if (existing == PATH_OTHER) {
+            bool skip = false;
+            replace = MayReplace(target, &skip);
+            if (!replace) {
                 SkipStored(archive_->file, record);
-                return Fail(shown, "a folder stands where the file goes");
-            }
-            bool replace = false;
-            if (options_.existing == EXISTING_OVERWRITE) {
-                replace = true;
-            } else if (options_.existing == EXISTING_SKIP) {
-                SkipStored(archive_->file, record);
-                return true;
-            } else if (InputIsInteractive()) {
-                progress_.Clear();
-                replace = AskToReplace(target);
-                if (!replace) {
-                    SkipStored(archive_->file, record);
-                    return true;  // the user's choice, not a failure
-                }
-            } else {
-                SkipStored(archive_->file, record);
+                if (skip) return true;
                 return Fail(target,
                             "exists and was not replaced (use --overwrite or --skip-existing)");
             }
         }
 
         progress_.Begin(shown, record.originalSize);
-        std::string part;
-        FileHandle output = CreateFileBeside(target, &part);
-        if (output == NO_FILE) {
+        std::string why;
+        PendingFile pending;
+        if (!StartFile(folder, &pending, &why)) {
             SkipStored(archive_->file, record);
-            return Fail(shown,
-                        "cannot create a file in " + ParentOf(target) + ": " + LastSystemError());
+            return Fail(shown, why);
         }
+        RememberPartialFile(folder, pending);
         DecodeResult result = DECODE_OK;
         if (record.originalSize != 0) {
-            result = DecodeEntry(archive_->file, StoredOf(record), output, &progress_, &why);
+            result = DecodeEntry(archive_->file, StoredOf(record), pending.file, &progress_, &why);
         } else {
             SkipStored(archive_->file, record);
         }
@@ -329,33 +406,32 @@ private:
         if (result == DECODE_OK) {
             FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
                                (record.attributeWord & ATTRIBUTE_READONLY) != 0};
-            if (!FinishFile(output, part, stamp, &why) || !PutInPlace(part, target, &why)) {
-                result = DECODE_WRITE_FAILED;
-            }
-        } else {
-            CloseFile(output);
+            if (FinishFileAs(folder, &pending, name, stamp, replace, &why)) return true;
+            return Fail(shown, "not extracted: " + why);
         }
-        if (result != DECODE_OK) {
-            RemoveFile(part);
-            return Fail(
-                shown,
-                (result == DECODE_DAMAGED ? "damaged, not extracted: " : "not extracted: ") + why);
-        }
-        return true;
+        AbandonFile(folder, &pending);
+        if (result == DECODE_WRITE_FAILED) why = "cannot write into " + folder.path + ": " + why;
+        return Fail(
+            shown,
+            (result == DECODE_DAMAGED ? "damaged, not extracted: " : "not extracted: ") + why);
     }
 
-    // Folder times last, once nothing is written into the folders any more.
+    // Folder times last, once nothing is written into the folders any more;
+    // inner folders before the folders that hold them.
     void ApplyFolderTimes() {
-        for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
-            SetFolderTimes(it->path, it->stamp);
+        for (auto it = folder_times_.rbegin(); it != folder_times_.rend(); ++it) {
+            std::string why;
+            if (folders_.Enter(it->names, &why)) SetFolderTimes(folders_.Current(), it->stamp);
         }
     }
 
     Archive* archive_;
-    std::string destination_;
+    FolderChain folders_;
     ExtractOptions options_;
     Progress progress_;
-    std::vector<FolderTimes> folders_;
+    std::vector<FolderTimes> folder_times_;
+    std::map<int, std::string> collisions_;
+    int index_ = 0;
     int failures_ = 0;
 };
 
@@ -374,10 +450,17 @@ int CommandExtract(const std::string& path, const ExtractOptions& options) {
     Archive archive;
     if (!OpenArchive(path, &archive)) return EXIT_REFUSED;
     std::string why;
-    if (!MakeDestination(destination, &why)) {
+    OpenFolder root;
+    if (!OpenDestination(destination, &root, &why)) {
         fprintf(stderr, "quorvane: %s\n", why.c_str());
         return EXIT_REFUSED;
     }
-    Extraction extraction(&archive, destination, options);
-    return extraction.Run();
+    RemovePartialFileOnInterrupt();
+    int code;
+    {
+        Extraction extraction(&archive, root, options);
+        code = extraction.Run();
+    }
+    CloseFolder(&root);
+    return code;
 }

@@ -20,6 +20,17 @@ std::vector<std::string> SplitEntryName(const std::string& name) {
     return components;
 }
 
+bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
+    std::vector<std::string> components;
+    path->clear();
+    if (!EntryNameToComponents(cp932_name, &components)) return false;
+    for (const std::string& component : components) {
+        if (!path->empty()) *path += LOCAL_SEPARATOR;
+        *path += component;
+    }
+    return !path->empty();
+}
+
 std::string EscapedBytes(const std::string& bytes, bool keep_high_bytes) {
     std::string shown;
     for (unsigned char c : bytes) {

@@ -12,9 +12,12 @@
 // search the validation makes). A trailing backslash gives no last component.
 std::vector<std::string> SplitEntryName(const std::string& cp932_name);
 
-// The entry name as a relative path of this system. False when a component
-// cannot be converted or could never be a name of its own (empty, a dot name,
-// a separator or NUL inside).
+// The components of the entry name as names of this system. False when a
+// component cannot be converted or could never be a name of its own (empty,
+// a dot name, a separator or NUL inside).
+bool EntryNameToComponents(const std::string& cp932_name, std::vector<std::string>* components);
+
+// The entry name as a relative path of this system; false as above.
 bool EntryNameToPath(const std::string& cp932_name, std::string* path);
 
 // A name for messages: in the system's text form when it converts, otherwise

@@ -46,8 +46,8 @@ bool Cp932ToUtf8(const std::string& cp932, std::string* utf8) {
     return Convert("UTF-8", "CP932", cp932, utf8);
 }
 
-bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
-    path->clear();
+bool EntryNameToComponents(const std::string& cp932_name, std::vector<std::string>* components) {
+    components->clear();
     for (const std::string& component : SplitEntryName(cp932_name)) {
         std::string utf8;
         if (!Cp932ToUtf8(component, &utf8)) return false;
@@ -57,8 +57,7 @@ bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
             utf8.find('\0') != std::string::npos) {
             return false;
         }
-        if (!path->empty()) *path += '/';
-        *path += utf8;
+        components->push_back(utf8);
     }
     return true;
 }

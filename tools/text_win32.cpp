@@ -26,8 +26,8 @@ bool SystemSeesSeparator(const std::string& component) {
 
 }  // namespace
 
-bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
-    path->clear();
+bool EntryNameToComponents(const std::string& cp932_name, std::vector<std::string>* components) {
+    components->clear();
     for (const std::string& component : SplitEntryName(cp932_name)) {
         // Validation has refused such names already; a path is never built
         // from one, whatever the archive holds.
@@ -35,17 +35,14 @@ bool EntryNameToPath(const std::string& cp932_name, std::string* path) {
             component.find('\0') != std::string::npos || SystemSeesSeparator(component)) {
             return false;
         }
-        if (!path->empty()) *path += '\\';
-        *path += component;
+        components->push_back(component);
     }
-    return !path->empty();
+    return true;
 }
 
 const char LOCAL_SEPARATOR = '\\';
 
-std::string PrintableName(const std::string& cp932_name) {
-    return EscapedBytes(cp932_name, true);
-}
+std::string PrintableName(const std::string& cp932_name) { return EscapedBytes(cp932_name, true); }
 
 std::string ShortenedName(const std::string& shown, size_t limit) {
     if (shown.size() <= limit || limit < 4) return shown;

@@ -24,31 +24,6 @@ namespace {
 
 using namespace tool_test;
 
-// Runs quorvane with `arguments` (already quoted), stdin from /dev/null.
-Outcome Quorvane(const std::string& arguments, const std::string& scratch) {
-    return RunProgram(QUORVANE_BIN, arguments, scratch);
-}
-
-class ToolTest : public JapaneseTreeTest {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quorvane-tool-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        scratch_ = pattern;
-        // Work files go to a temporary folder of our own, to be checked empty.
-        temporary_ = scratch_ + "/temp";
-        mkdir(temporary_.c_str(), 0700);
-        setenv("TMPDIR", temporary_.c_str(), 1);
-    }
-    void TearDown() override {
-        EXPECT_EQ(List(temporary_), std::vector<std::string>()) << "left in the temporary folder";
-        RemoveTree(scratch_);
-    }
-    Outcome Q(const std::string& arguments) { return Quorvane(arguments, scratch_); }
-
-    std::string temporary_;
-};
-
 TEST_F(ToolTest, JapaneseTreeRoundTripsWithTimesAndReadOnlyState) {
     MakeTree();
     Outcome create =
@@ -363,10 +338,10 @@ int RunOnTerminal(const std::vector<std::string>& arguments, const std::string& 
     if (child < 0) return -1;
     if (child == 0) {
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(QUORVANE_BIN));
+        argv.push_back(const_cast<char*>(QuorvaneBin()));
         for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(QUORVANE_BIN, argv.data());
+        execv(QuorvaneBin(), argv.data());
         _exit(127);
     }
     bool answered = false;

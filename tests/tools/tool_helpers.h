@@ -265,4 +265,37 @@ protected:
     std::vector<std::string> files_, folders_;
 };
 
+#ifdef QUORVANE_BIN
+// The program under test: the one built here, or QUORVANE_TEST_BIN when set
+// (to run the same tests against another build).
+inline const char* QuorvaneBin() {
+    const char* other = getenv("QUORVANE_TEST_BIN");
+    return other && *other ? other : QUORVANE_BIN;
+}
+
+// A scratch folder of its own per test, with a temporary folder inside it
+// that must be empty again at the end.
+class ToolTest : public JapaneseTreeTest {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quorvane-tool-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        scratch_ = pattern;
+        temporary_ = scratch_ + "/temp";
+        mkdir(temporary_.c_str(), 0700);
+        setenv("TMPDIR", temporary_.c_str(), 1);
+    }
+    void TearDown() override {
+        EXPECT_EQ(List(temporary_), std::vector<std::string>()) << "left in the temporary folder";
+        RemoveTree(scratch_);
+    }
+    // Runs quorvane with `arguments` (already quoted), stdin from /dev/null.
+    Outcome Q(const std::string& arguments) {
+        return RunProgram(QuorvaneBin(), arguments, scratch_);
+    }
+
+    std::string temporary_;
+};
+#endif
+
 }  // namespace tool_test

@@ -1,0 +1,199 @@
+// Hostile input and unlucky users: a folder swapped for a link during the
+// extraction, names of 255 bytes, interrupts, named pipes, a dangling
+// destination, two names that become one, a temporary folder that cannot be
+// used and a write that fails.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <thread>
+
+#include "tests/tools/tool_helpers.h"
+
+namespace {
+
+using namespace tool_test;
+
+Bytes ChainText() { return Bytes(kChainText, kChainText + strlen(kChainText)); }
+
+// A payload of `count` entries of 20 bytes each in the folder `folder`.
+void WriteManyFiles(const std::string& path, const std::string& folder, int count) {
+    std::vector<Crafted> records = {{folder + "\\", ATTRIBUTE_DIRECTORY, 0, Bytes()}};
+    for (int i = 0; i < count; i++) {
+        char name[32];
+        snprintf(name, sizeof name, "\\f%05d.txt", i);
+        records.push_back({folder + name, ATTRIBUTE_ARCHIVE, 20, kChainStored});
+    }
+    WritePayload(path, records);
+}
+
+TEST_F(ToolTest, SwappingAFolderForALinkNeverSendsAFileOutside) {
+    WriteManyFiles(Path("many.qv"), "d", 1000);
+    mkdir(Path("outside").c_str(), 0755);
+    std::string d = Path("out/d"), swapped = Path("out/d.real");
+    for (int run = 0; run < 3; run++) {
+        SCOPED_TRACE(run);
+        RemoveTree(Path("out"));
+        std::atomic<bool> done(false);
+        // Swaps out/d for a link to the outside folder and back, again and again.
+        std::thread racer([&] {
+            while (!done.load()) {
+                if (rename(d.c_str(), swapped.c_str()) != 0) {
+                    usleep(100);
+                    continue;
+                }
+                if (symlink(Path("outside").c_str(), d.c_str()) == 0) {
+                    usleep(50);
+                    unlink(d.c_str());
+                }
+                rename(swapped.c_str(), d.c_str());
+                usleep(200);
+            }
+        });
+        Outcome extract = Q("extract " + Quote(Path("many.qv")) + " -d " + Quote(Path("out")));
+        done = true;
+        racer.join();
+        EXPECT_TRUE(extract.code == 0 || extract.code == 1) << extract.err;
+        ASSERT_EQ(List(Path("outside")), std::vector<std::string>());
+    }
+}
+
+TEST_F(ToolTest, NamesOf255BytesAreExtractedAndWritten) {
+    std::string name = std::string(251, 'n') + ".txt";
+    WritePayload(Path("long.qv"), {{name, ATTRIBUTE_ARCHIVE, 20, kChainStored}});
+    Outcome extract = Q("extract " + Quote(Path("long.qv")) + " -d " + Quote(Path("out")));
+    EXPECT_EQ(extract.code, 0) << extract.err;
+    EXPECT_EQ(ReadFile(Path("out/" + name)), ChainText());
+
+    // The output of create may have such a name too.
+    WriteText(Path("small.txt"), "small");
+    std::string output = Path(std::string(251, 'o') + ".qv");
+    Outcome create =
+        Q("create -o " + Quote(output) + " --payload-only " + Quote(Path("small.txt")));
+    EXPECT_EQ(create.code, 0) << create.err;
+    EXPECT_TRUE(Exists(output));
+}
+
+// Starts quorvane with `arguments` in the background, output discarded.
+pid_t Start(const std::vector<std::string>& arguments) {
+    pid_t child = fork();
+    if (child == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> argv = {const_cast<char*>(QuorvaneBin())};
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QuorvaneBin(), argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// True once `pid` holds a regular file open below `folder`: a file being written.
+bool WritesBelow(pid_t pid, const std::string& folder) {
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const std::string& fd : List(fds)) {
+        char target[4096];
+        ssize_t length = readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+        struct stat info;
+        if (length <= 0 || stat((fds + "/" + fd).c_str(), &info) != 0) continue;
+        target[length] = 0;
+        if (S_ISREG(info.st_mode) && std::string(target).rfind(folder + "/", 0) == 0) return true;
+    }
+    return false;
+}
+
+// Sends `signal` once `pid` writes below `folder`; its exit code, or -1 when
+// it ended otherwise or before it could be caught writing.
+int InterruptWhileWriting(pid_t pid, const std::string& folder, int signal) {
+    bool caught = false;
+    for (int i = 0; i < 20000 && !caught; i++) {
+        caught = WritesBelow(pid, folder);
+        if (!caught) usleep(500);
+    }
+    if (caught) kill(pid, signal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return caught && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ToolTest, InterruptsLeaveNoPartialFiles) {
+    mkdir(Path("in").c_str(), 0755);
+    WriteFile(Path("in/big.txt"), Text(8 << 20));
+    ASSERT_EQ(Q("create -o " + Quote(Path("big.qv")) + " --payload-only " + Quote(Path("in"))).code,
+              0);
+
+    mkdir(Path("out").c_str(), 0755);
+    pid_t extract = Start({"extract", Path("big.qv"), "-d", Path("out")});
+    EXPECT_EQ(InterruptWhileWriting(extract, Path("out"), SIGINT), 130);
+    EXPECT_EQ(List(Path("out")), std::vector<std::string>{"in"});
+    EXPECT_EQ(List(Path("out/in")), std::vector<std::string>());
+
+    mkdir(Path("made").c_str(), 0755);
+    pid_t create = Start({"create", "-o", Path("made/big.qv"), "--payload-only", Path("in")});
+    EXPECT_EQ(InterruptWhileWriting(create, Path("made"), SIGTERM), 143);
+    EXPECT_EQ(List(Path("made")), std::vector<std::string>());
+}
+
+TEST_F(ToolTest, NamedPipesAndDevicesAreRefusedAtOnce) {
+    ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+    // Each run is bounded: a tool that opens the pipe for reading waits for ever.
+    for (std::string command :
+         {std::string("list"), std::string("test"), "extract -d " + Quote(Path("out"))}) {
+        Outcome run = RunProgram("timeout 20 " + std::string(QuorvaneBin()),
+                                 command + " " + Quote(Path("pipe")), scratch_);
+        EXPECT_EQ(run.code, 2) << command << ": " << run.err;
+        EXPECT_NE(run.err.find("not a regular file"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(Q("list /dev/null").code, 2);
+    EXPECT_FALSE(Exists(Path("out")));
+}
+
+TEST_F(ToolTest, ADanglingLinkAsDestinationIsRefusedAndNothingIsWritten) {
+    WritePayload(Path("a.qv"), {{"a.txt", ATTRIBUTE_ARCHIVE, 20, kChainStored}});
+    ASSERT_EQ(symlink(Path("nowhere/x").c_str(), Path("dest").c_str()), 0);
+    Outcome extract = Q("extract " + Quote(Path("a.qv")) + " -d " + Quote(Path("dest")));
+    EXPECT_EQ(extract.code, 2);
+    EXPECT_NE(extract.err.find("cannot be made"), std::string::npos) << extract.err;
+    EXPECT_FALSE(Exists(Path("nowhere")));
+}
+
+TEST_F(ToolTest, AnUnusableTemporaryFolderStopsNeitherTestNorExtract) {
+    WritePayload(Path("a.qv"), {{"a.txt", ATTRIBUTE_ARCHIVE, 20, kChainStored}});
+    setenv("TMPDIR", Path("no/such/folder").c_str(), 1);
+    EXPECT_EQ(Q("test " + Quote(Path("a.qv"))).code, 0);
+    Outcome extract = Q("extract " + Quote(Path("a.qv")) + " -d " + Quote(Path("out")));
+    EXPECT_EQ(extract.code, 0) << extract.err;
+    EXPECT_EQ(ReadFile(Path("out/a.txt")), ChainText());
+}
+
+TEST_F(ToolTest, TwoCodesForOneCharacterCollideAndBothAreNamed) {
+    // 87 54 (NEC) and FA 4A (IBM) are both Roman numeral one.
+    WritePayload(Path("twins.qv"), {{"\x87\x54.txt", ATTRIBUTE_ARCHIVE, 20, kChainStored},
+                                    {"\xFA\x4A.txt", ATTRIBUTE_ARCHIVE, 20, kChainStored}});
+    Outcome extract = Q("extract " + Quote(Path("twins.qv")) + " -d " + Quote(Path("out")));
+    EXPECT_EQ(extract.code, 1);
+    EXPECT_NE(extract.err.find("collide"), std::string::npos) << extract.err;
+    EXPECT_NE(extract.err.find("\\xFAJ.txt"), std::string::npos) << extract.err;
+    EXPECT_NE(extract.err.find("\\x87T.txt"), std::string::npos) << extract.err;
+    EXPECT_EQ(List(Path("out")), std::vector<std::string>{"\u2160.txt"});
+}
+
+TEST_F(ToolTest, AFailingWriteIsNamedAndNeverCalledDamaged) {
+    mkdir(Path("in").c_str(), 0755);
+    WriteFile(Path("in/noise.bin"), Noise(300000, 3));
+    ASSERT_EQ(Q("create -o " + Quote(Path("n.qv")) + " --payload-only " + Quote(Path("in"))).code,
+              0);
+    // Files may grow to 100 KiB only; the signal that would end the program is ignored.
+    Outcome extract =
+        RunProgram("trap '' XFSZ; ulimit -f 100; " + std::string(QuorvaneBin()),
+                   "extract " + Quote(Path("n.qv")) + " -d " + Quote(Path("out")), scratch_);
+    EXPECT_EQ(extract.code, 1);
+    EXPECT_NE(extract.err.find("cannot write into"), std::string::npos) << extract.err;
+    EXPECT_EQ(extract.err.find("damaged"), std::string::npos) << extract.err;
+    EXPECT_EQ(List(Path("out/in")), std::vector<std::string>());
+}
+
+}  // namespace
