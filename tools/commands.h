@@ -29,6 +29,3 @@ int CommandList(const std::string& archive);
 int CommandTest(const std::string& archive);
 int CommandExtract(const std::string& archive, const ExtractOptions& options);
 int CommandCreate(const CreateOptions& options);
-
-// True when this build can make archives.
-bool CanCreate();

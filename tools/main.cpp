@@ -12,23 +12,18 @@ namespace {
 const char* const VERSION = "0.1.0";
 
 void PrintHelp(FILE* to) {
-    bool create = CanCreate();
-    fprintf(to, "Usage:\n%s",
-            create ? "  quorvane create -o OUT.exe [--stub FILE | --payload-only] PATH...\n" : "");
     fprintf(to,
+            "Usage:\n"
+            "  quorvane create -o OUT.exe [--stub FILE | --payload-only] PATH...\n"
             "  quorvane list FILE\n"
             "  quorvane test FILE\n"
             "  quorvane extract FILE [-d DIR] [--overwrite | --skip-existing]\n"
             "  quorvane --help | --version\n"
-            "\n");
-    if (create) {
-        fprintf(to,
-                "create         packs the files and folders (recursively, in sorted order) behind\n"
-                "               the extractor stub. --stub FILE uses another stub; --payload-only\n"
-                "               writes the entry records alone. Names must be representable in\n"
-                "               code page 932 and at most 255 bytes long; files below 4 GiB.\n");
-    }
-    fprintf(to,
+            "\n"
+            "create         packs the files and folders (recursively, in sorted order) behind\n"
+            "               the extractor stub. --stub FILE uses another stub; --payload-only\n"
+            "               writes the entry records alone. Names must be representable in\n"
+            "               code page 932 and at most 255 bytes long; files below 4 GiB.\n"
             "list           shows each entry: kind, sizes, ratio, last write, attributes, name.\n"
             "test           validates the archive and decodes every entry without writing.\n"
             "extract        recreates the entries below DIR (default: FILE without its\n"
@@ -37,14 +32,10 @@ void PrintHelp(FILE* to) {
             "               and otherwise asked about on a terminal or left alone.\n"
             "\n"
             "FILE may be a self-extracting executable or a bare payload.\n"
-            "%s"
             "\n"
             "Exit codes: 0 everything done; 1 some entries failed (damaged, not replaced,\n"
             "not writable); 2 nothing done (archive unreadable, damaged or unsafe, or\n"
-            "create failed); 3 wrong command line.\n",
-            create ? ""
-                   : "\ncreate is not available in this build: the compressor is built for\n"
-                     "Linux only; make archives with the Linux quorvane.\n");
+            "create failed); 3 wrong command line.\n");
 }
 
 int Usage(const char* problem, const char* detail = "") {
@@ -70,7 +61,6 @@ int Create(const std::vector<std::string>& args) {
             options.inputs.push_back(arg);
         }
     }
-    if (!CanCreate()) return Usage("create is not available in this build");
     if (options.output.empty()) return Usage("create needs -o OUT");
     if (options.inputs.empty()) return Usage("create needs at least one file or folder");
     if (options.payload_only && !options.stub.empty()) {

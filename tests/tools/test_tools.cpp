@@ -29,6 +29,22 @@ Outcome Quorvane(const std::string& arguments, const std::string& scratch) {
     return RunProgram(QUORVANE_BIN, arguments, scratch);
 }
 
+// The records of an archive or a bare payload, in order.
+std::vector<EntryRecord> Records(const std::string& path) {
+    std::vector<EntryRecord> records;
+    uint32_t start = GetEXESize(path.c_str());  // 0 for a bare payload
+    FileHandle file = OpenForReading(path.c_str());
+    if (file == NO_FILE) return records;
+    SetFilePointer64(file, start, FILE_BEGIN);
+    EntryRecord record;
+    while (ReadEntryRecord(file, &record) == 1) {
+        records.push_back(record);
+        SetFilePointer64(file, record.storedSize, FILE_CURRENT);
+    }
+    CloseFile(file);
+    return records;
+}
+
 class ToolTest : public JapaneseTreeTest {
 protected:
     void SetUp() override {
@@ -81,19 +97,14 @@ TEST_F(ToolTest, ArchiveHoldsCodePage932NamesInSortedOrder) {
     MakeTree();
     ASSERT_EQ(Q("create -o " + Quote(Path("a.qv")) + " --payload-only " + Quote(Path("素材"))).code,
               0);
-    FileHandle file = OpenForReading(Path("a.qv").c_str());
-    ASSERT_NE(file, NO_FILE);
     std::vector<std::string> names;
     std::vector<uint16_t> attributes;
-    EntryRecord record;
-    while (ReadEntryRecord(file, &record) == 1) {
+    for (const EntryRecord& record : Records(Path("a.qv"))) {
         names.push_back(std::string(record.name, record.nameLength));
         attributes.push_back(record.attributeWord);
-        SetFilePointer64(file, record.storedSize, FILE_CURRENT);
     }
-    CloseFile(file);
     // 素材 = 0x91 0x66 0x8D 0xDE; folders end in a backslash and come before
-    // what they hold; the order is that of the UTF-8 names.
+    // what they hold; the order is that of the code page 932 names.
     ASSERT_EQ(names.size(), 10u);
     EXPECT_EQ(names[0], "\x91\x66\x8D\xDE\\");
     EXPECT_EQ(attributes[0], ATTRIBUTE_DIRECTORY);
