@@ -106,14 +106,18 @@ void Walk(std::vector<Entry>* entries, const std::string& disk_path, const std::
     }
 }
 
-EntryRecord RecordFor(const Entry& entry) {
+EntryRecord RecordFor(const Entry& entry, const CreateOptions& options) {
     EntryRecord record;
     memset(&record, 0, sizeof record);
     record.nameLength = (uint8_t)entry.name.size();
     memcpy(record.name, entry.name.data(), entry.name.size());
-    record.creationTime = entry.info.creation;
-    record.lastAccessTime = entry.info.last_access;
-    record.lastWriteTime = entry.info.last_write;
+    if (options.fixed_time) {
+        record.creationTime = record.lastAccessTime = record.lastWriteTime = options.time;
+    } else {
+        record.creationTime = entry.info.creation;
+        record.lastAccessTime = entry.info.last_access;
+        record.lastWriteTime = entry.info.last_write;
+    }
     record.attributeWord = entry.info.attributes & ATTRIBUTE_MASK;
     if (entry.info.kind == INPUT_FILE) {
         // The newer rescale rule unless the writer reports otherwise.
@@ -143,7 +147,7 @@ struct ClosedOnExit {
 
 void WriteFileEntry(FileHandle out, const Entry& entry, const CreateOptions& options,
                     Progress* progress) {
-    EntryRecord record = RecordFor(entry);
+    EntryRecord record = RecordFor(entry, options);
     FileHandle in = OpenForReading(entry.disk_path.c_str());
     if (in == NO_FILE) throw CreateError{entry.disk_path + ": cannot read: " + LastSystemError()};
     ClosedOnExit closed_on_exit{in};
@@ -268,7 +272,7 @@ int CommandCreate(const CreateOptions& options) {
         Progress progress(total);
         for (const Entry& entry : entries) {
             if (entry.info.kind == INPUT_FOLDER) {
-                EntryRecord record = RecordFor(entry);
+                EntryRecord record = RecordFor(entry, options);
                 if (!WriteEntryRecord(out, &record)) throw WritingFailed(options.output);
             } else {
                 WriteFileEntry(out, entry, options, &progress);

@@ -55,6 +55,8 @@ protected:
         temporary_ = scratch_ + "/temp";
         mkdir(temporary_.c_str(), 0700);
         setenv("TMPDIR", temporary_.c_str(), 1);
+        // Times must come from the files unless a test fixes them.
+        unsetenv("SOURCE_DATE_EPOCH");
     }
     void TearDown() override {
         EXPECT_EQ(List(temporary_), std::vector<std::string>()) << "left in the temporary folder";
@@ -332,6 +334,62 @@ TEST_F(ToolTest, UnreadableFileFailsCreate) {
     EXPECT_NE(create.err.find("secret.txt"), std::string::npos) << create.err;
     EXPECT_FALSE(Exists(Path("a.qv")));
     EXPECT_EQ(List(scratch_), (std::vector<std::string>{"in", "temp"}));
+}
+
+// Copies of one tree made under different umasks and with different times:
+// with one fixed time (option or environment) their archives are the same.
+TEST_F(ToolTest, FixedTimeMakesTheSameArchiveFromCopiesOfATree) {
+    mode_t mask = umask(022);
+    MakeTree();
+    mkdir(Path("a").c_str(), 0755);
+    ASSERT_EQ(rename(Path("素材").c_str(), Path("a/素材").c_str()), 0);
+    umask(077);
+    MakeTree();
+    umask(mask);
+    for (const std::string& file : files_) {
+        SetTimes(Path("素材/" + file), At(1500000000, 0), At(1500000000, 0));
+    }
+    mkdir(Path("b").c_str(), 0755);
+    ASSERT_EQ(rename(Path("素材").c_str(), Path("b/素材").c_str()), 0);
+
+#ifdef QUORVANE_HAS_STUB
+    const std::string kind = "";  // the built-in stub is part of what must not vary
+#else
+    const std::string kind = " --payload-only";
+#endif
+    auto create = [&](const std::string& environment, const std::string& options,
+                      const std::string& output, const std::string& tree) {
+        return RunProgram(environment + QUORVANE_BIN,
+                          "create" + kind + options + " -o " + Quote(Path(output)) + " " +
+                              Quote(Path(tree + "/素材")),
+                          scratch_);
+    };
+    // 2020-01-02 03:04:05 UTC.
+    ASSERT_EQ(create("", " --mtime 2020-01-02T03:04:05Z", "a.exe", "a").code, 0);
+    ASSERT_EQ(create("SOURCE_DATE_EPOCH=1577934245 ", "", "b.exe", "b").code, 0);
+    ASSERT_EQ(create("SOURCE_DATE_EPOCH=1 ", " --mtime @1577934245", "c.exe", "b").code, 0);
+    ASSERT_EQ(create("", "", "free.exe", "b").code, 0);
+    Bytes a = ReadFile(Path("a.exe"));
+    EXPECT_EQ(ReadFile(Path("b.exe")), a);
+    EXPECT_EQ(ReadFile(Path("c.exe")), a);
+    EXPECT_NE(ReadFile(Path("free.exe")), a) << "the trees' own times should differ";
+
+    ASSERT_EQ(create("", " --mtime 2020-01-02", "day.qv", "a").code, 0);
+    std::vector<EntryRecord> records = Records(Path("day.qv"));
+    ASSERT_EQ(records.size(), 10u);
+    const uint64_t kMidnight = (1577923200ull + 11644473600ull) * 10000000ull;
+    for (const EntryRecord& record : records) {
+        EXPECT_EQ(record.creationTime, kMidnight);
+        EXPECT_EQ(record.lastAccessTime, kMidnight);
+        EXPECT_EQ(record.lastWriteTime, kMidnight);
+    }
+
+    for (const char* wrong : {"2021-02-29", "2020-01-02T24:00:00", "@12x", "yesterday", ""}) {
+        EXPECT_EQ(create("", std::string(" --mtime ") + Quote(wrong), "bad.qv", "a").code, 3)
+            << wrong;
+    }
+    EXPECT_EQ(create("SOURCE_DATE_EPOCH=soon ", "", "bad.qv", "a").code, 3);
+    EXPECT_FALSE(Exists(Path("bad.qv")));
 }
 
 TEST_F(ToolTest, ExistingFilesWithoutATerminal) {
