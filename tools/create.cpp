@@ -131,12 +131,32 @@ CreateError WritingFailed(const std::string& output) {
     return CreateError{output + ": writing failed: " + LastSystemError()};
 }
 
-// A file is stored only as it was when the walk saw it.
-void CheckUnchanged(FileHandle in, const Entry& entry) {
+// A file is stored only as it was when the walk saw it: same size and
+// last-write time before and after reading, and nothing behind the stated
+// size. Otherwise it grew, shrank or was rewritten meanwhile, or its size
+// was never true (files of /proc report 0 bytes).
+void CheckUnchanged(FileHandle in, const Entry& entry, const char* when) {
     InputInfo now;
-    if (!InspectOpenFile(in, &now) || now.size != entry.info.size) {
-        throw CreateError{entry.disk_path + ": the file changed while the archive was made"};
+    if (!InspectOpenFile(in, &now) || now.size != entry.info.size ||
+        now.last_write != entry.info.last_write) {
+        throw CreateError{entry.disk_path + ": the file changed " + when};
     }
+}
+
+void CheckNothingBeyond(FileHandle in, const Entry& entry) {
+    uint8_t byte;
+    uint32_t got = 0;
+    if (SetFilePointer64(in, (int64_t)entry.info.size, FILE_BEGIN) != (int64_t)entry.info.size ||
+        !ReadBytes(in, &byte, 1, &got)) {
+        throw CreateError{entry.disk_path + ": cannot read: " + LastSystemError()};
+    }
+    if (got == 0) return;
+    if (entry.info.size == 0) {
+        throw CreateError{entry.disk_path +
+                          ": the system reports 0 bytes, but the file has content (as files of "
+                          "/proc do); it is not stored"};
+    }
+    throw CreateError{entry.disk_path + ": the file grew while it was read"};
 }
 
 // Closes a file on every way out.
@@ -151,7 +171,7 @@ void WriteFileEntry(FileHandle out, const Entry& entry, const CreateOptions& opt
     FileHandle in = OpenForReading(entry.disk_path.c_str());
     if (in == NO_FILE) throw CreateError{entry.disk_path + ": cannot read: " + LastSystemError()};
     ClosedOnExit closed_on_exit{in};
-    CheckUnchanged(in, entry);
+    CheckUnchanged(in, entry, "while the archive was made");
 
     int64_t record_at = SetFilePointer64(out, 0, FILE_CURRENT);
     if (!WriteEntryRecord(out, &record)) throw WritingFailed(options.output);
@@ -177,6 +197,8 @@ void WriteFileEntry(FileHandle out, const Entry& entry, const CreateOptions& opt
         if (!WriteEntryRecord(out, &record)) throw WritingFailed(options.output);
         SetFilePointer64(out, end, FILE_BEGIN);
     }
+    CheckNothingBeyond(in, entry);
+    CheckUnchanged(in, entry, "while it was read");
 }
 
 std::vector<uint8_t> ReadStub(const std::string& path) {

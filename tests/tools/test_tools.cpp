@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -390,6 +391,104 @@ TEST_F(ToolTest, FixedTimeMakesTheSameArchiveFromCopiesOfATree) {
     }
     EXPECT_EQ(create("SOURCE_DATE_EPOCH=soon ", "", "bad.qv", "a").code, 3);
     EXPECT_FALSE(Exists(Path("bad.qv")));
+}
+
+// How a file changes while create reads it.
+enum Change { GROWS, SHRINKS, IS_REWRITTEN };
+
+// True once `pid` has `path` open and has read past its first byte.
+bool IsReading(pid_t pid, const std::string& path) {
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const std::string& fd : List(fds)) {
+        char target[4096];
+        ssize_t length = readlink((fds + "/" + fd).c_str(), target, sizeof target);
+        if (length <= 0 || std::string(target, (size_t)length) != path) continue;
+        Bytes info = ReadFile("/proc/" + std::to_string(pid) + "/fdinfo/" + fd);
+        std::string text(info.begin(), info.end());
+        size_t pos = text.find("pos:");
+        if (pos != std::string::npos && strtoull(text.c_str() + pos + 4, nullptr, 10) > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Runs quorvane with `arguments` and changes `path` once it has begun to read
+// it, again and again until it exits (two minutes at most). *changed tells
+// whether the change was made at all.
+Outcome RunWhileChanging(const std::vector<std::string>& arguments, const std::string& path,
+                         Change change, const std::string& scratch, bool* changed) {
+    std::string out_file = scratch + "/.stdout", err_file = scratch + "/.stderr";
+    pid_t child = fork();
+    if (child == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_file.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        int err = open(err_file.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+        dup2(in, 0), dup2(out, 1), dup2(err, 2);
+        std::vector<char*> argv = {const_cast<char*>(QUORVANE_BIN)};
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QUORVANE_BIN, argv.data());
+        _exit(127);
+    }
+    *changed = false;
+    int status = -1;
+    Bytes block = Noise(65536, 99);
+    for (int round = 0; round < 120000 && waitpid(child, &status, WNOHANG) == 0; round++) {
+        if (*changed || IsReading(child, path)) {
+            int file = open(path.c_str(), O_WRONLY | (change == GROWS ? O_APPEND : 0));
+            if (change == GROWS) {
+                EXPECT_EQ(write(file, block.data(), block.size()), (ssize_t)block.size());
+            } else if (change == SHRINKS && !*changed) {
+                EXPECT_EQ(ftruncate(file, 100000), 0);
+            } else if (change == IS_REWRITTEN) {
+                EXPECT_EQ(pwrite(file, block.data(), 4096, 0), 4096);
+            }
+            close(file);
+            *changed = true;
+        }
+        usleep(1000);
+    }
+    if (waitpid(child, &status, WNOHANG) == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    Outcome run;
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    Bytes err = ReadFile(err_file);
+    run.err.assign(err.begin(), err.end());
+    unlink(out_file.c_str());
+    unlink(err_file.c_str());
+    return run;
+}
+
+TEST_F(ToolTest, FileThatChangesWhileReadIsRefusedAndNothingIsLeft) {
+    for (Change change : {GROWS, SHRINKS, IS_REWRITTEN}) {
+        SCOPED_TRACE(change);
+        RemoveTree(Path("in"));
+        RemoveTree(Path("out"));
+        mkdir(Path("in").c_str(), 0755);
+        mkdir(Path("out").c_str(), 0755);
+        WriteFile(Path("in/変わる.bin"), Noise(6000000, (uint32_t)change));
+        bool changed = false;
+        Outcome create =
+            RunWhileChanging({"create", "-o", Path("out/a.qv"), "--payload-only", Path("in")},
+                             Path("in/変わる.bin"), change, scratch_, &changed);
+        ASSERT_TRUE(changed) << "create read the file too fast to be interrupted";
+        EXPECT_EQ(create.code, 2) << create.err;
+        EXPECT_NE(create.err.find("変わる.bin"), std::string::npos) << create.err;
+        EXPECT_EQ(List(Path("out")), std::vector<std::string>());
+    }
+}
+
+// Files of /proc report 0 bytes and have content.
+TEST_F(ToolTest, FileWithMoreBytesThanItsSizeIsRefused) {
+    struct stat info;
+    if (stat("/proc/version", &info) != 0 || info.st_size != 0) GTEST_SKIP() << "no /proc";
+    Outcome create = Q("create -o " + Quote(Path("p.qv")) + " --payload-only /proc/version");
+    EXPECT_EQ(create.code, 2);
+    EXPECT_NE(create.err.find("/proc/version"), std::string::npos) << create.err;
+    EXPECT_EQ(List(scratch_), std::vector<std::string>{"temp"});
 }
 
 TEST_F(ToolTest, ExistingFilesWithoutATerminal) {
