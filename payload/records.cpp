@@ -20,16 +20,10 @@ void ReadAt(FileHandle file, int64_t position, uint8_t* buffer, uint32_t size) {
 
 }  // namespace
 
-uint32_t GetEXESize(const char* path) {
-    FileHandle file = OpenForReading(path);
-    if (file == NO_FILE) return 0;
-
+uint32_t GetEXESizeOfOpenFile(FileHandle file) {
     uint8_t bytes[8];
     ReadAt(file, 0, bytes, 2);
-    if (Load16LE(bytes) != 0x5A4D) {  // "MZ"
-        CloseFile(file);
-        return 0;
-    }
+    if (Load16LE(bytes) != 0x5A4D) return 0;  // "MZ"
 
     // Only the low 16 bits of the 32-bit e_lfanew field are used.
     ReadAt(file, 60, bytes, 2);
@@ -37,10 +31,7 @@ uint32_t GetEXESize(const char* path) {
 
     // Only "PE" is compared, not the two zero bytes behind it.
     ReadAt(file, e_lfanew, bytes, 2);
-    if (Load16LE(bytes) != 0x4550) {
-        CloseFile(file);
-        return 0;
-    }
+    if (Load16LE(bytes) != 0x4550) return 0;
 
     // The low byte of the section count; the table is taken to begin behind a
     // 224-byte optional header (e_lfanew + 248), and 16 is the offset of
@@ -51,9 +42,15 @@ uint32_t GetEXESize(const char* path) {
     ReadAt(file, (int64_t)e_lfanew + 264 + 40 * (sections - 1), bytes, 8);
     uint32_t size_of_raw_data = Load32LE(bytes);
     uint32_t pointer_to_raw_data = Load32LE(bytes + 4);
-
-    CloseFile(file);
     return (uint32_t)(size_of_raw_data + pointer_to_raw_data);
+}
+
+uint32_t GetEXESize(const char* path) {
+    FileHandle file = OpenForReading(path);
+    if (file == NO_FILE) return 0;
+    uint32_t size = GetEXESizeOfOpenFile(file);
+    CloseFile(file);
+    return size;
 }
 
 int ReadEntryRecord(FileHandle file, EntryRecord* record) {

@@ -34,6 +34,10 @@ struct EntryRecord {
 // found from the PE headers. 0 when the file cannot be opened or is not "MZ"/"PE".
 uint32_t GetEXESize(const char* path);
 
+// The same for a file that is already open (and may be open for writing); it
+// moves the file position.
+uint32_t GetEXESizeOfOpenFile(FileHandle file);
+
 // Reads one record's fields (not its stored bytes) at the current position.
 // 1 when a record was read; 0 at the end of the payload (no nameLength byte);
 // -1 when the record is cut short or its nameLength is 0.

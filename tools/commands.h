@@ -1,6 +1,8 @@
 // The commands of the quorvane tool.
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -22,6 +24,8 @@ struct CreateOptions {
     std::string output;
     std::string stub;  // empty: the built-in stub
     bool payload_only = false;
+    bool fixed_time = false;  // every entry gets `time` as all three of its times
+    uint64_t time = 0;        // FILETIME
     std::vector<std::string> inputs;
 };
 
@@ -29,6 +33,3 @@ int CommandList(const std::string& archive);
 int CommandTest(const std::string& archive);
 int CommandExtract(const std::string& archive, const ExtractOptions& options);
 int CommandCreate(const CreateOptions& options);
-
-// True when this build can make archives.
-bool CanCreate();

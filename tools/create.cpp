@@ -1,12 +1,8 @@
 // create: walks the given files and folders and writes the stub followed by
-// one entry record per folder and file.
-#include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
+// one entry record per folder and file. The same on every system; the files
+// are reached through files.h and create_files.h.
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -17,14 +13,11 @@
 #include "payload/records.h"
 #include "payload/validation.h"
 #include "tools/commands.h"
+#include "tools/create_files.h"
 #include "tools/files.h"
-#include "tools/files_posix.h"
 #include "tools/progress.h"
 #include "tools/stub.h"
 #include "tools/text.h"
-#include "tools/text_utf8.h"
-
-bool CanCreate() { return true; }
 
 namespace {
 
@@ -33,36 +26,19 @@ const uint64_t MAX_ENTRY_SIZE = 0xFFFFFFFFull;  // originalSize is 32 bits
 struct Entry {
     std::string disk_path;  // as given on the command line, then below it
     std::string name;       // code page 932, backslash-separated
-    bool folder;
-    struct stat info;
+    InputInfo info;
 };
 
-// Stops the walk with a message that names the file.
+// Stops the run with a message that names the file.
 struct CreateError {
     std::string message;
 };
 
-std::string LastComponent(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    size_t slash = path.find_last_of('/');
-    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (last.empty() || last == "." || last == ".." || last == "/") {
-        char* resolved = realpath(path.c_str(), nullptr);
-        if (resolved) {
-            std::string full = resolved;
-            free(resolved);
-            slash = full.find_last_of('/');
-            last = full.substr(slash + 1);
-        }
-    }
-    return last;
-}
-
 // Turns one file name of this system into a name component of the archive:
-// representable in code page 932 both ways without change, and safe.
-std::string ArchiveComponent(const std::string& utf8, const std::string& disk_path) {
-    std::string cp932, back;
-    if (utf8.empty() || !Utf8ToCp932(utf8, &cp932) || !Cp932ToUtf8(cp932, &back) || back != utf8) {
+// representable in code page 932 without change, and safe.
+std::string ArchiveComponent(const std::string& local_name, const std::string& disk_path) {
+    std::string cp932;
+    if (!LocalNameToCp932(local_name, &cp932)) {
         throw CreateError{disk_path + ": the name cannot be written in code page 932"};
     }
     static const char kSeparator = 0x5C;
@@ -76,142 +52,211 @@ std::string ArchiveComponent(const std::string& utf8, const std::string& disk_pa
 }
 
 void AddEntry(std::vector<Entry>* entries, const std::string& disk_path, const std::string& name,
-              bool folder, const struct stat& info) {
+              const InputInfo& info) {
     if (name.size() > 255) {
         throw CreateError{disk_path + ": the name is longer than 255 bytes in the archive"};
     }
-    if (!folder && (uint64_t)info.st_size > MAX_ENTRY_SIZE) {
+    if (info.kind == INPUT_FILE && info.size > MAX_ENTRY_SIZE) {
         throw CreateError{disk_path + ": files of 4 GiB or more cannot be stored"};
     }
-    entries->push_back(Entry{disk_path, name, folder, info});
+    entries->push_back(Entry{disk_path, name, info});
 }
 
-// Files that must not go into the archive: the output being written and the
-// one it will replace.
-struct Excluded {
-    std::vector<std::pair<dev_t, ino_t>> files;
-    bool Contains(const struct stat& info) const {
-        return std::find(files.begin(), files.end(), std::make_pair(info.st_dev, info.st_ino)) !=
-               files.end();
+// The output file that exists before the run: it must not go into itself.
+struct OldOutput {
+    bool exists;
+    uint64_t size;
+    FileIdentity identity;
+    bool Is(const std::string& path, const InputInfo& info) const {
+        FileIdentity other;
+        return exists && info.kind == INPUT_FILE && info.size == size &&
+               IdentifyFile(path, &other) && other == identity;
     }
 };
 
+// Adds the contents of a folder, in the byte order of their archive names so
+// that the same tree gives the same archive on every system.
 void Walk(std::vector<Entry>* entries, const std::string& disk_path, const std::string& name,
-          const Excluded& excluded) {
-    DIR* dir = opendir(disk_path.c_str());
-    if (!dir) throw CreateError{disk_path + ": cannot read the folder: " + SystemError(errno)};
-    std::vector<std::string> children;
-    while (struct dirent* child = readdir(dir)) {
-        std::string child_name = child->d_name;
-        if (child_name != "." && child_name != "..") children.push_back(child_name);
-    }
-    closedir(dir);
-    std::sort(children.begin(), children.end());
+          const OldOutput& old_output) {
+    std::vector<FolderChild> children;
+    std::string failed, why;
+    if (!ReadFolder(disk_path, &children, &failed, &why)) throw CreateError{failed + ": " + why};
 
-    for (const std::string& child : children) {
-        std::string child_path = disk_path + "/" + child;
-        struct stat info;
-        if (lstat(child_path.c_str(), &info) != 0) {
-            throw CreateError{child_path + ": " + SystemError(errno)};
-        }
-        // The archive being written may lie inside the tree.
-        if (excluded.Contains(info)) continue;
-        if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
+    std::vector<Entry> named;
+    for (const FolderChild& child : children) {
+        std::string child_path = JoinPath(disk_path, child.name);
+        if (child.info.kind == INPUT_OTHER) {
             fprintf(stderr, "quorvane: %s: not a file or folder, left out\n", child_path.c_str());
             continue;
         }
-        std::string child_entry = name + ArchiveComponent(child, child_path);
-        if (S_ISDIR(info.st_mode)) {
-            AddEntry(entries, child_path, child_entry + "\\", true, info);
-            Walk(entries, child_path, child_entry + "\\", excluded);
+        if (old_output.Is(child_path, child.info)) continue;
+        named.push_back(
+            Entry{child_path, name + ArchiveComponent(child.name, child_path), child.info});
+    }
+    std::sort(named.begin(), named.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+
+    for (const Entry& child : named) {
+        if (child.info.kind == INPUT_FOLDER) {
+            AddEntry(entries, child.disk_path, child.name + "\\", child.info);
+            Walk(entries, child.disk_path, child.name + "\\", old_output);
         } else {
-            AddEntry(entries, child_path, child_entry, false, info);
+            AddEntry(entries, child.disk_path, child.name, child.info);
         }
     }
 }
 
-EntryRecord RecordFor(const Entry& entry) {
+EntryRecord RecordFor(const Entry& entry, const CreateOptions& options) {
     EntryRecord record;
     memset(&record, 0, sizeof record);
     record.nameLength = (uint8_t)entry.name.size();
     memcpy(record.name, entry.name.data(), entry.name.size());
-    record.creationTime = CreationFiletime(entry.disk_path, entry.info);
-    record.lastAccessTime = ToFiletime(entry.info.st_atim);
-    record.lastWriteTime = ToFiletime(entry.info.st_mtim);
-    if (entry.folder) {
-        record.attributeWord = ATTRIBUTE_DIRECTORY;
+    if (options.fixed_time) {
+        record.creationTime = record.lastAccessTime = record.lastWriteTime = options.time;
     } else {
+        record.creationTime = entry.info.creation;
+        record.lastAccessTime = entry.info.last_access;
+        record.lastWriteTime = entry.info.last_write;
+    }
+    record.attributeWord = entry.info.attributes & ATTRIBUTE_MASK;
+    if (entry.info.kind == INPUT_FILE) {
         // The newer rescale rule unless the writer reports otherwise.
-        record.attributeWord = ATTRIBUTE_ARCHIVE | ODD_RESCALE;
-        if ((entry.info.st_mode & S_IWUSR) == 0) record.attributeWord |= ATTRIBUTE_READONLY;
-        record.originalSize = (uint32_t)entry.info.st_size;
+        record.attributeWord |= ODD_RESCALE;
+        record.originalSize = (uint32_t)entry.info.size;
     }
     return record;
 }
 
-void WriteOrThrow(FileHandle out, const void* bytes, size_t size, const std::string& output) {
-    if (!WriteBytes(out, bytes, (uint32_t)size)) {
-        throw CreateError{output + ": writing failed: " + SystemError(errno)};
+CreateError WritingFailed(const std::string& output) {
+    return CreateError{output + ": writing failed: " + LastSystemError()};
+}
+
+// A file is stored only as it was when the walk saw it: same size and
+// last-write time before and after reading, and nothing behind the stated
+// size. Otherwise it grew, shrank or was rewritten meanwhile, or its size
+// was never true (files of /proc report 0 bytes).
+void CheckUnchanged(FileHandle in, const Entry& entry, const char* when) {
+    InputInfo now;
+    if (!InspectOpenFile(in, &now) || now.size != entry.info.size ||
+        now.last_write != entry.info.last_write) {
+        throw CreateError{entry.disk_path + ": the file changed " + when};
     }
 }
 
-void WriteFileEntry(FileHandle out, const Entry& entry, const std::string& output,
-                    Progress* progress) {
-    EntryRecord record = RecordFor(entry);
-    FileHandle in = OpenForReading(entry.disk_path.c_str());
-    if (in == NO_FILE) throw CreateError{entry.disk_path + ": cannot read: " + SystemError(errno)};
-    struct stat now;
-    if (fstat(in, &now) != 0 || now.st_size != entry.info.st_size) {
-        CloseFile(in);
-        throw CreateError{entry.disk_path + ": the file changed while the archive was made"};
+void CheckNothingBeyond(FileHandle in, const Entry& entry) {
+    uint8_t byte;
+    uint32_t got = 0;
+    if (SetFilePointer64(in, (int64_t)entry.info.size, FILE_BEGIN) != (int64_t)entry.info.size ||
+        !ReadBytes(in, &byte, 1, &got)) {
+        throw CreateError{entry.disk_path + ": cannot read: " + LastSystemError()};
     }
+    if (got == 0) return;
+    if (entry.info.size == 0) {
+        throw CreateError{entry.disk_path +
+                          ": the system reports 0 bytes, but the file has content (as files of "
+                          "/proc do); it is not stored"};
+    }
+    throw CreateError{entry.disk_path + ": the file grew while it was read"};
+}
+
+// Closes a file on every way out.
+struct ClosedOnExit {
+    FileHandle file;
+    ~ClosedOnExit() { CloseFile(file); }
+};
+
+void WriteFileEntry(FileHandle out, const Entry& entry, const CreateOptions& options,
+                    Progress* progress) {
+    EntryRecord record = RecordFor(entry, options);
+    FileHandle in = OpenForReading(entry.disk_path.c_str());
+    if (in == NO_FILE) throw CreateError{entry.disk_path + ": cannot read: " + LastSystemError()};
+    ClosedOnExit closed_on_exit{in};
+    CheckUnchanged(in, entry, "while the archive was made");
 
     int64_t record_at = SetFilePointer64(out, 0, FILE_CURRENT);
-    if (!WriteEntryRecord(out, &record)) {
-        CloseFile(in);
-        throw CreateError{output + ": writing failed: " + SystemError(errno)};
+    if (!WriteEntryRecord(out, &record)) throw WritingFailed(options.output);
+    if (record.originalSize > 0) {
+        progress->Begin(entry.disk_path, record.originalSize);
+        CompressResult result = compress_entry(in, record.originalSize, out, true);
+        progress->End();
+        if (!result.ok) {
+            throw CreateError{entry.disk_path + ": cannot be compressed: " +
+                              (result.error ? result.error : "unknown error")};
+        }
+        if (result.stored_size > 0xFFFFFFFFull) {
+            throw CreateError{entry.disk_path + ": its stored form would exceed 4 GiB"};
+        }
+        record.storedSize = (uint32_t)result.stored_size;
+        if (!result.odd_rescale) record.attributeWord &= (uint16_t)~ODD_RESCALE;
+        int64_t end = SetFilePointer64(out, 0, FILE_CURRENT);
+        if (end !=
+            record_at + RECORD_FIXED_SIZE + record.nameLength + (int64_t)result.stored_size) {
+            throw CreateError{options.output + ": the compressor wrote an unexpected amount"};
+        }
+        SetFilePointer64(out, record_at, FILE_BEGIN);
+        if (!WriteEntryRecord(out, &record)) throw WritingFailed(options.output);
+        SetFilePointer64(out, end, FILE_BEGIN);
     }
-    if (record.originalSize == 0) {
-        CloseFile(in);
-        return;
-    }
-    progress->Begin(entry.disk_path, record.originalSize);
-    CompressResult result = compress_entry(in, record.originalSize, out, true);
-    CloseFile(in);
-    progress->End();
-    if (!result.ok) {
-        throw CreateError{entry.disk_path + ": cannot be compressed: " +
-                          (result.error ? result.error : "unknown error")};
-    }
-    if (result.stored_size > 0xFFFFFFFFull) {
-        throw CreateError{entry.disk_path + ": its stored form would exceed 4 GiB"};
-    }
-    record.storedSize = (uint32_t)result.stored_size;
-    if (!result.odd_rescale) record.attributeWord &= (uint16_t)~ODD_RESCALE;
-    int64_t end = SetFilePointer64(out, 0, FILE_CURRENT);
-    if (end != record_at + RECORD_FIXED_SIZE + record.nameLength + (int64_t)result.stored_size) {
-        throw CreateError{output + ": the compressor wrote an unexpected amount"};
-    }
-    SetFilePointer64(out, record_at, FILE_BEGIN);
-    if (!WriteEntryRecord(out, &record)) {
-        throw CreateError{output + ": writing failed: " + SystemError(errno)};
-    }
-    SetFilePointer64(out, end, FILE_BEGIN);
+    CheckNothingBeyond(in, entry);
+    CheckUnchanged(in, entry, "while it was read");
 }
 
 std::vector<uint8_t> ReadStub(const std::string& path) {
+    FileHandle file = OpenForReading(path.c_str());
+    if (file == NO_FILE) throw CreateError{path + ": cannot read the stub: " + LastSystemError()};
+    ClosedOnExit closed_on_exit{file};
     std::vector<uint8_t> bytes;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) throw CreateError{path + ": cannot read the stub: " + SystemError(errno)};
     uint8_t buffer[65536];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) {
+    uint32_t got = 0;
+    bool ok;
+    while ((ok = ReadBytes(file, buffer, sizeof buffer, &got)) && got > 0) {
         bytes.insert(bytes.end(), buffer, buffer + got);
     }
-    bool failed = ferror(file) != 0;
-    fclose(file);
-    if (failed) throw CreateError{path + ": cannot read the stub"};
+    if (!ok) throw CreateError{path + ": cannot read the stub: " + LastSystemError()};
+    if (bytes.empty()) throw CreateError{path + ": the stub is empty"};
     return bytes;
+}
+
+std::vector<uint8_t> StubFor(const CreateOptions& options) {
+    if (options.payload_only) return std::vector<uint8_t>();
+    if (!options.stub.empty()) return ReadStub(options.stub);
+    if (EmbeddedStubSize() == 0) {
+        throw CreateError{
+            "this quorvane has no extractor stub built in; give --stub FILE or --payload-only"};
+    }
+    return std::vector<uint8_t>(EmbeddedStub(), EmbeddedStub() + EmbeddedStubSize());
+}
+
+// Every name and size, checked before the output is begun.
+std::vector<Entry> CollectEntries(const CreateOptions& options) {
+    OldOutput old_output = {};
+    InputInfo output_info;
+    std::string ignored;
+    old_output.exists = InspectInput(options.output, &output_info, &ignored) &&
+                        output_info.kind == INPUT_FILE &&
+                        IdentifyFile(options.output, &old_output.identity);
+    old_output.size = output_info.size;
+
+    std::vector<Entry> entries;
+    std::vector<std::string> top_names;
+    for (const std::string& input : options.inputs) {
+        InputInfo info;
+        std::string why;
+        if (!InspectInput(input, &info, &why)) throw CreateError{input + ": " + why};
+        if (info.kind == INPUT_OTHER) throw CreateError{input + ": not a file or folder"};
+        std::string name = ArchiveComponent(InputName(input), input);
+        if (std::find(top_names.begin(), top_names.end(), name) != top_names.end()) {
+            throw CreateError{input + ": a second entry of the same name"};
+        }
+        top_names.push_back(name);
+        if (info.kind == INPUT_FOLDER) {
+            AddEntry(&entries, input, name + "\\", info);
+            Walk(&entries, input, name + "\\", old_output);
+        } else {
+            AddEntry(&entries, input, name, info);
+        }
+    }
+    return entries;
 }
 
 }  // namespace
@@ -220,77 +265,41 @@ int CommandCreate(const CreateOptions& options) {
     std::string part;
     FileHandle out = NO_FILE;
     try {
-        std::vector<uint8_t> stub;
-        if (!options.payload_only) {
-            if (!options.stub.empty()) {
-                stub = ReadStub(options.stub);
-            } else if (EmbeddedStubSize() > 0) {
-                stub.assign(EmbeddedStub(), EmbeddedStub() + EmbeddedStubSize());
-            } else {
-                throw CreateError{
-                    "this quorvane has no extractor stub built in; give --stub FILE or "
-                    "--payload-only"};
-            }
-        }
-
-        // Every name and size is checked before the output is begun.
-        Excluded excluded;
-        struct stat output_info;
-        if (stat(options.output.c_str(), &output_info) == 0) {
-            excluded.files.push_back({output_info.st_dev, output_info.st_ino});
-        }
-
-        std::vector<Entry> entries;
-        std::vector<std::string> top_names;
-        for (const std::string& input : options.inputs) {
-            struct stat info;
-            if (stat(input.c_str(), &info) != 0) {
-                throw CreateError{input + ": " + SystemError(errno)};
-            }
-            if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
-                throw CreateError{input + ": not a file or folder"};
-            }
-            std::string name = ArchiveComponent(LastComponent(input), input);
-            if (std::find(top_names.begin(), top_names.end(), name) != top_names.end()) {
-                throw CreateError{input + ": a second entry of the same name"};
-            }
-            top_names.push_back(name);
-            if (S_ISDIR(info.st_mode)) {
-                AddEntry(&entries, input, name + "\\", true, info);
-                Walk(&entries, input, name + "\\", excluded);
-            } else {
-                AddEntry(&entries, input, name, false, info);
-            }
-        }
+        std::vector<uint8_t> stub = StubFor(options);
+        std::vector<Entry> entries = CollectEntries(options);
 
         RemovePartialFileOnInterrupt();
         out = CreateFileBeside(options.output, &part);
         if (out == NO_FILE) {
-            throw CreateError{options.output + ": cannot create the output: " + SystemError(errno)};
+            throw CreateError{options.output + ": cannot create the output: " + LastSystemError()};
         }
         RememberPartialPath(part);
         if (!stub.empty()) {
-            WriteOrThrow(out, stub.data(), stub.size(), options.output);
+            if (!WriteBytes(out, stub.data(), (uint32_t)stub.size())) {
+                throw WritingFailed(options.output);
+            }
             // The stub finds its payload at the end of its last section: a stub
             // with anything behind that would look in the wrong place.
-            if (GetEXESize(part.c_str()) != stub.size()) {
+            if (GetEXESizeOfOpenFile(out) != stub.size()) {
                 throw CreateError{
                     "the stub is not a PE executable that ends with its last section "
                     "(is it stripped?)"};
             }
+            if (SetFilePointer64(out, (int64_t)stub.size(), FILE_BEGIN) != (int64_t)stub.size()) {
+                throw WritingFailed(options.output);
+            }
         }
 
         uint64_t total = 0;
-        for (const Entry& entry : entries) total += entry.folder ? 0 : (uint64_t)entry.info.st_size;
+        for (const Entry& entry : entries)
+            total += entry.info.kind == INPUT_FILE ? entry.info.size : 0;
         Progress progress(total);
         for (const Entry& entry : entries) {
-            if (entry.folder) {
-                EntryRecord record = RecordFor(entry);
-                if (!WriteEntryRecord(out, &record)) {
-                    throw CreateError{options.output + ": writing failed: " + SystemError(errno)};
-                }
+            if (entry.info.kind == INPUT_FOLDER) {
+                EntryRecord record = RecordFor(entry, options);
+                if (!WriteEntryRecord(out, &record)) throw WritingFailed(options.output);
             } else {
-                WriteFileEntry(out, entry, options.output, &progress);
+                WriteFileEntry(out, entry, options, &progress);
             }
         }
         progress.Clear();
@@ -299,23 +308,16 @@ int CommandCreate(const CreateOptions& options) {
         if (!ZevCheckArchive(out, (uint32_t)stub.size())) {
             throw CreateError{options.output + ": the archive just written does not validate"};
         }
-        // Executable where readable, for the self-extracting kind.
-        mode_t mode = NewFileMode();
-        if (!options.payload_only) mode |= (mode & 0444) >> 2;
-        if (fchmod(out, mode) != 0 || fsync(out) != 0 || close(out) != 0) {
-            out = NO_FILE;
-            throw CreateError{options.output + ": writing failed: " + SystemError(errno)};
-        }
+        std::string why;
+        bool finished = FinishOutput(out, !options.payload_only, &why);
         out = NO_FILE;
+        if (!finished) throw CreateError{options.output + ": writing failed: " + why};
+        if (!PutInPlace(part, options.output, &why)) throw CreateError{options.output + ": " + why};
         ForgetPartialFile();
-        if (rename(part.c_str(), options.output.c_str()) != 0) {
-            throw CreateError{options.output +
-                              ": cannot put the output in place: " + SystemError(errno)};
-        }
         return EXIT_SUCCESS_ALL;
     } catch (const CreateError& error) {
         if (out != NO_FILE) CloseFile(out);
-        if (!part.empty()) unlink(part.c_str());
+        if (!part.empty()) RemoveFile(part);
         fprintf(stderr, "quorvane: %s\n", error.message.c_str());
         return EXIT_REFUSED;
     }

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "tools/archive_time.h"
 #include "tools/files_posix.h"
 
 #include <vector>
@@ -75,18 +76,15 @@ FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
     return file < 0 ? NO_FILE : file;
 }
 
-// 1601-01-01 to 1970-01-01 in seconds.
-static const int64_t kEpochDifference = 11644473600LL;
-
 uint64_t ToFiletime(const struct timespec& time) {
-    if ((int64_t)time.tv_sec < -kEpochDifference) return 0;
-    return ((uint64_t)((int64_t)time.tv_sec + kEpochDifference)) * 10000000u +
+    if ((int64_t)time.tv_sec < -UNIX_EPOCH_IN_FILETIME_SECONDS) return 0;
+    return ((uint64_t)((int64_t)time.tv_sec + UNIX_EPOCH_IN_FILETIME_SECONDS)) * 10000000u +
            (uint64_t)time.tv_nsec / 100;
 }
 
 struct timespec FromFiletime(uint64_t filetime) {
     struct timespec time;
-    time.tv_sec = (time_t)((int64_t)(filetime / 10000000u) - kEpochDifference);
+    time.tv_sec = (time_t)((int64_t)(filetime / 10000000u) - UNIX_EPOCH_IN_FILETIME_SECONDS);
     time.tv_nsec = (long)(filetime % 10000000u) * 100;
     return time;
 }
@@ -129,6 +127,14 @@ std::string JoinPath(const std::string& base, const std::string& relative) {
     if (base.empty()) return relative;
     return base.back() == '/' ? base + relative : base + "/" + relative;
 }
+
+bool PutInPlace(const std::string& part, const std::string& target, std::string* why) {
+    if (rename(part.c_str(), target.c_str()) == 0) return true;
+    *why = "cannot put the file in place: " + SystemError(errno);
+    return false;
+}
+
+void RemoveFile(const std::string& path) { unlink(path.c_str()); }
 
 mode_t NewFileMode() {
     mode_t mask = umask(0);

@@ -22,6 +22,12 @@ FileHandle OpenArchiveFile(const std::string& path, std::string* why);
 // on failure; *path receives its name.
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path);
 
+// Renames the finished file `part` to `target`, replacing a file there.
+bool PutInPlace(const std::string& part, const std::string& target, std::string* why);
+
+// Removes a file that must not be left behind, read-only or not.
+void RemoveFile(const std::string& path);
+
 // The folder part of a path ("." when there is none).
 std::string ParentOf(const std::string& path);
 

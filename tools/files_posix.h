@@ -1,5 +1,5 @@
-// Native helpers beside files.h that only the native build needs: create
-// reads times, creation times and permission bits from stat.
+// Native helpers beside files.h that only the native build needs: times,
+// creation times and permission bits of stat (files.cpp, create_files.cpp).
 #pragma once
 
 #include <stdint.h>

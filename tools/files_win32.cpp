@@ -193,6 +193,28 @@ std::string JoinPath(const std::string& base, const std::string& relative) {
     return base + "\\" + relative;
 }
 
+bool PutInPlace(const std::string& part, const std::string& target, std::string* why) {
+    // A read-only file is not replaced by a rename; the user asked for it to
+    // be replaced, so the attribute goes first, and comes back on failure.
+    DWORD attributes = GetFileAttributesA(target.c_str());
+    bool cleared = attributes != INVALID_FILE_ATTRIBUTES &&
+                   (attributes & FILE_ATTRIBUTE_READONLY) &&
+                   SetFileAttributesA(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (MoveFileExA(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DWORD error = GetLastError();
+    if (cleared) SetFileAttributesA(target.c_str(), attributes);
+    *why = "cannot put the file in place: " + ErrorText(error);
+    return false;
+}
+
+void RemoveFile(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    DeleteFileA(path.c_str());
+}
+
 bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* why) {
     std::vector<size_t> ends = SeparatorPositions(path);
     ends.push_back(path.size());

@@ -1,10 +1,12 @@
 // quorvane: makes, lists, tests and extracts self-extracting archives.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "tools/archive_time.h"
 #include "tools/commands.h"
 
 namespace {
@@ -12,23 +14,21 @@ namespace {
 const char* const VERSION = "0.1.0";
 
 void PrintHelp(FILE* to) {
-    bool create = CanCreate();
-    fprintf(to, "Usage:\n%s",
-            create ? "  quorvane create -o OUT.exe [--stub FILE | --payload-only] PATH...\n" : "");
     fprintf(to,
+            "Usage:\n"
+            "  quorvane create -o OUT.exe [--stub FILE | --payload-only] [--mtime TIME] PATH...\n"
             "  quorvane list FILE\n"
             "  quorvane test FILE\n"
             "  quorvane extract FILE [-d DIR] [--overwrite | --skip-existing]\n"
             "  quorvane --help | --version\n"
-            "\n");
-    if (create) {
-        fprintf(to,
-                "create         packs the files and folders (recursively, in sorted order) behind\n"
-                "               the extractor stub. --stub FILE uses another stub; --payload-only\n"
-                "               writes the entry records alone. Names must be representable in\n"
-                "               code page 932 and at most 255 bytes long; files below 4 GiB.\n");
-    }
-    fprintf(to,
+            "\n"
+            "create         packs the files and folders (recursively, in sorted order) behind\n"
+            "               the extractor stub. --stub FILE uses another stub; --payload-only\n"
+            "               writes the entry records alone. Names must be representable in\n"
+            "               code page 932 and at most 255 bytes long; files below 4 GiB.\n"
+            "               --mtime TIME gives every entry TIME as its creation, access and\n"
+            "               write time: @SECONDS since 1970 or YYYY-MM-DD[THH:MM:SS][Z], UTC;\n"
+            "               without it SOURCE_DATE_EPOCH (seconds) does, when set.\n"
             "list           shows each entry: kind, sizes, ratio, last write, attributes, name.\n"
             "test           validates the archive and decodes every entry without writing.\n"
             "extract        recreates the entries below DIR (default: FILE without its\n"
@@ -37,14 +37,10 @@ void PrintHelp(FILE* to) {
             "               and otherwise asked about on a terminal or left alone.\n"
             "\n"
             "FILE may be a self-extracting executable or a bare payload.\n"
-            "%s"
             "\n"
             "Exit codes: 0 everything done; 1 some entries failed (damaged, not replaced,\n"
             "not writable); 2 nothing done (archive unreadable, damaged or unsafe, or\n"
-            "create failed); 3 wrong command line.\n",
-            create ? ""
-                   : "\ncreate is not available in this build: the compressor is built for\n"
-                     "Linux only; make archives with the Linux quorvane.\n");
+            "create failed); 3 wrong command line.\n");
 }
 
 int Usage(const char* problem, const char* detail = "") {
@@ -64,17 +60,31 @@ int Create(const std::vector<std::string>& args) {
             (arg == "-o" ? options.output : options.stub) = args[++i];
         } else if (!only_paths && arg == "--payload-only") {
             options.payload_only = true;
+        } else if (!only_paths && arg == "--mtime") {
+            if (i + 1 >= args.size()) return Usage("missing value after ", arg.c_str());
+            if (!ParseArchiveTime(args[++i], &options.time)) {
+                return Usage("--mtime takes @SECONDS or YYYY-MM-DD[THH:MM:SS][Z], not ",
+                             args[i].c_str());
+            }
+            options.fixed_time = true;
         } else if (!only_paths && arg.size() > 1 && arg[0] == '-') {
             return Usage("unknown option for create: ", arg.c_str());
         } else {
             options.inputs.push_back(arg);
         }
     }
-    if (!CanCreate()) return Usage("create is not available in this build");
     if (options.output.empty()) return Usage("create needs -o OUT");
     if (options.inputs.empty()) return Usage("create needs at least one file or folder");
     if (options.payload_only && !options.stub.empty()) {
         return Usage("--stub and --payload-only exclude each other");
+    }
+    // Build tools fix the time of everything they make this way.
+    const char* epoch = getenv("SOURCE_DATE_EPOCH");
+    if (!options.fixed_time && epoch && *epoch) {
+        if (!ParseEpochSeconds(epoch, &options.time)) {
+            return Usage("SOURCE_DATE_EPOCH is not a whole number of seconds: ", epoch);
+        }
+        options.fixed_time = true;
     }
     return CommandCreate(options);
 }

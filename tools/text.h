@@ -24,6 +24,11 @@ bool EntryNameToPath(const std::string& cp932_name, std::string* path);
 // with the bytes that do not shown as \xNN.
 std::string PrintableName(const std::string& cp932_name);
 
+// A name that the system's folder listing gave, as a component of an entry
+// name: code page 932 bytes that stand for exactly the same characters.
+// False when a character has no code page 932 form.
+bool LocalNameToCp932(const std::string& local_name, std::string* cp932);
+
 // The separator of relative paths on this system: '/' or '\\'.
 extern const char LOCAL_SEPARATOR;
 

@@ -46,6 +46,11 @@ bool Cp932ToUtf8(const std::string& cp932, std::string* utf8) {
     return Convert("UTF-8", "CP932", cp932, utf8);
 }
 
+bool LocalNameToCp932(const std::string& local_name, std::string* cp932) {
+    std::string back;
+    return Utf8ToCp932(local_name, cp932) && Cp932ToUtf8(*cp932, &back) && back == local_name;
+}
+
 bool EntryNameToComponents(const std::string& cp932_name, std::vector<std::string>* components) {
     components->clear();
     for (const std::string& component : SplitEntryName(cp932_name)) {

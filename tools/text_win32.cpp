@@ -4,6 +4,8 @@
 
 #include <stdio.h>
 
+#include <vector>
+
 #include "payload/names.h"
 #include "tools/text.h"
 
@@ -24,7 +26,43 @@ bool SystemSeesSeparator(const std::string& component) {
     return false;
 }
 
+const UINT CODE_PAGE_932 = 932;
+
+// `text` of code page `from` in code page `to`; false when a character has no
+// form there or the text is not valid in `from`.
+bool Recode(UINT from, UINT to, const std::string& text, std::string* recoded) {
+    if (text.empty()) return false;
+    int wide_length =
+        MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), (int)text.size(), nullptr, 0);
+    if (wide_length <= 0) return false;
+    std::vector<wchar_t> wide((size_t)wide_length);
+    MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), (int)text.size(), wide.data(),
+                        wide_length);
+    BOOL lossy = FALSE;
+    int length = WideCharToMultiByte(to, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length, nullptr, 0,
+                                     nullptr, &lossy);
+    if (length <= 0 || lossy) return false;
+    recoded->resize((size_t)length);
+    WideCharToMultiByte(to, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length, &(*recoded)[0], length,
+                        nullptr, &lossy);
+    return !lossy;
+}
+
 }  // namespace
+
+bool LocalNameToCp932(const std::string& local_name, std::string* cp932) {
+    // The ANSI calls put '?' for a character that the code page lacks; no
+    // real name holds one, and '?' is never a trail byte in code page 932.
+    if (local_name.find('?') != std::string::npos) return false;
+    if (GetACP() == CODE_PAGE_932) {
+        *cp932 = local_name;
+        return !local_name.empty();
+    }
+    // Another ANSI code page: only names that come back unchanged.
+    std::string back;
+    return Recode(CP_ACP, CODE_PAGE_932, local_name, cp932) &&
+           Recode(CODE_PAGE_932, CP_ACP, *cp932, &back) && back == local_name;
+}
 
 bool EntryNameToComponents(const std::string& cp932_name, std::vector<std::string>* components) {
     components->clear();

@@ -7,7 +7,8 @@ GROUP_window=(window_layout_and_exit default_destination_without_extension
               default_destination_double_byte browse_cancel)
 GROUP_refusals=(invalid_destination broken_payloads empty_payload large_without_win9x)
 GROUP_extract=(extract_entries empty_destination_is_drive_root overwrite_answers locked_alternative readonly_alternative missing_folder
-               corrupt_entries empty_files_without_temp_folder tool_archive full_disk)
+               corrupt_entries empty_files_without_temp_folder tool_archive windows_tool_archive
+               full_disk)
 GROUP_busy=(busy_refusals work_file_names)
 GROUP_win9x=(win9x_large_refused win9x_extracts)
 GROUP_binary=(imports_only_system_dlls texts_in_binary payload_start_is_size small_gui_pe32)
@@ -532,29 +533,59 @@ EOF
   return $result
 }
 
+# A tree of real files with Japanese names in $SCENARIO_DIR/サンプル: ソース
+# holds the trail byte 0x5C, 読み取り専用.txt is read-only, one folder is empty.
+sample_tree() {
+  local src=$SCENARIO_DIR/サンプル
+  mkdir -p "$src/文書/空のフォルダ" "$src/bin"
+  cp "$SOURCE_DIR"/codec/*.h "$src/文書/"
+  cp "$SOURCE_DIR"/tools/create.cpp "$src/文書/ソース.cpp"
+  printf '日本語のテキスト\n' >"$src/文書/メモ.txt"
+  : >"$src/empty"
+  head -c 200000 /dev/urandom >"$src/bin/random.bin"
+  printf '変更しないでください\n' >"$src/読み取り専用.txt"
+  chmod 444 "$src/読み取り専用.txt"
+  touch -d '2005-06-07 08:09:10' "$src/文書/メモ.txt"
+  touch -d '2006-07-08 09:10:11' "$src/読み取り専用.txt"
+}
+
+# The stub extracts $SCENARIO_DIR/archive.exe, made from sample_tree, to the
+# same tree with its times and read-only state.
+extract_sample_tree() {
+  drive "$1" <<EOF
+start $W\archive.exe
+expect-text 1000 $W\archive
+click 1003
+wait-exit 0
+expect-times $W\archive\サンプル\文書\メモ.txt 2005-06-07T08:09:10 2005-06-07T08:09:10
+expect-times $W\archive\サンプル\読み取り専用.txt 2006-07-08T09:10:11 2006-07-08T09:10:11
+expect-attr $W\archive\サンプル\読み取り専用.txt 21
+expect-no-work-files
+EOF
+  diff -r "$SCENARIO_DIR/サンプル" "$SCENARIO_DIR/archive/サンプル"
+}
+
 # An archive made by the quorvane tool from a real tree extracts to the same tree.
 tool_archive() {
   if [ -z "$TOOL" ]; then
     log "tool_archive: no quorvane tool given"
     return 1
   fi
-  local src=$SCENARIO_DIR/サンプル
-  mkdir -p "$src/文書/空のフォルダ" "$src/bin"
-  cp "$SOURCE_DIR"/codec/*.h "$src/文書/"
-  printf '日本語のテキスト\n' >"$src/文書/メモ.txt"
-  : >"$src/empty"
-  head -c 200000 /dev/urandom >"$src/bin/random.bin"
-  touch -d '2005-06-07 08:09:10' "$src/文書/メモ.txt"
+  sample_tree
   (cd "$SCENARIO_DIR" && "$TOOL" create -o archive.exe --stub "$STUB" サンプル) || return 1
-  drive "$FUNCNAME" <<EOF
-start $W\archive.exe
-expect-text 1000 $W\archive
-click 1003
-wait-exit 0
-expect-times $W\archive\サンプル\文書\メモ.txt 2005-06-07T08:09:10 2005-06-07T08:09:10
-expect-no-work-files
-EOF
-  diff -r "$src" "$SCENARIO_DIR/archive/サンプル"
+  extract_sample_tree "$FUNCNAME"
+}
+
+# The same with an archive that the Windows quorvane.exe makes under Wine.
+windows_tool_archive() {
+  if [ -z "$WIN_TOOL" ]; then
+    log "windows_tool_archive: no Windows quorvane tool given"
+    return 1
+  fi
+  sample_tree
+  wine_run "$WIN_TOOL" create -o "$W\archive.exe" "$W\サンプル" >"$SCENARIO_DIR/create.log" 2>&1 ||
+    { cat "$SCENARIO_DIR/create.log" >&2; return 1; }
+  extract_sample_tree "$FUNCNAME"
 }
 
 # ---- busy ----------------------------------------------------------------

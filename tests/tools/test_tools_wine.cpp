@@ -1,6 +1,7 @@
 // The Windows console quorvane.exe under Wine, against archives that the
-// native quorvane makes: list, test and extract as a Windows user runs them,
-// with names in code page 932, checked from this side byte for byte.
+// native quorvane makes and that it makes itself for the native one: create,
+// list, test and extract as a Windows user runs them, with names in code page
+// 932, checked from this side byte for byte.
 #include <iconv.h>
 #include <poll.h>
 #include <pty.h>
@@ -72,6 +73,8 @@ protected:
         char pattern[] = "/tmp/quorvane-wine-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         scratch_ = pattern;
+        // Wine hands the environment on; times must come from the files.
+        unsetenv("SOURCE_DATE_EPOCH");
     }
     void TearDown() override {
         EXPECT_EQ(LeftWorkFiles(), std::vector<std::string>()) << "work files left behind";
@@ -333,18 +336,58 @@ TEST_F(WineToolTest, ExistingFileIsAskedAboutOnAConsole) {
     EXPECT_EQ(List(Path("out")), std::vector<std::string>{"a.txt"});
 }
 
-TEST_F(WineToolTest, CommandLineWithoutCreate) {
+TEST_F(WineToolTest, ArchiveMadeOnWindowsExtractsNativelyAsMadeNatively) {
+    MakeTree();
+    Outcome create = Windows("create -o " + W("素材.exe") + " " + W("素材"));
+    ASSERT_EQ(create.code, 0) << create.err;
+    Outcome extract = Native("extract " + Quote(Path("素材.exe")) + " -d " + Quote(Path("出力")));
+    ASSERT_EQ(extract.code, 0) << extract.err;
+    ExpectSameTree(Path("出力/素材"));
+    EXPECT_EQ(List(Path("出力/素材/画像/アイコン")),
+              (std::vector<std::string>{"ソース.c", "表示.txt"}));
+
+    // With one fixed time, the same tree gives the same bytes on both systems.
+    std::string stub = std::string(QUORVANE_WIN_BUILD) + "/app/quorvane-sfx.exe";
+    ASSERT_EQ(Windows("create --mtime 2020-01-02T03:04:05 -o " + W("w.exe") + " " + W("素材")).code,
+              0);
+    ASSERT_EQ(Native("create --mtime 2020-01-02T03:04:05 --stub " + Quote(stub) + " -o " +
+                     Quote(Path("n.exe")) + " " + Quote(Path("素材")))
+                  .code,
+              0);
+    EXPECT_EQ(ReadFile(Path("w.exe")), ReadFile(Path("n.exe")));
+}
+
+TEST_F(WineToolTest, CreateOnWindowsRefusesWhatItCannotStore) {
+    mkdir(Path("in").c_str(), 0755);
+    mkdir(Path("out").c_str(), 0755);
+    WriteText(Path("in/fine.txt"), "fine");
+    // No code page 932 form; the ANSI calls show it with '?'.
+    WriteText(Path("in/smile \xF0\x9F\x98\x80.txt"), "x");
+    Outcome create = Windows("create -o " + W("out/a.exe") + " " + W("in"));
+    EXPECT_EQ(create.code, 2);
+    EXPECT_NE(create.err.find("code page 932"), std::string::npos) << create.err;
+    RemoveTree(Path("in/smile \xF0\x9F\x98\x80.txt"));
+
+    // A file of 4 GiB (sparse) is refused before anything is read.
+    int big = open(Path("in/big.bin").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(big, 0);
+    ASSERT_EQ(ftruncate(big, 0x100000000LL), 0);
+    close(big);
+    create = Windows("create -o " + W("out/a.exe") + " " + W("in"));
+    EXPECT_EQ(create.code, 2);
+    EXPECT_NE(create.err.find("big.bin: files of 4 GiB"), std::string::npos) << create.err;
+    EXPECT_EQ(List(Path("out")), std::vector<std::string>());
+}
+
+TEST_F(WineToolTest, CommandLine) {
     Outcome help = Windows("--help");
     EXPECT_EQ(help.code, 0);
-    EXPECT_NE(help.out.find("create is not available in this build"), std::string::npos)
-        << help.out;
-    EXPECT_EQ(help.out.find("quorvane create"), std::string::npos) << help.out;
-    EXPECT_NE(help.out.find("quorvane extract FILE"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("quorvane create -o OUT.exe"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find("not available"), std::string::npos) << help.out;
 
     WriteText(Path("a.txt"), "a");
-    Outcome create = Windows("create -o " + W("a.qv") + " --payload-only " + W("a.txt"));
-    EXPECT_EQ(create.code, 3);
-    EXPECT_NE(create.err.find("create is not available"), std::string::npos) << create.err;
+    EXPECT_EQ(Windows("create " + W("a.txt")).code, 3);  // no -o
+    EXPECT_EQ(Windows("create --mtime 2020-13-01 -o " + W("a.qv") + " " + W("a.txt")).code, 3);
     EXPECT_FALSE(Exists(Path("a.qv")));
 
     EXPECT_EQ(Windows("frobnicate").code, 3);

@@ -284,6 +284,8 @@ protected:
         temporary_ = scratch_ + "/temp";
         mkdir(temporary_.c_str(), 0700);
         setenv("TMPDIR", temporary_.c_str(), 1);
+        // Times must come from the files unless a test fixes them.
+        unsetenv("SOURCE_DATE_EPOCH");
     }
     void TearDown() override {
         EXPECT_EQ(List(temporary_), std::vector<std::string>()) << "left in the temporary folder";
