@@ -3,6 +3,7 @@
 #include <string.h>
 
 uint32_t RandomState = 1;
+void (*BeforeWorkFileOpen)(const char* path) = nullptr;
 
 // The 64 characters a work-file stem is made of.
 static const char NAME_ALPHABET[] =
@@ -81,6 +82,11 @@ static void ChooseWorkNames(const char* folder, size_t folder_length,
     }
 }
 
+static FileHandle OpenWorkFile(const char* path) {
+    if (BeforeWorkFileOpen) BeforeWorkFileOpen(path);
+    return CreateWorkFile(path);
+}
+
 DecodeResult DecodeStoredEntry(FileHandle archive, const StoredEntry& entry, MessagePump pump,
                                WorkFiles* files) {
     files->first = NO_FILE;
@@ -92,14 +98,14 @@ DecodeResult DecodeStoredEntry(FileHandle archive, const StoredEntry& entry, Mes
     char secondPath[WORK_PATH_SIZE];
     ChooseWorkNames(folder, folder_length, firstPath, secondPath);
 
-    files->first = CreateWorkFile(firstPath);
+    files->first = OpenWorkFile(firstPath);
     if (files->first == NO_FILE) {
         SetFilePointer64(archive, entry.storedSize, FILE_CURRENT);
         return DECODE_WRITE_FAILED;
     }
     DecodeResult result = CopyIntoWorkFile(archive, files->first, entry.storedSize);
     if (result != DECODE_OK) return result;
-    files->second = CreateWorkFile(secondPath);
+    files->second = OpenWorkFile(secondPath);
     if (files->second == NO_FILE) return DECODE_WRITE_FAILED;
     return DecodeWorkFiles(files->first, files->second, entry, pump);
 }
