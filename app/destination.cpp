@@ -46,8 +46,19 @@ void InitDestination() {
     SetDlgItemTextA(MainWindow, DestinationBox, path);
 }
 
+// The folder browser is a shell object: the thread that shows it must be in
+// a single-threaded apartment. Entered before the first browse and kept for
+// the program's life; the window's thread is the only one.
+static void EnterComApartment() {
+    static bool entered = false;
+    if (entered) return;
+    entered = true;
+    CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+}
+
 void FolderDialog(char* path) {
     path[0] = 0;
+    EnterComApartment();
     BROWSEINFOA browse = {};
     browse.hwndOwner = MainWindow;
     browse.lpszTitle = TEXT_FOLDER_TITLE;

@@ -56,28 +56,37 @@ void Notice(const Text& text, const char* caption, UINT style, int* answer) {
     ShowMessage(MainWindow, text.bytes, caption, style, answer);
 }
 
-// MakeSureDirectoryPathExists from the image help library, loaded by its full
-// path in the system folder at the first need. A library name alone would be
-// searched in the executable's own folder first, where anyone may have put a
-// file of that name.
-BOOL MakeSureDirectoryPathExistsFromSystem(const char* path) {
-    typedef BOOL(WINAPI * MakeSureFunction)(const char*);
-    static MakeSureFunction make_sure;
-    static bool looked_up;
-    if (!looked_up) {
-        looked_up = true;
-        const char library_name[] = "\\imagehlp.dll";
-        char library_path[MAX_PATH + sizeof library_name];
-        UINT length = GetSystemDirectoryA(library_path, MAX_PATH);
-        if (length > 0 && length < MAX_PATH) {
-            memcpy(library_path + length, library_name, sizeof library_name);
-            HMODULE library = LoadLibraryA(library_path);
-            if (library)
-                make_sure =
-                    (MakeSureFunction)(void*)GetProcAddress(library, "MakeSureDirectoryPathExists");
-        }
+// Length of the part of `path` that names a drive or a share, not a folder
+// to be made: "C:" or "\\server\share", with the backslash behind it.
+size_t RootLength(const char* path) {
+    if (path[0] != 0 && path[1] == ':') return path[2] == '\\' ? 3 : 2;
+    if (path[0] != '\\') return 0;
+    if (path[1] != '\\') return 1;
+    // Behind the second single-byte backslash after "\\": past server and share.
+    int separators = 0;
+    const char* p = path + 2;
+    for (; *p && separators < 2; p = CharNextA(p)) {
+        if (*p == '\\') separators++;
     }
-    return make_sure ? make_sure(path) : FALSE;
+    return (size_t)(p - path);
+}
+
+// Creates every missing folder of `path`, which ends in a backslash, parents
+// first. Folder names end only at backslashes that are characters of their
+// own: a search for the byte 0x5C would also cut at the trail byte of a
+// double-byte character (ソ is 83 5C, 表 is 95 5C) and make a folder of the
+// name's first characters. FALSE when a folder can be neither made nor found.
+BOOL MakeFolderPath(const char* path) {
+    size_t root = RootLength(path);
+    Text folder;
+    for (const char* p = path + root; *p; p = CharNextA(p)) {
+        if (*p != '\\' || p == path + root) continue;
+        Clear(&folder);
+        Append(&folder, path, (size_t)(p - path));
+        if (!CreateDirectoryA(folder.bytes, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return FALSE;
+    }
+    return TRUE;
 }
 
 void EnableLockedControls(BOOL enable) {
@@ -118,7 +127,7 @@ StoredStamps StampsOf(const EntryRecord& record) {
 // A folder and all its missing parents, then its attributes, and its times
 // when a creation time was stored. A folder has no stored bytes.
 void ExtractFolder(const EntryRecord& record, const Text& target) {
-    MakeSureDirectoryPathExistsFromSystem(target.bytes);
+    MakeFolderPath(target.bytes);
     StoredStamps stamps = StampsOf(record);
     if (record.creationTime != 0) {
         HANDLE folder = CreateFileA(target.bytes, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
@@ -254,7 +263,7 @@ bool PrepareDestination(Text* destination) {
     if (!EndYen(destination->bytes, destination->length)) Append(destination, "\\", 1);
 
     if (GetFileAttributesA(destination->bytes) == INVALID_FILE_ATTRIBUTES &&
-        !MakeSureDirectoryPathExistsFromSystem(destination->bytes)) {
+        !MakeFolderPath(destination->bytes)) {
         ShowMessage(MainWindow, TEXT_BAD_DESTINATION, CAPTION_ERROR, STYLE_NOTICE, NULL);
         return false;
     }

@@ -3,6 +3,7 @@
 #include <string.h>
 
 uint32_t RandomState = 1;
+void (*BeforeWorkFileOpen)(const char* path) = nullptr;
 
 // The 64 characters a work-file stem is made of.
 static const char NAME_ALPHABET[] =
@@ -66,18 +67,40 @@ static void MakeWorkPath(char path[WORK_PATH_SIZE], const char* folder, size_t f
     memcpy(path + folder_length + STEM_LENGTH, suffix, sizeof FIRST_SUFFIX);
 }
 
-// Draws stems until neither folder + stem + "1.tmp" nor folder + stem + "2.tmp"
-// names anything; both names are asked on every attempt.
-static void ChooseWorkNames(const char* folder, size_t folder_length,
-                            char firstPath[WORK_PATH_SIZE], char secondPath[WORK_PATH_SIZE]) {
+static FileHandle OpenWorkFile(const char* path) {
+    if (BeforeWorkFileOpen) BeforeWorkFileOpen(path);
+    return CreateWorkFile(path);
+}
+
+// Draws stems until neither name exists and both files could be made. A name
+// that another program (or a second stub, which draws the same stems) takes
+// between the check and the open makes the open fail, and counts like a name
+// that existed. Both files are made before the copy, so the second name cannot
+// be taken while the stored bytes move. DECODE_WRITE_FAILED, with neither file
+// open, when a file cannot be made for another reason.
+static DecodeResult OpenWorkFiles(const char* folder, size_t folder_length, WorkFiles* files) {
+    char firstPath[WORK_PATH_SIZE];
+    char secondPath[WORK_PATH_SIZE];
     for (;;) {
         char stem[8];
         RandomString(stem);
         MakeWorkPath(firstPath, folder, folder_length, stem, FIRST_SUFFIX);
         MakeWorkPath(secondPath, folder, folder_length, stem, SECOND_SUFFIX);
+        // Both names are asked on every attempt.
         bool firstExists = PathExists(firstPath);
         bool secondExists = PathExists(secondPath);
-        if (!firstExists && !secondExists) return;
+        if (firstExists || secondExists) continue;
+
+        files->first = OpenWorkFile(firstPath);
+        if (files->first == NO_FILE) {
+            if (PathExists(firstPath)) continue;
+            return DECODE_WRITE_FAILED;
+        }
+        files->second = OpenWorkFile(secondPath);
+        if (files->second != NO_FILE) return DECODE_OK;
+        CloseFile(files->first);
+        files->first = NO_FILE;
+        if (!PathExists(secondPath)) return DECODE_WRITE_FAILED;
     }
 }
 
@@ -88,19 +111,13 @@ DecodeResult DecodeStoredEntry(FileHandle archive, const StoredEntry& entry, Mes
 
     char folder[TEMP_FOLDER_ROOM + 1];
     size_t folder_length = WorkFolder(folder);
-    char firstPath[WORK_PATH_SIZE];
-    char secondPath[WORK_PATH_SIZE];
-    ChooseWorkNames(folder, folder_length, firstPath, secondPath);
-
-    files->first = CreateWorkFile(firstPath);
-    if (files->first == NO_FILE) {
+    DecodeResult result = OpenWorkFiles(folder, folder_length, files);
+    if (result != DECODE_OK) {
         SetFilePointer64(archive, entry.storedSize, FILE_CURRENT);
-        return DECODE_WRITE_FAILED;
+        return result;
     }
-    DecodeResult result = CopyIntoWorkFile(archive, files->first, entry.storedSize);
+    result = CopyIntoWorkFile(archive, files->first, entry.storedSize);
     if (result != DECODE_OK) return result;
-    files->second = CreateWorkFile(secondPath);
-    if (files->second == NO_FILE) return DECODE_WRITE_FAILED;
     return DecodeWorkFiles(files->first, files->second, entry, pump);
 }
 

@@ -3,10 +3,13 @@
 
 Stage-1 and chain inputs start with the options byte that the drivers read:
 bit 0 the odd rescale rule, bits 1-2 the stage-1 buffer size (4, 5, 7, 4096).
-Run from anywhere; rewrites fuzz/corpus/.
+Payload inputs are whole files: entry records, behind a minimal PE header or
+from the first byte on.
+Run from anywhere; writes these seeds into fuzz/corpus/ and leaves the other
+files there (inputs merged by fuzzing campaigns, payloads made by the writer).
 """
 import os
-import shutil
+import struct
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 
@@ -27,6 +30,28 @@ def bs_block(top, data):
 
 def rle_block(coded):
     return len(coded).to_bytes(3, "little") + coded
+
+def record(name, stored=b"", original=0, attributes=0x20, stored_size=None):
+    name = name.encode("cp932")
+    size = len(stored) if stored_size is None else stored_size
+    times = struct.pack("<QQQ", 126000000000000000, 126000000000000001, 126000000000000002)
+    return (bytes([len(name)]) + name + times + struct.pack("<HII", attributes, original, size)
+            + stored)
+
+def pe_header(payload_start):
+    """"MZ", "PE" at 0x40, one section whose raw data ends at payload_start."""
+    header = bytearray(payload_start)
+    header[0:2] = b"MZ"
+    header[0x3C:0x3E] = (0x40).to_bytes(2, "little")
+    header[0x40:0x44] = b"PE\0\0"
+    header[0x46] = 1
+    # SizeOfRawData and PointerToRawData of the section header at 0x40 + 248.
+    header[0x148:0x150] = struct.pack("<II", 0x20, payload_start - 0x20)
+    return bytes(header)
+
+CHAIN_RECORDS = (record("image\\", attributes=0x10)
+                 + record("image\\arrowdown.ico", STORED, 20, 0x2020)
+                 + record("empty.txt"))
 
 corpus = {
     "stage1": {
@@ -68,13 +93,21 @@ corpus = {
         "five_values": b"\x01" + FIVE,
         "zeros_odd": b"\x01" + ZEROS_ODD,
     },
+    "payload": {
+        "behind_pe_header": pe_header(0x180) + CHAIN_RECORDS,
+        "records_only": CHAIN_RECORDS,
+        "trail_byte_names": record("表\\", attributes=0x10) + record("表\\ソ", STORED, 20)
+                            + record("予定表"),
+        "parent_folder": record("..\\up.txt", STORED, 20),
+        "device_name": record("sub\\CON.txt"),
+        "folder_with_stored_bytes": record("dir\\", b"abc", 0, 0x10),
+        "stored_past_the_end": record("a.txt", STORED, 20, stored_size=23),
+    },
 }
 
-if os.path.isdir(ROOT):
-    shutil.rmtree(ROOT)
 for target, files in corpus.items():
     folder = os.path.join(ROOT, target)
-    os.makedirs(folder)
+    os.makedirs(folder, exist_ok=True)
     for name, data in files.items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)

@@ -1,5 +1,5 @@
-// Replays the seed corpus and the crash reproducers through the fuzz drivers,
-// as an ordinary test program:
+// Replays the seed corpus and the crash reproducers through the entry points
+// of every fuzz target, as an ordinary test program:
 //   fuzz_replay <fuzz folder>            every file of corpus/<target>/ and regressions/<target>/
 //   fuzz_replay --sweep                  the bit-flip sweep over the fixed stored entries
 //   fuzz_replay <target> <file>...       the given files through one target
@@ -14,18 +14,53 @@
 
 #include "fuzz/harness.h"
 
+// The targets' entry points, renamed per target by the build (an optional
+// initialiser is linked weakly), listed in fuzz_entries.inc.
+#define FUZZ_ENTRY(name)                                               \
+    extern "C" int FuzzEntry_##name(const uint8_t* data, size_t size); \
+    extern "C" __attribute__((weak)) int FuzzInitialize_##name(int* argc, char*** argv);
+#include "fuzz_entries.inc"
+#undef FUZZ_ENTRY
+
 namespace {
 
-typedef void (*Driver)(const uint8_t*, size_t);
+typedef int (*Driver)(const uint8_t*, size_t);
+typedef int (*Initializer)(int*, char***);
 struct Target {
     const char* name;
     Driver driver;
+    Initializer initialize;
 };
-const Target kTargets[] = {{"stage1", FuzzStage1},
-                           {"stage2", FuzzStage2},
-                           {"stage3", FuzzStage3},
-                           {"stage4", FuzzStage4},
-                           {"chain", FuzzChain}};
+#define FUZZ_ENTRY(name) {#name, FuzzEntry_##name, FuzzInitialize_##name},
+const Target kTargets[] = {
+#include "fuzz_entries.inc"
+};
+#undef FUZZ_ENTRY
+
+// Runs a target's initialiser, if it has one, before its first input.
+Driver Prepared(const Target& target, int* argc, char*** argv) {
+    if (target.initialize) target.initialize(argc, argv);
+    return target.driver;
+}
+
+// A corpus folder needs a target to be replayed by; one without is an error,
+// not a silent gap.
+bool EveryCorpusHasATarget(const std::string& corpus_root) {
+    DIR* dir = opendir(corpus_root.c_str());
+    if (!dir) return false;
+    bool ok = true;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        bool known = false;
+        for (const Target& t : kTargets) known = known || strcmp(t.name, e->d_name) == 0;
+        if (!known) {
+            fprintf(stderr, "fuzz_replay: corpus/%s belongs to no target\n", e->d_name);
+            ok = false;
+        }
+    }
+    closedir(dir);
+    return ok;
+}
 
 bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes) {
     FILE* f = fopen(path.c_str(), "rb");
@@ -79,13 +114,14 @@ int main(int argc, char** argv) {
     if (argc >= 3) {
         for (const Target& t : kTargets) {
             if (strcmp(argv[1], t.name) != 0) continue;
+            Driver driver = Prepared(t, &argc, &argv);
             std::vector<uint8_t> bytes;
             for (int i = 2; i < argc; i++) {
                 if (!ReadFile(argv[i], &bytes)) {
                     fprintf(stderr, "fuzz_replay: cannot read %s\n", argv[i]);
                     return 1;
                 }
-                t.driver(bytes.data(), bytes.size());
+                driver(bytes.data(), bytes.size());
             }
             FuzzCleanup();
             return 0;
@@ -98,11 +134,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string root = argv[1];
+    if (!EveryCorpusHasATarget(root + "/corpus")) return 1;
     int total = 0;
     for (const Target& t : kTargets) {
-        int corpus = ReplayFolder(root + "/corpus/" + t.name, t.driver);
-        int regressions = ReplayFolder(root + "/regressions/" + t.name, t.driver);
-        printf("fuzz_replay: %-6s %3d corpus files, %d reproducers\n", t.name, corpus, regressions);
+        Driver driver = Prepared(t, &argc, &argv);
+        int corpus = ReplayFolder(root + "/corpus/" + t.name, driver);
+        int regressions = ReplayFolder(root + "/regressions/" + t.name, driver);
+        printf("fuzz_replay: %-8s %3d corpus files, %d reproducers\n", t.name, corpus, regressions);
         if (corpus == 0) {
             fprintf(stderr, "fuzz_replay: no corpus for %s\n", t.name);
             return 1;

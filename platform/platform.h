@@ -57,7 +57,8 @@ void CloseFile(FileHandle file);
 
 // A work file of the decode chain: read-write, not shared, and gone once it is
 // closed (delete-on-close, or unlinked at once where files may be open
-// without a name). An existing file of that name is replaced. NO_FILE on failure.
+// without a name). Only a new file is made: when anything of that name exists,
+// even one that appeared a moment ago, it is left alone. NO_FILE on failure.
 FileHandle CreateWorkFile(const char* path);
 
 // The user's temporary folder as the system reports it (on Windows what

@@ -71,7 +71,7 @@ bool PathExists(const char* path) {
 }
 
 FileHandle CreateWorkFile(const char* path) {
-    int file = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int file = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     // An open descriptor keeps the file's contents; the name goes at once.
     if (file >= 0) unlink(path);
     return file;

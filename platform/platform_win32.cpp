@@ -48,7 +48,7 @@ void CloseFile(FileHandle file) {
 bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 FileHandle CreateWorkFile(const char* path) {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW,
                        FILE_FLAG_DELETE_ON_CLOSE, NULL);
 }
 

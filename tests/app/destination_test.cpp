@@ -2,6 +2,7 @@
 // runs with: the reverse search that steps back whole characters, the
 // platform flag, and the default destination put into a real edit box.
 #include <windows.h>
+#include <objbase.h>
 #include <string.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include "app/destination.h"
 #include "app/window_services.h"
 #include "platform/platform.h"
+#include "tests/app/test_window.h"
 
 namespace {
 
@@ -81,6 +83,43 @@ TEST(InitDestination, PutsTheModulePathWithoutItsExtensionIntoTheBox) {
     // Decided from the running system, which is not of the 9x line here.
     EXPECT_EQ(IsWin9x, 0u);
 
+    MainWindow = NULL;
+    DestroyWindow(parent);
+}
+
+// Whether the calling thread is in a single-threaded apartment: there, asking
+// for the multithreaded one is refused; any other answer is taken back.
+bool InSingleThreadedApartment() {
+    HRESULT result = CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    if (result == RPC_E_CHANGED_MODE) return true;
+    if (SUCCEEDED(result)) CoUninitialize();
+    return false;
+}
+
+// The folder browser is a shell object: the thread that shows it must have
+// entered a single-threaded apartment, and stays in it. Cancelled, the
+// browser leaves the box alone.
+TEST(BrowseForDestination, ShowsTheBrowserInASingleThreadedApartment) {
+    ASSERT_FALSE(InSingleThreadedApartment());
+    HWND parent = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 100, 100, NULL, NULL,
+                                  GetModuleHandleA(NULL), NULL);
+    ASSERT_NE(parent, (HWND)NULL);
+    HWND box =
+        CreateWindowExA(0, "EDIT", "typed by hand", WS_CHILD | ES_AUTOHSCROLL, 0, 0, 50, 20, parent,
+                        (HMENU)(INT_PTR)DestinationBox, GetModuleHandleA(NULL), NULL);
+    ASSERT_NE(box, (HWND)NULL);
+    MainWindow = parent;
+
+    BoxSeen seen;
+    HANDLE presser = StartBoxPresser(GetCurrentThreadId(), IDCANCEL, &seen);
+    BrowseForDestination();
+    FinishBoxPresser(presser);
+
+    EXPECT_TRUE(seen.found);
+    EXPECT_TRUE(InSingleThreadedApartment());
+    char text[MAX_PATH + 1] = {0};
+    GetDlgItemTextA(parent, DestinationBox, text, sizeof text);
+    EXPECT_STREQ(text, "typed by hand");
     MainWindow = NULL;
     DestroyWindow(parent);
 }

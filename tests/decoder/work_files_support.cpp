@@ -97,6 +97,7 @@ void WorkFolderTest::SetUp() {
 }
 
 void WorkFolderTest::TearDown() {
+    BeforeWorkFileOpen = nullptr;
     SetEnvironmentVariableA("TMP", hadTmp ? savedTmp.c_str() : NULL);
     // Anything a failed test left behind goes, so the next test starts clean.
     for (const std::string& name : NamesIn(folder)) {

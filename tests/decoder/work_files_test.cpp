@@ -179,6 +179,49 @@ TEST_F(WorkFolderTest, AnExistingNameOfEitherKindDrawsANewStemForBoth) {
     RemovePlaced("ZevRzXE2.tmp");
 }
 
+// Another program (or a second stub, which draws the same stems) takes a name
+// in the moment between the check and the open: the counted open finds a
+// file of its name there.
+namespace {
+int OpensBeforePlanting = 0;
+const char PLANTED_TEXT[] = "another program's file";
+
+void PlantAtTheCountedOpen(const char* path) {
+    if (--OpensBeforePlanting != 0) return;
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    DWORD done = 0;
+    WriteFile(file, PLANTED_TEXT, sizeof PLANTED_TEXT - 1, &done, NULL);
+    CloseHandle(file);
+}
+}  // namespace
+
+TEST_F(WorkFolderTest, NameTakenRightBeforeItsOpenIsLeftAloneAndTheNextStemUsed) {
+    const char* planted[] = {"ZevYIF71.tmp", "ZevYIF72.tmp"};
+    for (int open = 1; open <= 2; open++) {
+        SCOPED_TRACE(open);
+        const char* name = planted[open - 1];
+        RandomState = 1;
+        OpensBeforePlanting = open;
+        BeforeWorkFileOpen = PlantAtTheCountedOpen;
+        FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
+        WorkFiles files;
+        DecodeResult result =
+            DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files);
+        BeforeWorkFileOpen = nullptr;
+        EXPECT_EQ(DECODE_OK, result);
+        EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
+        EXPECT_EQ(CHAIN_AFTER_STAGE3, ReadWhole(files.second));
+        EXPECT_EQ(Names({name, "ZevRzXE1.tmp", "ZevRzXE2.tmp"}), FolderNames());
+        CloseWorkFiles(&files);
+        EXPECT_EQ(Names({name}), FolderNames());
+        HANDLE file =
+            CreateFileA((folder + name).c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        EXPECT_EQ(TextBytes(PLANTED_TEXT), ReadWhole(file));
+        CloseHandle(file);
+        DeleteFileA((folder + name).c_str());
+    }
+}
+
 TEST_F(WorkFolderTest, FolderEndingInDoubleByteCharacterWithTrailBackslash) {
     if (GetACP() != 932) GTEST_SKIP() << "needs code page 932 as the ANSI code page";
     // 0x95 0x5C is one character whose trail byte is a backslash.

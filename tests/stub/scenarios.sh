@@ -6,7 +6,7 @@
 GROUP_window=(window_layout_and_exit default_destination_without_extension
               default_destination_double_byte browse_cancel)
 GROUP_refusals=(invalid_destination broken_payloads empty_payload large_without_win9x)
-GROUP_extract=(extract_entries empty_destination_is_drive_root overwrite_answers locked_alternative readonly_alternative missing_folder
+GROUP_extract=(extract_entries trail_byte_folders empty_destination_is_drive_root overwrite_answers locked_alternative readonly_alternative missing_folder
                corrupt_entries empty_files_without_temp_folder tool_archive windows_tool_archive
                full_disk)
 GROUP_busy=(busy_refusals work_file_names)
@@ -263,6 +263,53 @@ expect-same $D\lines.txt $W\lines.txt
 expect-same $D\noise.bin $W\noise.bin
 expect-no-work-files
 EOF
+}
+
+# Folders whose names hold double-byte characters with a 0x5C trail byte
+# (ソ = 83 5C, 表 = 95 5C), at the end of a name and inside it, nested, with
+# files below them, in a destination that is made the same way: every such
+# byte stays part of its character, so exactly these folders and files
+# appear, with their contents and times (each file's times are looked at
+# before it is read).
+trail_byte_folders() {
+  head -c 30000 /dev/urandom >"$SCENARIO_DIR/noise.bin"
+  make_archive "$SCENARIO_DIR/a.exe" <<EOF
+dir ソ\ $C1 $A1 $M1 10
+dir ソ\表計算ソフト\ $C1 $A1 $M1 10
+dir ソ\表計算ソフト\予定表\ $C1 $A1 $M1 10
+dir ソ\表計算ソフト\予定表\空の表\ $C1 $A2 $M2 10
+text ソ\表計算ソフト\予定表\九月の予定表 $C1 $A2 $M2 20 "九月の予定"
+file ソ\表計算ソフト\雑音ソ.bin $C1 $A1 $M1 20 $SCENARIO_DIR/noise.bin
+empty ソ\表 $C1 $A2 $M2 20
+raw ソ\表計算ソフト\予定表\例.txt $C1 $A1 $M1 2020 20 $EXAMPLE_STREAM
+EOF
+  local D="$W\表計算\ソフト"
+  drive "$FUNCNAME" <<EOF || return 1
+start $W\a.exe
+set-text 1000 $D
+click 1003
+wait-exit 0
+expect-dir $D\ソ\表計算ソフト\予定表\空の表
+expect-times $D\ソ\表計算ソフト\予定表\空の表 $A2 $M2
+expect-times $D\ソ\表計算ソフト\予定表\九月の予定表 $A2 $M2
+expect-content $D\ソ\表計算ソフト\予定表\九月の予定表 九月の予定
+expect-times $D\ソ\表計算ソフト\雑音ソ.bin $A1 $M1
+expect-same $D\ソ\表計算ソフト\雑音ソ.bin $W\noise.bin
+expect-times $D\ソ\表 $A2 $M2
+expect-size $D\ソ\表 0
+expect-times $D\ソ\表計算ソフト\予定表\例.txt $A1 $M1
+expect-content $D\ソ\表計算ソフト\予定表\例.txt "abracadabra aaaaaaaa"
+expect-no-work-files
+EOF
+  # Nothing else: a trail byte taken for a separator would have made folders
+  # of the names' first characters.
+  local made
+  made=$(cd "$SCENARIO_DIR" && find . -mindepth 1 ! -name 'driver.*' ! -name a.exe ! -name noise.bin | sort)
+  [ "$made" = "$(printf '%s\n' ./表計算 ./表計算/ソフト ./表計算/ソフト/ソ ./表計算/ソフト/ソ/表 \
+    ./表計算/ソフト/ソ/表計算ソフト ./表計算/ソフト/ソ/表計算ソフト/予定表 \
+    ./表計算/ソフト/ソ/表計算ソフト/予定表/九月の予定表 ./表計算/ソフト/ソ/表計算ソフト/予定表/例.txt \
+    ./表計算/ソフト/ソ/表計算ソフト/予定表/空の表 ./表計算/ソフト/ソ/表計算ソフト/雑音ソ.bin | sort)" ] ||
+    { log "made:"; log "$made"; return 1; }
 }
 
 # An empty destination is the root folder of the current drive. The program
