@@ -11,38 +11,43 @@ namespace {
 // Reads exactly `size` bytes at `position`. The header reads are deliberately
 // not checked: a short read leaves the zeros the buffer started with, and the
 // two signature tests are the only judgement made on the headers.
-void ReadAt(FileHandle file, int64_t position, uint8_t* buffer, uint32_t size) {
+void ReadAt(ByteSource* source, int64_t position, uint8_t* buffer, uint32_t size) {
     uint32_t got = 0;
     memset(buffer, 0, size);
-    SetFilePointer64(file, position, FILE_BEGIN);
-    ReadBytes(file, buffer, size, &got);
+    SourceSeek(source, position, FILE_BEGIN);
+    SourceRead(source, buffer, size, &got);
 }
 
 }  // namespace
 
-uint32_t GetEXESizeOfOpenFile(FileHandle file) {
+uint32_t GetEXESizeOfSource(ByteSource* source) {
     uint8_t bytes[8];
-    ReadAt(file, 0, bytes, 2);
+    ReadAt(source, 0, bytes, 2);
     if (Load16LE(bytes) != 0x5A4D) return 0;  // "MZ"
 
     // Only the low 16 bits of the 32-bit e_lfanew field are used.
-    ReadAt(file, 60, bytes, 2);
+    ReadAt(source, 60, bytes, 2);
     uint16_t e_lfanew = Load16LE(bytes);
 
     // Only "PE" is compared, not the two zero bytes behind it.
-    ReadAt(file, e_lfanew, bytes, 2);
+    ReadAt(source, e_lfanew, bytes, 2);
     if (Load16LE(bytes) != 0x4550) return 0;
 
     // The low byte of the section count; the table is taken to begin behind a
     // 224-byte optional header (e_lfanew + 248), and 16 is the offset of
     // SizeOfRawData in a 40-byte section header. A count of 0 makes n - 1
     // negative, which the 64-bit arithmetic carries as it is.
-    ReadAt(file, (int64_t)e_lfanew + 6, bytes, 1);
+    ReadAt(source, (int64_t)e_lfanew + 6, bytes, 1);
     int64_t sections = bytes[0];
-    ReadAt(file, (int64_t)e_lfanew + 264 + 40 * (sections - 1), bytes, 8);
+    ReadAt(source, (int64_t)e_lfanew + 264 + 40 * (sections - 1), bytes, 8);
     uint32_t size_of_raw_data = Load32LE(bytes);
     uint32_t pointer_to_raw_data = Load32LE(bytes + 4);
     return (uint32_t)(size_of_raw_data + pointer_to_raw_data);
+}
+
+uint32_t GetEXESizeOfOpenFile(FileHandle file) {
+    ByteSource source = FileSource(file);
+    return GetEXESizeOfSource(&source);
 }
 
 uint32_t GetEXESize(const char* path) {
@@ -54,18 +59,23 @@ uint32_t GetEXESize(const char* path) {
 }
 
 int ReadEntryRecord(FileHandle file, EntryRecord* record) {
+    ByteSource source = FileSource(file);
+    return ReadEntryRecordFrom(&source, record);
+}
+
+int ReadEntryRecordFrom(ByteSource* source, EntryRecord* record) {
     uint8_t length = 0;
     uint32_t got = 0;
-    if (!ReadBytes(file, &length, 1, &got)) return -1;
+    if (!SourceRead(source, &length, 1, &got)) return -1;
     if (got == 0) return 0;
     if (length == 0) return -1;
 
     record->nameLength = length;
-    if (!ReadBytes(file, record->name, length, &got) || got != length) return -1;
+    if (!SourceRead(source, record->name, length, &got) || got != length) return -1;
     record->name[length] = '\0';
 
     uint8_t fields[RECORD_FIXED_SIZE - 1];  // everything behind the name
-    if (!ReadBytes(file, fields, sizeof fields, &got) || got != sizeof fields) return -1;
+    if (!SourceRead(source, fields, sizeof fields, &got) || got != sizeof fields) return -1;
     record->creationTime = Load64LE(fields);
     record->lastAccessTime = Load64LE(fields + 8);
     record->lastWriteTime = Load64LE(fields + 16);

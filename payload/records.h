@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "payload/byte_source.h"
 #include "platform/platform.h"
 
 const uint16_t ATTRIBUTE_MASK = 0x1FFF;  // the Windows attributes that are applied
@@ -34,14 +35,16 @@ struct EntryRecord {
 // found from the PE headers. 0 when the file cannot be opened or is not "MZ"/"PE".
 uint32_t GetEXESize(const char* path);
 
-// The same for a file that is already open (and may be open for writing); it
-// moves the file position.
+// The same for a file that is already open (and may be open for writing), or
+// for any source; it moves the position.
 uint32_t GetEXESizeOfOpenFile(FileHandle file);
+uint32_t GetEXESizeOfSource(ByteSource* source);
 
 // Reads one record's fields (not its stored bytes) at the current position.
 // 1 when a record was read; 0 at the end of the payload (no nameLength byte);
 // -1 when the record is cut short or its nameLength is 0.
 int ReadEntryRecord(FileHandle file, EntryRecord* record);
+int ReadEntryRecordFrom(ByteSource* source, EntryRecord* record);
 
 // Largest record without its stored bytes.
 const uint32_t RECORD_MAX_SIZE = RECORD_FIXED_SIZE + 255;

@@ -58,22 +58,27 @@ bool NameIsAccepted(const char* trial_folder, const char* name, int length) {
 }  // namespace
 
 int ZevCheckArchive(FileHandle executable, uint32_t payload_start) {
-    if (GetFileSize64(executable) < (uint64_t)payload_start) return 0;
+    ByteSource source = FileSource(executable);
+    return CheckPayload(&source, payload_start);
+}
+
+int CheckPayload(ByteSource* source, uint32_t payload_start) {
+    if (SourceSize(source) < (uint64_t)payload_start) return 0;
     char trial_folder[TEMP_FOLDER_ROOM + 1];
     TrialFolder(trial_folder);
-    SetFilePointer64(executable, (int64_t)payload_start, FILE_BEGIN);
+    SourceSeek(source, (int64_t)payload_start, FILE_BEGIN);
 
     for (;;) {
         EntryRecord record;
-        int read = ReadEntryRecord(executable, &record);
+        int read = ReadEntryRecordFrom(source, &record);
         if (read == 0) return 1;  // the end of the payload
         // A name of length 0, a record cut short, or a failed read.
         if (read < 0) return 0;
         if (!NameIsAccepted(trial_folder, record.name, record.nameLength)) return 0;
 
-        int64_t here = SetFilePointer64(executable, 0, FILE_CURRENT);
+        int64_t here = SourceSeek(source, 0, FILE_CURRENT);
         if (here < 0) return 0;
-        if ((uint64_t)here + record.storedSize > GetFileSize64(executable)) return 0;
+        if ((uint64_t)here + record.storedSize > SourceSize(source)) return 0;
 
         // The extraction run skips no stored bytes behind a folder and reads
         // none for an empty file; such records must then have none, or the
@@ -84,6 +89,6 @@ int ZevCheckArchive(FileHandle executable, uint32_t payload_start) {
             return 0;
         }
 
-        SetFilePointer64(executable, record.storedSize, FILE_CURRENT);
+        SourceSeek(source, record.storedSize, FILE_CURRENT);
     }
 }
