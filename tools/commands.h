@@ -1,10 +1,12 @@
-// The commands of the quorvane tool.
+// The commands of the quorvane tool, each on top of the library's C API.
 #pragma once
 
 #include <stdint.h>
 
 #include <string>
 #include <vector>
+
+#include <quorvane.h>
 
 // Exit codes.
 const int EXIT_SUCCESS_ALL = 0;   // everything done
@@ -13,23 +15,47 @@ const int EXIT_REFUSED = 2;       // nothing was done: unreadable, broken or uns
                                   // or create could not make its output
 const int EXIT_USAGE = 3;         // the command line is wrong
 
-enum ExistingFiles { EXISTING_ASK, EXISTING_OVERWRITE, EXISTING_SKIP };
+// How much a command says besides its results and failures.
+enum Verbosity { QUIET, NORMAL, VERBOSE };
+
+struct ListOptions {
+    std::string archive;
+    bool json = false;
+    Verbosity verbosity = NORMAL;
+};
+
+struct TestOptions {
+    std::string archive;
+    Verbosity verbosity = NORMAL;
+};
 
 struct ExtractOptions {
+    std::string archive;
     std::string destination;  // empty: the archive's path without its extension
-    ExistingFiles existing = EXISTING_ASK;
+    int existing = QV_EXISTING_ASK;
+    std::vector<std::string> patterns;  // empty: every entry
+    bool to_standard_output = false;
+    Verbosity verbosity = NORMAL;
 };
 
 struct CreateOptions {
     std::string output;
-    std::string stub;  // empty: the built-in stub
+    std::string stub;  // empty: the built-in or installed stub
     bool payload_only = false;
     bool fixed_time = false;  // every entry gets `time` as all three of its times
     uint64_t time = 0;        // FILETIME
+    unsigned threads = 0;     // block sorters per entry; 0: one per core
+    Verbosity verbosity = NORMAL;
     std::vector<std::string> inputs;
 };
 
-int CommandList(const std::string& archive);
-int CommandTest(const std::string& archive);
-int CommandExtract(const std::string& archive, const ExtractOptions& options);
+int CommandList(const ListOptions& options);
+int CommandTest(const TestOptions& options);
+int CommandExtract(const ExtractOptions& options);
 int CommandCreate(const CreateOptions& options);
+
+// list --json: the whole listing as one JSON document on standard output.
+void PrintListJson(qv_archive* archive);
+
+// Opens an archive, printing why it cannot be; nullptr then.
+qv_archive* OpenOrSay(const std::string& path);

@@ -6,139 +6,189 @@
 #include <string>
 #include <vector>
 
-#include "tools/archive_time.h"
+#include <CLI/CLI.hpp>
+
 #include "tools/commands.h"
 
 namespace {
 
-const char* const VERSION = "0.1.0";
-
+// The one text of --help; the manual page is made from it too.
 void PrintHelp(FILE* to) {
     fprintf(to,
             "Usage:\n"
-            "  quorvane create -o OUT.exe [--stub FILE | --payload-only] [--mtime TIME] PATH...\n"
-            "  quorvane list FILE\n"
-            "  quorvane test FILE\n"
-            "  quorvane extract FILE [-d DIR] [--overwrite | --skip-existing]\n"
+            "  quorvane create -o OUT.exe [--stub FILE | --payload-only] [--mtime TIME] [-j N]\n"
+            "                  [-q | -v] PATH...\n"
+            "  quorvane list [--json] [-q | -v] FILE\n"
+            "  quorvane test [-q | -v] FILE\n"
+            "  quorvane extract FILE [NAME|PATTERN...] [-d DIR] [--overwrite | --skip-existing]\n"
+            "                   [-q | -v]\n"
+            "  quorvane extract -c FILE NAME|PATTERN...\n"
             "  quorvane --help | --version\n"
             "\n"
-            "create         packs the files and folders (recursively, in sorted order) behind\n"
-            "               the extractor stub. --stub FILE uses another stub; --payload-only\n"
-            "               writes the entry records alone. Names must be representable in\n"
-            "               code page 932 and at most 255 bytes long; files below 4 GiB.\n"
-            "               --mtime TIME gives every entry TIME as its creation, access and\n"
-            "               write time: @SECONDS since 1970 or YYYY-MM-DD[THH:MM:SS][Z], UTC;\n"
-            "               without it SOURCE_DATE_EPOCH (seconds) does, when set.\n"
-            "list           shows each entry: kind, sizes, ratio, last write, attributes, name.\n"
-            "test           validates the archive and decodes every entry without writing.\n"
-            "extract        recreates the entries below DIR (default: FILE without its\n"
-            "               extension) with their times and read-only state. An existing\n"
-            "               file is replaced only with --overwrite, kept with --skip-existing,\n"
-            "               and otherwise asked about on a terminal or left alone.\n"
+            "Makes, lists, tests and extracts self-extracting archives: a Windows extractor\n"
+            "stub with the archived folders and files behind it. FILE may be such an\n"
+            "executable or a bare payload.\n"
             "\n"
-            "FILE may be a self-extracting executable or a bare payload.\n"
+            "Commands:\n"
+            "  create         packs the files and folders (recursively, in sorted order) behind\n"
+            "                 the extractor stub. --stub FILE uses another stub; --payload-only\n"
+            "                 writes the entry records alone. Names must be representable in\n"
+            "                 code page 932 and at most 255 bytes long; files below 4 GiB.\n"
+            "                 --mtime TIME gives every entry TIME as its creation, access and\n"
+            "                 write time: @SECONDS since 1970 or YYYY-MM-DD[THH:MM:SS][Z], UTC;\n"
+            "                 without it SOURCE_DATE_EPOCH (seconds) does, when set. -j N sorts\n"
+            "                 blocks on N threads (default: one per core); the archive is the\n"
+            "                 same for every N. -v names every entry and those that use the\n"
+            "                 range coder's narrow-interval rule.\n"
+            "  list           shows each entry: kind, sizes, ratio, last write, attributes, name;\n"
+            "                 -v adds creation and access times and the rescale rule; --json\n"
+            "                 prints every field as one JSON document.\n"
+            "  test           validates the archive and decodes every entry without writing;\n"
+            "                 -v names each entry and those that use the narrow-interval rule.\n"
+            "  extract        recreates the entries below DIR (default: FILE without its\n"
+            "                 extension) with their times and read-only state; with names or\n"
+            "                 patterns only the matching entries, with the folders they need.\n"
+            "                 In a pattern '*' stands for any characters, '/' included, and '?'\n"
+            "                 for one; naming a folder extracts what it holds. An existing file\n"
+            "                 is replaced only with --overwrite, kept with --skip-existing, and\n"
+            "                 otherwise asked about on a terminal or left alone. -c (--stdout)\n"
+            "                 writes the matching files' bytes to standard output instead.\n"
+            "\n"
+            "Options of every command:\n"
+            "  -q, --quiet    prints only failures: no progress, no summary\n"
+            "  -v, --verbose  says more (see each command)\n"
+            "  --             ends the options: every later argument is a name\n"
+            "\n"
+            "Progress is shown on standard error when it is a terminal. Ctrl-C and\n"
+            "termination requests remove the partial file being written and end with\n"
+            "128 + the signal's number (130, 143).\n"
             "\n"
             "Exit codes: 0 everything done; 1 some entries failed (damaged, not replaced,\n"
-            "not writable); 2 nothing done (archive unreadable, damaged or unsafe, or\n"
-            "create failed); 3 wrong command line.\n");
+            "not writable, a name that matched nothing); 2 nothing done (archive unreadable,\n"
+            "damaged or unsafe, or create failed); 3 wrong command line.\n");
 }
 
-int Usage(const char* problem, const char* detail = "") {
-    fprintf(stderr, "quorvane: %s%s\nTry 'quorvane --help'.\n", problem, detail);
+int Usage(const std::string& problem) {
+    fprintf(stderr, "quorvane: %s\nTry 'quorvane --help'.\n", problem.c_str());
     return EXIT_USAGE;
 }
 
-int Create(const std::vector<std::string>& args) {
-    CreateOptions options;
-    bool only_paths = false;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& arg = args[i];
-        if (!only_paths && arg == "--") {
-            only_paths = true;
-        } else if (!only_paths && (arg == "-o" || arg == "--stub")) {
-            if (i + 1 >= args.size()) return Usage("missing value after ", arg.c_str());
-            (arg == "-o" ? options.output : options.stub) = args[++i];
-        } else if (!only_paths && arg == "--payload-only") {
-            options.payload_only = true;
-        } else if (!only_paths && arg == "--mtime") {
-            if (i + 1 >= args.size()) return Usage("missing value after ", arg.c_str());
-            if (!ParseArchiveTime(args[++i], &options.time)) {
-                return Usage("--mtime takes @SECONDS or YYYY-MM-DD[THH:MM:SS][Z], not ",
-                             args[i].c_str());
-            }
-            options.fixed_time = true;
-        } else if (!only_paths && arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown option for create: ", arg.c_str());
-        } else {
-            options.inputs.push_back(arg);
-        }
-    }
-    if (options.output.empty()) return Usage("create needs -o OUT");
-    if (options.inputs.empty()) return Usage("create needs at least one file or folder");
-    if (options.payload_only && !options.stub.empty()) {
-        return Usage("--stub and --payload-only exclude each other");
-    }
-    // Build tools fix the time of everything they make this way.
-    const char* epoch = getenv("SOURCE_DATE_EPOCH");
-    if (!options.fixed_time && epoch && *epoch) {
-        if (!ParseEpochSeconds(epoch, &options.time)) {
-            return Usage("SOURCE_DATE_EPOCH is not a whole number of seconds: ", epoch);
-        }
-        options.fixed_time = true;
-    }
-    return CommandCreate(options);
+// -q and -v, which every command takes.
+void AddVerbosity(CLI::App* command, bool* quiet, bool* verbose) {
+    CLI::Option* q = command->add_flag("-q,--quiet", *quiet);
+    CLI::Option* v = command->add_flag("-v,--verbose", *verbose);
+    q->excludes(v);
 }
 
-int Extract(const std::vector<std::string>& args) {
-    ExtractOptions options;
-    std::string archive;
-    bool overwrite = false, skip = false;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& arg = args[i];
-        if (arg == "-d") {
-            if (i + 1 >= args.size() || args[i + 1].empty()) return Usage("-d needs a folder");
-            options.destination = args[++i];
-        } else if (arg == "--overwrite") {
-            overwrite = true;
-        } else if (arg == "--skip-existing") {
-            skip = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown option for extract: ", arg.c_str());
-        } else if (archive.empty()) {
-            archive = arg;
-        } else {
-            return Usage("extract takes one archive");
-        }
+Verbosity VerbosityOf(bool quiet, bool verbose) {
+    return quiet ? QUIET : verbose ? VERBOSE : NORMAL;
+}
+
+// Whole seconds since the Unix epoch, digits only, as build tools hand a
+// fixed time over in the environment.
+bool ParseEpochSeconds(const std::string& text, uint64_t* filetime) {
+    if (text.empty() || text.size() > 12 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    return qv_parse_time(("@" + text).c_str(), filetime) == QV_OK;
+}
+
+// True when the arguments ask for help, before any "--".
+bool AsksForHelp(int argc, char** argv) {
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--") == 0) return false;
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) return true;
     }
-    if (archive.empty()) return Usage("extract needs an archive");
-    if (overwrite && skip) return Usage("--overwrite and --skip-existing exclude each other");
-    options.existing = overwrite ? EXISTING_OVERWRITE : skip ? EXISTING_SKIP : EXISTING_ASK;
-    return CommandExtract(archive, options);
+    return argc == 2 && strcmp(argv[1], "help") == 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty()) return Usage("no command given");
-    std::string command = args[0];
-    args.erase(args.begin());
-
-    if (command == "--help" || command == "-h" || command == "help") {
+    if (AsksForHelp(argc, argv)) {
         PrintHelp(stdout);
         return EXIT_SUCCESS_ALL;
     }
-    if (command == "--version") {
-        printf("quorvane %s\n", VERSION);
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("quorvane %s\n", qv_version_string());
         return EXIT_SUCCESS_ALL;
     }
-    if (command == "create") return Create(args);
-    if (command == "extract") return Extract(args);
-    if (command == "list" || command == "test") {
-        if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-')) {
-            return Usage(command.c_str(), " takes exactly one archive");
-        }
-        return command == "list" ? CommandList(args[0]) : CommandTest(args[0]);
+
+    CLI::App app("quorvane");
+    app.set_help_flag();
+    app.require_subcommand(1, 1);
+    bool quiet = false, verbose = false;
+
+    CreateOptions create;
+    std::string mtime;
+    CLI::App* create_command = app.add_subcommand("create");
+    create_command->add_option("-o,--output", create.output)->required();
+    CLI::Option* stub = create_command->add_option("--stub", create.stub);
+    create_command->add_flag("--payload-only", create.payload_only)->excludes(stub);
+    CLI::Option* mtime_option = create_command->add_option("--mtime", mtime);
+    create_command->add_option("-j,--threads", create.threads)->check(CLI::Range(1, 64));
+    create_command->add_option("paths", create.inputs)->required();
+    AddVerbosity(create_command, &quiet, &verbose);
+
+    ListOptions list;
+    CLI::App* list_command = app.add_subcommand("list");
+    list_command->add_flag("--json", list.json);
+    list_command->add_option("archive", list.archive)->required();
+    AddVerbosity(list_command, &quiet, &verbose);
+
+    TestOptions test;
+    CLI::App* test_command = app.add_subcommand("test");
+    test_command->add_option("archive", test.archive)->required();
+    AddVerbosity(test_command, &quiet, &verbose);
+
+    ExtractOptions extract;
+    bool overwrite = false, skip = false;
+    CLI::App* extract_command = app.add_subcommand("extract");
+    CLI::Option* destination = extract_command->add_option("-d,--destination", extract.destination);
+    CLI::Option* overwrite_flag = extract_command->add_flag("--overwrite", overwrite);
+    extract_command->add_flag("--skip-existing", skip)->excludes(overwrite_flag);
+    extract_command->add_flag("-c,--stdout", extract.to_standard_output)->excludes(destination);
+    extract_command->add_option("archive", extract.archive)->required();
+    extract_command->add_option("names", extract.patterns);
+    AddVerbosity(extract_command, &quiet, &verbose);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return Usage(error.what());
     }
-    return Usage("unknown command: ", command.c_str());
+
+    if (create_command->parsed()) {
+        create.verbosity = VerbosityOf(quiet, verbose);
+        if (*mtime_option) {
+            if (qv_parse_time(mtime.c_str(), &create.time) != QV_OK)
+                return Usage("--mtime takes @SECONDS or YYYY-MM-DD[THH:MM:SS][Z], not " + mtime);
+            create.fixed_time = true;
+        }
+        // Build tools fix the time of everything they make this way.
+        const char* epoch = getenv("SOURCE_DATE_EPOCH");
+        if (!create.fixed_time && epoch && *epoch) {
+            if (!ParseEpochSeconds(epoch, &create.time))
+                return Usage(std::string("SOURCE_DATE_EPOCH is not a whole number of seconds: ") +
+                             epoch);
+            create.fixed_time = true;
+        }
+        return CommandCreate(create);
+    }
+    if (list_command->parsed()) {
+        list.verbosity = VerbosityOf(quiet, verbose);
+        return CommandList(list);
+    }
+    if (test_command->parsed()) {
+        test.verbosity = VerbosityOf(quiet, verbose);
+        return CommandTest(test);
+    }
+    extract.verbosity = VerbosityOf(quiet, verbose);
+    if (*destination && extract.destination.empty()) return Usage("-d needs a folder");
+    if (extract.to_standard_output && extract.patterns.empty())
+        return Usage("extract -c needs the name of an entry");
+    extract.existing = overwrite ? QV_EXISTING_OVERWRITE
+                       : skip    ? QV_EXISTING_SKIP
+                                 : QV_EXISTING_ASK;
+    return CommandExtract(extract);
 }

@@ -2,36 +2,21 @@
 
 #include <stdio.h>
 
-#include "tools/files.h"
-#include "tools/text.h"
+#include "lib/text.h"
+#include "tools/terminal.h"
 
-Progress::Progress(uint64_t total_bytes)
-    : enabled_(ErrorIsInteractive()),
-      total_(total_bytes),
-      done_(0),
-      current_(0),
-      started_(MonotonicSeconds()) {}
+Progress::Progress(bool enabled)
+    : enabled_(enabled && ErrorIsInteractive()), started_(MonotonicSeconds()) {}
 
 Progress::~Progress() { Clear(); }
 
-void Progress::Begin(const std::string& name, uint64_t bytes) {
-    name_ = name;
-    current_ = bytes;
-    current_done_ = 0;
-    Draw();
-}
-
-void Progress::End() {
-    done_ += current_;
-    current_ = 0;
-    current_done_ = 0;
-    Draw();
-}
-
-void Progress::Advance(uint64_t bytes) {
-    current_done_ += bytes;
+void Progress::Show(const std::string& name, uint64_t done, uint64_t total) {
+    if (!enabled_) return;
     // At most ten lines a second: a terminal that redraws more only flickers.
-    if (enabled_ && MonotonicSeconds() - drawn_at_ >= 0.1) Draw();
+    double now = MonotonicSeconds();
+    if (drawn_at_ >= 0 && now - drawn_at_ < 0.1) return;
+    drawn_at_ = now;
+    Draw(name, done, total);
 }
 
 void Progress::Clear() {
@@ -45,20 +30,42 @@ void Progress::Clear() {
     }
 }
 
-void Progress::Draw() {
-    if (!enabled_) return;
-    drawn_at_ = MonotonicSeconds();
+namespace {
+
+std::string Duration(double seconds) {
+    long whole = (long)(seconds + 0.5);
+    char text[32];
+    if (whole >= 3600) {
+        snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
+    } else {
+        snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+    }
+    return text;
+}
+
+}  // namespace
+
+void Progress::Draw(const std::string& name, uint64_t done, uint64_t total) {
     double seconds = drawn_at_ - started_;
-    uint64_t done = done_ + current_done_;
-    double rate = seconds > 0 ? (double)done / seconds / 1048576.0 : 0;
-    char figures[96];
-    snprintf(figures, sizeof figures, "  %.1f / %.1f MiB  %.1f MiB/s", (double)done / 1048576.0,
-             (double)total_ / 1048576.0, rate);
-    std::string line = ShortenedName(name_, 40) + figures;
+    double rate = seconds > 0 ? (double)done / seconds : 0;
+    int percent = total > 0 ? (int)(100.0 * (double)done / (double)total) : 100;
+    std::string left = rate > 0 && done < total ? Duration((double)(total - done) / rate) : "-";
+    char figures[128];
+    snprintf(figures, sizeof figures, "%3d%%  %.1f / %.1f MiB  %.1f MiB/s  ETA %s  ", percent,
+             (double)done / 1048576.0, (double)total / 1048576.0, rate / 1048576.0, left.c_str());
+    std::string line = figures + ShortenedName(name, 30);
     int width = (int)line.size();
     // Pads over what a longer previous line left.
     fprintf(stderr, "\r%s%*s", line.c_str(), drawn_width_ > width ? drawn_width_ - width : 0, "");
     fflush(stderr);
     if (width > drawn_width_) drawn_width_ = width;
     drawn_ = true;
+}
+
+int ShowProgress(void* context, const qv_progress* state) {
+    ProgressSink* sink = (ProgressSink*)context;
+    if (sink->progress)
+        sink->progress->Show(state->name, sink->done_before + state->done,
+                             sink->total ? sink->total : state->total);
+    return InterruptExitCode() != 0;
 }

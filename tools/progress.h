@@ -1,33 +1,39 @@
-// The progress line on stderr, drawn only when stderr is a terminal.
+// The progress line on stderr, drawn only when stderr is a terminal: percent,
+// bytes, rate and time left for the whole operation, at most ten times a
+// second.
 #pragma once
 
 #include <stdint.h>
 
 #include <string>
 
-#include "platform/platform.h"
+#include <quorvane.h>
 
 class Progress {
 public:
-    explicit Progress(uint64_t total_bytes);
+    // `enabled` false draws nothing (quiet runs).
+    explicit Progress(bool enabled);
     ~Progress();
-    // A new entry begins; `bytes` of the total belong to it.
-    void Begin(const std::string& name, uint64_t bytes);
-    // The current entry is done.
-    void End();
+    // `done` bytes of `total` are done; `name` is at hand.
+    void Show(const std::string& name, uint64_t done, uint64_t total);
     // Clears the line before a message is printed.
     void Clear();
-    // `bytes` more of the current entry are done; redraws now and then.
-    void Advance(uint64_t bytes);
 
 private:
-    void Draw();
+    void Draw(const std::string& name, uint64_t done, uint64_t total);
     bool enabled_;
-    uint64_t total_, done_, current_;
-    uint64_t current_done_ = 0;  // of the current entry
-    double drawn_at_ = 0;
-    std::string name_;
     double started_;
+    double drawn_at_ = -1;
     bool drawn_ = false;
     int drawn_width_ = 0;  // bytes of the longest line drawn since the last clear
 };
+
+// A qv_progress_fn: shows the progress of the library's work, offset by
+// `done_before` bytes of `total` (0: the library's total), and cancels once
+// an interrupt arrived.
+struct ProgressSink {
+    Progress* progress;
+    uint64_t done_before;
+    uint64_t total;
+};
+int ShowProgress(void* sink, const qv_progress* state);

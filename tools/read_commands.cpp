@@ -2,120 +2,37 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
-#include "payload/names.h"
-#include "payload/records.h"
-#include "payload/validation.h"
+#include "lib/files.h"
+#include "lib/text.h"
 #include "tools/commands.h"
-#include "tools/decode.h"
-#include "tools/files.h"
+#include "tools/patterns.h"
 #include "tools/progress.h"
-#include "tools/text.h"
+#include "tools/terminal.h"
 
 namespace {
 
-std::string RecordName(const EntryRecord& record) {
-    return std::string(record.name, record.nameLength);
-}
-
-bool IsFolder(const EntryRecord& record) { return EndYen(record.name, record.nameLength); }
-
-StoredEntry StoredOf(const EntryRecord& record) {
-    StoredEntry entry = {record.storedSize, record.originalSize,
-                         (record.attributeWord & ODD_RESCALE) != 0};
-    return entry;
-}
-
-// Says which record made the validation refuse the payload, and why.
-std::string DiagnosePayload(FileHandle file, uint32_t start) {
-    uint64_t size = GetFileSize64(file);
-    if (size < start) return "the file ends before its payload begins";
-    SetFilePointer64(file, start, FILE_BEGIN);
-    for (int index = 1;; index++) {
-        int64_t at = SetFilePointer64(file, 0, FILE_CURRENT);
-        EntryRecord record;
-        int read = ReadEntryRecord(file, &record);
-        std::string where =
-            "entry " + std::to_string(index) + " (at byte " + std::to_string(at) + ")";
-        if (read == 0) return "a name there is refused by this system";
-        if (read < 0) {
-            uint8_t first = 1;
-            uint32_t got = 0;
-            SetFilePointer64(file, at, FILE_BEGIN);
-            ReadBytes(file, &first, 1, &got);
-            return where +
-                   (first == 0 ? ": name of length 0" : ": cut short by the end of the file");
-        }
-        std::string name = RecordName(record);
-        std::string shown = where + " \"" + PrintableName(name) + "\"";
-        for (const std::string& component : SplitEntryName(name)) {
-            if (!IsSafeNameComponent(component.data(), component.size())) {
-                return shown + ": the name part \"" + PrintableName(component) +
-                       "\" could lead outside the destination or is not a valid file name";
-            }
-        }
-        if (!IsFolder(record) && SplitEntryName(name).empty()) return shown + ": empty name";
-        int64_t stored_at = SetFilePointer64(file, 0, FILE_CURRENT);
-        if ((uint64_t)stored_at + record.storedSize > size) {
-            return shown + ": its stored bytes run past the end of the file";
-        }
-        if (IsFolder(record) && (record.originalSize != 0 || record.storedSize != 0)) {
-            return shown + ": a folder entry that carries data";
-        }
-        if (!IsFolder(record) && record.originalSize == 0 && record.storedSize != 0) {
-            return shown + ": an empty file that carries stored bytes";
-        }
-        SetFilePointer64(file, record.storedSize, FILE_CURRENT);
-    }
-}
-
-// The archive, opened and validated: an executable with a payload behind its
-// sections, or a bare payload.
-struct Archive {
-    FileHandle file = NO_FILE;
-    uint32_t start = 0;
-    uint64_t total_original = 0;
-    ~Archive() { CloseFile(file); }
+// Closes the archive on every way out.
+struct OpenArchive {
+    qv_archive* archive;
+    ~OpenArchive() { qv_close(archive); }
 };
 
-bool OpenArchive(const std::string& path, Archive* archive) {
-    std::string why;
-    archive->file = OpenArchiveFile(path, &why);
-    if (archive->file == NO_FILE) {
-        fprintf(stderr, "quorvane: %s\n", why.c_str());
-        return false;
-    }
-    // Anything that is not a PE executable is taken as a bare payload.
-    archive->start = GetEXESize(path.c_str());
-    if (!ZevCheckArchive(archive->file, archive->start)) {
-        fprintf(stderr, "quorvane: %s is damaged or unsafe, nothing was done: %s\n", path.c_str(),
-                DiagnosePayload(archive->file, archive->start).c_str());
-        return false;
-    }
-    SetFilePointer64(archive->file, archive->start, FILE_BEGIN);
-    EntryRecord record;
-    while (ReadEntryRecord(archive->file, &record) == 1) {
-        archive->total_original += record.originalSize;
-        SetFilePointer64(archive->file, record.storedSize, FILE_CURRENT);
-    }
-    SetFilePointer64(archive->file, archive->start, FILE_BEGIN);
-    return true;
+std::string Plural(uint64_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-void SkipStored(FileHandle file, const EntryRecord& record) {
-    SetFilePointer64(file, record.storedSize, FILE_CURRENT);
-}
+std::string RawName(const qv_entry& entry) { return std::string(entry.name, entry.name_length); }
 
 std::string AttributeLetters(uint16_t attributes) {
     std::string letters;
-    letters += (attributes & 0x10) ? 'D' : '-';
-    letters += (attributes & 0x20) ? 'A' : '-';
-    letters += (attributes & 0x01) ? 'R' : '-';
-    letters += (attributes & 0x02) ? 'H' : '-';
-    letters += (attributes & 0x04) ? 'S' : '-';
+    letters += (attributes & QV_ATTR_DIRECTORY) ? 'D' : '-';
+    letters += (attributes & QV_ATTR_ARCHIVE) ? 'A' : '-';
+    letters += (attributes & QV_ATTR_READONLY) ? 'R' : '-';
+    letters += (attributes & QV_ATTR_HIDDEN) ? 'H' : '-';
+    letters += (attributes & QV_ATTR_SYSTEM) ? 'S' : '-';
     return letters;
 }
 
@@ -131,69 +48,132 @@ std::string Ratio(uint64_t stored, uint64_t original) {
     return text;
 }
 
+uint64_t TotalOriginal(qv_archive* archive) {
+    uint64_t total = 0;
+    qv_entry entry;
+    for (size_t i = 0; qv_entry_at(archive, i, &entry) == QV_OK; i++) total += entry.original_size;
+    return total;
+}
+
+// A decoding failure's reason without the entry's name in front.
+std::string WhyOf(const qv_error& error, const qv_entry& entry) {
+    std::string message = error.message;
+    std::string name = (entry.name_utf8 ? entry.name_utf8 : RawName(entry)) + ": ";
+    return message.compare(0, name.size(), name) == 0 ? message.substr(name.size()) : message;
+}
+
+void SayNarrowInterval(const qv_entry& entry) {
+    if (entry.narrow_interval != 1) return;
+    printf("%s: uses the narrow-interval rule (%s)\n", PrintableName(RawName(entry)).c_str(),
+           Plural(entry.narrow_interval_steps, "step", "steps").c_str());
+}
+
 }  // namespace
 
-int CommandList(const std::string& path) {
-    Archive archive;
-    if (!OpenArchive(path, &archive)) return EXIT_REFUSED;
-    printf("Kind    Original      Stored  Ratio  Last write           Attr   Name\n");
-    uint64_t files = 0, folders = 0, original = 0, stored = 0;
-    EntryRecord record;
-    while (ReadEntryRecord(archive.file, &record) == 1) {
-        bool folder = IsFolder(record);
-        std::string name = ListedName(RecordName(record), folder);
-        printf("%-6s %10u  %10u %s  %s  %s  %s\n", folder ? "folder" : "file", record.originalSize,
-               record.storedSize, Ratio(record.storedSize, record.originalSize).c_str(),
-               FormatTime(record.lastWriteTime).c_str(),
-               AttributeLetters(record.attributeWord & ATTRIBUTE_MASK).c_str(), name.c_str());
-        (folder ? folders : files)++;
-        original += record.originalSize;
-        stored += record.storedSize;
-        SkipStored(archive.file, record);
+qv_archive* OpenOrSay(const std::string& path) {
+    qv_archive* archive = nullptr;
+    qv_error error;
+    if (qv_open_path(path.c_str(), &archive, &error) != QV_OK) {
+        fprintf(stderr, "quorvane: %s\n", error.message);
+        return nullptr;
     }
-    printf("%llu files, %llu folders, %llu bytes stored in %llu (%s)\n", (unsigned long long)files,
-           (unsigned long long)folders, (unsigned long long)original, (unsigned long long)stored,
-           Ratio(stored, original).c_str());
+    return archive;
+}
+
+int CommandList(const ListOptions& options) {
+    OpenArchive open = {OpenOrSay(options.archive)};
+    if (!open.archive) return EXIT_REFUSED;
+    if (options.json) {
+        PrintListJson(open.archive);
+        return EXIT_SUCCESS_ALL;
+    }
+    bool verbose = options.verbosity == VERBOSE;
+    if (options.verbosity != QUIET) {
+        printf("Kind    Original      Stored  Ratio  Last write           Attr   %sName\n",
+               verbose ? "Created              Last access          Rule  " : "");
+    }
+    uint64_t files = 0, folders = 0, original = 0, stored = 0;
+    qv_entry entry;
+    for (size_t i = 0; qv_entry_at(open.archive, i, &entry) == QV_OK; i++) {
+        bool folder = entry.kind == QV_FOLDER;
+        std::string extra;
+        if (verbose) {
+            extra = FormatTime(entry.creation_time) + "  " + FormatTime(entry.last_access_time) +
+                    "  " +
+                    (folder              ? "-   "
+                     : entry.odd_rescale ? "odd "
+                                         : "even") +
+                    "  ";
+        }
+        printf(
+            "%-6s %10u  %10u %s  %s  %s  %s%s\n", folder ? "folder" : "file", entry.original_size,
+            entry.stored_size, Ratio(entry.stored_size, entry.original_size).c_str(),
+            FormatTime(entry.last_write_time).c_str(), AttributeLetters(entry.attributes).c_str(),
+            extra.c_str(), ListedName(RawName(entry), folder).c_str());
+        (folder ? folders : files)++;
+        original += entry.original_size;
+        stored += entry.stored_size;
+    }
+    if (options.verbosity != QUIET) {
+        printf("%s, %s, %llu bytes stored in %llu (%s)\n", Plural(files, "file", "files").c_str(),
+               Plural(folders, "folder", "folders").c_str(), (unsigned long long)original,
+               (unsigned long long)stored, Ratio(stored, original).c_str());
+    }
     return EXIT_SUCCESS_ALL;
 }
 
-int CommandTest(const std::string& path) {
-    Archive archive;
-    if (!OpenArchive(path, &archive)) return EXIT_REFUSED;
-    Progress progress(archive.total_original);
-    int damaged = 0, entries = 0;
-    EntryRecord record;
-    while (ReadEntryRecord(archive.file, &record) == 1) {
-        entries++;
-        std::string shown = PrintableName(RecordName(record));
-        std::string name;
-        if (!EntryNameToPath(RecordName(record), &name)) {
+namespace {
+
+int Discard(void*, const void*, size_t) { return 0; }
+
+}  // namespace
+
+int CommandTest(const TestOptions& options) {
+    OpenArchive open = {OpenOrSay(options.archive)};
+    if (!open.archive) return EXIT_REFUSED;
+    CatchInterrupts();
+    Progress progress(options.verbosity != QUIET);
+    ProgressSink sink = {&progress, 0, TotalOriginal(open.archive)};
+    size_t damaged = 0, entries = qv_entry_count(open.archive);
+    qv_entry entry;
+    for (size_t i = 0; qv_entry_at(open.archive, i, &entry) == QV_OK; i++) {
+        std::string shown = PrintableName(RawName(entry));
+        std::string path;
+        if (!EntryNameToPath(RawName(entry), &path)) {
             progress.Clear();
-            fprintf(stderr, "quorvane: %s: the name cannot be converted to UTF-8\n", shown.c_str());
+            fprintf(stderr, "quorvane: %s: the name cannot be converted to %s\n", shown.c_str(),
+                    LOCAL_SEPARATOR == '/' ? "UTF-8" : "a name of this system");
             damaged++;
         }
-        if (IsFolder(record) || record.originalSize == 0) {
-            SkipStored(archive.file, record);
-            continue;
-        }
-        progress.Begin(shown, record.originalSize);
         // Nothing is written: the decoded bytes are only counted.
-        std::string why;
-        DecodeResult result = DecodeEntry(archive.file, StoredOf(record), NO_FILE, &progress, &why);
-        progress.End();
-        if (result != DECODE_OK) {
+        qv_error error;
+        int code = qv_decode(open.archive, i, Discard, nullptr, ShowProgress, &sink, &error);
+        sink.done_before += entry.original_size;
+        if (code == QV_E_CANCELLED) return InterruptExitCode();
+        qv_entry_at(open.archive, i, &entry);
+        if (code != QV_OK) {
             progress.Clear();
             fprintf(stderr, "quorvane: %s: %s: %s\n", shown.c_str(),
-                    result == DECODE_DAMAGED ? "damaged" : "cannot be tested", why.c_str());
+                    code == QV_E_DAMAGED ? "damaged" : "cannot be tested",
+                    WhyOf(error, entry).c_str());
             damaged++;
+        } else if (options.verbosity == VERBOSE && entry.kind == QV_FILE) {
+            progress.Clear();
+            printf("%s: sound\n", ListedName(RawName(entry), false).c_str());
+            SayNarrowInterval(entry);
         }
     }
     progress.Clear();
+    if (InterruptExitCode()) return InterruptExitCode();
     if (damaged) {
-        fprintf(stderr, "quorvane: %s: %d of %d entries failed\n", path.c_str(), damaged, entries);
+        fprintf(stderr, "quorvane: %s: %zu of %s failed\n", options.archive.c_str(), damaged,
+                Plural(entries, "entry", "entries").c_str());
         return EXIT_ENTRY_FAILED;
     }
-    printf("%s: %d %s, all sound\n", path.c_str(), entries, entries == 1 ? "entry" : "entries");
+    if (options.verbosity != QUIET) {
+        printf("%s: %s, all sound\n", options.archive.c_str(),
+               Plural(entries, "entry", "entries").c_str());
+    }
     return EXIT_SUCCESS_ALL;
 }
 
@@ -208,6 +188,14 @@ bool DefaultDestination(const std::string& archive, std::string* destination) {
     return true;
 }
 
+// What the callbacks of one extraction share.
+struct ExtractRun {
+    const ExtractOptions* options;
+    Progress* progress;
+    ProgressSink sink;
+    EntryPatterns* patterns;
+};
+
 // Asks on the terminal whether an existing file may be replaced.
 bool AskToReplace(const std::string& path) {
     fprintf(stderr, "quorvane: %s exists. Replace it? [y/N] ", path.c_str());
@@ -217,250 +205,106 @@ bool AskToReplace(const std::string& path) {
     return answer[0] == 'y' || answer[0] == 'Y';
 }
 
-// The folders of the entry at hand, held open from the destination down, so
-// that consecutive entries of one folder reuse what is open.
-class FolderChain {
-public:
-    explicit FolderChain(const OpenFolder& destination) : open_{destination} {}
-    ~FolderChain() {
-        while (open_.size() > 1) Leave();
-    }
-
-    // Enters the folders `names` below the destination, making them as needed.
-    bool Enter(const std::vector<std::string>& names, std::string* why) {
-        size_t same = 0;
-        while (same < names.size() && same < names_.size() && names[same] == names_[same]) same++;
-        while (names_.size() > same) Leave();
-        for (size_t i = same; i < names.size(); i++) {
-            OpenFolder folder;
-            if (!EnterFolder(open_.back(), names[i], &folder, why)) return false;
-            open_.push_back(folder);
-            names_.push_back(names[i]);
-        }
-        return true;
-    }
-
-    const OpenFolder& Current() const { return open_.back(); }
-
-private:
-    void Leave() {
-        CloseFolder(&open_.back());
-        open_.pop_back();
-        names_.pop_back();
-    }
-
-    std::vector<OpenFolder> open_;  // the destination first
-    std::vector<std::string> names_;
-};
-
-struct FolderTimes {
-    std::vector<std::string> names;
-    FileStamp stamp;
-};
-
-// Two entries whose names become the same name here, as the code page's
-// duplicate characters (NEC and IBM extensions) do: the later one is not
-// extracted over the earlier one. The index of each such entry, with the
-// name of the entry it collides with.
-std::map<int, std::string> FindCollisions(const Archive& archive) {
-    std::map<int, std::string> collisions;
-    std::map<std::string, std::pair<std::string, bool>> seen;  // local path: entry name, folder
-    SetFilePointer64(archive.file, archive.start, FILE_BEGIN);
-    EntryRecord record;
-    for (int index = 0; ReadEntryRecord(archive.file, &record) == 1; index++) {
-        SetFilePointer64(archive.file, record.storedSize, FILE_CURRENT);
-        std::string path;
-        if (!EntryNameToPath(RecordName(record), &path)) continue;
-        bool folder = IsFolder(record);
-        auto found = seen.find(path);
-        if (found == seen.end()) {
-            seen[path] = {RecordName(record), folder};
-        } else if (found->second.first != RecordName(record) && !(folder && found->second.second)) {
-            collisions[index] = found->second.first;
-        }
-    }
-    SetFilePointer64(archive.file, archive.start, FILE_BEGIN);
-    return collisions;
+int AskReplace(void* context, const char* path) {
+    ExtractRun* run = (ExtractRun*)context;
+    run->progress->Clear();
+    return AskToReplace(path) && InterruptExitCode() == 0;
 }
 
-class Extraction {
-public:
-    Extraction(Archive* archive, const OpenFolder& destination, const ExtractOptions& options)
-        : archive_(archive),
-          folders_(destination),
-          options_(options),
-          progress_(archive->total_original) {}
+void Report(void* context, const qv_entry*, int code, const char* message) {
+    ExtractRun* run = (ExtractRun*)context;
+    run->progress->Clear();
+    fprintf(stderr, "quorvane: %s%s\n", message,
+            code == QV_E_EXISTS && strstr(message, "not replaced")
+                ? " (use --overwrite or --skip-existing)"
+                : "");
+}
 
-    int Run() {
-        collisions_ = FindCollisions(*archive_);
-        EntryRecord record;
-        for (index_ = 0; ReadEntryRecord(archive_->file, &record) == 1; index_++) {
-            if (!Entry(record)) failures_++;
-        }
-        ApplyFolderTimes();
-        progress_.Clear();
-        if (failures_) {
-            fprintf(stderr, "quorvane: %d %s could not be extracted\n", failures_,
-                    failures_ == 1 ? "entry" : "entries");
-            return EXIT_ENTRY_FAILED;
-        }
-        return EXIT_SUCCESS_ALL;
-    }
+void Extracted(void* context, const qv_entry* entry) {
+    ExtractRun* run = (ExtractRun*)context;
+    if (run->options->verbosity != VERBOSE) return;
+    run->progress->Clear();
+    printf("%s\n", ListedName(RawName(*entry), entry->kind == QV_FOLDER).c_str());
+}
 
-private:
-    bool Fail(const std::string& name, const std::string& why) {
-        progress_.Clear();
-        fprintf(stderr, "quorvane: %s: %s\n", name.c_str(), why.c_str());
-        return false;
-    }
+int Progressed(void* context, const qv_progress* state) {
+    return ShowProgress(&((ExtractRun*)context)->sink, state);
+}
 
-    bool Entry(const EntryRecord& record) {
-        std::string shown = PrintableName(RecordName(record));
-        std::vector<std::string> names;
-        if (!EntryNameToComponents(RecordName(record), &names) || names.empty()) {
-            SkipStored(archive_->file, record);
-            return Fail(shown, "the name cannot be converted to a name of this system");
-        }
-        auto collision = collisions_.find(index_);
-        if (collision != collisions_.end()) {
-            // They look alike: the stored bytes tell them apart.
-            SkipStored(archive_->file, record);
-            return Fail(shown + " (stored as " + EscapedBytes(RecordName(record), false) + ")",
-                        "not extracted: it collides with the earlier entry " +
-                            PrintableName(collision->second) + " (stored as " +
-                            EscapedBytes(collision->second, false) +
-                            "); both become the same name here");
-        }
-        std::string why;
-        if (IsFolder(record)) {
-            SkipStored(archive_->file, record);
-            if (!folders_.Enter(names, &why)) return Fail(shown, why);
-            if (record.creationTime != 0) {
-                FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
-                                   false};
-                folder_times_.push_back({names, stamp});
-            }
-            return true;
-        }
-        std::string name = names.back();
-        names.pop_back();
-        if (!folders_.Enter(names, &why)) {
-            SkipStored(archive_->file, record);
-            return Fail(shown, why);
-        }
-        return File(record, shown, name);
-    }
+int Select(void* context, const qv_entry* entry) {
+    return ChooseEntry(((ExtractRun*)context)->patterns, entry);
+}
 
-    // Whether an existing file may be replaced; *skip when the entry is to be
-    // left alone without counting as a failure.
-    bool MayReplace(const std::string& target, bool* skip) {
-        *skip = false;
-        if (options_.existing == EXISTING_OVERWRITE) return true;
-        if (options_.existing == EXISTING_SKIP) {
-            *skip = true;
-            return false;
-        }
-        if (!InputIsInteractive()) return false;
-        progress_.Clear();
-        if (AskToReplace(target)) return true;
-        *skip = true;  // the user's choice, not a failure
-        return false;
-    }
+// The patterns that matched nothing, each said; true when there were any.
+bool SayUnmatched(const EntryPatterns& patterns) {
+    std::vector<std::string> unmatched = patterns.Unmatched();
+    for (const std::string& pattern : unmatched)
+        fprintf(stderr, "quorvane: %s: no entry matches\n", pattern.c_str());
+    return !unmatched.empty();
+}
 
-    bool File(const EntryRecord& record, const std::string& shown, const std::string& name) {
-        const OpenFolder& folder = folders_.Current();
-        std::string target = JoinPath(folder.path, name);
-        PathKind existing = KindIn(folder, name);
-        bool replace = false;
-        if (existing == PATH_FOLDER) {
-            SkipStored(archive_->file, record);
-            return Fail(shown, "a folder stands where the file goes");
-        }
-        if (existing == PATH_OTHER) {
-            bool skip = false;
-            replace = MayReplace(target, &skip);
-            if (!replace) {
-                SkipStored(archive_->file, record);
-                if (skip) return true;
-                return Fail(target,
-                            "exists and was not replaced (use --overwrite or --skip-existing)");
-            }
-        }
-
-        progress_.Begin(shown, record.originalSize);
-        std::string why;
-        PendingFile pending;
-        if (!StartFile(folder, &pending, &why)) {
-            SkipStored(archive_->file, record);
-            return Fail(shown, why);
-        }
-        RememberPartialFile(folder, pending);
-        DecodeResult result = DECODE_OK;
-        if (record.originalSize != 0) {
-            result = DecodeEntry(archive_->file, StoredOf(record), pending.file, &progress_, &why);
-        } else {
-            SkipStored(archive_->file, record);
-        }
-        progress_.End();
-
-        if (result == DECODE_OK) {
-            FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
-                               (record.attributeWord & ATTRIBUTE_READONLY) != 0};
-            if (FinishFileAs(folder, &pending, name, stamp, replace, &why)) return true;
-            return Fail(shown, "not extracted: " + why);
-        }
-        AbandonFile(folder, &pending);
-        if (result == DECODE_WRITE_FAILED) why = "cannot write into " + folder.path + ": " + why;
-        return Fail(
-            shown,
-            (result == DECODE_DAMAGED ? "damaged, not extracted: " : "not extracted: ") + why);
-    }
-
-    // Folder times last, once nothing is written into the folders any more;
-    // inner folders before the folders that hold them.
-    void ApplyFolderTimes() {
-        for (auto it = folder_times_.rbegin(); it != folder_times_.rend(); ++it) {
-            std::string why;
-            if (folders_.Enter(it->names, &why)) SetFolderTimes(folders_.Current(), it->stamp);
+// extract -c: the chosen files' bytes, in archive order, to standard output.
+int ExtractToStandardOutput(qv_archive* archive, EntryPatterns* patterns) {
+    BinaryStandardOutput();
+    fflush(stdout);
+    int status = EXIT_SUCCESS_ALL;
+    qv_entry entry;
+    for (size_t i = 0; qv_entry_at(archive, i, &entry) == QV_OK; i++) {
+        if (entry.kind == QV_FOLDER || !patterns->Choose(entry)) continue;
+        qv_error error;
+        ProgressSink sink = {nullptr, 0, 0};
+        int code = qv_decode_to_fd(archive, i, 1, ShowProgress, &sink, &error);
+        if (code == QV_E_CANCELLED) return InterruptExitCode();
+        if (code != QV_OK) {
+            fprintf(stderr, "quorvane: %s\n", error.message);
+            status = EXIT_ENTRY_FAILED;
         }
     }
-
-    Archive* archive_;
-    FolderChain folders_;
-    ExtractOptions options_;
-    Progress progress_;
-    std::vector<FolderTimes> folder_times_;
-    std::map<int, std::string> collisions_;
-    int index_ = 0;
-    int failures_ = 0;
-};
+    if (SayUnmatched(*patterns)) status = EXIT_ENTRY_FAILED;
+    return status;
+}
 
 }  // namespace
 
-int CommandExtract(const std::string& path, const ExtractOptions& options) {
+int CommandExtract(const ExtractOptions& options) {
     std::string destination = options.destination;
-    if (destination.empty() && !DefaultDestination(path, &destination)) {
+    if (!options.to_standard_output && destination.empty() &&
+        !DefaultDestination(options.archive, &destination)) {
         fprintf(stderr,
                 "quorvane: %s has no extension to cut off for the destination; give -d DIR\n",
-                path.c_str());
+                options.archive.c_str());
         return EXIT_USAGE;
     }
-    destination = WithoutTrailingSeparators(destination);
+    OpenArchive open = {OpenOrSay(options.archive)};
+    if (!open.archive) return EXIT_REFUSED;
+    CatchInterrupts();
+    EntryPatterns patterns(options.patterns);
+    if (options.to_standard_output) return ExtractToStandardOutput(open.archive, &patterns);
 
-    Archive archive;
-    if (!OpenArchive(path, &archive)) return EXIT_REFUSED;
-    std::string why;
-    OpenFolder root;
-    if (!OpenDestination(destination, &root, &why)) {
-        fprintf(stderr, "quorvane: %s\n", why.c_str());
+    Progress progress(options.verbosity != QUIET);
+    ExtractRun run = {&options, &progress, {&progress, 0, 0}, &patterns};
+    qv_extract_options settings = {};
+    settings.existing = options.existing;
+    if (settings.existing == QV_EXISTING_ASK && !InputIsInteractive())
+        settings.existing = QV_EXISTING_KEEP;
+    settings.ask_replace = AskReplace;
+    settings.select = patterns.Empty() ? nullptr : Select;
+    settings.progress = Progressed;
+    settings.report = Report;
+    settings.extracted = Extracted;
+    settings.context = &run;
+    qv_error error;
+    int code = qv_extract(open.archive, destination.c_str(), &settings, &error);
+    progress.Clear();
+    if (InterruptExitCode()) return InterruptExitCode();
+    bool unmatched = SayUnmatched(patterns);
+    if (code == QV_E_ENTRIES_FAILED) {
+        fprintf(stderr, "quorvane: %s\n", error.message);
+        return EXIT_ENTRY_FAILED;
+    }
+    if (code != QV_OK) {
+        fprintf(stderr, "quorvane: %s\n", error.message);
         return EXIT_REFUSED;
     }
-    RemovePartialFileOnInterrupt();
-    int code;
-    {
-        Extraction extraction(&archive, root, options);
-        code = extraction.Run();
-    }
-    CloseFolder(&root);
-    return code;
+    return unmatched ? EXIT_ENTRY_FAILED : EXIT_SUCCESS_ALL;
 }

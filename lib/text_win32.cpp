@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "payload/names.h"
-#include "tools/text.h"
+#include "lib/text.h"
+#include "lib/text_utf8.h"
 
 namespace {
 
@@ -38,17 +39,30 @@ bool Recode(UINT from, UINT to, const std::string& text, std::string* recoded) {
     std::vector<wchar_t> wide((size_t)wide_length);
     MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), (int)text.size(), wide.data(),
                         wide_length);
+    // UTF-8 has every character, and the system takes neither flags nor a
+    // default character for it.
+    bool to_utf8 = to == CP_UTF8;
+    DWORD flags = to_utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
     BOOL lossy = FALSE;
-    int length = WideCharToMultiByte(to, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length, nullptr, 0,
-                                     nullptr, &lossy);
+    BOOL* lossy_out = to_utf8 ? nullptr : &lossy;
+    int length =
+        WideCharToMultiByte(to, flags, wide.data(), wide_length, nullptr, 0, nullptr, lossy_out);
     if (length <= 0 || lossy) return false;
     recoded->resize((size_t)length);
-    WideCharToMultiByte(to, WC_NO_BEST_FIT_CHARS, wide.data(), wide_length, &(*recoded)[0], length,
-                        nullptr, &lossy);
+    WideCharToMultiByte(to, flags, wide.data(), wide_length, &(*recoded)[0], length, nullptr,
+                        lossy_out);
     return !lossy;
 }
 
 }  // namespace
+
+bool Utf8ToCp932(const std::string& utf8, std::string* cp932) {
+    return Recode(CP_UTF8, CODE_PAGE_932, utf8, cp932);
+}
+
+bool Cp932ToUtf8(const std::string& cp932, std::string* utf8) {
+    return Recode(CODE_PAGE_932, CP_UTF8, cp932, utf8);
+}
 
 bool LocalNameToCp932(const std::string& local_name, std::string* cp932) {
     // The ANSI calls put '?' for a character that the code page lacks; no
@@ -90,4 +104,8 @@ std::string ShortenedName(const std::string& shown, size_t limit) {
         from += (IsDBCSLeadByte((BYTE)shown[from]) && from + 1 < shown.size()) ? 2 : 1;
     }
     return "..." + shown.substr(from);
+}
+
+size_t CharacterLengthAt(const std::string& text, size_t at) {
+    return IsDBCSLeadByte((BYTE)text[at]) && at + 1 < text.size() ? 2 : 1;
 }

@@ -2,11 +2,13 @@
 // code page (932 on the systems the archives are made for) handed straight to
 // the ANSI calls; '\' and '/' separate, and only where they are characters of
 // their own, never the trail byte of a double-byte character.
-#include "tools/files.h"
+#include "lib/files.h"
 
+#include <io.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <random>
 #include <vector>
 
 namespace {
@@ -80,10 +82,9 @@ bool ApplyTimes(HANDLE file, const FileStamp& stamp) {
 
 // A short hidden name no file has: ".qv-" and eight hexadecimal digits.
 std::string HiddenName() {
-    static unsigned long state = GetCurrentProcessId() * 2654435761ul ^ GetTickCount();
-    state = state * 1103515245ul + 12345ul;
+    std::random_device random;
     char name[16];
-    snprintf(name, sizeof name, ".qv-%08lx", state & 0xFFFFFFFFul);
+    snprintf(name, sizeof name, ".qv-%08lx", (unsigned long)random() & 0xFFFFFFFFul);
     return name;
 }
 
@@ -160,6 +161,28 @@ FileHandle OpenArchiveFile(const std::string& path, std::string* why) {
         return NO_FILE;
     }
     return file;
+}
+
+FileHandle OpenArchiveDescriptor(int descriptor, std::string* why) {
+    HANDLE original = HandleOfDescriptor(descriptor), file = NO_FILE;
+    if (original == NO_FILE || !DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(),
+                                                &file, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        *why = "cannot use the descriptor " + std::to_string(descriptor);
+        return NO_FILE;
+    }
+    DWORD attributes = AttributesOf(file);
+    if (GetFileType(file) != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *why = "the descriptor " + std::to_string(descriptor) + " is not a regular file";
+        CloseHandle(file);
+        return NO_FILE;
+    }
+    return file;
+}
+
+FileHandle HandleOfDescriptor(int descriptor) {
+    intptr_t handle = _get_osfhandle(descriptor);
+    return handle == -1 ? NO_FILE : (HANDLE)handle;
 }
 
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
@@ -344,7 +367,6 @@ bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::str
         DeleteFileA(hidden.c_str());
         *why = problem;
     }
-    ForgetPartialFile();
     return problem.empty();
 }
 
@@ -353,77 +375,10 @@ void AbandonFile(const OpenFolder& folder, PendingFile* pending) {
     pending->file = NO_FILE;
     if (!pending->hidden_name.empty())
         DeleteFileA(JoinPath(folder.path, pending->hidden_name).c_str());
-    ForgetPartialFile();
 }
 
 void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
     ApplyTimes(folder.handle, stamp);
 }
 
-namespace {
-
-// What an interrupt removes. The handler runs on a thread of its own; it
-// reads the path only while `partial_set` says it is complete.
-volatile LONG partial_set = 0;
-char partial_path[MAX_PATH * 4];
-
-BOOL WINAPI OnInterrupt(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
-        return FALSE;
-    // The file is open with deletion shared: it goes when the process ends.
-    if (partial_set) DeleteFileA(partial_path);
-    ExitProcess(event == CTRL_C_EVENT ? 130 : 143);
-    return TRUE;
-}
-
-}  // namespace
-
-void RemovePartialFileOnInterrupt() { SetConsoleCtrlHandler(OnInterrupt, TRUE); }
-
-void RememberPartialFile(const OpenFolder& folder, const PendingFile& pending) {
-    RememberPartialPath(JoinPath(folder.path, pending.hidden_name));
-}
-
-void RememberPartialPath(const std::string& path) {
-    partial_set = 0;
-    if (path.size() >= sizeof partial_path) return;
-    memcpy(partial_path, path.c_str(), path.size() + 1);
-    partial_set = 1;
-}
-
-void ForgetPartialFile() { partial_set = 0; }
-
 std::string LastSystemError() { return ErrorText(GetLastError()); }
-
-std::string LocalTimeText(uint64_t filetime) {
-    FILETIME universal = AsFiletime(filetime), local;
-    SYSTEMTIME parts;
-    if (!FileTimeToLocalFileTime(&universal, &local) || !FileTimeToSystemTime(&local, &parts)) {
-        return std::string();
-    }
-    char text[32];
-    snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", parts.wYear, parts.wMonth,
-             parts.wDay, parts.wHour, parts.wMinute, parts.wSecond);
-    return text;
-}
-
-namespace {
-
-bool IsConsole(DWORD which) {
-    DWORD mode;
-    HANDLE handle = GetStdHandle(which);
-    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
-}
-
-}  // namespace
-
-bool InputIsInteractive() { return IsConsole(STD_INPUT_HANDLE); }
-bool ErrorIsInteractive() { return IsConsole(STD_ERROR_HANDLE); }
-
-double MonotonicSeconds() {
-    LARGE_INTEGER frequency, now;
-    if (!QueryPerformanceFrequency(&frequency) || !QueryPerformanceCounter(&now)) {
-        return (double)GetTickCount() / 1000.0;
-    }
-    return (double)now.QuadPart / (double)frequency.QuadPart;
-}

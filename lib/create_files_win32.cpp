@@ -1,9 +1,9 @@
 // Win32 side of create's file services: paths and names are bytes of the
 // ANSI code page, as the ANSI calls give and take them.
-#include "tools/create_files.h"
+#include "lib/create_files.h"
 
 #include "payload/records.h"
-#include "tools/files.h"
+#include "lib/files.h"
 
 namespace {
 

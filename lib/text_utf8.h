@@ -1,5 +1,5 @@
-// Exact conversions between UTF-8 and code page 932 with iconv (native build:
-// create and the names that list, test and extract show and write).
+// Exact conversions between UTF-8 and code page 932: iconv natively, the
+// system's code page tables on Windows.
 #pragma once
 
 #include <string>

@@ -4,8 +4,8 @@
 #include <iconv.h>
 #include <stdio.h>
 
-#include "tools/text.h"
-#include "tools/text_utf8.h"
+#include "lib/text.h"
+#include "lib/text_utf8.h"
 
 namespace {
 
@@ -85,4 +85,14 @@ std::string ShortenedName(const std::string& shown, size_t limit) {
     // Not inside a UTF-8 sequence.
     while (from < shown.size() && ((unsigned char)shown[from] & 0xC0) == 0x80) from++;
     return "..." + shown.substr(from);
+}
+
+size_t CharacterLengthAt(const std::string& text, size_t at) {
+    unsigned char lead = (unsigned char)text[at];
+    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    size_t end = at + 1;
+    // Only continuation bytes belong to the character.
+    while (end < text.size() && end < at + length && ((unsigned char)text[end] & 0xC0) == 0x80)
+        end++;
+    return end - at;
 }

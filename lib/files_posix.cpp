@@ -1,19 +1,19 @@
 // POSIX side of the tool's file services: UTF-8 paths separated by '/'.
-#include "tools/files.h"
+#include "lib/files.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include "tools/archive_time.h"
-#include "tools/files_posix.h"
-
+#include <random>
 #include <vector>
+
+#include "lib/archive_time.h"
+#include "lib/files_posix.h"
 
 std::string TemporaryFolder() {
     const char* from_environment = getenv("TMPDIR");
@@ -28,12 +28,9 @@ namespace {
 // a name of 255 bytes still leaves room beside it.
 std::string HiddenName() {
     static const char kLetters[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    static unsigned state = (unsigned)getpid() * 2654435761u ^ (unsigned)time(nullptr);
+    std::random_device random;
     std::string name = ".qv-";
-    for (int i = 0; i < 8; i++) {
-        state = state * 1103515245u + 12345u;
-        name += kLetters[(state >> 16) % 36];
-    }
+    for (int i = 0; i < 8; i++) name += kLetters[random() % 36];
     return name;
 }
 
@@ -67,6 +64,19 @@ FileHandle OpenArchiveFile(const std::string& path, std::string* why) {
     fcntl(file, F_SETFL, fcntl(file, F_GETFL) & ~O_NONBLOCK);
     return file;
 }
+
+FileHandle OpenArchiveDescriptor(int descriptor, std::string* why) {
+    struct stat info;
+    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *why = "the descriptor " + std::to_string(descriptor) + " is not a regular file";
+        return NO_FILE;
+    }
+    int file = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (file < 0) *why = "cannot use the descriptor: " + SystemError(errno);
+    return file < 0 ? NO_FILE : file;
+}
+
+FileHandle HandleOfDescriptor(int descriptor) { return descriptor; }
 
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
     std::string folder = ParentOf(neighbour) + "/";
@@ -274,7 +284,6 @@ bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::str
             std::string hidden = HiddenName();
             if (LinkUnnamed(pending->file, folder.handle, hidden)) {
                 pending->hidden_name = hidden;
-                RememberPartialFile(folder, *pending);
                 break;
             }
             if (errno != EEXIST) break;
@@ -301,7 +310,6 @@ bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::str
     }
     if (!problem.empty() && !pending->hidden_name.empty())
         unlinkat(folder.handle, pending->hidden_name.c_str(), 0);
-    ForgetPartialFile();
     if (problem.empty()) return true;
     *why = problem;
     return false;
@@ -311,7 +319,6 @@ void AbandonFile(const OpenFolder& folder, PendingFile* pending) {
     CloseFile(pending->file);
     pending->file = NO_FILE;
     if (!pending->hidden_name.empty()) unlinkat(folder.handle, pending->hidden_name.c_str(), 0);
-    ForgetPartialFile();
 }
 
 void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
@@ -321,72 +328,6 @@ void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
     futimens(folder.handle, times);
 }
 
-namespace {
-
-// What an interrupt removes: a name in an open folder, or a path. The
-// handler reads them only while `partial_kind` says they are complete.
-volatile sig_atomic_t partial_kind = 0;  // 0 none, 1 in a folder, 2 a path
-int partial_folder = -1;
-char partial_name[PATH_MAX];
-
-void OnInterrupt(int signal) {
-    if (partial_kind == 1) unlinkat(partial_folder, partial_name, 0);
-    if (partial_kind == 2) unlink(partial_name);
-    _exit(128 + signal);
-}
-
-void RememberPartial(int kind, int folder, const std::string& name) {
-    partial_kind = 0;
-    if (name.size() >= sizeof partial_name) return;
-    memcpy(partial_name, name.c_str(), name.size() + 1);
-    partial_folder = folder;
-    partial_kind = kind;
-}
-
-}  // namespace
-
-void RemovePartialFileOnInterrupt() {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-}
-
-void RememberPartialFile(const OpenFolder& folder, const PendingFile& pending) {
-    if (pending.hidden_name.empty()) {
-        partial_kind = 0;  // an unnamed file goes with the process
-        return;
-    }
-    RememberPartial(1, folder.handle, pending.hidden_name);
-}
-
-void RememberPartialPath(const std::string& path) { RememberPartial(2, -1, path); }
-
-void ForgetPartialFile() { partial_kind = 0; }
-
 std::string SystemError(int error) { return strerror(error); }
 
 std::string LastSystemError() { return SystemError(errno); }
-
-std::string LocalTimeText(uint64_t filetime) {
-    struct timespec time = FromFiletime(filetime);
-    struct tm parts;
-    char text[32];
-    if (!localtime_r(&time.tv_sec, &parts) ||
-        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0) {
-        return std::string();
-    }
-    return text;
-}
-
-bool InputIsInteractive() { return isatty(STDIN_FILENO) != 0; }
-bool ErrorIsInteractive() { return isatty(STDERR_FILENO) != 0; }
-
-double MonotonicSeconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
-}

@@ -1,5 +1,5 @@
 // POSIX side of create's file services: UTF-8 paths separated by '/'.
-#include "tools/create_files.h"
+#include "lib/create_files.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include "payload/records.h"
-#include "tools/files.h"
-#include "tools/files_posix.h"
+#include "lib/files.h"
+#include "lib/files_posix.h"
 
 namespace {
 

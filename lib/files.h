@@ -1,7 +1,7 @@
-// The file-system and console services of the command-line tool that list,
-// test and extract need. files.cpp implements them with POSIX calls and UTF-8
-// '/'-separated paths, files_win32.cpp with the ANSI Win32 calls and code page
-// 932 '\'-separated paths; the build picks one.
+// The file-system services that reading and extracting archives need.
+// files_posix.cpp implements them with POSIX calls and UTF-8 '/'-separated
+// paths, files_win32.cpp with the ANSI Win32 calls and code page 932
+// '\'-separated paths; the build picks one.
 #pragma once
 
 #include <stdint.h>
@@ -16,6 +16,14 @@ std::string TemporaryFolder();
 // Opens an archive for reading without waiting on it: a named pipe or a
 // device is refused (NO_FILE, with *why), as is anything but a regular file.
 FileHandle OpenArchiveFile(const std::string& path, std::string* why);
+
+// The same for a descriptor of the C runtime: a handle of the archive's own
+// for the same open file, refused unless it is a regular file.
+FileHandle OpenArchiveDescriptor(int descriptor, std::string* why);
+
+// The handle through which a descriptor of the C runtime is written; it stays
+// the descriptor's (not to be closed). NO_FILE when there is none.
+FileHandle HandleOfDescriptor(int descriptor);
 
 // A new, empty file beside `neighbour` (same folder, short hidden name, so a
 // long neighbour name still leaves room), ready to be renamed over it. NO_FILE
@@ -98,28 +106,5 @@ void AbandonFile(const OpenFolder& folder, PendingFile* pending);
 // Sets an open folder's times; a zero FILETIME leaves that time alone.
 void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp);
 
-// ---------------------------------------------------------------------------
-// Interrupts. Ctrl-C and termination requests during extract and create: the
-// partial file being written is removed, then the program ends with 128 + the
-// signal's number (130 for an interrupt, 143 for a termination request).
-
-void RemovePartialFileOnInterrupt();
-
-// The partial file an interrupt must remove: `pending` in `folder`, or the
-// file at `path`. Forgotten again once the file is complete or gone.
-void RememberPartialFile(const OpenFolder& folder, const PendingFile& pending);
-void RememberPartialPath(const std::string& path);
-void ForgetPartialFile();
-
 // The last system error as text.
 std::string LastSystemError();
-
-// A FILETIME as local "YYYY-MM-DD hh:mm:ss"; empty when it cannot be shown.
-std::string LocalTimeText(uint64_t filetime);
-
-// True when standard input, or standard error, is a terminal or console.
-bool InputIsInteractive();
-bool ErrorIsInteractive();
-
-// Seconds from some fixed point, for rates.
-double MonotonicSeconds();

@@ -1,5 +1,5 @@
 // The part of the name handling that is the same on every system.
-#include "tools/text.h"
+#include "lib/text.h"
 
 #include <stdio.h>
 

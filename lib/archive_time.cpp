@@ -1,4 +1,4 @@
-#include "tools/archive_time.h"
+#include "lib/archive_time.h"
 
 #include <ctype.h>
 

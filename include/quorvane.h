@@ -1,0 +1,279 @@
+/* libquorvane: lists, tests, extracts and writes self-extracting archives
+ * (a Windows extractor stub with entry records behind its last section) and
+ * bare payloads of entry records.
+ *
+ * Every function answers a status: QV_OK (0) or one of the QV_E_ codes below.
+ * Functions that can fail take a `qv_error *` (may be NULL) that receives the
+ * code and a message naming the entry or file and saying why.
+ *
+ * Threads: the library keeps no global state and installs no signal handler.
+ * Different archives and writers may be used on different threads at once;
+ * one archive or one writer is used by one thread at a time. Each function
+ * says which of the two it is. */
+#ifndef QUORVANE_H
+#define QUORVANE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define QV_VERSION_MAJOR 1
+#define QV_VERSION_MINOR 0
+#define QV_VERSION_PATCH 0
+#define QV_VERSION_STRING "1.0.0"
+#define QV_VERSION_NUMBER (QV_VERSION_MAJOR * 10000 + QV_VERSION_MINOR * 100 + QV_VERSION_PATCH)
+
+#if defined(__ELF__) && defined(__GNUC__)
+#define QV_API __attribute__((visibility("default")))
+#else
+#define QV_API
+#endif
+
+/* ---- Statuses ----------------------------------------------------------- */
+
+enum qv_status {
+    QV_OK = 0,
+    QV_E_INVALID = 1,         /* a wrong argument or option */
+    QV_E_OPEN = 2,            /* a file cannot be opened, or is no regular file */
+    QV_E_REFUSED = 3,         /* the archive is broken or unsafe: nothing may be read */
+    QV_E_DAMAGED = 4,         /* the stored bytes do not decode to the entry */
+    QV_E_READ = 5,            /* reading failed */
+    QV_E_WRITE = 6,           /* writing failed, or a folder cannot be made */
+    QV_E_NO_MEMORY = 7,       /* memory could not be had */
+    QV_E_UNSAFE_NAME = 8,     /* a name that cannot be one here, or that collides */
+    QV_E_CANCELLED = 9,       /* a progress callback asked to stop */
+    QV_E_EXISTS = 10,         /* something of that name exists and was left alone */
+    QV_E_ENTRIES_FAILED = 11, /* extraction went on, but some entries failed */
+    QV_E_BUFFER_TOO_SMALL = 12,
+    QV_E_CANNOT_STORE = 13, /* a name or file that an archive cannot hold */
+    QV_E_CHANGED = 14       /* a file changed while it was read */
+};
+
+/* A failure's code and a message in UTF-8 (on Windows: the ANSI code page). */
+typedef struct qv_error {
+    int code;
+    char message[1024];
+} qv_error;
+
+/* A short text for a status, for any code. Thread-safe. */
+QV_API const char* qv_strerror(int code);
+
+/* ---- Version ------------------------------------------------------------ */
+
+/* The QV_VERSION_NUMBER and QV_VERSION_STRING of the library that runs.
+ * Thread-safe. */
+QV_API int qv_version(void);
+QV_API const char* qv_version_string(void);
+
+/* ---- Times -------------------------------------------------------------- */
+
+/* Entries keep FILETIMEs: 100-nanosecond intervals since 1601-01-01 UTC.
+ * Unix seconds (and the nanoseconds beyond, when `nanoseconds` is not NULL).
+ * Thread-safe. */
+QV_API int64_t qv_filetime_to_unix(uint64_t filetime, uint32_t* nanoseconds);
+
+/* The FILETIME of a Unix time; 0 before 1601. Thread-safe. */
+QV_API uint64_t qv_unix_to_filetime(int64_t seconds, uint32_t nanoseconds);
+
+/* Reads "@SECONDS" (since 1970-01-01 UTC) or "YYYY-MM-DD[THH:MM:SS][Z]" (UTC)
+ * as a FILETIME. QV_E_INVALID when it is neither or lies outside the years
+ * 1601 to 9999. Thread-safe. */
+QV_API int qv_parse_time(const char* text, uint64_t* filetime);
+
+/* ---- Opening ------------------------------------------------------------ */
+
+typedef struct qv_archive qv_archive;
+
+/* Opens a self-extracting executable or a bare payload and validates every
+ * entry record before anything else: structure, sizes, and names that could
+ * lead outside a destination or that the system refuses. A refusal is
+ * QV_E_REFUSED with the entry and the reason in `error`. Only regular files
+ * are read: a pipe or a device is QV_E_OPEN at once. Thread-safe (each call
+ * makes an archive of its own). */
+QV_API int qv_open_path(const char* path, qv_archive** archive, qv_error* error);
+
+/* The same for an open descriptor, which stays the caller's: the archive
+ * reads through a duplicate of it, whose file position it shares. */
+QV_API int qv_open_fd(int fd, qv_archive** archive, qv_error* error);
+
+/* The same for bytes in memory, which are neither copied nor written to a
+ * file: they must stay as they are until qv_close. */
+QV_API int qv_open_memory(const void* data, size_t size, qv_archive** archive, qv_error* error);
+
+/* Closes the archive; NULL is allowed. */
+QV_API void qv_close(qv_archive* archive);
+
+/* Where the payload starts: the end of the executable's last section, 0 for
+ * a bare payload. */
+QV_API uint64_t qv_payload_start(const qv_archive* archive);
+
+/* ---- Entries ------------------------------------------------------------ */
+
+enum qv_kind { QV_FILE = 0, QV_FOLDER = 1 };
+
+/* Attribute bits as Windows has them. */
+#define QV_ATTR_READONLY 0x01
+#define QV_ATTR_HIDDEN 0x02
+#define QV_ATTR_SYSTEM 0x04
+#define QV_ATTR_DIRECTORY 0x10
+#define QV_ATTR_ARCHIVE 0x20
+
+typedef struct qv_entry {
+    size_t index;           /* 0 for the first entry of the payload */
+    const char* name;       /* the stored bytes (code page 932, '\' separated), NUL added */
+    size_t name_length;     /* bytes of `name` */
+    const char* name_utf8;  /* '/'-separated, a folder's ending in '/'; NULL when the
+                               name cannot be converted */
+    int kind;               /* QV_FILE or QV_FOLDER */
+    uint32_t original_size; /* bytes of the file */
+    uint32_t stored_size;   /* bytes stored for it */
+    uint64_t creation_time; /* FILETIMEs; 0 when not kept */
+    uint64_t last_access_time;
+    uint64_t last_write_time;
+    uint16_t attributes;            /* QV_ATTR_ bits (bits 0-12 of the record) */
+    int odd_rescale;                /* 1 when stage 1 decodes with the odd rescale rule */
+    int narrow_interval;            /* 1 when the stream uses the narrow-interval rule, 0 when
+                                       not, -1 while unknown (known once the entry decoded) */
+    uint32_t narrow_interval_steps; /* steps that used it, when known */
+} qv_entry;
+
+/* The number of entries. Safe from several threads at once. */
+QV_API size_t qv_entry_count(const qv_archive* archive);
+
+/* Fills `entry` with entry `index`; its strings stay valid until qv_close.
+ * QV_E_INVALID for an index past the last. Safe from several threads at once,
+ * but not while the same archive decodes on another thread. */
+QV_API int qv_entry_at(const qv_archive* archive, size_t index, qv_entry* entry);
+
+/* ---- Decoding ----------------------------------------------------------- */
+
+typedef struct qv_progress {
+    size_t entry;        /* index of the entry at hand */
+    const char* name;    /* its name or file, as messages show it */
+    uint64_t entry_done; /* bytes of it done */
+    uint64_t entry_size;
+    uint64_t done; /* bytes of the whole operation done */
+    uint64_t total;
+} qv_progress;
+
+/* Called at the start of every entry and as its bytes are decoded (about
+ * every MiB); a nonzero answer cancels: the call then ends with
+ * QV_E_CANCELLED and leaves no partial file. */
+typedef int (*qv_progress_fn)(void* context, const qv_progress* progress);
+
+/* Receives decoded bytes in order; a nonzero answer stops with QV_E_WRITE. */
+typedef int (*qv_write_fn)(void* context, const void* data, size_t size);
+
+/* Decodes entry `index` in memory, stage 1 on a second thread when there
+ * is a second core. The bytes arrive before the verdict: only QV_OK says they
+ * are the entry (QV_E_DAMAGED when they are not). A folder decodes to nothing.
+ * `progress` may be NULL. One thread at a time per archive. */
+QV_API int qv_decode(qv_archive* archive, size_t index, qv_write_fn write, void* write_context,
+                     qv_progress_fn progress, void* progress_context, qv_error* error);
+
+/* The same into an open descriptor, from its current position. */
+QV_API int qv_decode_to_fd(qv_archive* archive, size_t index, int fd, qv_progress_fn progress,
+                           void* progress_context, qv_error* error);
+
+/* The same into `buffer`, which must hold the entry's original_size bytes
+ * (QV_E_BUFFER_TOO_SMALL otherwise, before anything is decoded). */
+QV_API int qv_decode_to_buffer(qv_archive* archive, size_t index, void* buffer, size_t size,
+                               qv_progress_fn progress, void* progress_context, qv_error* error);
+
+/* ---- Extracting --------------------------------------------------------- */
+
+/* What happens to a file that exists where an entry goes. */
+enum qv_existing {
+    QV_EXISTING_KEEP = 0,  /* left alone, and reported as failed (QV_E_EXISTS) */
+    QV_EXISTING_OVERWRITE, /* replaced */
+    QV_EXISTING_SKIP,      /* left alone, not a failure */
+    QV_EXISTING_ASK        /* ask_replace decides */
+};
+
+typedef struct qv_extract_options {
+    int existing; /* a qv_existing */
+    /* For QV_EXISTING_ASK: nonzero replaces the file at `path`, 0 keeps it. */
+    int (*ask_replace)(void* context, const char* path);
+    /* Nonzero extracts the entry; NULL extracts all. The folders that hold a
+     * chosen entry are extracted with it. */
+    int (*select)(void* context, const qv_entry* entry);
+    qv_progress_fn progress; /* may be NULL */
+    /* An entry that failed; the run goes on with the next. `message` names the
+     * entry and says why. May be NULL. */
+    void (*report)(void* context, const qv_entry* entry, int code, const char* message);
+    /* An entry is in place. May be NULL. */
+    void (*extracted)(void* context, const qv_entry* entry);
+    void* context; /* handed to every callback */
+} qv_extract_options;
+
+/* Extracts the chosen entries below `destination`, which is made with its
+ * parents when missing. Every folder below it is made and entered relative to
+ * the open folder above, and no link is followed there; a file is written
+ * under no name (or a short hidden one) and named only when complete, with
+ * its times and read-only state. Two entries that become the same name here
+ * are both reported, and the later one is not extracted. QV_OK when all was
+ * done; QV_E_ENTRIES_FAILED when some entries failed (each reported);
+ * QV_E_CANCELLED; or the reason nothing could be done. `options` may be NULL.
+ * One thread at a time per archive. */
+QV_API int qv_extract(qv_archive* archive, const char* destination,
+                      const qv_extract_options* options, qv_error* error);
+
+/* ---- Writing ------------------------------------------------------------ */
+
+typedef struct qv_writer qv_writer;
+
+typedef struct qv_create_options {
+    int payload_only;      /* the entry records alone, no stub */
+    const char* stub_path; /* else the extractor stub from this file ... */
+    const void* stub_data; /* ... or these bytes (a PE executable that ends */
+    size_t stub_size;      /* with its last section) */
+    unsigned threads;      /* block sorters per entry; 0: one per core */
+    int fixed_time;        /* nonzero: every entry gets `time` as its three times */
+    uint64_t time;         /* FILETIME */
+    /* Something left out (a link or special file inside a folder). May be NULL. */
+    void (*warning)(void* context, const char* message);
+    /* An entry was written; `source` is its file, or its name when it came
+     * from memory. May be NULL. */
+    void (*written)(void* context, const char* source, const qv_entry* entry);
+    qv_progress_fn progress; /* may be NULL */
+    void* context;
+} qv_create_options;
+
+/* Begins an archive at `output`. Nothing is written before qv_writer_finish,
+ * and nothing is left when it fails or the writer is freed unfinished.
+ * Thread-safe (each call makes a writer of its own). */
+QV_API int qv_writer_open(const char* output, const qv_create_options* options, qv_writer** writer,
+                          qv_error* error);
+
+/* Adds a file, or a folder with everything inside it (each folder's contents
+ * in the byte order of their archive names). Names must be representable in
+ * code page 932 and at most 255 bytes long; files below 4 GiB. Checked here:
+ * QV_E_CANNOT_STORE otherwise. One thread at a time per writer. */
+QV_API int qv_writer_add_path(qv_writer* writer, const char* path, qv_error* error);
+
+/* Adds a file from memory under `name` (UTF-8, '/' separated), with
+ * `filetime` as its three times and `attributes` (QV_ATTR_ bits). The bytes
+ * are not copied: they must stay until qv_writer_finish returns. */
+QV_API int qv_writer_add_memory(qv_writer* writer, const char* name, const void* data, size_t size,
+                                uint64_t filetime, uint16_t attributes, qv_error* error);
+
+/* Adds a folder entry `name` (UTF-8, '/' separated). */
+QV_API int qv_writer_add_folder(qv_writer* writer, const char* name, uint64_t filetime,
+                                qv_error* error);
+
+/* Compresses and writes every entry into a hidden file beside the output,
+ * validates it, and gives it the output's name. On failure or cancel nothing
+ * is left. One thread at a time per writer. */
+QV_API int qv_writer_finish(qv_writer* writer, qv_error* error);
+
+/* Frees the writer; NULL is allowed. */
+QV_API void qv_writer_free(qv_writer* writer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVANE_H */

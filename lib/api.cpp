@@ -1,0 +1,285 @@
+// The C API: argument checks and exceptions stop here; the work is done by
+// the library's own layer (archive.h).
+#include <string.h>
+
+#include <new>
+
+#include <quorvane.h>
+
+#include "lib/archive.h"
+#include "lib/archive_time.h"
+#include "lib/files.h"
+#include "lib/text.h"
+
+namespace {
+
+// Runs `work`, turning a failed allocation into QV_E_NO_MEMORY: no C++
+// exception crosses into C.
+template <typename Work>
+int Guarded(qv_error* error, Work work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return SetError(error, QV_E_NO_MEMORY, "out of memory");
+    }
+}
+
+int OpenWith(qv_archive* archive, qv_archive** opened, qv_error* error) {
+    int code = IndexArchive(archive, error);
+    if (code != QV_OK) {
+        delete archive;
+        return code;
+    }
+    *opened = archive;
+    return QV_OK;
+}
+
+int CheckEntry(const qv_archive* archive, size_t index, qv_error* error) {
+    if (!archive) return SetError(error, QV_E_INVALID, "no archive given");
+    if (index >= archive->entries.size()) {
+        return SetError(error, QV_E_INVALID,
+                        "there is no entry " + std::to_string(index) + " in " + archive->label);
+    }
+    return QV_OK;
+}
+
+// Decodes entry `index` into `output`, with the entry's name in a failure.
+int DecodeTo(qv_archive* archive, size_t index, DecodedOutput output, void* output_context,
+             qv_progress_fn progress, void* progress_context, qv_error* error) {
+    const EntryRecord& record = archive->entries[index].record;
+    ProgressReport report(progress, progress_context, record.originalSize);
+    if (!report.Begin(index, record.originalSize, PrintableName(RecordName(record))))
+        return SetError(error, QV_E_CANCELLED, "cancelled");
+    std::string why;
+    int code = DecodeArchiveEntry(archive, index, output, output_context, &report, &why);
+    if (code != QV_OK) {
+        std::string name =
+            archive->entries[index].has_utf8 ? archive->entries[index].utf8 : RecordName(record);
+        return SetError(error, code, name + ": " + why);
+    }
+    report.End();
+    return report.Cancelled() ? SetError(error, QV_E_CANCELLED, "cancelled") : QV_OK;
+}
+
+struct CallbackOutput {
+    qv_write_fn write;
+    void* context;
+};
+
+bool ToCallback(void* context, const uint8_t* data, uint32_t size) {
+    CallbackOutput* output = (CallbackOutput*)context;
+    return output->write(output->context, data, size) == 0;
+}
+
+bool ToHandle(void* context, const uint8_t* data, uint32_t size) {
+    return WriteBytes(*(FileHandle*)context, data, size);
+}
+
+struct BufferOutput {
+    uint8_t* next;
+    size_t left;
+};
+
+bool ToBuffer(void* context, const uint8_t* data, uint32_t size) {
+    BufferOutput* output = (BufferOutput*)context;
+    if (size > output->left) return false;
+    memcpy(output->next, data, size);
+    output->next += size;
+    output->left -= size;
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* qv_strerror(int code) {
+    switch (code) {
+        case QV_OK:
+            return "done";
+        case QV_E_INVALID:
+            return "wrong argument";
+        case QV_E_OPEN:
+            return "cannot be opened";
+        case QV_E_REFUSED:
+            return "the archive is damaged or unsafe";
+        case QV_E_DAMAGED:
+            return "damaged";
+        case QV_E_READ:
+            return "reading failed";
+        case QV_E_WRITE:
+            return "writing failed";
+        case QV_E_NO_MEMORY:
+            return "out of memory";
+        case QV_E_UNSAFE_NAME:
+            return "a name that cannot be used here";
+        case QV_E_CANCELLED:
+            return "cancelled";
+        case QV_E_EXISTS:
+            return "exists and was left alone";
+        case QV_E_ENTRIES_FAILED:
+            return "some entries failed";
+        case QV_E_BUFFER_TOO_SMALL:
+            return "the buffer is too small";
+        case QV_E_CANNOT_STORE:
+            return "cannot be stored in an archive";
+        case QV_E_CHANGED:
+            return "the file changed while it was read";
+        default:
+            return "unknown status";
+    }
+}
+
+int qv_version(void) { return QV_VERSION_NUMBER; }
+
+const char* qv_version_string(void) { return QV_VERSION_STRING; }
+
+int64_t qv_filetime_to_unix(uint64_t filetime, uint32_t* nanoseconds) {
+    if (nanoseconds) *nanoseconds = (uint32_t)(filetime % 10000000u) * 100;
+    return (int64_t)(filetime / 10000000u) - UNIX_EPOCH_IN_FILETIME_SECONDS;
+}
+
+uint64_t qv_unix_to_filetime(int64_t seconds, uint32_t nanoseconds) {
+    if (seconds < -UNIX_EPOCH_IN_FILETIME_SECONDS || nanoseconds >= 1000000000u) return 0;
+    return (uint64_t)(seconds + UNIX_EPOCH_IN_FILETIME_SECONDS) * 10000000u + nanoseconds / 100;
+}
+
+int qv_parse_time(const char* text, uint64_t* filetime) {
+    if (!text || !filetime || !ParseArchiveTime(text, filetime)) return QV_E_INVALID;
+    return QV_OK;
+}
+
+int qv_open_path(const char* path, qv_archive** opened, qv_error* error) {
+    if (!opened) return SetError(error, QV_E_INVALID, "nowhere to put the archive");
+    *opened = nullptr;
+    if (!path) return SetError(error, QV_E_INVALID, "no path given");
+    return Guarded(error, [&] {
+        std::string why;
+        FileHandle file = OpenArchiveFile(path, &why);
+        if (file == NO_FILE) return SetError(error, QV_E_OPEN, why);
+        qv_archive* archive = new qv_archive();
+        archive->file = file;
+        archive->source = FileSource(file);
+        archive->label = path;
+        return OpenWith(archive, opened, error);
+    });
+}
+
+int qv_open_fd(int fd, qv_archive** opened, qv_error* error) {
+    if (!opened) return SetError(error, QV_E_INVALID, "nowhere to put the archive");
+    *opened = nullptr;
+    return Guarded(error, [&] {
+        std::string why;
+        FileHandle file = OpenArchiveDescriptor(fd, &why);
+        if (file == NO_FILE) return SetError(error, QV_E_OPEN, why);
+        qv_archive* archive = new qv_archive();
+        archive->file = file;
+        archive->source = FileSource(file);
+        archive->label = "the archive of descriptor " + std::to_string(fd);
+        return OpenWith(archive, opened, error);
+    });
+}
+
+int qv_open_memory(const void* data, size_t size, qv_archive** opened, qv_error* error) {
+    if (!opened) return SetError(error, QV_E_INVALID, "nowhere to put the archive");
+    *opened = nullptr;
+    if (!data && size > 0) return SetError(error, QV_E_INVALID, "no bytes given");
+    return Guarded(error, [&] {
+        qv_archive* archive = new qv_archive();
+        archive->source = MemorySource(data, size);
+        archive->label = "the archive in memory";
+        return OpenWith(archive, opened, error);
+    });
+}
+
+void qv_close(qv_archive* archive) { delete archive; }
+
+uint64_t qv_payload_start(const qv_archive* archive) { return archive ? archive->start : 0; }
+
+size_t qv_entry_count(const qv_archive* archive) { return archive ? archive->entries.size() : 0; }
+
+int qv_entry_at(const qv_archive* archive, size_t index, qv_entry* entry) {
+    if (!entry || CheckEntry(archive, index, nullptr) != QV_OK) return QV_E_INVALID;
+    DescribeEntry(*archive, index, entry);
+    return QV_OK;
+}
+
+int qv_decode(qv_archive* archive, size_t index, qv_write_fn write, void* write_context,
+              qv_progress_fn progress, void* progress_context, qv_error* error) {
+    int code = CheckEntry(archive, index, error);
+    if (code != QV_OK) return code;
+    if (!write) return SetError(error, QV_E_INVALID, "no output given");
+    return Guarded(error, [&] {
+        CallbackOutput output = {write, write_context};
+        return DecodeTo(archive, index, ToCallback, &output, progress, progress_context, error);
+    });
+}
+
+int qv_decode_to_fd(qv_archive* archive, size_t index, int fd, qv_progress_fn progress,
+                    void* progress_context, qv_error* error) {
+    int code = CheckEntry(archive, index, error);
+    if (code != QV_OK) return code;
+    FileHandle target = HandleOfDescriptor(fd);
+    if (target == NO_FILE) return SetError(error, QV_E_INVALID, "not an open descriptor");
+    return Guarded(error, [&] {
+        return DecodeTo(archive, index, ToHandle, &target, progress, progress_context, error);
+    });
+}
+
+int qv_decode_to_buffer(qv_archive* archive, size_t index, void* buffer, size_t size,
+                        qv_progress_fn progress, void* progress_context, qv_error* error) {
+    int code = CheckEntry(archive, index, error);
+    if (code != QV_OK) return code;
+    uint32_t needed = archive->entries[index].record.originalSize;
+    if (size < needed || (needed > 0 && !buffer)) {
+        return SetError(error, QV_E_BUFFER_TOO_SMALL,
+                        "the entry needs " + std::to_string(needed) + " bytes");
+    }
+    return Guarded(error, [&] {
+        BufferOutput output = {(uint8_t*)buffer, size};
+        return DecodeTo(archive, index, ToBuffer, &output, progress, progress_context, error);
+    });
+}
+
+int qv_extract(qv_archive* archive, const char* destination, const qv_extract_options* options,
+               qv_error* error) {
+    if (!archive) return SetError(error, QV_E_INVALID, "no archive given");
+    return Guarded(error, [&] { return ExtractArchive(archive, destination, options, error); });
+}
+
+int qv_writer_open(const char* output, const qv_create_options* options, qv_writer** writer,
+                   qv_error* error) {
+    if (!writer) return SetError(error, QV_E_INVALID, "nowhere to put the writer");
+    *writer = nullptr;
+    return Guarded(error, [&] { return WriterOpen(output, options, writer, error); });
+}
+
+int qv_writer_add_path(qv_writer* writer, const char* path, qv_error* error) {
+    if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
+    return Guarded(error, [&] { return WriterAddPath(writer, path, error); });
+}
+
+int qv_writer_add_memory(qv_writer* writer, const char* name, const void* data, size_t size,
+                         uint64_t filetime, uint16_t attributes, qv_error* error) {
+    if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
+    if (size > 0xFFFFFFFFull)
+        return SetError(error, QV_E_CANNOT_STORE, "files of 4 GiB or more cannot be stored");
+    return Guarded(error, [&] {
+        return WriterAddMemory(writer, name, data, size, filetime, attributes, false, error);
+    });
+}
+
+int qv_writer_add_folder(qv_writer* writer, const char* name, uint64_t filetime, qv_error* error) {
+    if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
+    return Guarded(
+        error, [&] { return WriterAddMemory(writer, name, nullptr, 0, filetime, 0, true, error); });
+}
+
+int qv_writer_finish(qv_writer* writer, qv_error* error) {
+    if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
+    return Guarded(error, [&] { return WriterFinish(writer, error); });
+}
+
+void qv_writer_free(qv_writer* writer) { WriterFree(writer); }
+
+}  // extern "C"

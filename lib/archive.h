@@ -1,0 +1,87 @@
+// The library's own layer under the C API: an archive opened and indexed,
+// decoding one entry, extraction and writing. The tool uses it where the C
+// API would be clumsy.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include <quorvane.h>
+
+#include "decoder/memory_decoder.h"
+#include "payload/byte_source.h"
+#include "payload/records.h"
+
+struct ArchiveEntry {
+    EntryRecord record;
+    uint64_t stored_at;     // where its stored bytes begin
+    bool has_utf8;          // the name converts to UTF-8
+    std::string utf8;       // '/'-separated, a folder's with '/' at its end
+    int narrow_interval;    // -1 until the entry has been decoded
+    uint32_t narrow_steps;  // steps that needed the narrow-interval rule
+};
+
+struct qv_archive {
+    FileHandle file = NO_FILE;  // owned; NO_FILE for an archive in memory
+    ByteSource source;
+    std::string label;  // how messages name the archive
+    uint32_t start = 0;
+    std::vector<ArchiveEntry> entries;
+    uint64_t total_original = 0;
+    ~qv_archive() { CloseFile(file); }
+};
+
+// Fills `error` (when given) and answers `code`.
+int SetError(qv_error* error, int code, const std::string& message);
+
+bool IsFolderRecord(const EntryRecord& record);
+std::string RecordName(const EntryRecord& record);
+
+// Validates the archive whose source is set, and indexes its entries.
+int IndexArchive(qv_archive* archive, qv_error* error);
+
+ArchiveEntry EntryOfRecord(const EntryRecord& record, uint64_t stored_at);
+// Fills `entry` from entry `index`; its strings point into the archive.
+void DescribeEntry(const qv_archive& archive, size_t index, qv_entry* entry);
+void DescribeArchiveEntry(const ArchiveEntry& archive_entry, size_t index, qv_entry* entry);
+
+// Progress of one operation over some bytes, with the caller's callback,
+// which may cancel.
+class ProgressReport {
+public:
+    ProgressReport(qv_progress_fn function, void* context, uint64_t total);
+    // False once the callback has asked to stop.
+    bool Begin(size_t entry, uint64_t size, const std::string& name);
+    bool Advance(uint64_t bytes);
+    bool End();
+    bool Cancelled() const { return cancelled_; }
+
+private:
+    bool Call();
+    qv_progress_fn function_;
+    void* context_;
+    qv_progress state_;
+    std::string name_;
+    bool cancelled_ = false;
+};
+
+// Decodes entry `index` into `output` (nothing for a folder or an empty file).
+// On anything but QV_OK, *why says what went wrong.
+int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
+                       void* output_context, ProgressReport* progress, std::string* why);
+
+// qv_extract's work (extract.cpp).
+int ExtractArchive(qv_archive* archive, const char* destination, const qv_extract_options* options,
+                   qv_error* error);
+
+// The writer (create.cpp): qv_writer_open, _add_path, _add_memory and
+// _add_folder (`folder`), _finish and _free.
+int WriterOpen(const char* output, const qv_create_options* options, qv_writer** writer,
+               qv_error* error);
+int WriterAddPath(qv_writer* writer, const char* path, qv_error* error);
+int WriterAddMemory(qv_writer* writer, const char* name, const void* data, size_t size,
+                    uint64_t filetime, uint16_t attributes, bool folder, qv_error* error);
+int WriterFinish(qv_writer* writer, qv_error* error);
+void WriterFree(qv_writer* writer);

@@ -1,0 +1,471 @@
+// Writing an archive: the stub followed by one entry record per folder and
+// file. The same on every system; the files are reached through files.h and
+// create_files.h.
+#include <string.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "codec/compress.h"
+#include "lib/archive.h"
+#include "lib/create_files.h"
+#include "lib/files.h"
+#include "lib/text.h"
+#include "lib/text_utf8.h"
+#include "payload/names.h"
+#include "payload/records.h"
+#include "payload/validation.h"
+
+namespace {
+
+const uint64_t MAX_ENTRY_SIZE = 0xFFFFFFFFull;  // originalSize is 32 bits
+
+struct WriterEntry {
+    std::string disk_path;  // the file to read; empty for a folder or bytes in memory
+    std::string source;     // how messages name it
+    std::string name;       // code page 932, backslash-separated
+    InputInfo info;
+    const uint8_t* data;  // the bytes of an entry from memory
+};
+
+// Stops the run with a message that names the file.
+struct CreateError {
+    int code;
+    std::string message;
+};
+
+// The output file that exists before the run: it must not go into itself.
+struct OldOutput {
+    bool exists;
+    uint64_t size;
+    FileIdentity identity;
+    bool Is(const std::string& path, const InputInfo& info) const {
+        FileIdentity other;
+        return exists && info.kind == INPUT_FILE && info.size == size &&
+               IdentifyFile(path, &other) && other == identity;
+    }
+};
+
+// Checks that a code page 932 name component is safe and has no separator.
+void CheckComponent(const std::string& cp932, const std::string& source) {
+    static const char kSeparator = 0x5C;
+    if (InStr2(1, cp932.data(), (int)cp932.size(), &kSeparator, 1) != 0 ||
+        !IsSafeNameComponent(cp932.data(), cp932.size())) {
+        throw CreateError{QV_E_CANNOT_STORE,
+                          source +
+                              ": the name is not allowed in an archive (device name, dots only, "
+                              "or a character Windows refuses)"};
+    }
+}
+
+// Turns one file name of this system into a name component of the archive:
+// representable in code page 932 without change, and safe.
+std::string ArchiveComponent(const std::string& local_name, const std::string& disk_path) {
+    std::string cp932;
+    if (!LocalNameToCp932(local_name, &cp932)) {
+        throw CreateError{QV_E_CANNOT_STORE,
+                          disk_path + ": the name cannot be written in code page 932"};
+    }
+    CheckComponent(cp932, disk_path);
+    return cp932;
+}
+
+// A name given in UTF-8 with '/' between its parts, as an archive name.
+std::string ArchiveNameOfUtf8(const std::string& utf8) {
+    std::string name, part;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = utf8.find('/', start);
+        std::string component = utf8.substr(start, slash - start);
+        std::string cp932, back;
+        if (!Utf8ToCp932(component, &cp932) || !Cp932ToUtf8(cp932, &back) || back != component) {
+            throw CreateError{QV_E_CANNOT_STORE,
+                              utf8 + ": the name cannot be written in code page 932"};
+        }
+        CheckComponent(cp932, utf8);
+        name += cp932;
+        if (slash == std::string::npos) return name;
+        name += '\\';
+        start = slash + 1;
+    }
+}
+
+CreateError WritingFailed(const std::string& output) {
+    return CreateError{QV_E_WRITE, output + ": writing failed: " + LastSystemError()};
+}
+
+// A folder's name without its final backslash: a folder and a file of one
+// name are the same name.
+std::string NameKey(const std::string& name) {
+    if (!name.empty() && EndYen(name.data(), name.size())) return name.substr(0, name.size() - 1);
+    return name;
+}
+
+// Closes a file on every way out.
+struct ClosedOnExit {
+    FileHandle file;
+    ~ClosedOnExit() { CloseFile(file); }
+};
+
+}  // namespace
+
+struct qv_writer {
+    std::string output;
+    qv_create_options options;
+    std::vector<uint8_t> stub;
+    OldOutput old_output;
+    std::vector<WriterEntry> entries;
+    std::set<std::string> names;  // of every entry, to refuse a second of the same name
+
+    void Add(const WriterEntry& entry);
+    void Walk(const std::string& disk_path, const std::string& name);
+    EntryRecord RecordFor(const WriterEntry& entry) const;
+    uint32_t WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
+                            ProgressReport* progress);
+    void Written(const WriterEntry& entry, const EntryRecord& record);
+    void Finish();
+};
+
+void qv_writer::Add(const WriterEntry& entry) {
+    if (entry.name.size() > 255) {
+        throw CreateError{QV_E_CANNOT_STORE,
+                          entry.source + ": the name is longer than 255 bytes in the archive"};
+    }
+    if (entry.info.kind == INPUT_FILE && entry.info.size > MAX_ENTRY_SIZE) {
+        throw CreateError{QV_E_CANNOT_STORE,
+                          entry.source + ": files of 4 GiB or more cannot be stored"};
+    }
+    if (!names.insert(NameKey(entry.name)).second)
+        throw CreateError{QV_E_INVALID, entry.source + ": a second entry of the same name"};
+    entries.push_back(entry);
+}
+
+// Adds the contents of a folder, in the byte order of their archive names so
+// that the same tree gives the same archive on every system.
+void qv_writer::Walk(const std::string& disk_path, const std::string& name) {
+    std::vector<FolderChild> children;
+    std::string failed, why;
+    if (!ReadFolder(disk_path, &children, &failed, &why))
+        throw CreateError{QV_E_READ, failed + ": " + why};
+
+    std::vector<WriterEntry> named;
+    for (const FolderChild& child : children) {
+        std::string child_path = JoinPath(disk_path, child.name);
+        if (child.info.kind == INPUT_OTHER) {
+            if (options.warning)
+                options.warning(options.context,
+                                (child_path + ": not a file or folder, left out").c_str());
+            continue;
+        }
+        if (old_output.Is(child_path, child.info)) continue;
+        named.push_back(WriterEntry{child_path, child_path,
+                                    name + ArchiveComponent(child.name, child_path), child.info,
+                                    nullptr});
+    }
+    std::sort(named.begin(), named.end(),
+              [](const WriterEntry& a, const WriterEntry& b) { return a.name < b.name; });
+
+    for (WriterEntry& child : named) {
+        if (child.info.kind == INPUT_FOLDER) {
+            child.name += "\\";
+            Add(child);
+            Walk(child.disk_path, child.name);
+        } else {
+            Add(child);
+        }
+    }
+}
+
+EntryRecord qv_writer::RecordFor(const WriterEntry& entry) const {
+    EntryRecord record;
+    memset(&record, 0, sizeof record);
+    record.nameLength = (uint8_t)entry.name.size();
+    memcpy(record.name, entry.name.data(), entry.name.size());
+    if (options.fixed_time) {
+        record.creationTime = record.lastAccessTime = record.lastWriteTime = options.time;
+    } else {
+        record.creationTime = entry.info.creation;
+        record.lastAccessTime = entry.info.last_access;
+        record.lastWriteTime = entry.info.last_write;
+    }
+    record.attributeWord = entry.info.attributes & ATTRIBUTE_MASK;
+    if (entry.info.kind == INPUT_FILE) {
+        // The newer rescale rule unless the writer reports otherwise.
+        record.attributeWord |= ODD_RESCALE;
+        record.originalSize = (uint32_t)entry.info.size;
+    }
+    return record;
+}
+
+namespace {
+
+// A file is stored only as it was when the walk saw it: same size and
+// last-write time before and after reading, and nothing behind the stated
+// size. Otherwise it grew, shrank or was rewritten meanwhile, or its size
+// was never true (files of /proc report 0 bytes).
+void CheckUnchanged(FileHandle in, const WriterEntry& entry, const char* when) {
+    InputInfo now;
+    if (!InspectOpenFile(in, &now) || now.size != entry.info.size ||
+        now.last_write != entry.info.last_write) {
+        throw CreateError{QV_E_CHANGED, entry.source + ": the file changed " + when};
+    }
+}
+
+void CheckNothingBeyond(FileHandle in, const WriterEntry& entry) {
+    uint8_t byte;
+    uint32_t got = 0;
+    if (SetFilePointer64(in, (int64_t)entry.info.size, FILE_BEGIN) != (int64_t)entry.info.size ||
+        !ReadBytes(in, &byte, 1, &got)) {
+        throw CreateError{QV_E_READ, entry.source + ": cannot read: " + LastSystemError()};
+    }
+    if (got == 0) return;
+    if (entry.info.size == 0) {
+        throw CreateError{QV_E_CHANGED,
+                          entry.source +
+                              ": the system reports 0 bytes, but the file has content (as files "
+                              "of /proc do); it is not stored"};
+    }
+    throw CreateError{QV_E_CHANGED, entry.source + ": the file grew while it was read"};
+}
+
+void CheckCompressed(const CompressResult& result, const WriterEntry& entry) {
+    if (!result.ok) {
+        throw CreateError{QV_E_CANNOT_STORE, entry.source + ": cannot be compressed: " +
+                                                 (result.error ? result.error : "unknown error")};
+    }
+    if (result.stored_size > 0xFFFFFFFFull) {
+        throw CreateError{QV_E_CANNOT_STORE, entry.source + ": its stored form would exceed 4 GiB"};
+    }
+}
+
+}  // namespace
+
+// Writes one file entry; answers how many steps of its stream need the
+// narrow-interval rule.
+uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
+                                   ProgressReport* progress) {
+    const WriterEntry& entry = entries[index];
+    int64_t record_at = SetFilePointer64(out, 0, FILE_CURRENT);
+    if (!WriteEntryRecord(out, record)) throw WritingFailed(output);
+    if (record->originalSize == 0 && entry.disk_path.empty()) return 0;
+
+    FileHandle in = NO_FILE;
+    if (!entry.disk_path.empty()) {
+        in = OpenForReading(entry.disk_path.c_str());
+        if (in == NO_FILE)
+            throw CreateError{QV_E_READ, entry.source + ": cannot read: " + LastSystemError()};
+    }
+    ClosedOnExit closed_on_exit{in};
+    if (in != NO_FILE) CheckUnchanged(in, entry, "while the archive was made");
+    if (record->originalSize > 0) {
+        if (!progress->Begin(index, record->originalSize, entry.source))
+            throw CreateError{QV_E_CANCELLED, "cancelled"};
+        CompressResult result;
+        if (in != NO_FILE) {
+            result = compress_entry(in, record->originalSize, out, true);
+        } else {
+            std::vector<uint8_t> stored;
+            result = compress_buffer(entry.data, record->originalSize, true, &stored);
+            if (result.ok && !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
+                throw WritingFailed(output);
+        }
+        CheckCompressed(result, entry);
+        if (!progress->End()) throw CreateError{QV_E_CANCELLED, "cancelled"};
+        record->storedSize = (uint32_t)result.stored_size;
+        if (!result.odd_rescale) record->attributeWord &= (uint16_t)~ODD_RESCALE;
+        int64_t end = SetFilePointer64(out, 0, FILE_CURRENT);
+        if (end !=
+            record_at + RECORD_FIXED_SIZE + record->nameLength + (int64_t)result.stored_size) {
+            throw CreateError{QV_E_WRITE, output + ": the compressor wrote an unexpected amount"};
+        }
+        SetFilePointer64(out, record_at, FILE_BEGIN);
+        if (!WriteEntryRecord(out, record)) throw WritingFailed(output);
+        SetFilePointer64(out, end, FILE_BEGIN);
+    }
+    if (in != NO_FILE) {
+        CheckNothingBeyond(in, entry);
+        CheckUnchanged(in, entry, "while it was read");
+    }
+    return 0;
+}
+
+void qv_writer::Written(const WriterEntry& entry, const EntryRecord& record) {
+    if (!options.written) return;
+    ArchiveEntry written = EntryOfRecord(record, 0);
+    qv_entry described;
+    DescribeArchiveEntry(written, (size_t)(&entry - entries.data()), &described);
+    options.written(options.context, entry.source.c_str(), &described);
+}
+
+namespace {
+
+std::vector<uint8_t> ReadStub(const std::string& path) {
+    FileHandle file = OpenForReading(path.c_str());
+    if (file == NO_FILE)
+        throw CreateError{QV_E_READ, path + ": cannot read the stub: " + LastSystemError()};
+    ClosedOnExit closed_on_exit{file};
+    std::vector<uint8_t> bytes;
+    uint8_t buffer[65536];
+    uint32_t got = 0;
+    bool ok;
+    while ((ok = ReadBytes(file, buffer, sizeof buffer, &got)) && got > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    if (!ok) throw CreateError{QV_E_READ, path + ": cannot read the stub: " + LastSystemError()};
+    if (bytes.empty()) throw CreateError{QV_E_INVALID, path + ": the stub is empty"};
+    return bytes;
+}
+
+// The hidden file beside the output that becomes the output at the end; it is
+// removed on every other way out.
+struct PartialOutput {
+    std::string path;
+    FileHandle file = NO_FILE;
+    ~PartialOutput() {
+        if (file != NO_FILE) CloseFile(file);
+        if (!path.empty()) RemoveFile(path);
+    }
+};
+
+}  // namespace
+
+void qv_writer::Finish() {
+    PartialOutput part;
+    part.file = CreateFileBeside(output, &part.path);
+    if (part.file == NO_FILE) {
+        part.path.clear();
+        throw CreateError{QV_E_WRITE, output + ": cannot create the output: " + LastSystemError()};
+    }
+    FileHandle out = part.file;
+    if (!stub.empty()) {
+        if (!WriteBytes(out, stub.data(), (uint32_t)stub.size())) throw WritingFailed(output);
+        // The stub finds its payload at the end of its last section: a stub
+        // with anything behind that would look in the wrong place.
+        if (GetEXESizeOfOpenFile(out) != stub.size()) {
+            throw CreateError{QV_E_INVALID,
+                              "the stub is not a PE executable that ends with its last section "
+                              "(is it stripped?)"};
+        }
+        if (SetFilePointer64(out, (int64_t)stub.size(), FILE_BEGIN) != (int64_t)stub.size()) {
+            throw WritingFailed(output);
+        }
+    }
+
+    uint64_t total = 0;
+    for (const WriterEntry& entry : entries)
+        total += entry.info.kind == INPUT_FILE ? entry.info.size : 0;
+    ProgressReport progress(options.progress, options.context, total);
+    for (size_t i = 0; i < entries.size(); i++) {
+        EntryRecord record = RecordFor(entries[i]);
+        if (entries[i].info.kind == INPUT_FOLDER) {
+            if (!WriteEntryRecord(out, &record)) throw WritingFailed(output);
+        } else {
+            WriteFileEntry(out, i, &record, &progress);
+        }
+        Written(entries[i], record);
+    }
+
+    // What the extractor will check first, checked here before the output exists.
+    if (!ZevCheckArchive(out, (uint32_t)stub.size())) {
+        throw CreateError{QV_E_WRITE, output + ": the archive just written does not validate"};
+    }
+    std::string why;
+    bool finished = FinishOutput(out, !options.payload_only, &why);
+    part.file = NO_FILE;
+    if (!finished) throw CreateError{QV_E_WRITE, output + ": writing failed: " + why};
+    if (!PutInPlace(part.path, output, &why)) throw CreateError{QV_E_WRITE, output + ": " + why};
+    part.path.clear();
+}
+
+int WriterOpen(const char* output, const qv_create_options* options, qv_writer** made,
+               qv_error* error) {
+    *made = nullptr;
+    if (!output || !*output) return SetError(error, QV_E_INVALID, "no output given");
+    qv_writer* writer = new qv_writer();
+    writer->output = output;
+    if (options) writer->options = *options;
+    const qv_create_options& o = writer->options;
+    try {
+        if (o.payload_only && (o.stub_path || o.stub_data))
+            throw CreateError{QV_E_INVALID, "a stub and payload_only exclude each other"};
+        if (o.stub_path) {
+            writer->stub = ReadStub(o.stub_path);
+        } else if (o.stub_data && o.stub_size > 0) {
+            const uint8_t* bytes = (const uint8_t*)o.stub_data;
+            writer->stub.assign(bytes, bytes + o.stub_size);
+        } else if (!o.payload_only) {
+            throw CreateError{QV_E_INVALID, "no extractor stub was given"};
+        }
+    } catch (const CreateError& failure) {
+        delete writer;
+        return SetError(error, failure.code, failure.message);
+    }
+    InputInfo output_info;
+    std::string ignored;
+    OldOutput& old = writer->old_output;
+    old.exists = InspectInput(writer->output, &output_info, &ignored) &&
+                 output_info.kind == INPUT_FILE && IdentifyFile(writer->output, &old.identity);
+    old.size = old.exists ? output_info.size : 0;
+    *made = writer;
+    return QV_OK;
+}
+
+int WriterAddPath(qv_writer* writer, const char* path, qv_error* error) {
+    if (!path || !*path) return SetError(error, QV_E_INVALID, "no path given");
+    std::string input = path;
+    size_t count = writer->entries.size();
+    try {
+        InputInfo info;
+        std::string why;
+        if (!InspectInput(input, &info, &why)) throw CreateError{QV_E_OPEN, input + ": " + why};
+        if (info.kind == INPUT_OTHER)
+            throw CreateError{QV_E_INVALID, input + ": not a file or folder"};
+        std::string name = ArchiveComponent(InputName(input), input);
+        if (info.kind == INPUT_FOLDER) {
+            writer->Add(WriterEntry{input, input, name + "\\", info, nullptr});
+            writer->Walk(input, name + "\\");
+        } else {
+            writer->Add(WriterEntry{input, input, name, info, nullptr});
+        }
+    } catch (const CreateError& failure) {
+        // Nothing of a path that failed stays.
+        for (size_t i = count; i < writer->entries.size(); i++)
+            writer->names.erase(NameKey(writer->entries[i].name));
+        writer->entries.resize(count);
+        return SetError(error, failure.code, failure.message);
+    }
+    return QV_OK;
+}
+
+int WriterAddMemory(qv_writer* writer, const char* name, const void* data, size_t size,
+                    uint64_t filetime, uint16_t attributes, bool folder, qv_error* error) {
+    if (!name || !*name || (!folder && size > 0 && !data))
+        return SetError(error, QV_E_INVALID, "no name or no data given");
+    try {
+        std::string utf8 = name;
+        while (!utf8.empty() && utf8.back() == '/') utf8.pop_back();
+        InputInfo info = {};
+        info.kind = folder ? INPUT_FOLDER : INPUT_FILE;
+        info.size = size;
+        info.creation = info.last_access = info.last_write = filetime;
+        info.attributes = folder ? ATTRIBUTE_DIRECTORY : (uint16_t)(attributes & ATTRIBUTE_MASK);
+        std::string archive_name = ArchiveNameOfUtf8(utf8) + (folder ? "\\" : "");
+        writer->Add(WriterEntry{"", utf8, archive_name, info, (const uint8_t*)data});
+    } catch (const CreateError& failure) {
+        return SetError(error, failure.code, failure.message);
+    }
+    return QV_OK;
+}
+
+int WriterFinish(qv_writer* writer, qv_error* error) {
+    try {
+        writer->Finish();
+    } catch (const CreateError& failure) {
+        return SetError(error, failure.code, failure.message);
+    }
+    return QV_OK;
+}
+
+void WriterFree(qv_writer* writer) { delete writer; }

@@ -1,0 +1,299 @@
+// Extraction below a destination held open: folders entered relative to the
+// folder above, files written unnamed and named when complete.
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "lib/archive.h"
+#include "lib/files.h"
+#include "lib/text.h"
+#include "payload/records.h"
+
+namespace {
+
+// The folders of the entry at hand, held open from the destination down, so
+// that consecutive entries of one folder reuse what is open.
+class FolderChain {
+public:
+    explicit FolderChain(const OpenFolder& destination) : open_{destination} {}
+    ~FolderChain() {
+        while (open_.size() > 1) Leave();
+    }
+
+    // Enters the folders `names` below the destination, making them as needed.
+    bool Enter(const std::vector<std::string>& names, std::string* why) {
+        size_t same = 0;
+        while (same < names.size() && same < names_.size() && names[same] == names_[same]) same++;
+        while (names_.size() > same) Leave();
+        for (size_t i = same; i < names.size(); i++) {
+            OpenFolder folder;
+            if (!EnterFolder(open_.back(), names[i], &folder, why)) return false;
+            open_.push_back(folder);
+            names_.push_back(names[i]);
+        }
+        return true;
+    }
+
+    const OpenFolder& Current() const { return open_.back(); }
+
+private:
+    void Leave() {
+        CloseFolder(&open_.back());
+        open_.pop_back();
+        names_.pop_back();
+    }
+
+    std::vector<OpenFolder> open_;  // the destination first
+    std::vector<std::string> names_;
+};
+
+struct FolderTimes {
+    std::vector<std::string> names;
+    FileStamp stamp;
+};
+
+// Two entries whose names become the same name here, as the code page's
+// duplicate characters (NEC and IBM extensions) do: the later one is not
+// extracted over the earlier one. The index of each such entry, with the
+// name of the entry it collides with.
+std::map<size_t, std::string> FindCollisions(const qv_archive& archive) {
+    std::map<size_t, std::string> collisions;
+    std::map<std::string, std::pair<std::string, bool>> seen;  // local path: entry name, folder
+    for (size_t index = 0; index < archive.entries.size(); index++) {
+        const EntryRecord& record = archive.entries[index].record;
+        std::string path;
+        if (!EntryNameToPath(RecordName(record), &path)) continue;
+        bool folder = IsFolderRecord(record);
+        auto found = seen.find(path);
+        if (found == seen.end()) {
+            seen[path] = {RecordName(record), folder};
+        } else if (found->second.first != RecordName(record) && !(folder && found->second.second)) {
+            collisions[index] = found->second.first;
+        }
+    }
+    return collisions;
+}
+
+// The entries to extract: those the caller chose, and the folder entries that
+// hold them.
+std::vector<bool> ChosenEntries(const qv_archive& archive, const qv_extract_options& options) {
+    std::vector<bool> chosen(archive.entries.size(), options.select == nullptr);
+    if (!options.select) return chosen;
+    std::map<std::vector<std::string>, size_t> folders;
+    for (size_t i = 0; i < archive.entries.size(); i++) {
+        const EntryRecord& record = archive.entries[i].record;
+        if (IsFolderRecord(record)) folders[SplitEntryName(RecordName(record))] = i;
+    }
+    for (size_t i = 0; i < archive.entries.size(); i++) {
+        qv_entry entry;
+        DescribeEntry(archive, i, &entry);
+        if (!options.select(options.context, &entry)) continue;
+        chosen[i] = true;
+        std::vector<std::string> parts = SplitEntryName(RecordName(archive.entries[i].record));
+        while (!parts.empty()) {
+            parts.pop_back();
+            auto folder = folders.find(parts);
+            if (folder != folders.end()) chosen[folder->second] = true;
+        }
+    }
+    return chosen;
+}
+
+class Extraction {
+public:
+    Extraction(qv_archive* archive, const OpenFolder& destination,
+               const qv_extract_options& options, const std::vector<bool>& chosen, uint64_t total)
+        : archive_(archive),
+          folders_(destination),
+          options_(options),
+          chosen_(chosen),
+          progress_(options.progress, options.context, total) {}
+
+    // QV_OK, QV_E_ENTRIES_FAILED or QV_E_CANCELLED.
+    int Run() {
+        collisions_ = FindCollisions(*archive_);
+        for (index_ = 0; index_ < archive_->entries.size() && !progress_.Cancelled(); index_++) {
+            if (!chosen_[index_]) continue;
+            if (Entry(archive_->entries[index_].record)) {
+                Extracted();
+            } else if (!progress_.Cancelled()) {
+                failures_++;
+            }
+        }
+        if (progress_.Cancelled()) return QV_E_CANCELLED;
+        ApplyFolderTimes();
+        return failures_ ? QV_E_ENTRIES_FAILED : QV_OK;
+    }
+
+    int Failures() const { return failures_; }
+
+private:
+    bool Fail(int code, const std::string& name, const std::string& why) {
+        if (options_.report) {
+            qv_entry entry;
+            DescribeEntry(*archive_, index_, &entry);
+            options_.report(options_.context, &entry, code, (name + ": " + why).c_str());
+        }
+        return false;
+    }
+
+    void Extracted() {
+        if (!options_.extracted) return;
+        qv_entry entry;
+        DescribeEntry(*archive_, index_, &entry);
+        options_.extracted(options_.context, &entry);
+    }
+
+    // False when the entry failed (reported) or the run was cancelled.
+    bool Entry(const EntryRecord& record) {
+        std::string shown = PrintableName(RecordName(record));
+        std::vector<std::string> names;
+        if (!EntryNameToComponents(RecordName(record), &names) || names.empty()) {
+            return Fail(QV_E_UNSAFE_NAME, shown,
+                        "the name cannot be converted to a name of this system");
+        }
+        auto collision = collisions_.find(index_);
+        if (collision != collisions_.end()) {
+            // They look alike: the stored bytes tell them apart.
+            return Fail(QV_E_UNSAFE_NAME,
+                        shown + " (stored as " + EscapedBytes(RecordName(record), false) + ")",
+                        "not extracted: it collides with the earlier entry " +
+                            PrintableName(collision->second) + " (stored as " +
+                            EscapedBytes(collision->second, false) +
+                            "); both become the same name here");
+        }
+        std::string why;
+        if (IsFolderRecord(record)) {
+            if (!folders_.Enter(names, &why)) return Fail(QV_E_WRITE, shown, why);
+            if (record.creationTime != 0) {
+                FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
+                                   false};
+                folder_times_.push_back({names, stamp});
+            }
+            return true;
+        }
+        std::string name = names.back();
+        names.pop_back();
+        if (!folders_.Enter(names, &why)) return Fail(QV_E_WRITE, shown, why);
+        return File(record, shown, name);
+    }
+
+    // Whether an existing file may be replaced; *skip when the entry is to be
+    // left alone without counting as a failure.
+    bool MayReplace(const std::string& target, bool* skip) {
+        *skip = false;
+        switch (options_.existing) {
+            case QV_EXISTING_OVERWRITE:
+                return true;
+            case QV_EXISTING_SKIP:
+                *skip = true;
+                return false;
+            case QV_EXISTING_ASK:
+                if (!options_.ask_replace) return false;
+                if (options_.ask_replace(options_.context, target.c_str())) return true;
+                *skip = true;  // the user's choice, not a failure
+                return false;
+            default:
+                return false;
+        }
+    }
+
+    bool File(const EntryRecord& record, const std::string& shown, const std::string& name) {
+        const OpenFolder& folder = folders_.Current();
+        std::string target = JoinPath(folder.path, name);
+        PathKind existing = KindIn(folder, name);
+        bool replace = false;
+        if (existing == PATH_FOLDER) {
+            return Fail(QV_E_EXISTS, shown, "a folder stands where the file goes");
+        }
+        if (existing == PATH_OTHER) {
+            bool skip = false;
+            replace = MayReplace(target, &skip);
+            if (!replace) {
+                if (skip) return true;
+                return Fail(QV_E_EXISTS, target, "exists and was not replaced");
+            }
+        }
+
+        if (!progress_.Begin(index_, record.originalSize, shown)) return false;
+        std::string why;
+        PendingFile pending;
+        if (!StartFile(folder, &pending, &why)) return Fail(QV_E_WRITE, shown, why);
+        Output output = {pending.file};
+        int code = DecodeArchiveEntry(archive_, index_, WriteDecoded, &output, &progress_, &why);
+        if (code == QV_OK && !progress_.End()) code = QV_E_CANCELLED;
+
+        if (code == QV_OK) {
+            FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
+                               (record.attributeWord & ATTRIBUTE_READONLY) != 0};
+            if (FinishFileAs(folder, &pending, name, stamp, replace, &why)) return true;
+            return Fail(QV_E_WRITE, shown, "not extracted: " + why);
+        }
+        AbandonFile(folder, &pending);
+        if (code == QV_E_CANCELLED) return false;
+        progress_.End();
+        if (code == QV_E_WRITE) why = "cannot write into " + folder.path + ": " + why;
+        return Fail(code, shown,
+                    (code == QV_E_DAMAGED ? "damaged, not extracted: " : "not extracted: ") + why);
+    }
+
+    struct Output {
+        FileHandle file;
+    };
+    static bool WriteDecoded(void* context, const uint8_t* data, uint32_t size) {
+        return WriteBytes(((Output*)context)->file, data, size);
+    }
+
+    // Folder times last, once nothing is written into the folders any more;
+    // inner folders before the folders that hold them.
+    void ApplyFolderTimes() {
+        for (auto it = folder_times_.rbegin(); it != folder_times_.rend(); ++it) {
+            std::string why;
+            if (folders_.Enter(it->names, &why)) SetFolderTimes(folders_.Current(), it->stamp);
+        }
+    }
+
+    qv_archive* archive_;
+    FolderChain folders_;
+    const qv_extract_options& options_;
+    const std::vector<bool>& chosen_;
+    ProgressReport progress_;
+    std::vector<FolderTimes> folder_times_;
+    std::map<size_t, std::string> collisions_;
+    size_t index_ = 0;
+    int failures_ = 0;
+};
+
+}  // namespace
+
+int ExtractArchive(qv_archive* archive, const char* destination_path,
+                   const qv_extract_options* given, qv_error* error) {
+    qv_extract_options options = {};
+    if (given) options = *given;
+    if (!destination_path || !*destination_path)
+        return SetError(error, QV_E_INVALID, "no destination given");
+    std::vector<bool> chosen = ChosenEntries(*archive, options);
+    uint64_t total = 0;
+    for (size_t i = 0; i < archive->entries.size(); i++)
+        if (chosen[i]) total += archive->entries[i].record.originalSize;
+
+    std::string destination = WithoutTrailingSeparators(destination_path);
+    std::string why;
+    OpenFolder root;
+    if (!OpenDestination(destination, &root, &why)) return SetError(error, QV_E_WRITE, why);
+    int code, failures;
+    {
+        Extraction extraction(archive, root, options, chosen, total);
+        code = extraction.Run();
+        failures = extraction.Failures();
+    }
+    CloseFolder(&root);
+    if (code == QV_E_CANCELLED) return SetError(error, code, "the extraction was cancelled");
+    if (code == QV_E_ENTRIES_FAILED) {
+        return SetError(error, code,
+                        std::to_string(failures) + (failures == 1 ? " entry" : " entries") +
+                            " could not be extracted");
+    }
+    return QV_OK;
+}

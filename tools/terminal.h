@@ -1,0 +1,34 @@
+// What the command line needs of the system beyond the library: terminals,
+// interrupts, local times, and where an installed stub lies.
+// terminal_posix.cpp and terminal_win32.cpp implement it; the build picks one.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+// True when standard input, or standard error, is a terminal or console.
+bool InputIsInteractive();
+bool ErrorIsInteractive();
+
+// Seconds from some fixed point, for rates.
+double MonotonicSeconds();
+
+// A FILETIME as local "YYYY-MM-DD hh:mm:ss"; empty when it cannot be shown.
+std::string LocalTimeText(uint64_t filetime);
+
+// Ctrl-C, termination requests and a closed terminal are caught from here on:
+// the first only raises a flag, which the progress callbacks turn into a
+// cancel, so that the library removes what it was writing; a second ends the
+// program at once.
+void CatchInterrupts();
+
+// 0, or the exit code an interrupt asks for (128 + the signal's number).
+int InterruptExitCode();
+
+// The stub installed beside the program (../share/quorvane/quorvane-sfx.exe
+// from the folder of the executable); empty when there is none.
+std::string InstalledStub();
+
+// Standard output takes bytes as they are (no newline translation).
+void BinaryStandardOutput();

@@ -1,0 +1,67 @@
+// POSIX side of the command line's system services.
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <quorvane.h>
+
+#include "lib/files.h"
+#include "tools/terminal.h"
+
+namespace {
+
+volatile sig_atomic_t interrupt_signal = 0;
+
+void OnInterrupt(int signal) {
+    if (interrupt_signal != 0) _exit(128 + signal);
+    interrupt_signal = signal;
+}
+
+}  // namespace
+
+bool InputIsInteractive() { return isatty(STDIN_FILENO) != 0; }
+bool ErrorIsInteractive() { return isatty(STDERR_FILENO) != 0; }
+
+double MonotonicSeconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+std::string LocalTimeText(uint64_t filetime) {
+    time_t seconds = (time_t)qv_filetime_to_unix(filetime, nullptr);
+    struct tm parts;
+    char text[32];
+    if (!localtime_r(&seconds, &parts) ||
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0) {
+        return std::string();
+    }
+    return text;
+}
+
+void CatchInterrupts() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a question waiting on the terminal ends at once.
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+int InterruptExitCode() { return interrupt_signal ? 128 + interrupt_signal : 0; }
+
+std::string InstalledStub() {
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return std::string();
+    std::string stub =
+        JoinPath(ParentOf(std::string(self, (size_t)length)), "../share/quorvane/quorvane-sfx.exe");
+    return access(stub.c_str(), R_OK) == 0 ? stub : std::string();
+}
+
+void BinaryStandardOutput() {}

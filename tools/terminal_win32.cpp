@@ -1,0 +1,76 @@
+// Windows side of the command line's system services.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
+#include "lib/files.h"
+#include "tools/terminal.h"
+
+namespace {
+
+volatile LONG interrupt_code = 0;
+
+bool IsConsole(DWORD which) {
+    DWORD mode;
+    HANDLE handle = GetStdHandle(which);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
+// Runs on a thread of its own. The main thread sees the flag at its next
+// progress report, cancels, and ends the program once the partial file is
+// gone; a closing console ends the process when this returns, so it waits.
+BOOL WINAPI OnInterrupt(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    if (interrupt_code != 0) ExitProcess((UINT)interrupt_code);
+    InterlockedExchange(&interrupt_code, event == CTRL_C_EVENT ? 130 : 143);
+    if (event == CTRL_CLOSE_EVENT) Sleep(4000);
+    return TRUE;
+}
+
+}  // namespace
+
+bool InputIsInteractive() { return IsConsole(STD_INPUT_HANDLE); }
+bool ErrorIsInteractive() { return IsConsole(STD_ERROR_HANDLE); }
+
+double MonotonicSeconds() {
+    LARGE_INTEGER frequency, now;
+    if (!QueryPerformanceFrequency(&frequency) || !QueryPerformanceCounter(&now)) {
+        return (double)GetTickCount() / 1000.0;
+    }
+    return (double)now.QuadPart / (double)frequency.QuadPart;
+}
+
+std::string LocalTimeText(uint64_t filetime) {
+    FILETIME universal, local;
+    universal.dwLowDateTime = (DWORD)filetime;
+    universal.dwHighDateTime = (DWORD)(filetime >> 32);
+    SYSTEMTIME parts;
+    if (!FileTimeToLocalFileTime(&universal, &local) || !FileTimeToSystemTime(&local, &parts)) {
+        return std::string();
+    }
+    char text[32];
+    snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", parts.wYear, parts.wMonth,
+             parts.wDay, parts.wHour, parts.wMinute, parts.wSecond);
+    return text;
+}
+
+void CatchInterrupts() { SetConsoleCtrlHandler(OnInterrupt, TRUE); }
+
+int InterruptExitCode() { return (int)interrupt_code; }
+
+std::string InstalledStub() {
+    char self[MAX_PATH * 2];
+    DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+    if (length == 0 || length >= sizeof self) return std::string();
+    std::string stub =
+        JoinPath(ParentOf(std::string(self, length)), "..\\share\\quorvane\\quorvane-sfx.exe");
+    return GetFileAttributesA(stub.c_str()) != INVALID_FILE_ATTRIBUTES ? stub : std::string();
+}
+
+void BinaryStandardOutput() {
+    fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
