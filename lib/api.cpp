@@ -262,7 +262,8 @@ int qv_writer_add_path(qv_writer* writer, const char* path, qv_error* error) {
 int qv_writer_add_memory(qv_writer* writer, const char* name, const void* data, size_t size,
                          uint64_t filetime, uint16_t attributes, qv_error* error) {
     if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
-    if (size > 0xFFFFFFFFull)
+    uint64_t bytes = size;  // size_t may be 32 bits
+    if (bytes > 0xFFFFFFFFull)
         return SetError(error, QV_E_CANNOT_STORE, "files of 4 GiB or more cannot be stored");
     return Guarded(error, [&] {
         return WriterAddMemory(writer, name, data, size, filetime, attributes, false, error);

@@ -1,0 +1,278 @@
+// libquorvane's C API: opening from a path, a descriptor and memory, the
+// reasons of refusals, decoding with cancel, extraction, the writer's checks.
+#include <stdio.h>
+#include <string.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <quorvane.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+typedef std::vector<uint8_t> Bytes;
+
+// Text of `size` bytes with long repeats: it decodes in many pieces.
+Bytes Text(size_t size) {
+    Bytes bytes;
+    for (int i = 0; bytes.size() < size; i++) {
+        std::string line = "line " + std::to_string(i) + ": " + std::string(i % 13, 'x') + "\n";
+        bytes.insert(bytes.end(), line.begin(), line.end());
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+Bytes ReadAll(const fs::path& path) {
+    Bytes bytes;
+    FILE* file = fopen(path.string().c_str(), "rb");
+    if (!file) return bytes;
+    int c;
+    while ((c = fgetc(file)) != EOF) bytes.push_back((uint8_t)c);
+    fclose(file);
+    return bytes;
+}
+
+const uint64_t SOME_TIME = 133000000000000000ull;  // 2022-06-18
+
+class LibraryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = fs::temp_directory_path() /
+                  ("qv-library-" + std::string(::testing::UnitTest::GetInstance()
+                                                   ->current_test_info()
+                                                   ->name()));
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        big_ = Text(3 << 20);
+        small_ = {'h', 'e', 'l', 'l', 'o'};
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    // A bare payload: a folder "docs", "docs/日本語.txt" and "big.txt".
+    fs::path MakePayload() {
+        fs::path path = folder_ / "a.qv";
+        qv_create_options options = {};
+        options.payload_only = 1;
+        qv_writer* writer = nullptr;
+        qv_error error;
+        EXPECT_EQ(qv_writer_open(path.string().c_str(), &options, &writer, &error), QV_OK);
+        EXPECT_EQ(qv_writer_add_folder(writer, "docs", SOME_TIME, &error), QV_OK);
+        EXPECT_EQ(qv_writer_add_memory(writer, "docs/\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt",
+                                       small_.data(), small_.size(), SOME_TIME, QV_ATTR_READONLY,
+                                       &error),
+                  QV_OK)
+            << error.message;
+        EXPECT_EQ(qv_writer_add_memory(writer, "big.txt", big_.data(), big_.size(), SOME_TIME, 0,
+                                       &error),
+                  QV_OK);
+        EXPECT_EQ(qv_writer_finish(writer, &error), QV_OK) << error.message;
+        qv_writer_free(writer);
+        return path;
+    }
+
+    fs::path folder_;
+    Bytes big_, small_;
+};
+
+TEST(Library, VersionErrorsAndTimes) {
+    EXPECT_EQ(qv_version(), QV_VERSION_NUMBER);
+    EXPECT_STREQ(qv_version_string(), QV_VERSION_STRING);
+    for (int code = QV_E_INVALID; code <= QV_E_CHANGED; code++)
+        EXPECT_STRNE(qv_strerror(code), qv_strerror(999)) << code;
+    EXPECT_STREQ(qv_strerror(QV_E_CANCELLED), "cancelled");
+
+    EXPECT_EQ(qv_unix_to_filetime(0, 0), 116444736000000000ull);
+    uint32_t nanoseconds = 0;
+    EXPECT_EQ(qv_filetime_to_unix(qv_unix_to_filetime(1234567890, 123456700), &nanoseconds),
+              1234567890);
+    EXPECT_EQ(nanoseconds, 123456700u);
+    uint64_t parsed = 0;
+    EXPECT_EQ(qv_parse_time("1970-01-02T00:00:01Z", &parsed), QV_OK);
+    EXPECT_EQ(qv_filetime_to_unix(parsed, nullptr), 86401);
+    EXPECT_EQ(qv_parse_time("1970-02-30", &parsed), QV_E_INVALID);
+}
+
+TEST_F(LibraryTest, PathDescriptorAndMemoryGiveTheSameEntriesAndBytes) {
+    fs::path path = MakePayload();
+    Bytes whole = ReadAll(path);
+    FILE* file = fopen(path.string().c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    qv_archive* archives[3] = {};
+    qv_error error;
+    ASSERT_EQ(qv_open_path(path.string().c_str(), &archives[0], &error), QV_OK) << error.message;
+    ASSERT_EQ(qv_open_fd(fileno(file), &archives[1], &error), QV_OK) << error.message;
+    ASSERT_EQ(qv_open_memory(whole.data(), whole.size(), &archives[2], &error), QV_OK);
+    fclose(file);  // the archive keeps a descriptor of its own
+
+    for (qv_archive* archive : archives) {
+        ASSERT_EQ(qv_entry_count(archive), 3u);
+        qv_entry folder, small, big;
+        ASSERT_EQ(qv_entry_at(archive, 0, &folder), QV_OK);
+        ASSERT_EQ(qv_entry_at(archive, 1, &small), QV_OK);
+        ASSERT_EQ(qv_entry_at(archive, 2, &big), QV_OK);
+        EXPECT_EQ(qv_entry_at(archive, 3, &big), QV_E_INVALID);
+        EXPECT_EQ(folder.kind, QV_FOLDER);
+        EXPECT_STREQ(folder.name_utf8, "docs/");
+        EXPECT_EQ(std::string(small.name, small.name_length), "docs\\\x93\xfa\x96\x7b\x8c\xea.txt");
+        EXPECT_STREQ(small.name_utf8, "docs/\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt");
+        EXPECT_EQ(small.attributes, QV_ATTR_READONLY);
+        EXPECT_EQ(small.last_write_time, SOME_TIME);
+        EXPECT_EQ(big.original_size, big_.size());
+        EXPECT_LT(big.stored_size, big.original_size);
+
+        Bytes decoded(big_.size());
+        EXPECT_EQ(qv_decode_to_buffer(archive, 2, decoded.data(), decoded.size(), nullptr,
+                                      nullptr, &error),
+                  QV_OK)
+            << error.message;
+        EXPECT_EQ(decoded, big_);
+        Bytes tiny(small_.size());
+        EXPECT_EQ(qv_decode_to_buffer(archive, 1, tiny.data(), tiny.size(), nullptr, nullptr,
+                                      &error),
+                  QV_OK);
+        EXPECT_EQ(tiny, small_);
+        EXPECT_EQ(qv_decode_to_buffer(archive, 1, tiny.data(), 4, nullptr, nullptr, &error),
+                  QV_E_BUFFER_TOO_SMALL);
+        qv_close(archive);
+    }
+}
+
+// Records a failure's code and message, or cancels at the n-th report.
+struct Counter {
+    int calls = 0;
+    int cancel_at = 0;
+    uint64_t last_done = 0;
+};
+
+int CountProgress(void* context, const qv_progress* progress) {
+    Counter* counter = (Counter*)context;
+    counter->calls++;
+    counter->last_done = progress->done;
+    return counter->cancel_at != 0 && counter->calls >= counter->cancel_at;
+}
+
+int Collect(void* context, const void* data, size_t size) {
+    Bytes* bytes = (Bytes*)context;
+    bytes->insert(bytes->end(), (const uint8_t*)data, (const uint8_t*)data + size);
+    return 0;
+}
+
+int RefuseWrite(void*, const void*, size_t) { return 1; }
+
+TEST_F(LibraryTest, DecodingReportsProgressCancelsAndTellsWhatFailed) {
+    Bytes whole = ReadAll(MakePayload());
+    qv_archive* archive = nullptr;
+    qv_error error;
+    ASSERT_EQ(qv_open_memory(whole.data(), whole.size(), &archive, &error), QV_OK);
+
+    Bytes collected;
+    Counter all;
+    ASSERT_EQ(qv_decode(archive, 2, Collect, &collected, CountProgress, &all, &error), QV_OK);
+    EXPECT_EQ(collected, big_);
+    EXPECT_GE(all.calls, 4);  // the start, three pieces of a MiB, the end
+    EXPECT_EQ(all.last_done, big_.size());
+
+    Counter cancel;
+    cancel.cancel_at = 2;
+    collected.clear();
+    EXPECT_EQ(qv_decode(archive, 2, Collect, &collected, CountProgress, &cancel, &error),
+              QV_E_CANCELLED);
+    EXPECT_EQ(error.code, QV_E_CANCELLED);
+    EXPECT_LT(collected.size(), big_.size());
+
+    EXPECT_EQ(qv_decode(archive, 2, RefuseWrite, nullptr, nullptr, nullptr, &error), QV_E_WRITE);
+    EXPECT_NE(strstr(error.message, "big.txt"), nullptr) << error.message;
+    EXPECT_EQ(qv_decode(archive, 9, Collect, &collected, nullptr, nullptr, &error), QV_E_INVALID);
+    qv_close(archive);
+
+    // A stored byte changed: the entry no longer decodes, and the failure says so.
+    qv_entry big;
+    ASSERT_EQ(qv_open_memory(whole.data(), whole.size(), &archive, &error), QV_OK);
+    ASSERT_EQ(qv_entry_at(archive, 2, &big), QV_OK);
+    qv_close(archive);
+    whole[whole.size() - big.stored_size / 2] ^= 0x55;
+    ASSERT_EQ(qv_open_memory(whole.data(), whole.size(), &archive, &error), QV_OK);
+    EXPECT_EQ(qv_decode(archive, 2, Collect, &collected, nullptr, nullptr, &error), QV_E_DAMAGED);
+    qv_close(archive);
+}
+
+TEST_F(LibraryTest, RefusalsNameTheEntryAndTheReason) {
+    Bytes whole = ReadAll(MakePayload());
+    qv_archive* archive = nullptr;
+    qv_error error;
+
+    Bytes cut(whole.begin(), whole.end() - 1);
+    EXPECT_EQ(qv_open_memory(cut.data(), cut.size(), &archive, &error), QV_E_REFUSED);
+    EXPECT_EQ(archive, nullptr);
+    EXPECT_NE(strstr(error.message, "entry 3"), nullptr) << error.message;
+    EXPECT_NE(strstr(error.message, "past the end"), nullptr) << error.message;
+
+    // "docs" becomes ".." in place: a name that would leave the destination.
+    Bytes hostile = whole;
+    memcpy(&hostile[1], "..\\.", 4);
+    EXPECT_EQ(qv_open_memory(hostile.data(), hostile.size(), &archive, &error), QV_E_REFUSED);
+    EXPECT_NE(strstr(error.message, "entry 1"), nullptr) << error.message;
+    EXPECT_NE(strstr(error.message, "outside the destination"), nullptr) << error.message;
+
+    EXPECT_EQ(qv_open_path(folder_.string().c_str(), &archive, &error), QV_E_OPEN);
+    EXPECT_NE(strstr(error.message, "not a regular file"), nullptr) << error.message;
+    EXPECT_EQ(qv_open_path((folder_ / "missing.qv").string().c_str(), &archive, &error),
+              QV_E_OPEN);
+}
+
+TEST_F(LibraryTest, CancelledExtractionLeavesNoPartialFile) {
+    qv_archive* archive = nullptr;
+    qv_error error;
+    ASSERT_EQ(qv_open_path(MakePayload().string().c_str(), &archive, &error), QV_OK);
+    fs::path out = folder_ / "out";
+
+    Counter cancel;
+    cancel.cancel_at = 5;  // inside big.txt: its start is the fourth report
+    qv_extract_options options = {};
+    options.progress = CountProgress;
+    options.context = &cancel;
+    EXPECT_EQ(qv_extract(archive, out.string().c_str(), &options, &error), QV_E_CANCELLED);
+    std::vector<std::string> left;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(out))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left.size(), 2u);  // docs and the small file; nothing of big.txt
+    EXPECT_FALSE(fs::exists(out / "big.txt"));
+
+    // Only what a pattern chooses, with the folder that holds it.
+    fs::path chosen = folder_ / "chosen";
+    options = {};
+    options.select = [](void*, const qv_entry* entry) { return entry->name_length > 10 ? 1 : 0; };
+    ASSERT_EQ(qv_extract(archive, chosen.string().c_str(), &options, &error), QV_OK);
+    EXPECT_TRUE(fs::is_directory(chosen / "docs"));
+    EXPECT_FALSE(fs::exists(chosen / "big.txt"));
+    qv_close(archive);
+}
+
+TEST_F(LibraryTest, WriterRefusesWhatAnArchiveCannotHold) {
+    fs::path path = folder_ / "w.qv";
+    qv_writer* writer = nullptr;
+    qv_error error;
+    qv_create_options options = {};
+    EXPECT_EQ(qv_writer_open(path.string().c_str(), &options, &writer, &error), QV_E_INVALID);
+    EXPECT_NE(strstr(error.message, "stub"), nullptr) << error.message;
+
+    options.payload_only = 1;
+    ASSERT_EQ(qv_writer_open(path.string().c_str(), &options, &writer, &error), QV_OK);
+    const char emoji[] = "\xF0\x9F\x98\x80.txt";  // no code page 932 form
+    EXPECT_EQ(qv_writer_add_memory(writer, emoji, "x", 1, 0, 0, &error), QV_E_CANNOT_STORE);
+    EXPECT_EQ(qv_writer_add_memory(writer, "a/../b", "x", 1, 0, 0, &error), QV_E_CANNOT_STORE);
+    EXPECT_EQ(qv_writer_add_memory(writer, "same", "x", 1, 0, 0, &error), QV_OK);
+    EXPECT_EQ(qv_writer_add_folder(writer, "same", 0, &error), QV_E_INVALID);
+    EXPECT_EQ(qv_writer_add_path(writer, (folder_ / "missing").string().c_str(), &error),
+              QV_E_OPEN);
+    qv_writer_free(writer);  // unfinished: nothing is written
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 0);
+}
+
+}  // namespace
