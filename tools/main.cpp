@@ -15,15 +15,14 @@ namespace {
 // The one text of --help; the manual page is made from it too.
 void PrintHelp(FILE* to) {
     fprintf(to,
-            "Usage:\n"
-            "  quorvane create -o OUT.exe [--stub FILE | --payload-only] [--mtime TIME] [-j N]\n"
-            "                  [-q | -v] PATH...\n"
-            "  quorvane list [--json] [-q | -v] FILE\n"
-            "  quorvane test [-q | -v] FILE\n"
-            "  quorvane extract FILE [NAME|PATTERN...] [-d DIR] [--overwrite | --skip-existing]\n"
-            "                   [-q | -v]\n"
-            "  quorvane extract -c FILE NAME|PATTERN...\n"
-            "  quorvane --help | --version\n"
+            "Usage: quorvane create -o OUT.exe [--stub FILE|--payload-only] [--mtime TIME] [-j N] "
+            "[-q|-v] PATH...\n"
+            "  or:  quorvane list [--json] [-q|-v] FILE\n"
+            "  or:  quorvane test [-q|-v] FILE\n"
+            "  or:  quorvane extract FILE [NAME|PATTERN...] [-d DIR] [--overwrite|--skip-existing] "
+            "[-q|-v]\n"
+            "  or:  quorvane extract -c FILE NAME|PATTERN...\n"
+            "  or:  quorvane --help | --version\n"
             "\n"
             "Makes, lists, tests and extracts self-extracting archives: a Windows extractor\n"
             "stub with the archived folders and files behind it. FILE may be such an\n"
@@ -58,14 +57,20 @@ void PrintHelp(FILE* to) {
             "  -q, --quiet    prints only failures: no progress, no summary\n"
             "  -v, --verbose  says more (see each command)\n"
             "  --             ends the options: every later argument is a name\n"
+            "  -h, --help     shows this text\n"
+            "  --version      shows the version\n"
             "\n"
             "Progress is shown on standard error when it is a terminal. Ctrl-C and\n"
             "termination requests remove the partial file being written and end with\n"
             "128 + the signal's number (130, 143).\n"
             "\n"
-            "Exit codes: 0 everything done; 1 some entries failed (damaged, not replaced,\n"
-            "not writable, a name that matched nothing); 2 nothing done (archive unreadable,\n"
-            "damaged or unsafe, or create failed); 3 wrong command line.\n");
+            "Exit codes:\n"
+            "  0              everything was done\n"
+            "  1              some entries failed (damaged, not replaced, not writable, or a\n"
+            "                 name that matched nothing)\n"
+            "  2              nothing was done: the archive is unreadable, damaged or unsafe,\n"
+            "                 or create failed\n"
+            "  3              the command line is wrong\n");
 }
 
 int Usage(const std::string& problem) {

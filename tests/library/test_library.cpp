@@ -43,9 +43,8 @@ class LibraryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         folder_ = fs::temp_directory_path() /
-                  ("qv-library-" + std::string(::testing::UnitTest::GetInstance()
-                                                   ->current_test_info()
-                                                   ->name()));
+                  ("qv-library-" +
+                   std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(folder_);
         fs::create_directories(folder_);
         big_ = Text(3 << 20);
@@ -62,14 +61,14 @@ protected:
         qv_error error;
         EXPECT_EQ(qv_writer_open(path.string().c_str(), &options, &writer, &error), QV_OK);
         EXPECT_EQ(qv_writer_add_folder(writer, "docs", SOME_TIME, &error), QV_OK);
-        EXPECT_EQ(qv_writer_add_memory(writer, "docs/\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt",
-                                       small_.data(), small_.size(), SOME_TIME, QV_ATTR_READONLY,
-                                       &error),
-                  QV_OK)
+        EXPECT_EQ(
+            qv_writer_add_memory(writer, "docs/\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt",
+                                 small_.data(), small_.size(), SOME_TIME, QV_ATTR_READONLY, &error),
+            QV_OK)
             << error.message;
-        EXPECT_EQ(qv_writer_add_memory(writer, "big.txt", big_.data(), big_.size(), SOME_TIME, 0,
-                                       &error),
-                  QV_OK);
+        EXPECT_EQ(
+            qv_writer_add_memory(writer, "big.txt", big_.data(), big_.size(), SOME_TIME, 0, &error),
+            QV_OK);
         EXPECT_EQ(qv_writer_finish(writer, &error), QV_OK) << error.message;
         qv_writer_free(writer);
         return path;
@@ -126,15 +125,15 @@ TEST_F(LibraryTest, PathDescriptorAndMemoryGiveTheSameEntriesAndBytes) {
         EXPECT_LT(big.stored_size, big.original_size);
 
         Bytes decoded(big_.size());
-        EXPECT_EQ(qv_decode_to_buffer(archive, 2, decoded.data(), decoded.size(), nullptr,
-                                      nullptr, &error),
+        EXPECT_EQ(qv_decode_to_buffer(archive, 2, decoded.data(), decoded.size(), nullptr, nullptr,
+                                      &error),
                   QV_OK)
             << error.message;
         EXPECT_EQ(decoded, big_);
         Bytes tiny(small_.size());
-        EXPECT_EQ(qv_decode_to_buffer(archive, 1, tiny.data(), tiny.size(), nullptr, nullptr,
-                                      &error),
-                  QV_OK);
+        EXPECT_EQ(
+            qv_decode_to_buffer(archive, 1, tiny.data(), tiny.size(), nullptr, nullptr, &error),
+            QV_OK);
         EXPECT_EQ(tiny, small_);
         EXPECT_EQ(qv_decode_to_buffer(archive, 1, tiny.data(), 4, nullptr, nullptr, &error),
                   QV_E_BUFFER_TOO_SMALL);
@@ -221,8 +220,7 @@ TEST_F(LibraryTest, RefusalsNameTheEntryAndTheReason) {
 
     EXPECT_EQ(qv_open_path(folder_.string().c_str(), &archive, &error), QV_E_OPEN);
     EXPECT_NE(strstr(error.message, "not a regular file"), nullptr) << error.message;
-    EXPECT_EQ(qv_open_path((folder_ / "missing.qv").string().c_str(), &archive, &error),
-              QV_E_OPEN);
+    EXPECT_EQ(qv_open_path((folder_ / "missing.qv").string().c_str(), &archive, &error), QV_E_OPEN);
 }
 
 TEST_F(LibraryTest, CancelledExtractionLeavesNoPartialFile) {

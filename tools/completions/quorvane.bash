@@ -1,0 +1,26 @@
+# bash completion for quorvane
+_quorvane() {
+    local cur prev words cword
+    _init_completion || return
+    if [[ $cword -eq 1 ]]; then
+        COMPREPLY=($(compgen -W "create list test extract --help --version" -- "$cur"))
+        return
+    fi
+    case $prev in
+        -o | --output | --stub) _filedir; return ;;
+        -d | --destination) _filedir -d; return ;;
+        --mtime | -j | --threads) return ;;
+    esac
+    local options="-q --quiet -v --verbose --help"
+    case ${words[1]} in
+        create) options+=" -o --output --stub --payload-only --mtime -j --threads" ;;
+        list) options+=" --json" ;;
+        extract) options+=" -d --destination --overwrite --skip-existing -c --stdout" ;;
+    esac
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
+    else
+        _filedir
+    fi
+}
+complete -F _quorvane quorvane
