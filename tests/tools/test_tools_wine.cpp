@@ -395,6 +395,36 @@ TEST_F(WineToolTest, CommandLine) {
     EXPECT_EQ(Windows("test " + W("missing.qv")).code, 2);
 }
 
+TEST_F(WineToolTest, PatternsStandardOutputAndJsonOnWindows) {
+    MakeTree();
+    ASSERT_EQ(
+        Native("create -o " + Quote(Path("a.qv")) + " --payload-only " + Quote(Path("素材"))).code,
+        0);
+    // Separators either way; '?' is one double-byte character.
+    Outcome some = Windows("extract " + W("a.qv") + " -d " + W("one") +
+                           " '素材\\画像/*.c' '素材\\読?でください.txt'");
+    ASSERT_EQ(some.code, 0) << some.err;
+    EXPECT_EQ(List(Path("one/素材")), (std::vector<std::string>{"画像", "読んでください.txt"}));
+    EXPECT_EQ(List(Path("one/素材/画像/アイコン")), std::vector<std::string>{"ソース.c"});
+
+    // Raw output: the bytes as stored, no line ends made CR LF.
+    std::string program = Quote(WINE_RUN) + " " + Quote(WINE_PREFIX) + " " + Quote(QUORVANE_EXE);
+    Outcome bytes = RunProgram(
+        program, "extract -c " + W("a.qv") + " '素材\\画像\\アイコン\\表示.txt'", scratch_);
+    EXPECT_EQ(bytes.code, 0) << bytes.err;
+    Bytes text = ReadFile(Path("素材/画像/アイコン/表示.txt"));
+    EXPECT_TRUE(bytes.out == std::string(text.begin(), text.end())) << bytes.out.size();
+
+    Outcome json = RunProgram(program, "list --json " + W("a.qv"), scratch_);
+    ASSERT_EQ(json.code, 0) << json.err;
+    WriteText(Path("a.json"), json.out);
+    Outcome parsed = RunProgram(
+        "python3 -c 'import json,sys; "
+        "print(json.load(open(sys.argv[1]))[\"entries\"][1][\"name\"])'",
+        Quote(Path("a.json")), scratch_);
+    EXPECT_EQ(parsed.out, "素材/画像/\n") << parsed.err << json.out;
+}
+
 // Ends the prefix's Wine server once every test has run.
 class WineServer : public ::testing::Environment {
 public:

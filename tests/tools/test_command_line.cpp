@@ -1,0 +1,133 @@
+// What the command line offers beyond create, list, test and extract: names
+// and patterns, extract -c, list --json, -q and -v, "--", and progress on a
+// terminal only.
+#include <pty.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/tools/tool_helpers.h"
+
+namespace {
+
+using namespace tool_test;
+
+class CommandLineTest : public ToolTest {
+protected:
+    // The Japanese tree as a bare payload, a.qv.
+    void MakeArchive() {
+        MakeTree();
+        Outcome create =
+            Q("create -o " + Quote(Path("a.qv")) + " --payload-only " + Quote(Path("素材")));
+        ASSERT_EQ(create.code, 0) << create.err;
+    }
+};
+
+TEST_F(CommandLineTest, NamesAndPatternsChooseEntriesWithTheirFolders) {
+    MakeArchive();
+    std::string base = "extract " + Quote(Path("a.qv")) + " -d ";
+    // '*' crosses '/', '?' is one character (here a Japanese one), a folder
+    // brings what it holds.
+    Outcome some = Q(base + Quote(Path("one")) + " '*.c' '素材/読?でください.txt'");
+    ASSERT_EQ(some.code, 0) << some.err;
+    EXPECT_EQ(List(Path("one/素材")), (std::vector<std::string>{"画像", "読んでください.txt"}));
+    EXPECT_EQ(List(Path("one/素材/画像")), std::vector<std::string>{"アイコン"});
+    EXPECT_EQ(List(Path("one/素材/画像/アイコン")), std::vector<std::string>{"ソース.c"});
+    // Folder times are restored for the folders that came with a file.
+    struct stat folder;
+    ASSERT_EQ(stat(Path("one/素材/画像/アイコン").c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mtim.tv_sec, 1100000000 + 7);
+
+    Outcome folder_named = Q(base + Quote(Path("two")) + " 素材/画像/");
+    ASSERT_EQ(folder_named.code, 0) << folder_named.err;
+    EXPECT_EQ(ReadFile(Path("two/素材/画像/雑音.bin")), ReadFile(Path("素材/画像/雑音.bin")));
+    EXPECT_FALSE(Exists(Path("two/素材/空.dat")));
+
+    // What matched is extracted; a pattern that matched nothing is an error.
+    Outcome missing = Q(base + Quote(Path("three")) + " 素材/空.dat 'nothing*'");
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.err.find("nothing*: no entry matches"), std::string::npos) << missing.err;
+    EXPECT_TRUE(Exists(Path("three/素材/空.dat")));
+}
+
+TEST_F(CommandLineTest, StandardOutputTakesOneEntrysBytes) {
+    MakeArchive();
+    Outcome one = Q("extract -c " + Quote(Path("a.qv")) + " 素材/画像/雑音.bin");
+    EXPECT_EQ(one.code, 0) << one.err;
+    Bytes noise = ReadFile(Path("素材/画像/雑音.bin"));
+    EXPECT_EQ(one.out, std::string(noise.begin(), noise.end()));
+    EXPECT_FALSE(Exists(Path("a")));
+    EXPECT_EQ(Q("extract -c " + Quote(Path("a.qv"))).code, 3);
+    EXPECT_EQ(Q("extract -c " + Quote(Path("a.qv")) + " nothing").code, 1);
+
+    // A damaged entry: a message, exit 1.
+    WritePayload(Path("d.qv"), {{"d.txt", ATTRIBUTE_ARCHIVE, 21, kChainStored}});
+    Outcome damaged = Q("extract --stdout " + Quote(Path("d.qv")) + " d.txt");
+    EXPECT_EQ(damaged.code, 1);
+    EXPECT_NE(damaged.err.find("d.txt"), std::string::npos) << damaged.err;
+}
+
+TEST_F(CommandLineTest, JsonListingIsValidAndComplete) {
+    WritePayload(Path("j.qv"), {{"\x83\x5C q.txt", ATTRIBUTE_ARCHIVE | ATTRIBUTE_READONLY | 0x06,
+                                 20, kChainStored},
+                                {"dir\\", ATTRIBUTE_DIRECTORY, 0, Bytes()}});
+    Outcome json = Q("list --json " + Quote(Path("j.qv")));
+    ASSERT_EQ(json.code, 0) << json.err;
+    WriteText(Path("j.json"), json.out);
+    // Python's parser is the referee; it prints what the test compares.
+    Outcome parsed = RunProgram(
+        "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); e=d[\"entries\"]; "
+        "print(e[0][\"name\"], e[0][\"name_hex\"], e[0][\"attributes\"], "
+        "e[0][\"last_write_time\"], "
+        "e[0][\"rescale_rule\"], e[1][\"kind\"], d[\"files\"], d[\"folders\"])'",
+        Quote(Path("j.json")), scratch_);
+    ASSERT_EQ(parsed.code, 0) << parsed.err << json.out;
+    EXPECT_EQ(parsed.out,
+              "ソ q.txt 835c20712e747874 ['readonly', 'hidden', 'system', 'archive'] "
+              "2012-12-14T23:06:40Z even folder 1 1\n");
+}
+
+TEST_F(CommandLineTest, QuietVerboseCountsAndTheEndOfOptions) {
+    WriteText(Path("-x.txt"), "dash");
+    Outcome create = RunProgram("cd " + Quote(scratch_) + " && " + QuorvaneBin(),
+                                "create -q -o q.qv --payload-only -- -x.txt", scratch_);
+    ASSERT_EQ(create.code, 0) << create.err;
+    EXPECT_EQ(create.out, "");
+    EXPECT_NE(Q("list " + Quote(Path("q.qv"))).out.find("1 file, 0 folders"), std::string::npos);
+    EXPECT_EQ(Q("test -q " + Quote(Path("q.qv"))).out, "");
+    Outcome verbose = Q("extract -v " + Quote(Path("q.qv")) + " -d " + Quote(Path("out")));
+    EXPECT_EQ(verbose.out, "-x.txt\n");
+    EXPECT_EQ(Q("test -q -v " + Quote(Path("q.qv"))).code, 3);
+}
+
+TEST_F(CommandLineTest, ProgressOnlyOnATerminal) {
+    mkdir(Path("in").c_str(), 0755);
+    WriteFile(Path("in/big.txt"), Text(12 << 20));
+    ASSERT_EQ(Q("create -o " + Quote(Path("big.qv")) + " --payload-only " + Quote(Path("in"))).code,
+              0);
+    Outcome piped = Q("test " + Quote(Path("big.qv")));
+    EXPECT_EQ(piped.err, "");
+
+    int terminal = -1;
+    pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(QuorvaneBin(), QuorvaneBin(), "test", Path("big.qv").c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    std::string seen;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(terminal, buffer, sizeof buffer)) > 0) seen.append(buffer, (size_t)got);
+    close(terminal);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << seen;
+    EXPECT_NE(seen.find("MiB/s  ETA"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("% "), std::string::npos) << seen;
+}
+
+}  // namespace
