@@ -2,8 +2,6 @@
 // the library's own layer (archive.h).
 #include <string.h>
 
-#include <new>
-
 #include <quorvane.h>
 
 #include "lib/archive.h"
@@ -12,17 +10,6 @@
 #include "lib/text.h"
 
 namespace {
-
-// Runs `work`, turning a failed allocation into QV_E_NO_MEMORY: no C++
-// exception crosses into C.
-template <typename Work>
-int Guarded(qv_error* error, Work work) {
-    try {
-        return work();
-    } catch (const std::bad_alloc&) {
-        return SetError(error, QV_E_NO_MEMORY, "out of memory");
-    }
-}
 
 int OpenWith(qv_archive* archive, qv_archive** opened, qv_error* error) {
     int code = IndexArchive(archive, error);
@@ -246,41 +233,5 @@ int qv_extract(qv_archive* archive, const char* destination, const qv_extract_op
     if (!archive) return SetError(error, QV_E_INVALID, "no archive given");
     return Guarded(error, [&] { return ExtractArchive(archive, destination, options, error); });
 }
-
-int qv_writer_open(const char* output, const qv_create_options* options, qv_writer** writer,
-                   qv_error* error) {
-    if (!writer) return SetError(error, QV_E_INVALID, "nowhere to put the writer");
-    *writer = nullptr;
-    return Guarded(error, [&] { return WriterOpen(output, options, writer, error); });
-}
-
-int qv_writer_add_path(qv_writer* writer, const char* path, qv_error* error) {
-    if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
-    return Guarded(error, [&] { return WriterAddPath(writer, path, error); });
-}
-
-int qv_writer_add_memory(qv_writer* writer, const char* name, const void* data, size_t size,
-                         uint64_t filetime, uint16_t attributes, qv_error* error) {
-    if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
-    uint64_t bytes = size;  // size_t may be 32 bits
-    if (bytes > 0xFFFFFFFFull)
-        return SetError(error, QV_E_CANNOT_STORE, "files of 4 GiB or more cannot be stored");
-    return Guarded(error, [&] {
-        return WriterAddMemory(writer, name, data, size, filetime, attributes, false, error);
-    });
-}
-
-int qv_writer_add_folder(qv_writer* writer, const char* name, uint64_t filetime, qv_error* error) {
-    if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
-    return Guarded(
-        error, [&] { return WriterAddMemory(writer, name, nullptr, 0, filetime, 0, true, error); });
-}
-
-int qv_writer_finish(qv_writer* writer, qv_error* error) {
-    if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
-    return Guarded(error, [&] { return WriterFinish(writer, error); });
-}
-
-void qv_writer_free(qv_writer* writer) { WriterFree(writer); }
 
 }  // extern "C"

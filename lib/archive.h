@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,17 @@ struct qv_archive {
 
 // Fills `error` (when given) and answers `code`.
 int SetError(qv_error* error, int code, const std::string& message);
+
+// Runs `work`, turning a failed allocation into QV_E_NO_MEMORY: no C++
+// exception crosses into C.
+template <typename Work>
+int Guarded(qv_error* error, Work work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return SetError(error, QV_E_NO_MEMORY, "out of memory");
+    }
+}
 
 bool IsFolderRecord(const EntryRecord& record);
 std::string RecordName(const EntryRecord& record);
