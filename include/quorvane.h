@@ -96,18 +96,19 @@ typedef struct qv_archive qv_archive;
 QV_API int qv_open_path(const char* path, qv_archive** archive, qv_error* error);
 
 /* The same for an open descriptor, which stays the caller's: the archive
- * reads through a duplicate of it, whose file position it shares. */
+ * reads through a duplicate of it, whose file position it shares.
+ * Thread-safe. */
 QV_API int qv_open_fd(int fd, qv_archive** archive, qv_error* error);
 
 /* The same for bytes in memory, which are neither copied nor written to a
- * file: they must stay as they are until qv_close. */
+ * file: they must stay as they are until qv_close. Thread-safe. */
 QV_API int qv_open_memory(const void* data, size_t size, qv_archive** archive, qv_error* error);
 
-/* Closes the archive; NULL is allowed. */
+/* Closes the archive; NULL is allowed. Not while another thread uses it. */
 QV_API void qv_close(qv_archive* archive);
 
 /* Where the payload starts: the end of the executable's last section, 0 for
- * a bare payload. */
+ * a bare payload. Safe from several threads at once. */
 QV_API uint64_t qv_payload_start(const qv_archive* archive);
 
 /* ---- Entries ------------------------------------------------------------ */
@@ -174,12 +175,14 @@ typedef int (*qv_write_fn)(void* context, const void* data, size_t size);
 QV_API int qv_decode(qv_archive* archive, size_t index, qv_write_fn write, void* write_context,
                      qv_progress_fn progress, void* progress_context, qv_error* error);
 
-/* The same into an open descriptor, from its current position. */
+/* The same into an open descriptor, from its current position. One thread
+ * at a time per archive. */
 QV_API int qv_decode_to_fd(qv_archive* archive, size_t index, int fd, qv_progress_fn progress,
                            void* progress_context, qv_error* error);
 
 /* The same into `buffer`, which must hold the entry's original_size bytes
- * (QV_E_BUFFER_TOO_SMALL otherwise, before anything is decoded). */
+ * (QV_E_BUFFER_TOO_SMALL otherwise, before anything is decoded). One thread
+ * at a time per archive. */
 QV_API int qv_decode_to_buffer(qv_archive* archive, size_t index, void* buffer, size_t size,
                                qv_progress_fn progress, void* progress_context, qv_error* error);
 
@@ -256,11 +259,13 @@ QV_API int qv_writer_add_path(qv_writer* writer, const char* path, qv_error* err
 
 /* Adds a file from memory under `name` (UTF-8, '/' separated), with
  * `filetime` as its three times and `attributes` (QV_ATTR_ bits). The bytes
- * are not copied: they must stay until qv_writer_finish returns. */
+ * are not copied: they must stay until qv_writer_finish returns. One thread
+ * at a time per writer. */
 QV_API int qv_writer_add_memory(qv_writer* writer, const char* name, const void* data, size_t size,
                                 uint64_t filetime, uint16_t attributes, qv_error* error);
 
-/* Adds a folder entry `name` (UTF-8, '/' separated). */
+/* Adds a folder entry `name` (UTF-8, '/' separated). One thread at a time
+ * per writer. */
 QV_API int qv_writer_add_folder(qv_writer* writer, const char* name, uint64_t filetime,
                                 qv_error* error);
 
@@ -269,7 +274,7 @@ QV_API int qv_writer_add_folder(qv_writer* writer, const char* name, uint64_t fi
  * is left. One thread at a time per writer. */
 QV_API int qv_writer_finish(qv_writer* writer, qv_error* error);
 
-/* Frees the writer; NULL is allowed. */
+/* Frees the writer; NULL is allowed. Not while another thread uses it. */
 QV_API void qv_writer_free(qv_writer* writer);
 
 #ifdef __cplusplus

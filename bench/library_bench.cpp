@@ -1,0 +1,167 @@
+// The whole-archive paths of libquorvane against bzip2 -9 and xz -6 on the
+// same corpus: creating an archive of the corpus folder, extracting it into
+// a folder, and decoding every entry of it held in memory; the tools compress
+// and decompress one tar stream of the same folder.
+//
+// Times are CPU seconds (user + system, every thread; the tools' through
+// child-process accounting) and wall-clock seconds, the best of ROUNDS
+// rounds each, so that the figures stay comparable on a busy machine.
+//
+//   library_bench CORPUS_DIR WORK_DIR [ROUNDS]
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <quorvane.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+double Seconds(clockid_t clock) {
+    struct timespec t;
+    clock_gettime(clock, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+double ChildrenCpu() {
+    struct rusage usage;
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec / 1e6 +
+           (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec / 1e6;
+}
+
+struct Timing {
+    double cpu = 1e30, wall = 1e30;
+};
+
+// Runs `work` `rounds` times; keeps the best CPU and the best wall time.
+Timing Best(int rounds, const std::function<void()>& work) {
+    Timing best;
+    for (int i = 0; i < rounds; i++) {
+        double cpu = Seconds(CLOCK_PROCESS_CPUTIME_ID) + ChildrenCpu();
+        double wall = Seconds(CLOCK_MONOTONIC);
+        work();
+        best.cpu = std::min(best.cpu, Seconds(CLOCK_PROCESS_CPUTIME_ID) + ChildrenCpu() - cpu);
+        best.wall = std::min(best.wall, Seconds(CLOCK_MONOTONIC) - wall);
+    }
+    return best;
+}
+
+// Runs a shell pipeline; stops the benchmark when it fails.
+void Shell(const std::string& command) {
+    if (system(command.c_str()) != 0) {
+        fprintf(stderr, "library_bench: failed: %s\n", command.c_str());
+        exit(1);
+    }
+}
+
+void Must(int code, const qv_error& error) {
+    if (code == QV_OK) return;
+    fprintf(stderr, "library_bench: %s\n", error.message);
+    exit(1);
+}
+
+int Discard(void*, const void*, size_t) { return 0; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: library_bench CORPUS_DIR WORK_DIR [ROUNDS]\n");
+        return 2;
+    }
+    std::string corpus = fs::absolute(argv[1]).string(), work = fs::absolute(argv[2]).string();
+    int rounds = argc > 3 ? atoi(argv[3]) : 3;
+    fs::create_directories(work);
+    std::string archive = work + "/corpus.qv", tar = work + "/corpus.tar";
+    std::string parent = fs::path(corpus).parent_path().string();
+    std::string name = fs::path(corpus).filename().string();
+    Shell("tar -C '" + parent + "' -cf '" + tar + "' '" + name + "'");
+    uint64_t original = fs::file_size(tar);
+
+    Timing create = Best(rounds, [&] {
+        qv_create_options options = {};
+        options.payload_only = 1;
+        qv_writer* writer = nullptr;
+        qv_error error;
+        Must(qv_writer_open(archive.c_str(), &options, &writer, &error), error);
+        Must(qv_writer_add_path(writer, corpus.c_str(), &error), error);
+        Must(qv_writer_finish(writer, &error), error);
+        qv_writer_free(writer);
+    });
+    Timing extract = Best(rounds, [&] {
+        fs::remove_all(work + "/out");
+        qv_archive* opened = nullptr;
+        qv_error error;
+        Must(qv_open_path(archive.c_str(), &opened, &error), error);
+        Must(qv_extract(opened, (work + "/out").c_str(), nullptr, &error), error);
+        qv_close(opened);
+    });
+    std::ifstream in(archive, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Timing decode = Best(rounds, [&] {
+        qv_archive* opened = nullptr;
+        qv_error error;
+        Must(qv_open_memory(bytes.data(), bytes.size(), &opened, &error), error);
+        for (size_t i = 0; i < qv_entry_count(opened); i++)
+            Must(qv_decode(opened, i, Discard, nullptr, nullptr, nullptr, &error), error);
+        qv_close(opened);
+    });
+
+    struct Tool {
+        const char* name;
+        std::string compress, decompress;
+        Timing packed, unpacked;
+        uint64_t size;
+    };
+    std::vector<Tool> tools = {
+        {"bzip2 -9", "bzip2 -9 -c", "bzip2 -d -c", {}, {}, 0},
+        {"xz -6", "xz -6 -T1 -c", "xz -d -T1 -c", {}, {}, 0},
+    };
+    for (Tool& tool : tools) {
+        std::string packed = work + "/corpus.tar.packed";
+        tool.packed =
+            Best(rounds, [&] { Shell(tool.compress + " <'" + tar + "' >'" + packed + "'"); });
+        tool.unpacked = Best(rounds, [&] {
+            fs::remove_all(work + "/tool-out");
+            fs::create_directories(work + "/tool-out");
+            Shell(tool.decompress + " <'" + packed + "' | tar -C '" + work + "/tool-out' -xf -");
+        });
+        tool.size = fs::file_size(packed);
+    }
+
+    const Tool& bzip2 = tools[0];
+    printf("Corpus: %s, %.1f MB as tar; %d rounds, best of each. Ratios: time / bzip2's.\n\n",
+           corpus.c_str(), (double)original / 1e6, rounds);
+    printf("| Run | Stored MB | CPU s | Wall s | CPU vs bzip2 | Wall vs bzip2 |\n");
+    printf("|---|---:|---:|---:|---:|---:|\n");
+    auto row = [&](const char* what, double mb, const Timing& t, const Timing& reference) {
+        printf("| %s | %s | %.2f | %.2f | %.2f | %.2f |\n", what,
+               mb > 0 ? std::to_string(mb).substr(0, 5).c_str() : "", t.cpu, t.wall,
+               t.cpu / reference.cpu, t.wall / reference.wall);
+    };
+    row("libquorvane create", (double)bytes.size() / 1e6, create, bzip2.packed);
+    for (const Tool& tool : tools)
+        row((std::string(tool.name) + " compress").c_str(), (double)tool.size / 1e6, tool.packed,
+            bzip2.packed);
+    row("libquorvane extract", 0, extract, bzip2.unpacked);
+    row("libquorvane decode in memory", 0, decode, bzip2.unpacked);
+    for (const Tool& tool : tools)
+        row((std::string(tool.name) + " -d | tar -x").c_str(), 0, tool.unpacked, bzip2.unpacked);
+    fs::remove_all(work + "/out");
+    fs::remove_all(work + "/tool-out");
+    return 0;
+}
