@@ -236,6 +236,9 @@ typedef struct qv_create_options {
     unsigned threads;      /* block sorters per entry; 0: one per core */
     int fixed_time;        /* nonzero: every entry gets `time` as its three times */
     uint64_t time;         /* FILETIME */
+    /* Nonzero: without fixed_time, the environment's SOURCE_DATE_EPOCH (whole
+     * seconds since 1970), when set, is that time, as build tools expect. */
+    int source_date_epoch;
     /* Something left out (a link or special file inside a folder). May be NULL. */
     void (*warning)(void* context, const char* message);
     /* An entry was written; `source` is its file, or its name when it came

@@ -1,6 +1,7 @@
 // Writing an archive: the stub followed by one entry record per folder and
 // file. The same on every system; the files are reached through files.h and
 // create_files.h.
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 
 #include "codec/compress.h"
 #include "lib/archive.h"
+#include "lib/archive_time.h"
 #include "lib/create_files.h"
 #include "lib/files.h"
 #include "lib/text.h"
@@ -397,6 +399,17 @@ int WriterOpen(const char* output, const qv_create_options* options, qv_writer**
             writer->stub.assign(bytes, bytes + o.stub_size);
         } else if (!o.payload_only) {
             throw CreateError{QV_E_INVALID, "no extractor stub was given"};
+        }
+        // Build tools fix the time of everything they make this way.
+        const char* epoch = o.source_date_epoch ? getenv("SOURCE_DATE_EPOCH") : nullptr;
+        if (!o.fixed_time && epoch && *epoch) {
+            if (!ParseEpochSeconds(epoch, &writer->options.time)) {
+                throw CreateError{QV_E_INVALID,
+                                  std::string("SOURCE_DATE_EPOCH is not a whole number of "
+                                              "seconds: ") +
+                                      epoch};
+            }
+            writer->options.fixed_time = 1;
         }
     } catch (const CreateError& failure) {
         delete writer;

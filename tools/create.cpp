@@ -77,6 +77,7 @@ int CommandCreate(const CreateOptions& options) {
     settings.threads = options.threads;
     settings.fixed_time = options.fixed_time;
     settings.time = options.time;
+    settings.source_date_epoch = 1;
     settings.warning = Warn;
     settings.written = Written;
     settings.progress = Progressed;
@@ -84,8 +85,14 @@ int CommandCreate(const CreateOptions& options) {
 
     qv_error error;
     OpenWriter open = {nullptr};
-    if (qv_writer_open(options.output.c_str(), &settings, &open.writer, &error) != QV_OK)
+    if (qv_writer_open(options.output.c_str(), &settings, &open.writer, &error) != QV_OK) {
+        // What the writer refuses before it begins comes from the command line.
+        if (error.code == QV_E_INVALID) {
+            fprintf(stderr, "quorvane: %s\nTry 'quorvane --help'.\n", error.message);
+            return EXIT_USAGE;
+        }
         return Failed(error);
+    }
     for (const std::string& input : options.inputs) {
         if (qv_writer_add_path(open.writer, input.c_str(), &error) != QV_OK) return Failed(error);
     }

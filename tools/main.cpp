@@ -89,15 +89,6 @@ Verbosity VerbosityOf(bool quiet, bool verbose) {
     return quiet ? QUIET : verbose ? VERBOSE : NORMAL;
 }
 
-// Whole seconds since the Unix epoch, digits only, as build tools hand a
-// fixed time over in the environment.
-bool ParseEpochSeconds(const std::string& text, uint64_t* filetime) {
-    if (text.empty() || text.size() > 12 ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    return qv_parse_time(("@" + text).c_str(), filetime) == QV_OK;
-}
-
 // True when the arguments ask for help, before any "--".
 bool AsksForHelp(int argc, char** argv) {
     for (int i = 1; i < argc; i++) {
@@ -168,14 +159,6 @@ int main(int argc, char** argv) {
         if (*mtime_option) {
             if (qv_parse_time(mtime.c_str(), &create.time) != QV_OK)
                 return Usage("--mtime takes @SECONDS or YYYY-MM-DD[THH:MM:SS][Z], not " + mtime);
-            create.fixed_time = true;
-        }
-        // Build tools fix the time of everything they make this way.
-        const char* epoch = getenv("SOURCE_DATE_EPOCH");
-        if (!create.fixed_time && epoch && *epoch) {
-            if (!ParseEpochSeconds(epoch, &create.time))
-                return Usage(std::string("SOURCE_DATE_EPOCH is not a whole number of seconds: ") +
-                             epoch);
             create.fixed_time = true;
         }
         return CommandCreate(create);
