@@ -6,6 +6,8 @@
  * Functions that can fail take a `qv_error *` (may be NULL) that receives the
  * code and a message naming the entry or file and saying why.
  *
+ * Paths are this system's: UTF-8 natively, the ANSI code page on Windows.
+ *
  * Threads: the library keeps no global state and installs no signal handler.
  * Different archives and writers may be used on different threads at once;
  * one archive or one writer is used by one thread at a time. Each function
