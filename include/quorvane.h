@@ -28,7 +28,11 @@ extern "C" {
 #define QV_VERSION_STRING "1.0.0"
 #define QV_VERSION_NUMBER (QV_VERSION_MAJOR * 10000 + QV_VERSION_MINOR * 100 + QV_VERSION_PATCH)
 
-#if defined(__ELF__) && defined(__GNUC__)
+/* The library's own build of the Windows DLL exports the API; ELF builds
+ * export it past the hidden rest. */
+#if defined(QV_BUILD_DLL)
+#define QV_API __declspec(dllexport)
+#elif defined(__ELF__) && defined(__GNUC__)
 #define QV_API __attribute__((visibility("default")))
 #else
 #define QV_API
