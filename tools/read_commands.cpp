@@ -141,8 +141,8 @@ int CommandTest(const TestOptions& options) {
         std::string path;
         if (!EntryNameToPath(RawName(entry), &path)) {
             progress.Clear();
-            fprintf(stderr, "quorvane: %s: the name cannot be converted to %s\n", shown.c_str(),
-                    LOCAL_SEPARATOR == '/' ? "UTF-8" : "a name of this system");
+            fprintf(stderr, "quorvane: %s: the name cannot be converted to a name of this system\n",
+                    shown.c_str());
             damaged++;
         }
         // Nothing is written: the decoded bytes are only counted.
