@@ -154,14 +154,19 @@ struct Encoder {
     uint32_t low = 0, range = 0xFFFFFFFFu;
     Bytes* out;
     int fNewType;
-    bool ok = true;
+    uint32_t widened = 0;
 
     void Symbol(Frequency* t, int c) {
-        uint32_t tmp = range / GET_SUM(t);
-        if (tmp == 0) {
-            ok = false;
-            return;
+        if (range < GET_SUM(t)) {
+            // The narrow-interval rule, as the reader follows it.
+            while (range < GET_SUM(t)) {
+                range = range_to_next_boundary(low);
+                out->push_back((uint8_t)(low >> 24));
+                low <<= 8;
+            }
+            widened++;
         }
+        uint32_t tmp = range / GET_SUM(t);
         low += (uint32_t)GET_COUNT_SUM(t, c) * tmp;
         range = (uint32_t)GET_COUNT(t, c) * tmp;
         update_frequency(t, c, fNewType);
@@ -178,7 +183,7 @@ struct Encoder {
     }
 };
 
-bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream) {
+bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream, uint32_t* widened) {
     stream->clear();
     ModelSet m;
     if (!init_global(&m)) return false;
@@ -186,7 +191,7 @@ bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream) {
     enc.out = stream;
     enc.fNewType = fNewType;
     int c0 = 0, c00 = 0, c000 = 0;
-    for (size_t i = 0; i <= data.size() && enc.ok; i++) {
+    for (size_t i = 0; i <= data.size(); i++) {
         int value = i < data.size() ? data[i] : EOF_VALUE;
         int cls = value < 2 ? value : 2;
         enc.Symbol(m.freq_012[9 * c000 + 3 * c00 + c0], cls);
@@ -205,7 +210,8 @@ bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream) {
     }
     free_frequency(&m);
     for (int shift = 24; shift >= 0; shift -= 8) stream->push_back((uint8_t)(enc.low >> shift));
-    return enc.ok;
+    if (widened) *widened = enc.widened;
+    return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -78,9 +78,10 @@ struct ScopedRcBufSize {
     uint32_t saved;
 };
 
-// Test-side writers. RangeEncode returns false when the stream cannot be
-// represented (a range below a table's total).
-bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream);
+// Test-side writers. RangeEncode widens a range below a table's total as the
+// reader does, counting such steps in *widened when given; false only when
+// the tables cannot be had.
+bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream, uint32_t* widened = NULL);
 Bytes MtfEncode(const Bytes& data);
 // Sorts rotations naively; fine for small or random inputs only.
 void BwtBlock(const Bytes& block, uint32_t* top, Bytes* last_column);

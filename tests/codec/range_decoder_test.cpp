@@ -112,11 +112,18 @@ TEST(RangeDecoder, ValuesTwoAndTwoHundredLeaveTheSameContext) {
     }
 }
 
-TEST(RangeDecoder, TmpOfZeroFailsAndLeavesEverythingAsItWas) {
+// A mantissa table whose total (2128) is above a range of 2100.
+Frequency* HeavyMantissaTable(StepDecoder* d) {
+    Frequency* t = d->m.freq_second[7];
+    for (int i = 0; i < 500; i++) update_frequency(t, 5, 0);  // stored sum 2000
+    return t;
+}
+
+TEST(RangeDecoder, NarrowIntervalFailsWithTheRuleOffAndLeavesEverythingAsItWas) {
     StepDecoder d(kFiveValues, 0);
-    Frequency* t = d.m.freq_second[7];
-    for (int i = 0; i < 500; i++) update_frequency(t, 5, 0);  // stored sum 2000, total 2128
+    Frequency* t = HeavyMantissaTable(&d);
     ASSERT_EQ(GET_SUM(t), 2128);
+    d.rc.narrow_interval_rule = false;
     d.rc.range = 2100;
     d.rc.low = 0x12345678;
     uint32_t code = d.rc.code, pos = d.rc.LPos;
@@ -126,6 +133,44 @@ TEST(RangeDecoder, TmpOfZeroFailsAndLeavesEverythingAsItWas) {
     EXPECT_EQ(d.rc.code, code);
     EXPECT_EQ(d.rc.LPos, pos);
     EXPECT_EQ(GET_SUM(t), 2128);
+    EXPECT_EQ(d.rc.widened_steps, 0u);
+}
+
+// With the rule on, the step first cuts the interval at the next boundary and
+// takes a byte in (twice when low lies within 8 of a boundary), then decodes
+// exactly as a step from the widened registers would.
+TEST(RangeDecoder, NarrowIntervalIsWidenedBeforeTheStep) {
+    const struct {
+        uint32_t code, low, rounds;
+    } cases[] = {{0x457EDEF5, 0x457EDEF0, 1}, {0x457EDFFE, 0x457EDFF9, 2}};
+    for (const auto& k : cases) {
+        StepDecoder narrow(kFiveValues, 1), widened(kFiveValues, 1);
+        Frequency* narrow_table = HeavyMantissaTable(&narrow);
+        Frequency* widened_table = HeavyMantissaTable(&widened);
+        for (StepDecoder* d : {&narrow, &widened}) {
+            d->rc.range = 2100;
+            d->rc.low = k.low;
+            d->rc.code = k.code;
+        }
+        uint32_t rounds = 0;
+        while (widened.rc.range < GET_SUM(widened_table)) {
+            widened.rc.range = range_to_next_boundary(widened.rc.low);
+            widened.rc.code = (widened.rc.code << 8) | kFiveValues[widened.rc.LPos++];
+            widened.rc.low <<= 8;
+            rounds++;
+        }
+        EXPECT_EQ(rounds, k.rounds);
+        int symbol = RC_DECODE(widened_table, &widened.rc, 1);
+        EXPECT_EQ(widened.rc.widened_steps, 0u);
+        EXPECT_EQ(symbol, 5);
+        EXPECT_EQ(RC_DECODE(narrow_table, &narrow.rc, 1), symbol);
+        EXPECT_EQ(narrow.rc.widened_steps, 1u);
+        EXPECT_EQ(narrow.rc.range, widened.rc.range);
+        EXPECT_EQ(narrow.rc.low, widened.rc.low);
+        EXPECT_EQ(narrow.rc.code, widened.rc.code);
+        EXPECT_EQ(narrow.rc.LPos, widened.rc.LPos);
+        EXPECT_EQ(GET_SUM(narrow_table), GET_SUM(widened_table));
+    }
 }
 
 TEST(RangeDecoder, ValueBeyondTheTotalFailsWithoutUpdate) {
