@@ -154,8 +154,8 @@ void FuzzStage3(const uint8_t* data, size_t size) {
         if (n > 0 && n < BS_BUF_SIZE && top < n && n <= size - 6) {
             Check(result == DECODE_OK && out.size() == n, "a well-formed block is restored");
             Bytes memory(n);
-            std::vector<uint32_t> index_table(n);
-            blocksort_restore(data + 6, memory.data(), top, n, index_table.data(), NO_PUMP);
+            std::vector<uint32_t> work(blocksort_work_words(n));
+            blocksort_restore(data + 6, memory.data(), top, n, work.data(), NO_PUMP);
             Check(memcmp(memory.data(), out.data(), n) == 0, "file and memory agree");
         }
     }
