@@ -2,7 +2,11 @@
 """Writes the seed corpus of every fuzz target from the fixed vectors.
 
 Stage-1 and chain inputs start with the options byte that the drivers read:
-bit 0 the odd rescale rule, bits 1-2 the stage-1 buffer size (4, 5, 7, 4096).
+bit 0 the odd rescale rule, bits 1-2 the stage-1 buffer size (4, 5, 7, 4096);
+for the chain bit 3 announces one byte too many, for the stage-1 memory target
+bit 3 turns the narrow-interval rule off and bits 4-5 pick the piece size.
+A stage-3 memory input whose first byte has its low three bits set is one
+large block: three bytes of `top`, then data repeated to the block's size.
 Run from anywhere; rewrites fuzz/corpus/.
 """
 import os
@@ -67,8 +71,26 @@ corpus = {
         "chain_odd_buf5": b"\x03" + STORED,
         "five_values": b"\x01" + FIVE,
         "zeros_odd": b"\x01" + ZEROS_ODD,
+        "announced_one_too_many": b"\x08" + STORED,
     },
 }
+corpus["stage1_memory"] = dict(corpus["stage1"])
+corpus["stage1_memory"].update({
+    "chain_rule_off_piece1": b"\x08" + STORED,
+    "five_values_piece3": b"\x11" + FIVE,
+    "zeros_odd_piece100": b"\x21" + ZEROS_ODD,
+})
+corpus["stage2_memory"] = dict(corpus["stage2"])
+corpus["stage3_memory"] = dict(corpus["stage3"])
+corpus["stage3_memory"].update({
+    "large_block_text": b"\x07" + (1234).to_bytes(3, "big") + b"nnbaaa the quick brown fox",
+    "large_block_one_byte": b"\x0F" + (0).to_bytes(3, "big") + b"a",
+    "large_block_two_bytes": b"\xFF" + (77).to_bytes(3, "big") + b"ab",
+})
+corpus["stage4_memory"] = dict(corpus["stage4"])
+corpus["stage4_memory"].update({
+    "runs_and_singles": rle_block(h("41 41 41 41 07 42 43 44 45 46 47 48 49 4A 4A 4A 4B 4B 4B 4B 00 4C")),
+})
 
 if os.path.isdir(ROOT):
     shutil.rmtree(ROOT)

@@ -25,7 +25,11 @@ const Target kTargets[] = {{"stage1", FuzzStage1},
                            {"stage2", FuzzStage2},
                            {"stage3", FuzzStage3},
                            {"stage4", FuzzStage4},
-                           {"chain", FuzzChain}};
+                           {"chain", FuzzChain},
+                           {"stage1_memory", FuzzStage1Memory},
+                           {"stage2_memory", FuzzStage2Memory},
+                           {"stage3_memory", FuzzStage3Memory},
+                           {"stage4_memory", FuzzStage4Memory}};
 
 bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes) {
     FILE* f = fopen(path.c_str(), "rb");
@@ -102,7 +106,8 @@ int main(int argc, char** argv) {
     for (const Target& t : kTargets) {
         int corpus = ReplayFolder(root + "/corpus/" + t.name, t.driver);
         int regressions = ReplayFolder(root + "/regressions/" + t.name, t.driver);
-        printf("fuzz_replay: %-6s %3d corpus files, %d reproducers\n", t.name, corpus, regressions);
+        printf("fuzz_replay: %-13s %3d corpus files, %d reproducers\n", t.name, corpus,
+               regressions);
         if (corpus == 0) {
             fprintf(stderr, "fuzz_replay: no corpus for %s\n", t.name);
             return 1;
