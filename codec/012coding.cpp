@@ -230,17 +230,16 @@ struct Registers {
 // The narrow-interval rule: a range below the table's total would leave no
 // width per unit, so the interval is first cut at the next boundary and a
 // byte taken in, as in the second normalisation, until it is wide enough
-// (at most twice, since the range is at least MIN_RANGE). False when the rule
-// is off, or the input broke meanwhile: the step cannot be decoded.
-static bool widen_narrow_interval(RangeDecoder* rc, Registers* r, uint32_t total) {
-    if (!rc->narrow_interval_rule) return false;
-    while (r->range < total) {
-        r->range = range_to_next_boundary(r->low);
-        r->code = (r->code << 8) | next_stream_byte(rc);
-        r->low <<= 8;
+// (at most twice, since the range is at least MIN_RANGE). The registers go
+// in and out by value, so that the hot loop's stay in machine registers.
+static Registers widen_narrow_interval(RangeDecoder* rc, Registers r, uint32_t total) {
+    while (r.range < total) {
+        r.range = range_to_next_boundary(r.low);
+        r.code = (r.code << 8) | next_stream_byte(rc);
+        r.low <<= 8;
     }
     rc->widened_steps++;
-    return !rc->read_failed && !rc->overrun;
+    return r;
 }
 
 // The symbol whose interval holds v = (code - low) / tmp, for a distance
@@ -275,8 +274,14 @@ const int LARGE_TABLE = 8;
 // the symbol, or -1.
 static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int fNewType,
                               int size) {
-    uint32_t total = GET_SUM(t);
-    if (r->range < total && !widen_narrow_interval(rc, r, total)) return -1;
+    uint32_t total = (uint16_t)(t->count_sum[size] + size);  // GET_SUM, with the size known
+    if (r->range < total) {
+        // Without the rule, or when the input broke meanwhile, the step
+        // cannot be decoded.
+        if (!rc->narrow_interval_rule) return -1;
+        *r = widen_narrow_interval(rc, *r, total);
+        if (rc->read_failed || rc->overrun) return -1;
+    }
     uint32_t tmp = divide_by_total(r->range, total);
     uint32_t d = r->code - r->low;
     uint32_t span = total * tmp;  // the interval's width in whole units
@@ -294,20 +299,23 @@ static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int 
         // The class tables: both inner boundaries at once.
         uint32_t first = (uint32_t)GET_COUNT_SUM(t, 1) * tmp;
         uint32_t second = (uint32_t)GET_COUNT_SUM(t, 2) * tmp;
+        // Each branch updates with its own symbol, a constant there.
         if (d < first) {
             c = 0;
             start = 0;
             width = first;
+            update_table(t, 0, fNewType, size);
         } else if (d < second) {
             c = 1;
             start = first;
             width = second - first;
+            update_table(t, 1, fNewType, size);
         } else {
             c = 2;
             start = second;
             width = span - second;
+            update_table(t, 2, fNewType, size);
         }
-        update_table(t, c, fNewType, size);
     } else if (size <= LARGE_TABLE) {
         c = find_symbol(t, d, tmp, size);
         start = (uint32_t)GET_COUNT_SUM(t, c) * tmp;
@@ -375,20 +383,26 @@ DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32
     ModelSet* m = &d->models;
     RangeDecoder* rc = &d->rc;
     const int fNewType = d->fNewType;
-    int c0 = d->c0, c00 = d->c00, c000 = d->c000;
+    // The three previous classes as base-4 digits of one number, c0 lowest,
+    // so that a new class shifts in without arithmetic; the class table of
+    // each such number is looked up here once.
+    Frequency* class_tables[64] = {};
+    for (int c000 = 0; c000 < 3; c000++)
+        for (int c00 = 0; c00 < 3; c00++)
+            for (int c0 = 0; c0 < 3; c0++)
+                class_tables[16 * c000 + 4 * c00 + c0] = m->freq_012[9 * c000 + 3 * c00 + c0];
+    uint32_t classes = 16 * d->c000 + 4 * d->c00 + d->c0;
     Registers r = {rc->range, rc->low, rc->code};
     uint32_t n = 0;
     bool failed = false;
     *finished = false;
     while (n < room) {
-        int cls = decode_step(m->freq_012[9 * c000 + 3 * c00 + c0], rc, &r, fNewType, GR1);
+        int cls = decode_step(class_tables[classes], rc, &r, fNewType, GR1);
         if (cls < 0) {
             failed = true;
             break;
         }
-        c000 = c00;
-        c00 = c0;
-        c0 = cls;
+        classes = ((classes << 2) | cls) & 63;
         int value = cls;
         if (cls == 2) {
             int e = decode_step(m->freq_first, rc, &r, fNewType, GR2);
@@ -397,7 +411,12 @@ DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32
                 break;
             }
             if (e >= 1) {
-                int mantissa = decode_step(m->freq_second[e], rc, &r, fNewType, 1 << e);
+                // A copy goes to the step, which is not inlined for the
+                // mantissa tables, so that `r` itself stays in registers.
+                Registers mantissa_registers = r;
+                int mantissa =
+                    decode_step(m->freq_second[e], rc, &mantissa_registers, fNewType, 1 << e);
+                r = mantissa_registers;
                 if (mantissa < 0) {
                     failed = true;
                     break;
@@ -414,9 +433,9 @@ DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32
     rc->range = r.range;
     rc->low = r.low;
     rc->code = r.code;
-    d->c0 = c0;
-    d->c00 = c00;
-    d->c000 = c000;
+    d->c0 = classes & 3;
+    d->c00 = (classes >> 2) & 3;
+    d->c000 = classes >> 4;
     *produced = n;
     if (!failed) return DECODE_OK;
     return rc->read_failed ? DECODE_READ_FAILED : DECODE_DAMAGED;
