@@ -93,12 +93,15 @@ static void walk_in_segments(uint32_t* forward, uint8_t* scratch, uint8_t* outpu
     SegmentedWalk w;
     w.forward = forward;
     w.scratch = scratch;
-    w.capacity = (uint32_t)(4 * (uint64_t)size / SEGMENTS);
+    // A block of fewer bytes than SEGMENTS is cut at every byte, so the
+    // starts stay distinct and every region holds at least 4 bytes.
+    const uint32_t cuts = size < (uint32_t)SEGMENTS ? size : (uint32_t)SEGMENTS;
+    w.capacity = 4 * size / cuts;
     w.count = 0;
     w.next = 0;
     w.segments[w.count++].start = top;
-    for (int j = 1; j < SEGMENTS; j++) {
-        uint32_t start = (uint32_t)((uint64_t)size * j / SEGMENTS);
+    for (uint32_t j = 1; j < cuts; j++) {
+        uint32_t start = (uint32_t)((uint64_t)size * j / cuts);
         if (start != top) w.segments[w.count++].start = start;
     }
     for (int j = 0; j < w.count; j++) forward[w.segments[j].start] |= SEGMENT_START;
@@ -140,8 +143,8 @@ static void walk_in_segments(uint32_t* forward, uint8_t* scratch, uint8_t* outpu
     for (int k = 0; k < w.count; k++) forward[w.segments[k].start] &= ~SEGMENT_START;
 }
 
-void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top, uint32_t size,
-                       uint32_t* work, MessagePump pump) {
+void blocksort_restore_walking(const uint8_t* last_column, uint8_t* output, uint32_t top,
+                               uint32_t size, uint32_t* work, MessagePump pump, bool in_segments) {
     // Where each byte value's run starts in the sorted first column. Four
     // partial counts, so that runs of one byte (common in a last column) do
     // not wait on their own increments.
@@ -173,7 +176,7 @@ void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top
 
     CallPump(pump);
 
-    if (size >= BS_SEGMENTED_WALK_MIN) {
+    if (in_segments) {
         walk_in_segments(forward, (uint8_t*)(work + size), output, top, size);
         return;
     }
@@ -183,6 +186,12 @@ void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top
         output[k] = (uint8_t)entry;
         entry = forward[entry >> 8];
     }
+}
+
+void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top, uint32_t size,
+                       uint32_t* work, MessagePump pump) {
+    blocksort_restore_walking(last_column, output, top, size, work, pump,
+                              size >= BS_SEGMENTED_WALK_MIN);
 }
 
 DecodeResult blocksort_decode2(const uint8_t* last_column, uint8_t* output, uint32_t top,

@@ -36,6 +36,12 @@ inline size_t blocksort_work_words(uint32_t size) { return 2 * (size_t)size; }
 void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top, uint32_t size,
                        uint32_t* work, MessagePump pump);
 
+// blocksort_restore with the walk chosen by the caller: one walk, or the
+// walk in segments that it takes for blocks of BS_SEGMENTED_WALK_MIN bytes or
+// more. Both give the same bytes for any block; tests hold them to that.
+void blocksort_restore_walking(const uint8_t* last_column, uint8_t* output, uint32_t top,
+                               uint32_t size, uint32_t* work, MessagePump pump, bool in_segments);
+
 // Restores one block and appends it to `out`, with an index table of its own.
 // DECODE_DAMAGED for a block outside the format, else the cause of a failure.
 DecodeResult blocksort_decode2(const uint8_t* last_column, uint8_t* output, uint32_t top,

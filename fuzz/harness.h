@@ -24,11 +24,8 @@ void FuzzChain(const uint8_t* data, size_t size);
 
 // The memory drivers. Stage 1's options byte is the file driver's, and bit 3
 // turns the narrow-interval rule off, bits 4-5 pick how many bytes each call
-// of the core may produce. Stage 3's input is a stream of blocks, except when
-// the first byte's low three bits are all set: then the next three bytes are
-// `top` (taken modulo the size) and the rest is repeated to a block of
-// BS_SEGMENTED_WALK_MIN + (first byte >> 3) * 4096 bytes, so that large
-// blocks are walked too. Stages 2 and 4 take their input as it is.
+// of the core may produce. Stage 3 walks every block both ways, in segments
+// and not. Stages 2 to 4 take their input as it is.
 void FuzzStage1Memory(const uint8_t* data, size_t size);
 void FuzzStage2Memory(const uint8_t* data, size_t size);
 void FuzzStage3Memory(const uint8_t* data, size_t size);

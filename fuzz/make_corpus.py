@@ -5,8 +5,6 @@ Stage-1 and chain inputs start with the options byte that the drivers read:
 bit 0 the odd rescale rule, bits 1-2 the stage-1 buffer size (4, 5, 7, 4096);
 for the chain bit 3 announces one byte too many, for the stage-1 memory target
 bit 3 turns the narrow-interval rule off and bits 4-5 pick the piece size.
-A stage-3 memory input whose first byte has its low three bits set is one
-large block: three bytes of `top`, then data repeated to the block's size.
 Run from anywhere; rewrites fuzz/corpus/.
 """
 import os
@@ -83,9 +81,9 @@ corpus["stage1_memory"].update({
 corpus["stage2_memory"] = dict(corpus["stage2"])
 corpus["stage3_memory"] = dict(corpus["stage3"])
 corpus["stage3_memory"].update({
-    "large_block_text": b"\x07" + (1234).to_bytes(3, "big") + b"nnbaaa the quick brown fox",
-    "large_block_one_byte": b"\x0F" + (0).to_bytes(3, "big") + b"a",
-    "large_block_two_bytes": b"\xFF" + (77).to_bytes(3, "big") + b"ab",
+    "repeated_pattern": bs_block(0, b"b" * 40 + b"a" * 40),
+    "single_byte_value": bs_block(99, b"q" * 100),
+    "text": bs_block(17, b"ttttssseeeehhhhh  rrrooaaaiinnnnpp"),
 })
 corpus["stage4_memory"] = dict(corpus["stage4"])
 corpus["stage4_memory"].update({

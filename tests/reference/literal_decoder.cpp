@@ -10,16 +10,14 @@ namespace {
 struct Table {
     uint16_t code_size;
     uint16_t max_sum;
-    std::vector<uint16_t> count;      // code_size entries, all 0 at the start
-    std::vector<uint16_t> count_sum;  // code_size + 1 entries, all 0 at the start
+    uint16_t count[128];      // code_size entries used, all 0 at the start
+    uint16_t count_sum[129];  // code_size + 1 entries used, all 0 at the start
 };
 
 Table NewTable(uint16_t code_size, uint16_t max_sum) {
-    Table t;
+    Table t = {};
     t.code_size = code_size;
     t.max_sum = max_sum;
-    t.count.assign(code_size, 0);
-    t.count_sum.assign(code_size + 1, 0);
     return t;
 }
 
@@ -130,10 +128,11 @@ const uint32_t BLOCK_SIZE = 0x100000;  // stage 3's blocks, stage 4's expansions
 }  // namespace
 
 Stage1Outcome DecodeStage1(const Bytes& stream, bool odd_rescale, bool narrow_interval_rule) {
-    std::vector<Table> classes(27, NewTable(3, 256));
+    Table classes[27];
+    for (int i = 0; i < 27; i++) classes[i] = NewTable(3, 256);
     Table exponents = NewTable(8, 512);
-    std::vector<Table> mantissas;
-    for (int e = 0; e <= 7; e++) mantissas.push_back(NewTable((uint16_t)(1 << e), 2048));
+    Table mantissas[8];
+    for (int e = 0; e <= 7; e++) mantissas[e] = NewTable((uint16_t)(1 << e), 2048);
 
     RangeDecoder rc;
     rc.stream = &stream;
