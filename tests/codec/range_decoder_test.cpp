@@ -183,6 +183,37 @@ TEST(RangeDecoder, ValueBeyondTheTotalFailsWithoutUpdate) {
     EXPECT_EQ(d.rc.range, 0x100000u);
 }
 
+// The decoder finds symbols by comparing products; past the total it must
+// still divide and hand only the low 16 bits of v to the search.
+TEST(RangeDecoder, OnlyTheLowSixteenBitsOfAValueBeyondTheTotalReachTheSearch) {
+    StepDecoder d(kFiveValues, 0);
+    const uint32_t low = 0x12340000, tmp = 1000;
+    d.rc.range = 3 * tmp;
+    d.rc.low = low;
+    d.rc.code = low + 65537 * tmp;  // v = 65537, seen as 1
+    EXPECT_EQ(RC_DECODE(d.m.freq_012[0], &d.rc, 0), 1);
+    EXPECT_EQ(d.rc.low, (low + tmp) << 16);  // two bytes shifted in
+    EXPECT_EQ(d.rc.range, tmp << 16);
+    EXPECT_EQ(GET_COUNT(d.m.freq_012[0], 1), 5);
+    d.rc.range = 3 * tmp;
+    d.rc.low = low;
+    d.rc.code = low + 131075 * tmp;  // v = 131075, seen as 3: beyond the total
+    EXPECT_EQ(RC_DECODE(d.m.freq_012[1], &d.rc, 0), -1);
+}
+
+TEST(RangeDecoder, DivisionByATotalIsExactForEveryRangeAndTotal) {
+    uint32_t state = 1;
+    for (uint32_t total = 1; total <= MAX_TABLE_TOTAL; total++) {
+        uint32_t top_multiple = 0xFFFFFFFFu / total * total;
+        uint32_t ranges[24] = {0,           1,           total - 1,        total,
+                               total + 1,   2 * total,   top_multiple - 1, top_multiple,
+                               0xFFFFFFFFu, 0x80000000u, MIN_RANGE,        MIN_RANGE - 1};
+        for (int i = 12; i < 24; i++) ranges[i] = state = state * 1103515245u + 12345u;
+        for (uint32_t n : ranges)
+            ASSERT_EQ(divide_by_total(n, total), n / total) << n << " " << total;
+    }
+}
+
 TEST(RangeDecoder, SuppliesAtMostEightZeroBytesPastTheEnd) {
     StepDecoder d(Bytes(), 0);
     EXPECT_EQ(d.rc.code, 0u);
