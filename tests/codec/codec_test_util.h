@@ -89,6 +89,10 @@ Bytes BwtEncode(const Bytes& data);  // blocks of up to BS_BUF_SIZE with headers
 Bytes RleEncode(const Bytes& data);  // blocks of up to RLE_BUF_SIZE expanded bytes
 Bytes RleBlock(const Bytes& coded);  // one block: 3-byte little-endian header + coded
 
+// The worked example of a whole chain: the stored bytes of the text
+// "abracadabra aaaaaaaa" and its forms after stages 1, 2 and 3.
+extern const Bytes kExampleStored, kExampleAfterStage1, kExampleAfterStage2, kExampleAfterStage3;
+
 // Deterministic test data.
 Bytes RandomBytes(size_t size, uint32_t seed, uint32_t alphabet = 256);
 Bytes RunnyBytes(size_t size, uint32_t seed);  // random runs of random lengths

@@ -13,16 +13,6 @@
 
 namespace {
 
-const Bytes kStored = MakeBytes({0x38, 0x23, 0x6B, 0xC4, 0x65, 0x88, 0x27, 0x35, 0x88, 0x00, 0x09,
-                                 0x3C, 0x3D, 0x24, 0xF7, 0xB8, 0x46, 0xF0, 0xAB, 0x86, 0xEC, 0x00});
-const Bytes kAfterStage1 =
-    MakeBytes({0x00, 0x00, 0x03, 0x00, 0x00, 0x14, 0x12, 0x00, 0x61, 0x07, 0x02, 0x01, 0x72,
-               0x00, 0x00, 0x22, 0x65, 0x04, 0x04, 0x65, 0x00, 0x00, 0x00, 0x00, 0x65, 0x01});
-const Bytes kAfterStage2 =
-    MakeBytes({0x00, 0x00, 0x03, 0x00, 0x00, 0x14, 0x11, 0x00, 0x61, 0x04, 0x61, 0x61, 0x72,
-               0x61, 0x61, 0x20, 0x64, 0x00, 0x72, 0x63, 0x61, 0x61, 0x61, 0x61, 0x62, 0x62});
-const Bytes kAfterStage3 = MakeBytes({0x11, 0x00, 0x00, 0x61, 0x62, 0x72, 0x61, 0x63, 0x61, 0x64,
-                                      0x61, 0x62, 0x72, 0x61, 0x20, 0x61, 0x61, 0x61, 0x61, 0x04});
 const Bytes kText = TextBytes("abracadabra aaaaaaaa");
 
 Bytes Cat(Bytes a, const Bytes& b) {
@@ -59,7 +49,7 @@ TEST(LiteralDecoder, GivesTheFixedVectorsAndTheDecodersAgree) {
          MakeBytes({0, 1, 2, 3, 0xFF})},
         {MakeBytes({0x45, 0x7E, 0xDE, 0xF5, 0x97, 0xE0, 0xAC}), DECODE_OK,
          MakeBytes({0, 1, 2, 3, 0xFF})},  // the last byte read as 0x00
-        {kStored, DECODE_OK, kAfterStage1},
+        {kExampleStored, DECODE_OK, kExampleAfterStage1},
         {Bytes(), DECODE_DAMAGED, Bytes()},
     };
     for (int odd = 0; odd <= 1; odd++) {
@@ -90,7 +80,7 @@ TEST(LiteralDecoder, GivesTheFixedVectorsAndTheDecodersAgree) {
         {MakeBytes({3, 3, 3}), DECODE_OK, MakeBytes({3, 2, 1})},
         {MakeBytes({255, 255, 1, 1, 0}), DECODE_OK, MakeBytes({255, 254, 254, 0, 0})},
         {MakeBytes({1, 1}), DECODE_OK, MakeBytes({1, 0})},
-        {kAfterStage1, DECODE_OK, kAfterStage2},
+        {kExampleAfterStage1, DECODE_OK, kExampleAfterStage2},
     };
     for (const Vector& v : stage2) {
         EXPECT_EQ(literal::DecodeStage2(v.input), v.output);
@@ -102,7 +92,7 @@ TEST(LiteralDecoder, GivesTheFixedVectorsAndTheDecodersAgree) {
     const Vector stage3[] = {
         {banana, DECODE_OK, TextBytes("banana")},
         {SortedBlock(0, MakeBytes({0x5A})), DECODE_OK, MakeBytes({0x5A})},
-        {kAfterStage2, DECODE_OK, kAfterStage3},
+        {kExampleAfterStage2, DECODE_OK, kExampleAfterStage3},
         {Cat(banana, SortedBlock(0, TextBytes("zzz"))), DECODE_OK, TextBytes("banana")},
         {Cat(SortedBlock(0xABCDEF, Bytes()), banana), DECODE_OK, Bytes()},
         {SortedBlock(6, TextBytes("nnbaaa")), DECODE_DAMAGED, Bytes()},
@@ -123,7 +113,7 @@ TEST(LiteralDecoder, GivesTheFixedVectorsAndTheDecodersAgree) {
          MakeBytes({0x41, 0x41, 0x41, 0x42})},
         {RleBlock(MakeBytes({0x41, 0x41, 0x41, 0x41, 0x00, 0x41})), DECODE_OK, Bytes(5, 0x41)},
         {RleBlock(MakeBytes({0x41, 0x41, 0x41, 0x41, 0xFF})), DECODE_OK, Bytes(259, 0x41)},
-        {kAfterStage3, DECODE_OK, kText},
+        {kExampleAfterStage3, DECODE_OK, kText},
         {Cat(RleBlock(TextBytes("ab")), RleBlock(TextBytes("cd"))), DECODE_OK, TextBytes("ab")},
         {MakeBytes({0, 0, 0, 'a'}), DECODE_DAMAGED, Bytes()},
         {RleBlock(MakeBytes({'a', 'b', 'b', 'b', 'b'})), DECODE_DAMAGED, Bytes()},
@@ -136,15 +126,16 @@ TEST(LiteralDecoder, GivesTheFixedVectorsAndTheDecodersAgree) {
         EXPECT_EQ(out, v.output);
         EXPECT_EQ(CompareStage4(v.input.data(), v.input.size()), nullptr);
     }
-    EXPECT_EQ(RleEncode(kText), kAfterStage3);
+    EXPECT_EQ(RleEncode(kText), kExampleAfterStage3);
 
     for (int odd = 0; odd <= 1; odd++) {
         Bytes out;
-        EXPECT_EQ(literal::DecodeEntry(kStored, 20, odd, &out), DECODE_OK);
+        EXPECT_EQ(literal::DecodeEntry(kExampleStored, 20, odd, &out), DECODE_OK);
         EXPECT_EQ(out, kText);
-        EXPECT_EQ(literal::DecodeEntry(kStored, 21, odd, &out), DECODE_DAMAGED);
+        EXPECT_EQ(literal::DecodeEntry(kExampleStored, 21, odd, &out), DECODE_DAMAGED);
         for (uint32_t size : {19u, 20u, 21u})
-            EXPECT_EQ(CompareEntry(kStored.data(), kStored.size(), size, odd), nullptr);
+            EXPECT_EQ(CompareEntry(kExampleStored.data(), kExampleStored.size(), size, odd),
+                      nullptr);
     }
     FuzzCleanup();
 }
