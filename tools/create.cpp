@@ -273,7 +273,6 @@ int CommandCreate(const CreateOptions& options) {
         if (out == NO_FILE) {
             throw CreateError{options.output + ": cannot create the output: " + LastSystemError()};
         }
-        RememberPartialPath(part);
         if (!stub.empty()) {
             if (!WriteBytes(out, stub.data(), (uint32_t)stub.size())) {
                 throw WritingFailed(options.output);

@@ -24,6 +24,43 @@ std::string TemporaryFolder() {
 
 namespace {
 
+// What an interrupt removes: a name in an open folder, or a path. The
+// handler reads them only while `partial_kind` says they are complete.
+volatile sig_atomic_t partial_kind = 0;  // 0 none, 1 in a folder, 2 a path
+int partial_folder = -1;
+char partial_name[PATH_MAX];
+// While a partial file is being made and remembered, an interrupt waits for
+// that to finish: it must not come between the two and miss the file.
+volatile sig_atomic_t making_partial = 0;
+volatile sig_atomic_t waiting_signal = 0;
+
+void OnInterrupt(int signal) {
+    if (making_partial) {
+        waiting_signal = signal;
+        return;
+    }
+    if (partial_kind == 1) unlinkat(partial_folder, partial_name, 0);
+    if (partial_kind == 2) unlink(partial_name);
+    _exit(128 + signal);
+}
+
+void RememberPartial(int kind, int folder, const std::string& name) {
+    partial_kind = 0;
+    if (name.size() >= sizeof partial_name) return;
+    memcpy(partial_name, name.c_str(), name.size() + 1);
+    partial_folder = folder;
+    partial_kind = kind;
+}
+
+// Holds interrupts back while it lives, then lets a waiting one act.
+struct InterruptsWait {
+    InterruptsWait() { making_partial = 1; }
+    ~InterruptsWait() {
+        making_partial = 0;
+        if (waiting_signal) OnInterrupt(waiting_signal);
+    }
+};
+
 // A short hidden name no file has: ".qv-" and eight characters. Short, so that
 // a name of 255 bytes still leaves room beside it.
 std::string HiddenName() {
@@ -71,9 +108,12 @@ FileHandle OpenArchiveFile(const std::string& path, std::string* why) {
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
     std::string folder = ParentOf(neighbour) + "/";
     std::string name;
+    InterruptsWait wait;
     int file = CreateHidden(AT_FDCWD, folder, &name);
-    if (file >= 0) *path = folder + name;
-    return file < 0 ? NO_FILE : file;
+    if (file < 0) return NO_FILE;
+    *path = folder + name;
+    RememberPartialPath(*path);
+    return file;
 }
 
 uint64_t ToFiletime(const struct timespec& time) {
@@ -218,8 +258,12 @@ bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why)
     pending->file = openat(folder.handle, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (pending->file >= 0) return true;
 #endif
+    InterruptsWait wait;
     pending->file = CreateHidden(folder.handle, "", &pending->hidden_name);
-    if (pending->file >= 0) return true;
+    if (pending->file >= 0) {
+        RememberPartialFile(folder, *pending);
+        return true;
+    }
     *why = "cannot create a file in " + folder.path + ": " + SystemError(errno);
     return false;
 }
@@ -270,6 +314,7 @@ bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::str
     // Only a rename replaces a file in one step: an unnamed file that is to
     // replace one gets a hidden name first.
     if (problem.empty() && pending->hidden_name.empty() && replace) {
+        InterruptsWait wait;
         for (int attempt = 0; attempt < 100; attempt++) {
             std::string hidden = HiddenName();
             if (LinkUnnamed(pending->file, folder.handle, hidden)) {
@@ -320,30 +365,6 @@ void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
     if (stamp.last_write == 0) times[1].tv_nsec = UTIME_OMIT;
     futimens(folder.handle, times);
 }
-
-namespace {
-
-// What an interrupt removes: a name in an open folder, or a path. The
-// handler reads them only while `partial_kind` says they are complete.
-volatile sig_atomic_t partial_kind = 0;  // 0 none, 1 in a folder, 2 a path
-int partial_folder = -1;
-char partial_name[PATH_MAX];
-
-void OnInterrupt(int signal) {
-    if (partial_kind == 1) unlinkat(partial_folder, partial_name, 0);
-    if (partial_kind == 2) unlink(partial_name);
-    _exit(128 + signal);
-}
-
-void RememberPartial(int kind, int folder, const std::string& name) {
-    partial_kind = 0;
-    if (name.size() >= sizeof partial_name) return;
-    memcpy(partial_name, name.c_str(), name.size() + 1);
-    partial_folder = folder;
-    partial_kind = kind;
-}
-
-}  // namespace
 
 void RemovePartialFileOnInterrupt() {
     struct sigaction action;

@@ -78,6 +78,41 @@ bool ApplyTimes(HANDLE file, const FileStamp& stamp) {
                        TimeOrNone(stamp.last_write, &write)) != FALSE;
 }
 
+// What an interrupt removes. The handler runs on a thread of its own; it
+// reads the path only while `partial_set` says it is complete. While a
+// partial file is being made and remembered, the handler leaves the
+// interrupt to the thread that makes it, once that is done.
+volatile LONG partial_set = 0;
+char partial_path[MAX_PATH * 4];
+volatile LONG making_partial = 0;
+volatile LONG waiting_event = -1;
+
+void EndOnInterrupt(DWORD event) {
+    // The file is open with deletion shared: it goes when the process ends.
+    if (partial_set) DeleteFileA(partial_path);
+    ExitProcess(event == CTRL_C_EVENT ? 130 : 143);
+}
+
+BOOL WINAPI OnInterrupt(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    if (making_partial) {
+        waiting_event = (LONG)event;
+        return TRUE;
+    }
+    EndOnInterrupt(event);
+    return TRUE;
+}
+
+// Holds interrupts back while it lives, then lets a waiting one act.
+struct InterruptsWait {
+    InterruptsWait() { making_partial = 1; }
+    ~InterruptsWait() {
+        making_partial = 0;
+        if (waiting_event >= 0) EndOnInterrupt((DWORD)waiting_event);
+    }
+};
+
 // A short hidden name no file has: ".qv-" and eight hexadecimal digits.
 std::string HiddenName() {
     static unsigned long state = GetCurrentProcessId() * 2654435761ul ^ GetTickCount();
@@ -163,7 +198,10 @@ FileHandle OpenArchiveFile(const std::string& path, std::string* why) {
 }
 
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
-    return CreateHidden(ParentOf(neighbour), path);
+    InterruptsWait wait;
+    HANDLE file = CreateHidden(ParentOf(neighbour), path);
+    if (file != NO_FILE) RememberPartialPath(*path);
+    return file;
 }
 
 size_t LastComponentStart(const std::string& path) {
@@ -296,12 +334,16 @@ PathKind KindIn(const OpenFolder& folder, const std::string& name) {
 
 bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why) {
     std::string path;
-    pending->file = CreateHidden(folder.path, &path);
-    if (pending->file == NO_FILE) {
-        *why = "cannot create a file in " + folder.path + ": " + LastSystemError();
-        return false;
+    {
+        InterruptsWait wait;
+        pending->file = CreateHidden(folder.path, &path);
+        if (pending->file == NO_FILE) {
+            *why = "cannot create a file in " + folder.path + ": " + LastSystemError();
+            return false;
+        }
+        pending->hidden_name = path.substr(LastComponentStart(path));
+        RememberPartialFile(folder, *pending);
     }
-    pending->hidden_name = path.substr(LastComponentStart(path));
     std::string inside = FinalPath(folder.handle), opened = FinalPath(pending->file);
     if (!SamePath(inside, pending->hidden_name, opened)) {
         *why = "refusing to write into " + folder.path + ": it leads to " + opened;
@@ -359,24 +401,6 @@ void AbandonFile(const OpenFolder& folder, PendingFile* pending) {
 void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
     ApplyTimes(folder.handle, stamp);
 }
-
-namespace {
-
-// What an interrupt removes. The handler runs on a thread of its own; it
-// reads the path only while `partial_set` says it is complete.
-volatile LONG partial_set = 0;
-char partial_path[MAX_PATH * 4];
-
-BOOL WINAPI OnInterrupt(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
-        return FALSE;
-    // The file is open with deletion shared: it goes when the process ends.
-    if (partial_set) DeleteFileA(partial_path);
-    ExitProcess(event == CTRL_C_EVENT ? 130 : 143);
-    return TRUE;
-}
-
-}  // namespace
 
 void RemovePartialFileOnInterrupt() { SetConsoleCtrlHandler(OnInterrupt, TRUE); }
 

@@ -394,7 +394,6 @@ private:
             SkipStored(archive_->file, record);
             return Fail(shown, why);
         }
-        RememberPartialFile(folder, pending);
         DecodeResult result = DECODE_OK;
         if (record.originalSize != 0) {
             result = DecodeEntry(archive_->file, StoredOf(record), pending.file, &progress_, &why);
