@@ -49,18 +49,13 @@ int search_code(const Frequency* table, uint16_t value) {
     return -1;
 }
 
-void update_frequency(Frequency* table, int c, int fNewType) {
-    uint16_t size = table->code_size;
+// Rescale: halve every count (the odd rule keeps each at least 1) and
+// rebuild the running sums in ascending order.
+static void rescale_frequency(Frequency* table, int fNewType) {
     uint16_t* count = table->count;
     uint16_t* count_sum = table->count_sum;
-    count[c] = (uint16_t)(count[c] + INC);
-    for (int i = c + 1; i <= size; i++) count_sum[i] = (uint16_t)(count_sum[i] + INC);
-    if (count_sum[size] < table->max_sum) return;
-
-    // Rescale: halve every count (the odd rule keeps each at least 1) and
-    // rebuild the running sums in ascending order.
     count_sum[0] = 0;
-    for (int i = 0; i < size; i++) {
+    for (int i = 0; i < table->code_size; i++) {
         uint16_t halved = (uint16_t)(count[i] >> 1);
         if (fNewType) halved = (uint16_t)(halved | 1);
         count[i] = halved;
@@ -68,35 +63,113 @@ void update_frequency(Frequency* table, int c, int fNewType) {
     }
 }
 
+// The increments of an update, for every symbol c at once: the slice that
+// starts at RAISE.slice + MAX_CODE_SIZE - c holds 0 for the running sums up
+// to c and INC for those above.
+struct RaiseTable {
+    uint16_t slice[2 * MAX_CODE_SIZE];
+};
+
+static constexpr RaiseTable make_raise_table() {
+    RaiseTable table = {};
+    for (int i = MAX_CODE_SIZE; i < 2 * MAX_CODE_SIZE; i++) table.slice[i] = INC;
+    return table;
+}
+
+static constexpr RaiseTable RAISE = make_raise_table();
+
+// The rest of an update once the running sums above c are raised: c's own
+// count, and the rescale when the stored sum has reached max_sum.
+static inline void count_symbol(Frequency* table, int c, int fNewType, int size) {
+    table->count[c] = (uint16_t)(table->count[c] + INC);
+    if (table->count_sum[size] >= table->max_sum) rescale_frequency(table, fNewType);
+}
+
+// update_frequency for a table of `size` symbols. Every running sum above
+// count_sum[0] takes its increment from the slice for c, so the work does not
+// branch on c and vectorises; where the decoder knows the size, it unrolls.
+static inline void update_table(Frequency* table, int c, int fNewType, int size) {
+    uint16_t* sums_above = table->count_sum + 1;  // sums_above[i] covers symbols 0 .. i
+    const uint16_t* increments = RAISE.slice + MAX_CODE_SIZE - c;
+    for (int i = 0; i < size; i++) sums_above[i] = (uint16_t)(sums_above[i] + increments[i]);
+    count_symbol(table, c, fNewType, size);
+}
+
+void update_frequency(Frequency* table, int c, int fNewType) {
+    update_table(table, c, fNewType, table->code_size);
+}
+
+// Bytes of one table, record and arrays, kept aligned for the next record.
+static size_t table_bytes(uint16_t size) {
+    size_t bytes = sizeof(Frequency) + sizeof(uint16_t) * (2 * (size_t)size + 1);
+    return (bytes + alignof(Frequency) - 1) / alignof(Frequency) * alignof(Frequency);
+}
+
+// Lays out a new table at *place and moves *place past it.
+static Frequency* place_table(uint8_t** place, uint16_t size, uint16_t max) {
+    Frequency* table = (Frequency*)*place;
+    *place += table_bytes(size);
+    table->code_size = size;
+    table->max_sum = max;
+    table->count = (uint16_t*)(table + 1);
+    table->count_sum = table->count + size;
+    return table;
+}
+
 bool init_global(ModelSet* set) {
     memset(set, 0, sizeof(*set));
-    for (int i = 0; i < GR1_3; i++) {
-        set->freq_012[i] = init_frequency(GR1, MAX_SUM1);
-        if (!set->freq_012[i]) goto failed;
-    }
-    set->freq_first = init_frequency(GR2, MAX_SUM2);
-    if (!set->freq_first) goto failed;
-    for (int e = 1; e < 8; e++) {
-        set->freq_second[e] = init_frequency((uint16_t)(1u << e), MAX_SUM3);
-        if (!set->freq_second[e]) goto failed;
-    }
+    size_t bytes = GR1_3 * table_bytes(GR1) + table_bytes(GR2);
+    for (int e = 1; e < 8; e++) bytes += table_bytes((uint16_t)(1u << e));
+    uint8_t* place = (uint8_t*)AllocZeroedMemory(bytes);
+    if (!place) return false;
+    set->block = place;
+    for (int i = 0; i < GR1_3; i++) set->freq_012[i] = place_table(&place, GR1, MAX_SUM1);
+    set->freq_first = place_table(&place, GR2, MAX_SUM2);
+    for (int e = 1; e < 8; e++)
+        set->freq_second[e] = place_table(&place, (uint16_t)(1u << e), MAX_SUM3);
     return true;
-failed:
-    free_frequency(set);
-    return false;
 }
 
 void free_frequency(ModelSet* set) {
-    for (int i = 0; i < GR1_3; i++) {
-        release_frequency(set->freq_012[i]);
-        set->freq_012[i] = NULL;
-    }
-    release_frequency(set->freq_first);
-    set->freq_first = NULL;
-    for (int e = 0; e < 8; e++) {
-        release_frequency(set->freq_second[e]);
-        set->freq_second[e] = NULL;
-    }
+    FreeZeroedMemory(set->block);
+    memset(set, 0, sizeof(*set));
+}
+
+// ---------------------------------------------------------------------------
+// Division by a table total
+
+// n / d as a multiplication, exact for every 32-bit n: with s = ceil(log2 d)
+// and M = ceil(2^(32+s) / d), M exceeds 2^(32+s) / d by less than 1, so
+// n * M / 2^(32+s) exceeds n / d by less than 2^32 / 2^(32+s) <= 1 / d, too
+// little to reach the next integer. M has 33 bits; its top bit is added as n
+// itself, so the product is 32 by 32 bits, native in every build.
+struct TotalReciprocal {
+    uint32_t multiplier;  // M - 2^32
+    uint32_t shift;       // s
+};
+
+static constexpr TotalReciprocal make_reciprocal(uint32_t d) {
+    uint32_t s = 0;
+    while ((1u << s) < d) s++;
+    uint64_t m = (((uint64_t)1 << (32 + s)) + d - 1) / d;
+    return TotalReciprocal{(uint32_t)(m - ((uint64_t)1 << 32)), s};
+}
+
+struct ReciprocalTable {
+    TotalReciprocal of[MAX_TABLE_TOTAL + 1];
+};
+
+static constexpr ReciprocalTable make_reciprocal_table() {
+    ReciprocalTable table = {};
+    for (uint32_t d = 1; d <= MAX_TABLE_TOTAL; d++) table.of[d] = make_reciprocal(d);
+    return table;
+}
+
+static constexpr ReciprocalTable RECIPROCALS = make_reciprocal_table();
+
+uint32_t divide_by_total(uint32_t n, uint32_t total) {
+    const TotalReciprocal r = RECIPROCALS.of[total];
+    return (uint32_t)(((uint64_t)n + (((uint64_t)n * r.multiplier) >> 32)) >> r.shift);
 }
 
 // ---------------------------------------------------------------------------
@@ -106,25 +179,29 @@ bool RefillFromFile(void* context, uint8_t* buffer, uint32_t room, uint32_t* got
     return ReadBytes(*(FileHandle*)context, buffer, room, got);
 }
 
-// Refills LBuffer when the previous refill filled it completely; once one
-// comes back short the input has ended for good and none is asked again.
-// Bytes past the end are 0x00, up to RC_PAST_END_LIMIT of them.
-static uint8_t next_stream_byte(RangeDecoder* rc) {
-    if (rc->LPos == rc->LFill) {
-        if (rc->LFill == rc->buffer_size) {
-            uint32_t got = 0;
-            if (!rc->refill(rc->refill_context, rc->LBuffer, rc->buffer_size, &got)) {
-                rc->read_failed = true;
-                got = 0;
-            }
-            rc->LPos = 0;
-            rc->LFill = got;
+// The slow side of taking a byte: LBuffer is used up. Refills it when the
+// previous refill filled it completely; once one comes back short the input
+// has ended for good and none is asked again. Bytes past the end are 0x00, up
+// to RC_PAST_END_LIMIT of them.
+static uint8_t next_byte_after_refill(RangeDecoder* rc) {
+    if (rc->LFill == rc->buffer_size) {
+        uint32_t got = 0;
+        if (!rc->refill(rc->refill_context, rc->LBuffer, rc->buffer_size, &got)) {
+            rc->read_failed = true;
+            got = 0;
         }
-        if (rc->LPos == rc->LFill) {
-            if (++rc->past_end > RC_PAST_END_LIMIT) rc->overrun = true;
-            return 0;
-        }
+        rc->LPos = 0;
+        rc->LFill = got;
     }
+    if (rc->LPos == rc->LFill) {
+        if (++rc->past_end > RC_PAST_END_LIMIT) rc->overrun = true;
+        return 0;
+    }
+    return rc->LBuffer[rc->LPos++];
+}
+
+static inline uint8_t next_stream_byte(RangeDecoder* rc) {
+    if (rc->LPos == rc->LFill) return next_byte_after_refill(rc);
     return rc->LBuffer[rc->LPos++];
 }
 
@@ -143,36 +220,149 @@ void rc_start(RangeDecoder* rc, Stage1Refill refill, void* context, uint8_t* LBu
     rc->past_end = 0;
     rc->read_failed = false;
     rc->overrun = false;
+    rc->narrow_interval_rule = true;
+    rc->widened_steps = 0;
     for (int i = 0; i < 4; i++) rc->code = (rc->code << 8) | next_stream_byte(rc);
 }
 
+// The registers of a run while the hot loop holds them in locals.
+struct Registers {
+    uint32_t range;
+    uint32_t low;
+    uint32_t code;
+};
+
+// The narrow-interval rule: a range below the table's total would leave no
+// width per unit, so the interval is first cut at the next boundary and a
+// byte taken in, as in the second normalisation, until it is wide enough
+// (at most twice, since the range is at least MIN_RANGE). The registers go
+// in and out by value, so that the hot loop's stay in machine registers.
+static Registers widen_narrow_interval(RangeDecoder* rc, Registers r, uint32_t total) {
+    while (r.range < total) {
+        r.range = range_to_next_boundary(r.low);
+        r.code = (r.code << 8) | next_stream_byte(rc);
+        r.low <<= 8;
+    }
+    rc->widened_steps++;
+    return r;
+}
+
+// The symbol whose interval holds v = (code - low) / tmp, for a distance
+// d = code - low below tmp * total, found without dividing: v >= cumulative
+// exactly when d >= cumulative * tmp, and no product passes the range.
+static inline int find_symbol(const Frequency* t, uint32_t d, uint32_t tmp, int size) {
+    int c = 0;
+    for (int i = 1; i < size; i++) c += (uint32_t)GET_COUNT_SUM(t, i) * tmp <= d;
+    return c;
+}
+
+// For the larger tables, where a search would take many dependent probes:
+// the symbol c for a value v below the total, found in one pass over the
+// running sums that counts the symbols whose interval starts at or below v
+// and adds the increment to the sums above c, all that update_frequency does
+// to them. The pass vectorises; the caller completes the update.
+static inline int find_symbol_and_raise_sums(Frequency* t, uint16_t v, int size) {
+    uint16_t* sums_above = t->count_sum + 1;  // sums_above[i] is count_sum[i + 1]
+    uint16_t at_or_below = 0;
+    for (uint16_t i = 0; i < (uint16_t)size; i++) {
+        bool above = (uint16_t)(sums_above[i] + i + 1) > v;  // GET_COUNT_SUM(i + 1) > v
+        at_or_below = (uint16_t)(at_or_below + !above);
+        sums_above[i] = (uint16_t)(sums_above[i] + above * INC);
+    }
+    return at_or_below;
+}
+
+// Tables of more symbols than this take find_symbol_and_raise_sums.
+const int LARGE_TABLE = 8;
+
+// One decode step with a table of `size` symbols on the registers in `r`:
+// the symbol, or -1.
+static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int fNewType,
+                              int size) {
+    uint32_t total = (uint16_t)(t->count_sum[size] + size);  // GET_SUM, with the size known
+    if (r->range < total) {
+        // Without the rule, or when the input broke meanwhile, the step
+        // cannot be decoded.
+        if (!rc->narrow_interval_rule) return -1;
+        *r = widen_narrow_interval(rc, *r, total);
+        if (rc->read_failed || rc->overrun) return -1;
+    }
+    uint32_t tmp = divide_by_total(r->range, total);
+    uint32_t d = r->code - r->low;
+    uint32_t span = total * tmp;  // the interval's width in whole units
+    uint32_t start, width;        // GET_COUNT_SUM(c) * tmp and GET_COUNT(c) * tmp
+    int c;
+    if (d >= span) {
+        // v is the total or more; only its low 16 bits reach the search,
+        // which on a damaged stream can still name a symbol.
+        c = search_code(t, (uint16_t)(d / tmp));
+        if (c < 0) return -1;
+        start = (uint32_t)GET_COUNT_SUM(t, c) * tmp;
+        width = (uint32_t)GET_COUNT(t, c) * tmp;
+        update_table(t, c, fNewType, size);
+    } else if (size == GR1) {
+        // The class tables: both inner boundaries at once.
+        uint32_t first = (uint32_t)GET_COUNT_SUM(t, 1) * tmp;
+        uint32_t second = (uint32_t)GET_COUNT_SUM(t, 2) * tmp;
+        // Each branch updates with its own symbol, a constant there.
+        if (d < first) {
+            c = 0;
+            start = 0;
+            width = first;
+            update_table(t, 0, fNewType, size);
+        } else if (d < second) {
+            c = 1;
+            start = first;
+            width = second - first;
+            update_table(t, 1, fNewType, size);
+        } else {
+            c = 2;
+            start = second;
+            width = span - second;
+            update_table(t, 2, fNewType, size);
+        }
+    } else if (size <= LARGE_TABLE) {
+        c = find_symbol(t, d, tmp, size);
+        start = (uint32_t)GET_COUNT_SUM(t, c) * tmp;
+        width = (uint32_t)GET_COUNT(t, c) * tmp;
+        update_table(t, c, fNewType, size);
+    } else {
+        c = find_symbol_and_raise_sums(t, (uint16_t)(d / tmp), size);
+        start = (uint32_t)GET_COUNT_SUM(t, c) * tmp;  // the sums up to c are unchanged
+        width = (uint32_t)GET_COUNT(t, c) * tmp;
+        count_symbol(t, c, fNewType, size);
+    }
+    uint32_t low = r->low + start;
+    uint32_t range = width;
+
+    if ((low & MASK) == ((low + range) & MASK) || range < MIN_RANGE) {
+        uint32_t code = r->code;
+        while ((low & MASK) == ((low + range) & MASK)) {
+            code = (code << 8) | next_stream_byte(rc);
+            low <<= 8;
+            range <<= 8;
+        }
+        while (range < MIN_RANGE) {
+            range = range_to_next_boundary(low);
+            code = (code << 8) | next_stream_byte(rc);
+            low <<= 8;
+        }
+        r->code = code;
+        if (rc->read_failed || rc->overrun) return -1;
+    }
+    r->low = low;
+    r->range = range;
+    return c;
+}
+
 int RC_DECODE(Frequency* table, RangeDecoder* rc, int fNewType) {
-    uint32_t tmp = rc->range / GET_SUM(table);
-    // A range below the table's total leaves no width per unit: undecodable.
-    if (tmp == 0) return -1;
-    uint32_t v = (rc->code - rc->low) / tmp;
-    int c = search_code(table, (uint16_t)v);
+    Registers r = {rc->range, rc->low, rc->code};
+    int c = decode_step(table, rc, &r, fNewType, table->code_size);
     if (c < 0) return -1;
-
-    uint32_t low = rc->low + (uint32_t)GET_COUNT_SUM(table, c) * tmp;
-    uint32_t range = (uint32_t)GET_COUNT(table, c) * tmp;
-    update_frequency(table, c, fNewType);
-
-    uint32_t code = rc->code;
-    while ((low & MASK) == ((low + range) & MASK)) {
-        code = (code << 8) | next_stream_byte(rc);
-        low <<= 8;
-        range <<= 8;
-    }
-    while (range < MIN_RANGE) {
-        range = (MIN_RANGE - (low & (MIN_RANGE - 1))) << 8;
-        code = (code << 8) | next_stream_byte(rc);
-        low <<= 8;
-    }
-    rc->low = low;
-    rc->range = range;
-    rc->code = code;
-    return (rc->read_failed || rc->overrun) ? -1 : c;
+    rc->range = r.range;
+    rc->low = r.low;
+    rc->code = r.code;
+    return c;
 }
 
 // ---------------------------------------------------------------------------
@@ -193,40 +383,47 @@ DecodeResult stage1_start(Stage1Decoder* d, int fNewType, Stage1Refill refill, v
 
 void stage1_release(Stage1Decoder* d) { free_frequency(&d->models); }
 
-// Why the last step failed.
-static DecodeResult step_failure(const RangeDecoder* rc) {
-    return rc->read_failed ? DECODE_READ_FAILED : DECODE_DAMAGED;
-}
-
 DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32_t* produced,
                            bool* finished) {
     ModelSet* m = &d->models;
     RangeDecoder* rc = &d->rc;
     const int fNewType = d->fNewType;
-    int c0 = d->c0, c00 = d->c00, c000 = d->c000;
+    // The three previous classes as base-4 digits of one number, c0 lowest,
+    // so that a new class shifts in without arithmetic; the class table of
+    // each such number is looked up here once.
+    Frequency* class_tables[64] = {};
+    for (int c000 = 0; c000 < 3; c000++)
+        for (int c00 = 0; c00 < 3; c00++)
+            for (int c0 = 0; c0 < 3; c0++)
+                class_tables[16 * c000 + 4 * c00 + c0] = m->freq_012[9 * c000 + 3 * c00 + c0];
+    uint32_t classes = 16 * d->c000 + 4 * d->c00 + d->c0;
+    Registers r = {rc->range, rc->low, rc->code};
     uint32_t n = 0;
-    DecodeResult result = DECODE_OK;
+    bool failed = false;
     *finished = false;
     while (n < room) {
-        int cls = RC_DECODE(m->freq_012[9 * c000 + 3 * c00 + c0], rc, fNewType);
+        int cls = decode_step(class_tables[classes], rc, &r, fNewType, GR1);
         if (cls < 0) {
-            result = step_failure(rc);
+            failed = true;
             break;
         }
-        c000 = c00;
-        c00 = c0;
-        c0 = cls;
+        classes = ((classes << 2) | cls) & 63;
         int value = cls;
         if (cls == 2) {
-            int e = RC_DECODE(m->freq_first, rc, fNewType);
+            int e = decode_step(m->freq_first, rc, &r, fNewType, GR2);
             if (e < 0) {
-                result = step_failure(rc);
+                failed = true;
                 break;
             }
             if (e >= 1) {
-                int mantissa = RC_DECODE(m->freq_second[e], rc, fNewType);
+                // A copy goes to the step, which is not inlined for the
+                // mantissa tables, so that `r` itself stays in registers.
+                Registers mantissa_registers = r;
+                int mantissa =
+                    decode_step(m->freq_second[e], rc, &mantissa_registers, fNewType, 1 << e);
+                r = mantissa_registers;
                 if (mantissa < 0) {
-                    result = step_failure(rc);
+                    failed = true;
                     break;
                 }
                 value = (1 << e) + mantissa + 1;
@@ -238,11 +435,15 @@ DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32
         }
         out[n++] = (uint8_t)value;
     }
-    d->c0 = c0;
-    d->c00 = c00;
-    d->c000 = c000;
+    rc->range = r.range;
+    rc->low = r.low;
+    rc->code = r.code;
+    d->c0 = classes & 3;
+    d->c00 = (classes >> 2) & 3;
+    d->c000 = classes >> 4;
     *produced = n;
-    return result;
+    if (!failed) return DECODE_OK;
+    return rc->read_failed ? DECODE_READ_FAILED : DECODE_DAMAGED;
 }
 
 // ---------------------------------------------------------------------------
@@ -254,9 +455,12 @@ struct Stage1Resources {
     uint8_t* SBuffer;
     Stage1Decoder decoder;
     bool started;
+    uint32_t* widened_steps;  // the caller's, or NULL
 };
 
 static DecodeResult finish_stage1(Stage1Resources* res, DecodeResult result) {
+    if (res->widened_steps)
+        *res->widened_steps = result == DECODE_OK ? res->decoder.rc.widened_steps : 0;
     if (res->started) stage1_release(&res->decoder);
     FreeZeroedMemory(res->LBuffer);
     FreeZeroedMemory(res->SBuffer);
@@ -264,7 +468,8 @@ static DecodeResult finish_stage1(Stage1Resources* res, DecodeResult result) {
 }
 
 DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
-                              uint64_t output_limit) {
+                              uint64_t output_limit, uint32_t* widened_steps) {
+    if (widened_steps) *widened_steps = 0;
     // Read once: the size is process-wide and must not change under a run.
     const uint32_t buffer_size = RC_BUF_SIZE;
     if (buffer_size < RC_BUF_SIZE_MIN) return DECODE_NO_MEMORY;
@@ -272,6 +477,7 @@ DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, Messa
     if (rewound != DECODE_OK) return rewound;
 
     Stage1Resources res = {};
+    res.widened_steps = widened_steps;
     res.LBuffer = (uint8_t*)AllocZeroedMemory(buffer_size);
     res.SBuffer = (uint8_t*)AllocZeroedMemory(buffer_size);
     if (!res.LBuffer || !res.SBuffer) return finish_stage1(&res, DECODE_NO_MEMORY);
@@ -289,7 +495,7 @@ DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, Messa
         DecodeResult result;
         if (SPos == buffer_size) {
             // A full buffer goes out only when another byte (or EOF) arrives.
-            uint8_t next;
+            uint8_t next = 0;
             result = stage1_decode(&res.decoder, &next, 1, &produced, &finished);
             if (result != DECODE_OK) return finish_stage1(&res, result);
             if (!WriteBytes(out, SBuffer, buffer_size))

@@ -25,6 +25,12 @@ uint32_t RcBufSizeForMemory(uint64_t total_physical_bytes);
 
 const uint32_t MIN_RANGE = 0x800;
 const uint32_t MASK = 0xFF000000u;
+
+// The range that the second normalisation gives: the distance from `low` up to
+// the next multiple of MIN_RANGE above it, times 256.
+inline uint32_t range_to_next_boundary(uint32_t low) {
+    return (MIN_RANGE - (low & (MIN_RANGE - 1))) << 8;
+}
 const uint32_t RC_ULONG_MAX = 0xFFFFFFFFu;
 const int EOF_VALUE = 256;  // the value that ends a stream
 const int RC_CODE_SIZE = 257;
@@ -32,6 +38,10 @@ const int RC_CODE_SIZE = 257;
 const int INC = 4;
 const uint16_t GR1 = 3, GR1_3 = 27, GR2 = 8;
 const uint16_t MAX_SUM1 = 256, MAX_SUM2 = 512, MAX_SUM3 = 2048;
+// The most symbols of any table (the mantissa table of exponent 7), and the
+// largest total: a stored sum stays below max_sum, and each symbol adds one.
+const uint16_t MAX_CODE_SIZE = 128;
+const uint32_t MAX_TABLE_TOTAL = MAX_SUM3 - 1 + MAX_CODE_SIZE;
 
 // One adaptive table over the symbols 0 .. code_size-1. Every store is 16 bits.
 struct Frequency {
@@ -63,9 +73,11 @@ struct ModelSet {
     Frequency* freq_012[27];
     Frequency* freq_first;
     Frequency* freq_second[8];
+    void* block;  // all 35 tables, acquired and released in one piece
 };
 
-// Creates all 35 tables fresh; false (with nothing left allocated) on failure.
+// Creates all 35 tables fresh, in one zero-filled block: a stream starts
+// with one allocation, not 35. False (with nothing left allocated) on failure.
 bool init_global(ModelSet* set);
 // Releases every table of the set; safe on a partly built or empty set.
 void free_frequency(ModelSet* set);
@@ -97,6 +109,11 @@ struct RangeDecoder {
     uint32_t past_end;  // 0x00 bytes supplied after the input ended
     bool read_failed;   // a refill failed
     bool overrun;       // the input ran out beyond RC_PAST_END_LIMIT
+    // The narrow-interval rule: a step whose range is below the table's total
+    // first widens the interval (see RC_DECODE). rc_start turns it on; only
+    // tests turn it off, to see what a reader without it makes of a stream.
+    bool narrow_interval_rule;
+    uint32_t widened_steps;  // steps that needed the widening
 };
 
 // Prepares `rc` with the start registers and takes the four start bytes into
@@ -105,8 +122,16 @@ void rc_start(RangeDecoder* rc, Stage1Refill refill, void* context, uint8_t* LBu
               uint32_t buffer_size);
 
 // One decode step with `table`: the symbol, or -1 when it cannot be decoded
-// (value not below the total, a `tmp` of 0, or the input broke).
+// (value not below the total, or the input broke). While the range is below
+// the table's total, the step first takes the second normalisation's body once
+// more: range = range_to_next_boundary(low), one byte into `code`, `low`
+// shifted. That runs at most twice and leaves the range at 65,536 or more.
+// A failed step leaves the registers in `rc` as they were.
 int RC_DECODE(Frequency* table, RangeDecoder* rc, int fNewType);
+
+// n / total for every 32-bit n and every total 1 .. MAX_TABLE_TOTAL, by a
+// multiplication with the total's reciprocal.
+uint32_t divide_by_total(uint32_t n, uint32_t total);
 
 // One stage-1 stream being decoded: registers, context and the 35 tables.
 struct Stage1Decoder {
@@ -141,6 +166,7 @@ const uint64_t NO_OUTPUT_LIMIT = ~(uint64_t)0;
 // and truncated first). DECODE_OK when EOF was decoded; DECODE_DAMAGED when a
 // value cannot be decoded or the output would pass `output_limit` bytes;
 // otherwise the failure's cause. Calls the pump after every
-// STAGE1_PUMP_INTERVAL output bytes.
+// STAGE1_PUMP_INTERVAL output bytes. When given, *widened_steps receives how
+// many steps of a decoded stream needed the widening (0 when it does not decode).
 DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
-                              uint64_t output_limit);
+                              uint64_t output_limit, uint32_t* widened_steps = NULL);

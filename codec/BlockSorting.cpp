@@ -4,43 +4,204 @@
 #include "codec/stage_files.h"
 #include "platform/byte_order.h"
 
+#include <string.h>
+
 void blocksort_read_header(const uint8_t header[BS_HEADER_SIZE], uint32_t* top, uint32_t* size) {
     *top = Load24BE(header);
     *size = Load24BE(header + 3);
 }
 
-void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top, uint32_t size,
-                       uint32_t* index_table, MessagePump pump) {
-    uint32_t count[CODE_SIZE] = {};
-    for (uint32_t i = 0; i < size; i++) count[last_column[i]]++;
-    for (uint32_t v = 1; v < CODE_SIZE; v++) count[v] += count[v - 1];
-    // Filling from the end keeps equal bytes in their order of appearance.
-    // Each entry carries the position i above the byte L[i] (positions are
-    // below 2^20), so the walk takes one memory access per output byte.
-    for (uint32_t i = size; i-- > 0;) {
-        uint8_t b = last_column[i];
-        index_table[--count[b]] = (i << 8) | b;
+// The walk over the forward mapping visits one random place of a 4 MiB table
+// per byte, so a single walk waits on memory at every step. Large blocks are
+// therefore walked as segments: the walk is cut at SEGMENTS places (the rank
+// `top`, where the block begins, and ranks spread evenly over the block), and
+// WALK_LANES segments are walked at a time, each into a region of scratch
+// memory, until it reaches the start of another segment. The segments are
+// then put together in the order the block's own walk meets them.
+const int SEGMENTS = 64;
+const int WALK_LANES = 8;
+// Marks the mapping entries where a segment starts; an entry is below 2^28.
+const uint32_t SEGMENT_START = 0x80000000u;
+
+struct Segment {
+    uint32_t start;   // the rank where it begins
+    uint32_t length;  // bytes in its region
+    uint32_t end;     // where it stopped: the start of another segment, or
+                      // where its region filled up
+};
+
+// One walk in progress.
+struct Lane {
+    int segment;  // -1 when the lane has no segment left
+    uint32_t at;  // the next entry to take
+    uint8_t* write;
+    uint8_t* region_end;
+};
+
+struct SegmentedWalk {
+    const uint32_t* forward;
+    uint8_t* scratch;
+    uint32_t capacity;  // bytes of each segment's region
+    Segment segments[SEGMENTS];
+    int count;
+    int next;  // the first segment no lane has taken yet
+};
+
+// Gives the lane the next segment, taking its first byte at once (its own
+// start is marked like the others); false when none is left.
+static bool take_segment(SegmentedWalk* w, Lane* lane) {
+    if (w->next == w->count) {
+        lane->segment = -1;
+        return false;
+    }
+    int j = w->next++;
+    uint8_t* region = w->scratch + (size_t)j * w->capacity;
+    uint32_t entry = w->forward[w->segments[j].start] & ~SEGMENT_START;
+    region[0] = (uint8_t)entry;
+    lane->segment = j;
+    lane->at = entry >> 8;
+    lane->write = region + 1;
+    lane->region_end = region + w->capacity;
+    return true;
+}
+
+// Records where the lane's segment stopped and gives it the next one.
+static bool finish_segment(SegmentedWalk* w, Lane* lane) {
+    Segment* s = &w->segments[lane->segment];
+    s->length = (uint32_t)(lane->write - (w->scratch + (size_t)lane->segment * w->capacity));
+    s->end = lane->at;
+    return take_segment(w, lane);
+}
+
+// One step of a lane: false when its segment is over (and it has no next one).
+static inline bool lane_step(SegmentedWalk* w, Lane* lane) {
+    uint32_t entry = w->forward[lane->at];
+    if ((entry & SEGMENT_START) || lane->write == lane->region_end) return finish_segment(w, lane);
+    *lane->write++ = (uint8_t)entry;
+    lane->at = entry >> 8;
+    return true;
+}
+
+static int segment_starting_at(const SegmentedWalk* w, uint32_t rank) {
+    int j = 0;
+    while (w->segments[j].start != rank) j++;
+    return j;
+}
+
+static void walk_in_segments(uint32_t* forward, uint8_t* scratch, uint8_t* output, uint32_t top,
+                             uint32_t size) {
+    SegmentedWalk w;
+    w.forward = forward;
+    w.scratch = scratch;
+    // A block of fewer bytes than SEGMENTS is cut at every byte, so the
+    // starts stay distinct and every region holds at least 4 bytes.
+    const uint32_t cuts = size < (uint32_t)SEGMENTS ? size : (uint32_t)SEGMENTS;
+    w.capacity = 4 * size / cuts;
+    w.count = 0;
+    w.next = 0;
+    w.segments[w.count++].start = top;
+    for (uint32_t j = 1; j < cuts; j++) {
+        uint32_t start = (uint32_t)((uint64_t)size * j / cuts);
+        if (start != top) w.segments[w.count++].start = start;
+    }
+    for (int j = 0; j < w.count; j++) forward[w.segments[j].start] |= SEGMENT_START;
+
+    Lane lanes[WALK_LANES];
+    int busy = 0;
+    for (int l = 0; l < WALK_LANES; l++) busy += take_segment(&w, &lanes[l]);
+    // All lanes in step while all have work; then each finishes on its own.
+    while (busy == WALK_LANES) {
+        for (int l = 0; l < WALK_LANES; l++) busy -= !lane_step(&w, &lanes[l]);
+    }
+    for (int l = 0; l < WALK_LANES; l++)
+        while (lanes[l].segment >= 0 && lane_step(&w, &lanes[l])) {
+        }
+
+    // Put the segments together from the one at `top`. A segment whose
+    // region filled up is continued by a plain walk to the next start. A
+    // block made of a repeated pattern walks a shorter cycle, which leads
+    // back to `top`: the segments then repeat until the block is full.
+    uint8_t* out = output;
+    uint32_t remaining = size;
+    int j = 0;
+    for (;;) {
+        const Segment& s = w.segments[j];
+        uint32_t length = s.length < remaining ? s.length : remaining;
+        memcpy(out, scratch + (size_t)j * w.capacity, length);
+        out += length;
+        remaining -= length;
+        uint32_t at = s.end;
+        uint32_t entry;
+        while (remaining > 0 && !((entry = forward[at]) & SEGMENT_START)) {
+            *out++ = (uint8_t)entry;
+            at = entry >> 8;
+            remaining--;
+        }
+        if (remaining == 0) break;
+        j = segment_starting_at(&w, at);
+    }
+    for (int k = 0; k < w.count; k++) forward[w.segments[k].start] &= ~SEGMENT_START;
+}
+
+void blocksort_restore_walking(const uint8_t* last_column, uint8_t* output, uint32_t top,
+                               uint32_t size, uint32_t* work, MessagePump pump, bool in_segments) {
+    // Where each byte value's run starts in the sorted first column. Four
+    // partial counts, so that runs of one byte (common in a last column) do
+    // not wait on their own increments.
+    uint32_t partial[4][CODE_SIZE] = {};
+    uint32_t i = 0;
+    for (; i + 4 <= size; i += 4) {
+        partial[0][last_column[i]]++;
+        partial[1][last_column[i + 1]]++;
+        partial[2][last_column[i + 2]]++;
+        partial[3][last_column[i + 3]]++;
+    }
+    for (; i < size; i++) partial[0][last_column[i]]++;
+    uint32_t next_rank[CODE_SIZE];
+    uint32_t below = 0;
+    for (uint32_t v = 0; v < CODE_SIZE; v++) {
+        next_rank[v] = below;
+        below += partial[0][v] + partial[1][v] + partial[2][v] + partial[3][v];
+    }
+
+    // The forward mapping: entry r is the position in L of the byte of rank
+    // r in the stable sort of L, shifted up, with the byte at that position
+    // beside it, so the walk takes one memory access per output byte.
+    // Positions are below 2^20.
+    uint32_t* forward = work;
+    for (uint32_t p = 0; p < size; p++) {
+        uint32_t b = last_column[p];
+        forward[next_rank[b]++] = (p << 8) | b;
     }
 
     CallPump(pump);
 
-    // Entry at p = (next position << 8) | byte at that position. Every entry
-    // holds a position below `size`, so the walk stays inside the table.
-    uint32_t entry = index_table[top];
-    for (uint32_t i = 0; i < size; i++) {
-        output[i] = (uint8_t)entry;
-        entry = index_table[entry >> 8];
+    if (in_segments) {
+        walk_in_segments(forward, (uint8_t*)(work + size), output, top, size);
+        return;
     }
+    // Every entry holds a position below `size`, so the walk stays inside.
+    uint32_t entry = forward[top];
+    for (uint32_t k = 0; k < size; k++) {
+        output[k] = (uint8_t)entry;
+        entry = forward[entry >> 8];
+    }
+}
+
+void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top, uint32_t size,
+                       uint32_t* work, MessagePump pump) {
+    blocksort_restore_walking(last_column, output, top, size, work, pump,
+                              size >= BS_SEGMENTED_WALK_MIN);
 }
 
 DecodeResult blocksort_decode2(const uint8_t* last_column, uint8_t* output, uint32_t top,
                                uint32_t size, FileHandle out, MessagePump pump) {
     if (!blocksort_block_ok(top, size)) return DECODE_DAMAGED;
-    uint32_t* index_table = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * (size_t)size);
-    if (!index_table) return DECODE_NO_MEMORY;
-    blocksort_restore(last_column, output, top, size, index_table, pump);
+    uint32_t* work = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * blocksort_work_words(size));
+    if (!work) return DECODE_NO_MEMORY;
+    blocksort_restore(last_column, output, top, size, work, pump);
     bool written = WriteBytes(out, output, size);
-    FreeZeroedMemory(index_table);
+    FreeZeroedMemory(work);
     return written ? DECODE_OK : DECODE_WRITE_FAILED;
 }
 

@@ -21,12 +21,26 @@ inline bool blocksort_block_ok(uint32_t top, uint32_t size) {
     return size >= 1 && size <= BS_BUF_SIZE && top < size;
 }
 
+// Blocks of this size and more are walked in segments (see BlockSorting.cpp).
+const uint32_t BS_SEGMENTED_WALK_MIN = 0x10000;
+
+// The 32-bit words of work area that blocksort_restore needs for a block of
+// `size` bytes: the mapping from ranks to positions, and as much again for
+// the pieces of a walk in segments.
+inline size_t blocksort_work_words(uint32_t size) { return 2 * (size_t)size; }
+
 // Restores one block of `size` bytes from its last column into `output`, using
-// `index_table` (room for `size` entries). Calls the pump once, between
-// building the index table and walking it. The caller has checked the block
-// with blocksort_block_ok.
+// `work` (blocksort_work_words(size) words, contents irrelevant). Calls the
+// pump once, between building the mapping and walking it. The caller has
+// checked the block with blocksort_block_ok.
 void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top, uint32_t size,
-                       uint32_t* index_table, MessagePump pump);
+                       uint32_t* work, MessagePump pump);
+
+// blocksort_restore with the walk chosen by the caller: one walk, or the
+// walk in segments that it takes for blocks of BS_SEGMENTED_WALK_MIN bytes or
+// more. Both give the same bytes for any block; tests hold them to that.
+void blocksort_restore_walking(const uint8_t* last_column, uint8_t* output, uint32_t top,
+                               uint32_t size, uint32_t* work, MessagePump pump, bool in_segments);
 
 // Restores one block and appends it to `out`, with an index table of its own.
 // DECODE_DAMAGED for a block outside the format, else the cause of a failure.

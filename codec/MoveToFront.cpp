@@ -5,21 +5,29 @@
 #include <string.h>
 
 void mtf_decode2(const uint8_t* in, uint8_t* out, uint32_t size) {
+    // The first two places of the table live in locals: indices 0 and 1,
+    // the most frequent by far, then touch no memory.
     uint8_t mtf_table[256];
     for (int i = 0; i < 256; i++) mtf_table[i] = (uint8_t)i;
-    uint32_t prev = 1;  // so that an index 1 at the start of a chunk still exchanges
+    uint8_t front = 0, second = 1;  // places 0 and 1; mtf_table[2..] holds the rest
+    uint32_t prev = 1;              // so that an index 1 at the start of a chunk still exchanges
     for (uint32_t i = 0; i < size; i++) {
         uint32_t j = in[i];
-        uint8_t c = mtf_table[j];
-        if (j == 1) {
+        uint8_t c;
+        if (j == 0) {
+            c = front;
+        } else if (j == 1) {
+            c = second;
             if (prev != 0) {
-                mtf_table[1] = mtf_table[0];
-                mtf_table[0] = c;
+                second = front;
+                front = c;
             }
-        } else if (j >= 2) {
+        } else {
             // A byte seen again moves to the second place; the front stays.
-            memmove(mtf_table + 2, mtf_table + 1, j - 1);
-            mtf_table[1] = c;
+            c = mtf_table[j];
+            memmove(mtf_table + 3, mtf_table + 2, j - 2);
+            mtf_table[2] = second;
+            second = c;
         }
         out[i] = c;
         prev = j;

@@ -27,6 +27,10 @@ inline bool rle_block_size_ok(uint32_t beforesize) {
 // With `out` NULL the block is only measured.
 int32_t rle_decode2(const uint8_t* in, uint8_t* out, uint32_t size, int n);
 
+// The same with room for only `room` (at most RLE_BUF_SIZE) bytes in `out`:
+// -1 also when the expansion would pass it.
+int32_t rle_decode_within(const uint8_t* in, uint8_t* out, uint32_t size, int n, uint32_t room);
+
 // Expands every block of `in` into `out` (both rewound, `out` truncated).
 // Calls the pump once per block. DECODE_OK when the stream ended as the
 // format allows; DECODE_DAMAGED when a block was refused or cut short

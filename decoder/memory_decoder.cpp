@@ -18,9 +18,6 @@ namespace {
 
 // Stored bytes are read in pieces of this size.
 const uint32_t STORED_READ_SIZE = 0x100000;
-// Below this size an entry decodes faster on one thread than the second
-// thread takes to start.
-const uint32_t TWO_THREADS_FROM = 0x100000;
 // Pieces of stage-1 output in flight between the two threads. Stage 2 starts
 // a fresh table every MTF_BUF_SIZE bytes, so every piece but the last is
 // exactly that long.
@@ -39,6 +36,7 @@ struct Capacities {
     uint32_t piece;   // a piece of stage-1 output
     uint32_t block;   // a block-sorted block
     uint32_t runs;    // a run-length block's coded data
+    uint32_t output;  // one run-length block's expansion
 };
 
 uint32_t AtMost(uint64_t value, uint32_t limit) { return value < limit ? (uint32_t)value : limit; }
@@ -51,6 +49,7 @@ Capacities CapacitiesFor(const StoredEntry& entry) {
     c.piece = AtMost(longest, MTF_BUF_SIZE);
     c.block = AtMost(longest, BS_BUF_SIZE);
     c.runs = AtMost(longest, RLE_IN_BUF_SIZE);
+    c.output = AtMost(entry.originalSize, RLE_BUF_SIZE);
     return c;
 }
 
@@ -136,10 +135,10 @@ bool AllocTail(ChainTail* t) {
     const Capacities& c = t->capacity;
     t->indices = (uint8_t*)AllocZeroedMemory(c.piece);
     t->sort_block = (uint8_t*)AllocZeroedMemory(c.block);
-    t->index_table = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * (size_t)c.block);
+    t->index_table = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * blocksort_work_words(c.block));
     t->sort_output = (uint8_t*)AllocZeroedMemory(c.block);
     t->runs_block = (uint8_t*)AllocZeroedMemory(c.runs);
-    t->runs_output = (uint8_t*)AllocZeroedMemory(RLE_BUF_SIZE);
+    t->runs_output = (uint8_t*)AllocZeroedMemory(c.output ? c.output : 1);
     return t->indices && t->sort_block && t->index_table && t->sort_output && t->runs_block &&
            t->runs_output;
 }
@@ -178,9 +177,12 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
         }
         Gather(t->runs_block, &t->runs_fill, t->runs_size, &data, &size);
         if (t->runs_fill < t->runs_size) break;
-        int32_t after = rle_decode2(t->runs_block, t->runs_output, t->runs_size, RLE_THRESHOLD);
-        // More than the record announces cannot be the entry; stop before writing it.
-        if (after < 0 || t->produced + (uint32_t)after > t->expected) return DECODE_DAMAGED;
+        // More than the record announces cannot be the entry: the expansion
+        // stops before it passes what is left of it.
+        uint64_t left = t->expected - t->produced;
+        int32_t after = rle_decode_within(t->runs_block, t->runs_output, t->runs_size,
+                                          RLE_THRESHOLD, AtMost(left, t->capacity.output));
+        if (after < 0) return DECODE_DAMAGED;
         if (after > 0 && !t->output(t->output_context, t->runs_output, (uint32_t)after))
             return DECODE_WRITE_FAILED;
         t->produced += (uint32_t)after;

@@ -29,6 +29,10 @@ struct MemoryBytesReader {
 };
 bool ReadMemoryBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
 
+// Below this size an entry decodes faster on one thread than the second
+// thread takes to start: it always runs on the caller's.
+const uint32_t TWO_THREADS_FROM = 0x100000;
+
 // Decodes the stored bytes that `read_stored` delivers. The output receives
 // the entry's bytes as they are decoded, before the verdict is known: only
 // DECODE_OK says they are the entry. With `two_threads` false everything

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 
 #ifdef _WIN32
@@ -17,7 +18,9 @@
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
 #include "decoder/decode_chain.h"
+#include "decoder/memory_decoder.h"
 #include "platform/platform.h"
+#include "tests/reference/literal_decoder.h"
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -30,6 +33,12 @@ static void Check(bool condition, const char* what) {
 // The largest output that any input of the sizes fuzzed here can decode to;
 // more means a stage failed to stop.
 static const uint64_t kOutputBound = 64u << 20;
+// A few bytes of fuzz input can decode to megabytes in stage 1, which only
+// slows the search down: the stage-1 memory target compares the first
+// kStage1Values values, and the chain targets announce sizes only for entries
+// whose stage 1 gives at most kChainStage1Values.
+static const size_t kStage1Values = 1 << 10;
+static const size_t kChainStage1Values = 1 << 12;
 
 // Three work files per process, created on first use and reused.
 static FileHandle g_files[3] = {NO_FILE, NO_FILE, NO_FILE};
@@ -123,6 +132,9 @@ void FuzzStage1(const uint8_t* data, size_t size) {
         Check(a == b, "output independent of the buffer size");
         Check(pumps_a == a.size() / STAGE1_PUMP_INTERVAL, "one pump call per pump interval");
     }
+    literal::Stage1Outcome expected = literal::DecodeStage1(Bytes(data + 1, data + size), odd);
+    Check(ra == expected.result, "stage 1 gives the literal decoder's verdict");
+    if (ra == DECODE_OK) Check(a == expected.values, "stage 1 gives the literal decoder's bytes");
 }
 
 void FuzzStage2(const uint8_t* data, size_t size) {
@@ -136,6 +148,8 @@ void FuzzStage2(const uint8_t* data, size_t size) {
     Bytes memory(size);
     if (size) mtf_decode2(data, memory.data(), (uint32_t)size);
     Check(memory == out, "file and memory agree");
+    Check(out == literal::DecodeStage2(Bytes(data, data + size)),
+          "stage 2 gives the literal decoder's bytes");
 }
 
 void FuzzStage3(const uint8_t* data, size_t size) {
@@ -147,6 +161,9 @@ void FuzzStage3(const uint8_t* data, size_t size) {
     Bytes out = Contents(WorkFile(1));
     Check(pumps % 2 == 0 && pumps / 2 <= size / 7 + 1, "two pump calls per block");
     Check(out.size() <= size, "stage 3 never writes more than it read");
+    Bytes expected;
+    Check(result == literal::DecodeStage3(Bytes(data, data + size), &expected) && out == expected,
+          "stage 3 gives the literal decoder's verdict and bytes");
     // A lone well-formed block restores to exactly its size.
     if (size >= 7) {
         uint32_t top = ((uint32_t)data[0] << 16) | ((uint32_t)data[1] << 8) | data[2];
@@ -154,8 +171,8 @@ void FuzzStage3(const uint8_t* data, size_t size) {
         if (n > 0 && n < BS_BUF_SIZE && top < n && n <= size - 6) {
             Check(result == DECODE_OK && out.size() == n, "a well-formed block is restored");
             Bytes memory(n);
-            std::vector<uint32_t> index_table(n);
-            blocksort_restore(data + 6, memory.data(), top, n, index_table.data(), NO_PUMP);
+            std::vector<uint32_t> work(blocksort_work_words(n));
+            blocksort_restore(data + 6, memory.data(), top, n, work.data(), NO_PUMP);
             Check(memcmp(memory.data(), out.data(), n) == 0, "file and memory agree");
         }
     }
@@ -173,6 +190,10 @@ void FuzzStage4(const uint8_t* data, size_t size) {
     Check(walked == result, "size walk gives the expansion's verdict");
     if (result == DECODE_OK) Check(expected == out.size(), "size walk agrees with the expansion");
     Check(out.size() <= (uint64_t)pumps * RLE_BUF_SIZE, "one pump call per block");
+    Bytes literal_out;
+    Check(result == literal::DecodeStage4(Bytes(data, data + size), &literal_out) &&
+              out == literal_out,
+          "stage 4 gives the literal decoder's verdict and bytes");
 }
 
 int DecodeChain(const uint8_t* stored, size_t size, int fNewType, Bytes* output) {
@@ -212,23 +233,263 @@ int DecodeChain(const uint8_t* stored, size_t size, int fNewType, Bytes* output)
     return 1;
 }
 
+// The size the literal decoder's stages give an entry (before the check
+// against the record), or 0 when a stage refuses it.
+static uint32_t LiteralExpandedSize(const Bytes& stored, int fNewType) {
+    literal::Stage1Outcome stage1 =
+        literal::DecodeStage1(stored, fNewType != 0, true, kChainStage1Values);
+    if (stage1.result != DECODE_OK) return 0;
+    Bytes sorted = literal::DecodeStage2(stage1.values), coded, original;
+    if (literal::DecodeStage3(sorted, &coded) != DECODE_OK) return 0;
+    if (literal::DecodeStage4(coded, &original) != DECODE_OK) return 0;
+    return (uint32_t)original.size();
+}
+
 void FuzzChain(const uint8_t* data, size_t size) {
     if (size < 1) return;
     uint32_t saved = RC_BUF_SIZE;
     RC_BUF_SIZE = kBufferSizes[(data[0] >> 1) & 3];
     Bytes output;
     DecodeChain(data + 1, size - 1, data[0] & 1, &output);
+    Bytes stored(data + 1, data + size);
+    uint32_t announced = LiteralExpandedSize(stored, data[0] & 1) + ((data[0] >> 3) & 1);
+    const char* differs = CompareEntry(data + 1, size - 1, announced, data[0] & 1);
     RC_BUF_SIZE = saved;
+    Check(differs == NULL, differs ? differs : "");
+}
+
+static bool AppendDecoded(void* context, const uint8_t* data, uint32_t size) {
+    ((Bytes*)context)->insert(((Bytes*)context)->end(), data, data + size);
+    return true;
+}
+
+// The memory decoder on one and on two threads against the literal outcome.
+static const char* CompareMemory(const uint8_t* stored, size_t size, const StoredEntry& entry,
+                                 DecodeResult literal_result, const Bytes& expected) {
+    for (bool two_threads : {false, true}) {
+        // Below that size both runs take the same path.
+        if (two_threads && entry.originalSize < TWO_THREADS_FROM) break;
+        MemoryBytesReader reader = {stored, (uint32_t)size};
+        Bytes out;
+        DecodeResult result =
+            DecodeInMemory(entry, ReadMemoryBytes, &reader, AppendDecoded, &out, two_threads);
+        if (!IsVerdict(result)) return "the memory decoder answers neither ok nor damaged";
+        if (result != literal_result) return "the memory decoder's verdict differs";
+        if (result == DECODE_OK && out != expected) return "the memory decoder's bytes differ";
+    }
+    return NULL;
+}
+
+const char* CompareMemoryEntry(const uint8_t* stored, size_t size, uint32_t original_size,
+                               int fNewType) {
+    Bytes expected;
+    DecodeResult literal_result =
+        literal::DecodeEntry(Bytes(stored, stored + size), original_size, fNewType != 0, &expected);
+    StoredEntry entry = {(uint32_t)size, original_size, fNewType != 0};
+    return CompareMemory(stored, size, entry, literal_result, expected);
+}
+
+void FuzzChainMemory(const uint8_t* data, size_t size) {
+    if (size < 1) return;
+    Bytes stored(data + 1, data + size);
+    uint32_t announced = LiteralExpandedSize(stored, data[0] & 1) + ((data[0] >> 3) & 1);
+    const char* differs = CompareMemoryEntry(data + 1, size - 1, announced, data[0] & 1);
+    Check(differs == NULL, differs ? differs : "");
+}
+
+const char* CompareEntry(const uint8_t* stored, size_t size, uint32_t original_size, int fNewType) {
+    Bytes expected;
+    DecodeResult literal_result =
+        literal::DecodeEntry(Bytes(stored, stored + size), original_size, fNewType != 0, &expected);
+    FileHandle first = WorkFile(0), second = WorkFile(1), target = WorkFile(2);
+    Fill(first, stored, size);
+    Fill(target, NULL, 0);
+    StoredEntry entry = {(uint32_t)size, original_size, fNewType != 0};
+    DecodeResult result = DecodeWorkFiles(first, second, entry, NO_PUMP);
+    if (result == DECODE_OK) result = ExpandWorkFile(second, target, NO_PUMP);
+    if (!IsVerdict(result)) return "the entry decoder answers neither ok nor damaged";
+    if (result != literal_result) return "the entry decoder's verdict differs from the literal one";
+    if (result == DECODE_OK && Contents(target) != expected)
+        return "the entry decoder's bytes differ from the literal ones";
+    return CompareMemory(stored, size, entry, literal_result, expected);
+}
+
+// ---------------------------------------------------------------------------
+// Memory drivers: the in-memory cores against the literal decoder.
+
+struct MemorySource {
+    const uint8_t* data;
+    size_t size;
+    size_t position;
+};
+
+static bool RefillFromMemory(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+    MemorySource* source = (MemorySource*)context;
+    size_t n = source->size - source->position;
+    if (n > room) n = room;
+    if (n) memcpy(buffer, source->data + source->position, n);
+    source->position += n;
+    *got = (uint32_t)n;
+    return true;
+}
+
+const char* CompareStage1(const uint8_t* stream, size_t size, int fNewType,
+                          bool narrow_interval_rule, uint32_t buffer_size, uint32_t piece) {
+    literal::Stage1Outcome expected = literal::DecodeStage1(
+        Bytes(stream, stream + size), fNewType != 0, narrow_interval_rule, kStage1Values);
+    MemorySource source = {stream, size, 0};
+    Bytes LBuffer(buffer_size);
+    Stage1Decoder d;
+    if (stage1_start(&d, fNewType, RefillFromMemory, &source, LBuffer.data(), buffer_size) !=
+        DECODE_OK)
+        return "stage 1 does not start";
+    d.rc.narrow_interval_rule = narrow_interval_rule;
+    Bytes values;
+    DecodeResult result = DECODE_OK;
+    bool finished = false;
+    while (result == DECODE_OK && !finished && values.size() < kStage1Values) {
+        size_t before = values.size();
+        uint32_t produced = 0;
+        uint32_t room = (uint32_t)std::min<size_t>(piece, kStage1Values - before);
+        values.resize(before + room);
+        result = stage1_decode(&d, values.data() + before, room, &produced, &finished);
+        values.resize(before + produced);
+    }
+    uint32_t widened_steps = d.rc.widened_steps;
+    stage1_release(&d);
+    if (!IsVerdict(result)) return "stage 1 answers neither ok nor damaged";
+    // Both stopped after the same number of values, or ended alike before.
+    bool cut = result == DECODE_OK && !finished;
+    if (cut != expected.cut) return "stage 1 ends where the literal one goes on, or the reverse";
+    if (!cut && (finished ? DECODE_OK : DECODE_DAMAGED) != expected.result)
+        return "stage 1's verdict differs from the literal one";
+    if (values != expected.values) return "stage 1's bytes differ from the literal ones";
+    if (widened_steps != expected.widened_steps)
+        return "stage 1 widened other steps than the literal decoder";
+    return NULL;
+}
+
+const char* CompareStage2(const uint8_t* data, size_t size) {
+    Bytes out(size);
+    for (size_t start = 0; start < size; start += MTF_BUF_SIZE) {
+        size_t n = size - start < MTF_BUF_SIZE ? size - start : MTF_BUF_SIZE;
+        mtf_decode2(data + start, out.data() + start, (uint32_t)n);
+    }
+    if (out != literal::DecodeStage2(Bytes(data, data + size)))
+        return "stage 2's bytes differ from the literal ones";
+    return NULL;
+}
+
+// Stage 3 over blocks in memory, by the stage's own rules and core.
+static DecodeResult RestoreBlocks(const uint8_t* in, size_t size, Bytes* out, bool* walks_alike) {
+    out->clear();
+    *walks_alike = true;
+    static std::vector<uint32_t> work;  // kept, so that fuzzing does not allocate per input
+    static Bytes block;
+    size_t pos = 0;
+    for (;;) {
+        if (pos == size) return DECODE_OK;
+        if (size - pos < BS_HEADER_SIZE) return DECODE_DAMAGED;
+        uint32_t top, n;
+        blocksort_read_header(in + pos, &top, &n);
+        pos += BS_HEADER_SIZE;
+        if (n == 0) return DECODE_OK;
+        if (!blocksort_block_ok(top, n) || size - pos < n) return DECODE_DAMAGED;
+        work.resize(blocksort_work_words(n));
+        block.resize(n);
+        blocksort_restore(in + pos, block.data(), top, n, work.data(), NO_PUMP);
+        out->insert(out->end(), block.begin(), block.end());
+        // Whichever walk the size picked, the other gives the same bytes.
+        blocksort_restore_walking(in + pos, block.data(), top, n, work.data(), NO_PUMP,
+                                  n < BS_SEGMENTED_WALK_MIN);
+        if (!std::equal(block.begin(), block.end(), out->end() - n)) *walks_alike = false;
+        pos += n;
+        if (n != BS_BUF_SIZE) return DECODE_OK;
+    }
+}
+
+const char* CompareStage3(const uint8_t* data, size_t size) {
+    Bytes out, expected;
+    bool walks_alike = true;
+    DecodeResult result = RestoreBlocks(data, size, &out, &walks_alike);
+    if (!walks_alike) return "stage 3's two walks give different bytes";
+    if (result != literal::DecodeStage3(Bytes(data, data + size), &expected))
+        return "stage 3's verdict differs from the literal one";
+    if (out != expected) return "stage 3's bytes differ from the literal ones";
+    return NULL;
+}
+
+// Stage 4 over blocks in memory, by the stage's own rules and core; the
+// measuring walk must count what the expansion writes.
+static DecodeResult ExpandBlocks(const uint8_t* in, size_t size, Bytes* out, bool* measured_alike) {
+    out->clear();
+    *measured_alike = true;
+    static Bytes block(RLE_BUF_SIZE);  // kept, so that fuzzing does not allocate per input
+    size_t pos = 0;
+    for (;;) {
+        if (pos == size) return DECODE_OK;
+        if (size - pos < RLE_HEADER_SIZE) return DECODE_DAMAGED;
+        uint32_t beforesize = rle_read_header(in + pos);
+        pos += RLE_HEADER_SIZE;
+        if (!rle_block_size_ok(beforesize) || size - pos < beforesize) return DECODE_DAMAGED;
+        int32_t n = rle_decode2(in + pos, block.data(), beforesize, RLE_THRESHOLD);
+        if (rle_decode2(in + pos, NULL, beforesize, RLE_THRESHOLD) != n) *measured_alike = false;
+        if (n < 0) return DECODE_DAMAGED;
+        out->insert(out->end(), block.begin(), block.begin() + n);
+        pos += beforesize;
+        if ((uint32_t)n != RLE_BUF_SIZE) return DECODE_OK;
+    }
+}
+
+const char* CompareStage4(const uint8_t* data, size_t size) {
+    Bytes out, expected;
+    bool measured_alike = true;
+    DecodeResult result = ExpandBlocks(data, size, &out, &measured_alike);
+    if (!measured_alike) return "stage 4's measuring walk differs from its expansion";
+    if (result != literal::DecodeStage4(Bytes(data, data + size), &expected))
+        return "stage 4's verdict differs from the literal one";
+    if (out != expected) return "stage 4's bytes differ from the literal ones";
+    return NULL;
+}
+
+static const uint32_t kPieces[4] = {1, 3, 100, 4096};
+
+void FuzzStage1Memory(const uint8_t* data, size_t size) {
+    if (size < 1) return;
+    const char* differs =
+        CompareStage1(data + 1, size - 1, data[0] & 1, (data[0] & 8) == 0,
+                      kBufferSizes[(data[0] >> 1) & 3], kPieces[(data[0] >> 4) & 3]);
+    Check(differs == NULL, differs ? differs : "");
+}
+
+void FuzzStage2Memory(const uint8_t* data, size_t size) {
+    const char* differs = CompareStage2(data, size);
+    Check(differs == NULL, differs ? differs : "");
+}
+
+void FuzzStage3Memory(const uint8_t* data, size_t size) {
+    const char* differs = CompareStage3(data, size);
+    Check(differs == NULL, differs ? differs : "");
+}
+
+void FuzzStage4Memory(const uint8_t* data, size_t size) {
+    const char* differs = CompareStage4(data, size);
+    Check(differs == NULL, differs ? differs : "");
 }
 
 SweepCount BitFlipSweep(const Bytes& stored, int fNewType) {
     SweepCount count = {0, 0};
     Bytes flipped = stored;
+    const uint32_t original_size = LiteralExpandedSize(stored, fNewType);
     Bytes output;
     for (size_t bit = 0; bit < stored.size() * 8; bit++) {
         flipped[bit / 8] ^= (uint8_t)(1u << (bit % 8));
         int result = DecodeChain(flipped.data(), flipped.size(), fNewType, &output);
         Check(result == 0 || result == 1, "a clear result for every flip");
+        // The same verdict and bytes as the literal decoder, with the record
+        // still announcing the original size.
+        const char* differs = CompareEntry(flipped.data(), flipped.size(), original_size, fNewType);
+        Check(differs == NULL, differs ? differs : "");
         if (result)
             count.decoded++;
         else

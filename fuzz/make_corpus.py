@@ -2,7 +2,9 @@
 """Writes the seed corpus of every fuzz target from the fixed vectors.
 
 Stage-1 and chain inputs start with the options byte that the drivers read:
-bit 0 the odd rescale rule, bits 1-2 the stage-1 buffer size (4, 5, 7, 4096).
+bit 0 the odd rescale rule, bits 1-2 the stage-1 buffer size (4, 5, 7, 4096);
+for the chain bit 3 announces one byte too many, for the stage-1 memory target
+bit 3 turns the narrow-interval rule off and bits 4-5 pick the piece size.
 Payload inputs are whole files: entry records, behind a minimal PE header or
 from the first byte on.
 Run from anywhere; writes these seeds into fuzz/corpus/ and leaves the other
@@ -92,6 +94,7 @@ corpus = {
         "chain_odd_buf5": b"\x03" + STORED,
         "five_values": b"\x01" + FIVE,
         "zeros_odd": b"\x01" + ZEROS_ODD,
+        "announced_one_too_many": b"\x08" + STORED,
     },
     "payload": {
         "behind_pe_header": pe_header(0x180) + CHAIN_RECORDS,
@@ -104,6 +107,24 @@ corpus = {
         "stored_past_the_end": record("a.txt", STORED, 20, stored_size=23),
     },
 }
+corpus["stage1_memory"] = dict(corpus["stage1"])
+corpus["stage1_memory"].update({
+    "chain_rule_off_piece1": b"\x08" + STORED,
+    "five_values_piece3": b"\x11" + FIVE,
+    "zeros_odd_piece100": b"\x21" + ZEROS_ODD,
+})
+corpus["stage2_memory"] = dict(corpus["stage2"])
+corpus["chain_memory"] = dict(corpus["chain"])
+corpus["stage3_memory"] = dict(corpus["stage3"])
+corpus["stage3_memory"].update({
+    "repeated_pattern": bs_block(0, b"b" * 40 + b"a" * 40),
+    "single_byte_value": bs_block(99, b"q" * 100),
+    "text": bs_block(17, b"ttttssseeeehhhhh  rrrooaaaiinnnnpp"),
+})
+corpus["stage4_memory"] = dict(corpus["stage4"])
+corpus["stage4_memory"].update({
+    "runs_and_singles": rle_block(h("41 41 41 41 07 42 43 44 45 46 47 48 49 4A 4A 4A 4B 4B 4B 4B 00 4C")),
+})
 
 for target, files in corpus.items():
     folder = os.path.join(ROOT, target)

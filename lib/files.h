@@ -27,7 +27,8 @@ FileHandle HandleOfDescriptor(int descriptor);
 
 // A new, empty file beside `neighbour` (same folder, short hidden name, so a
 // long neighbour name still leaves room), ready to be renamed over it. NO_FILE
-// on failure; *path receives its name.
+// on failure; *path receives its name. Until ForgetPartialFile, an interrupt
+// removes it.
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path);
 
 // Renames the finished file `part` to `target`, replacing a file there.
@@ -91,7 +92,8 @@ struct FileStamp {
     bool read_only;
 };
 
-// Starts a file in `folder`. False, with *why, when it cannot be made.
+// Starts a file in `folder`; until it is finished or abandoned, an interrupt
+// removes it. False, with *why, when it cannot be made.
 bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why);
 
 // Gives the complete file its stamp and the name `name` in `folder`,

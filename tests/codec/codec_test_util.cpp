@@ -147,6 +147,19 @@ bool EveryIoFailureIsReported(const Bytes& input, const StageCall& stage) {
 ScopedRcBufSize::ScopedRcBufSize(uint32_t size) : saved(RC_BUF_SIZE) { RC_BUF_SIZE = size; }
 ScopedRcBufSize::~ScopedRcBufSize() { RC_BUF_SIZE = saved; }
 
+const Bytes kExampleStored =
+    MakeBytes({0x38, 0x23, 0x6B, 0xC4, 0x65, 0x88, 0x27, 0x35, 0x88, 0x00, 0x09,
+               0x3C, 0x3D, 0x24, 0xF7, 0xB8, 0x46, 0xF0, 0xAB, 0x86, 0xEC, 0x00});
+const Bytes kExampleAfterStage1 =
+    MakeBytes({0x00, 0x00, 0x03, 0x00, 0x00, 0x14, 0x12, 0x00, 0x61, 0x07, 0x02, 0x01, 0x72,
+               0x00, 0x00, 0x22, 0x65, 0x04, 0x04, 0x65, 0x00, 0x00, 0x00, 0x00, 0x65, 0x01});
+const Bytes kExampleAfterStage2 =
+    MakeBytes({0x00, 0x00, 0x03, 0x00, 0x00, 0x14, 0x11, 0x00, 0x61, 0x04, 0x61, 0x61, 0x72,
+               0x61, 0x61, 0x20, 0x64, 0x00, 0x72, 0x63, 0x61, 0x61, 0x61, 0x61, 0x62, 0x62});
+const Bytes kExampleAfterStage3 =
+    MakeBytes({0x11, 0x00, 0x00, 0x61, 0x62, 0x72, 0x61, 0x63, 0x61, 0x64,
+               0x61, 0x62, 0x72, 0x61, 0x20, 0x61, 0x61, 0x61, 0x61, 0x04});
+
 // ---------------------------------------------------------------------------
 // Range coder, the decode step with the roles reversed.
 
@@ -154,14 +167,19 @@ struct Encoder {
     uint32_t low = 0, range = 0xFFFFFFFFu;
     Bytes* out;
     int fNewType;
-    bool ok = true;
+    uint32_t widened = 0;
 
     void Symbol(Frequency* t, int c) {
-        uint32_t tmp = range / GET_SUM(t);
-        if (tmp == 0) {
-            ok = false;
-            return;
+        if (range < GET_SUM(t)) {
+            // The narrow-interval rule, as the reader follows it.
+            while (range < GET_SUM(t)) {
+                range = range_to_next_boundary(low);
+                out->push_back((uint8_t)(low >> 24));
+                low <<= 8;
+            }
+            widened++;
         }
+        uint32_t tmp = range / GET_SUM(t);
         low += (uint32_t)GET_COUNT_SUM(t, c) * tmp;
         range = (uint32_t)GET_COUNT(t, c) * tmp;
         update_frequency(t, c, fNewType);
@@ -178,7 +196,7 @@ struct Encoder {
     }
 };
 
-bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream) {
+bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream, uint32_t* widened) {
     stream->clear();
     ModelSet m;
     if (!init_global(&m)) return false;
@@ -186,7 +204,7 @@ bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream) {
     enc.out = stream;
     enc.fNewType = fNewType;
     int c0 = 0, c00 = 0, c000 = 0;
-    for (size_t i = 0; i <= data.size() && enc.ok; i++) {
+    for (size_t i = 0; i <= data.size(); i++) {
         int value = i < data.size() ? data[i] : EOF_VALUE;
         int cls = value < 2 ? value : 2;
         enc.Symbol(m.freq_012[9 * c000 + 3 * c00 + c0], cls);
@@ -205,7 +223,8 @@ bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream) {
     }
     free_frequency(&m);
     for (int shift = 24; shift >= 0; shift -= 8) stream->push_back((uint8_t)(enc.low >> shift));
-    return enc.ok;
+    if (widened) *widened = enc.widened;
+    return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -78,15 +78,20 @@ struct ScopedRcBufSize {
     uint32_t saved;
 };
 
-// Test-side writers. RangeEncode returns false when the stream cannot be
-// represented (a range below a table's total).
-bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream);
+// Test-side writers. RangeEncode widens a range below a table's total as the
+// reader does, counting such steps in *widened when given; false only when
+// the tables cannot be had.
+bool RangeEncode(const Bytes& data, int fNewType, Bytes* stream, uint32_t* widened = NULL);
 Bytes MtfEncode(const Bytes& data);
 // Sorts rotations naively; fine for small or random inputs only.
 void BwtBlock(const Bytes& block, uint32_t* top, Bytes* last_column);
 Bytes BwtEncode(const Bytes& data);  // blocks of up to BS_BUF_SIZE with headers
 Bytes RleEncode(const Bytes& data);  // blocks of up to RLE_BUF_SIZE expanded bytes
 Bytes RleBlock(const Bytes& coded);  // one block: 3-byte little-endian header + coded
+
+// The worked example of a whole chain: the stored bytes of the text
+// "abracadabra aaaaaaaa" and its forms after stages 1, 2 and 3.
+extern const Bytes kExampleStored, kExampleAfterStage1, kExampleAfterStage2, kExampleAfterStage3;
 
 // Deterministic test data.
 Bytes RandomBytes(size_t size, uint32_t seed, uint32_t alphabet = 256);

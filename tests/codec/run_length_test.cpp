@@ -133,6 +133,17 @@ TEST(RunLength, RefusesBlocksOutsideTheFormat) {
     too_long_expansion.back() = 252;
     Expand(too_long_expansion, &n);
     EXPECT_EQ(n, (int32_t)RLE_BUF_SIZE);
+    // The same limit for bytes outside runs, which are taken several at a time.
+    Bytes singles = RandomBytes(RLE_BUF_SIZE + 1, 4);
+    for (size_t i = 1; i < singles.size(); i++)
+        if (singles[i] == singles[i - 1]) singles[i] ^= 1;  // no two equal neighbours
+    Expand(singles, &n);
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(rle_decode2(singles.data(), NULL, (uint32_t)singles.size(), RLE_THRESHOLD), -1);
+    singles.pop_back();
+    Bytes out = Expand(singles, &n);
+    EXPECT_EQ(n, (int32_t)RLE_BUF_SIZE);
+    EXPECT_TRUE(out == singles);
 }
 
 TEST(RunLength, EveryFailedAllocationIsReported) {

@@ -1,0 +1,7 @@
+// libFuzzer entry point; the checks live in harness.cpp.
+#include "fuzz/harness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzStage1Memory(data, size);
+    return 0;
+}
