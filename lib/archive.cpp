@@ -194,24 +194,33 @@ bool TakeDecoded(void* context, const uint8_t* data, uint32_t size) {
 int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
                        void* output_context, ProgressReport* progress, std::string* why) {
     ArchiveEntry& e = archive->entries[index];
-    if (IsFolderRecord(e.record) || e.record.originalSize == 0) return QV_OK;
+    if (IsFolderRecord(e.record) || e.record.originalSize == 0) {
+        e.narrow_interval = 0;  // no stream at all
+        return QV_OK;
+    }
     StoredEntry stored = {e.record.storedSize, e.record.originalSize,
                           (e.record.attributeWord & ODD_RESCALE) != 0};
     Sink sink = {output, output_context, progress, false};
     // Stage 1 on a core of its own when there is a second one.
     bool two_threads = std::thread::hardware_concurrency() > 1;
     DecodeResult result;
+    uint32_t widened = 0;
     if (archive->file == NO_FILE) {
         MemoryBytesReader reader = {archive->source.data + e.stored_at, e.record.storedSize};
-        result = DecodeInMemory(stored, ReadMemoryBytes, &reader, TakeDecoded, &sink, two_threads);
+        result = DecodeInMemory(stored, ReadMemoryBytes, &reader, TakeDecoded, &sink, two_threads,
+                                &widened);
     } else if (SetFilePointer64(archive->file, (int64_t)e.stored_at, FILE_BEGIN) !=
                (int64_t)e.stored_at) {
         result = DECODE_READ_FAILED;
     } else {
-        result = DecodeStoredInMemory(archive->file, stored, TakeDecoded, &sink, two_threads);
+        result =
+            DecodeStoredInMemory(archive->file, stored, TakeDecoded, &sink, two_threads, &widened);
     }
     switch (result) {
         case DECODE_OK:
+            // What only decoding tells: whether the reader had to widen a step.
+            e.narrow_interval = widened > 0 ? 1 : 0;
+            e.narrow_steps = widened;
             return QV_OK;
         case DECODE_DAMAGED:
             *why = "the stored data does not decode to the entry";
