@@ -57,6 +57,10 @@ void FuzzLibrary(const uint8_t* data, size_t size) {
         if (code != QV_OK) continue;
         Check(bytes.size() == (entry.kind == QV_FILE ? entry.original_size : 0),
               "a sound entry decodes to its size");
+        qv_entry decoded;
+        Check(qv_entry_at(archive, i, &decoded) == QV_OK && decoded.narrow_interval >= 0 &&
+                  (decoded.narrow_interval == 1) == (decoded.narrow_interval_steps > 0),
+              "a decoded entry tells whether it needed the narrow-interval rule");
         std::vector<uint8_t> again(bytes.size());
         Check(qv_decode_to_buffer(archive, i, again.data(), again.size(), nullptr, nullptr,
                                   &error) == QV_OK &&
