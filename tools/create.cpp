@@ -25,14 +25,12 @@ void Warn(void* context, const char* message) {
 
 void Written(void* context, const char* source, const qv_entry* entry) {
     CreateRun* run = (CreateRun*)context;
-    if (entry->narrow_interval == 1) run->narrow_interval_entries++;
+    if (entry->narrow_interval != 1) return;
+    run->narrow_interval_entries++;
     if (run->options->verbosity != VERBOSE) return;
     run->progress->Clear();
-    printf("%s\n", source);
-    if (entry->narrow_interval == 1) {
-        printf("%s: uses the narrow-interval rule (%u %s)\n", source, entry->narrow_interval_steps,
-               entry->narrow_interval_steps == 1 ? "step" : "steps");
-    }
+    printf("%s: uses the narrow-interval rule (%u %s)\n", source, entry->narrow_interval_steps,
+           entry->narrow_interval_steps == 1 ? "step" : "steps");
 }
 
 int Progressed(void* context, const qv_progress* state) {

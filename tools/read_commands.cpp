@@ -63,7 +63,6 @@ std::string WhyOf(const qv_error& error, const qv_entry& entry) {
 }
 
 void SayNarrowInterval(const qv_entry& entry) {
-    if (entry.narrow_interval != 1) return;
     printf("%s: uses the narrow-interval rule (%s)\n", PrintableName(RawName(entry)).c_str(),
            Plural(entry.narrow_interval_steps, "step", "steps").c_str());
 }
@@ -157,9 +156,8 @@ int CommandTest(const TestOptions& options) {
                     code == QV_E_DAMAGED ? "damaged" : "cannot be tested",
                     WhyOf(error, entry).c_str());
             damaged++;
-        } else if (options.verbosity == VERBOSE && entry.kind == QV_FILE) {
+        } else if (options.verbosity == VERBOSE && entry.narrow_interval == 1) {
             progress.Clear();
-            printf("%s: sound\n", ListedName(RawName(entry), false).c_str());
             SayNarrowInterval(entry);
         }
     }
