@@ -136,13 +136,30 @@ void rc_start(RangeDecoder* rc, FileHandle in, uint8_t* LBuffer, uint32_t buffer
     rc->LFill = buffer_size;
     rc->past_end = 0;
     rc->broken = false;
+    rc->narrow_interval_rule = true;
+    rc->widened_steps = 0;
     for (int i = 0; i < 4; i++) rc->code = (rc->code << 8) | next_stream_byte(rc);
 }
 
+// A range below the table's total would leave no width per unit (`tmp` = 0).
+// The writer has then cut the interval at the next boundary and shifted a
+// byte out, as the second normalisation does, until the range is wide enough;
+// the reader follows. False when the rule is off and the step is undecodable.
+static bool widen_narrow_interval(RangeDecoder* rc, uint32_t total) {
+    if (rc->range >= total) return true;
+    if (!rc->narrow_interval_rule) return false;
+    while (rc->range < total) {
+        rc->range = range_to_next_boundary(rc->low);
+        rc->code = (rc->code << 8) | next_stream_byte(rc);
+        rc->low <<= 8;
+    }
+    rc->widened_steps++;
+    return true;
+}
+
 int RC_DECODE(Frequency* table, RangeDecoder* rc, int fNewType) {
+    if (!widen_narrow_interval(rc, GET_SUM(table))) return -1;
     uint32_t tmp = rc->range / GET_SUM(table);
-    // A range below the table's total leaves no width per unit: undecodable.
-    if (tmp == 0) return -1;
     uint32_t v = (rc->code - rc->low) / tmp;
     int c = search_code(table, (uint16_t)v);
     if (c < 0) return -1;
@@ -158,7 +175,7 @@ int RC_DECODE(Frequency* table, RangeDecoder* rc, int fNewType) {
         range <<= 8;
     }
     while (range < MIN_RANGE) {
-        range = (MIN_RANGE - (low & (MIN_RANGE - 1))) << 8;
+        range = range_to_next_boundary(low);
         code = (code << 8) | next_stream_byte(rc);
         low <<= 8;
     }
@@ -186,7 +203,9 @@ static int finish_stage1(Stage1Resources* res, int result) {
     return result;
 }
 
-int coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump) {
+int coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
+                     uint32_t* widened_steps) {
+    if (widened_steps) *widened_steps = 0;
     // Read once: the size is process-wide and must not change under a run.
     const uint32_t buffer_size = RC_BUF_SIZE;
     if (buffer_size < RC_BUF_SIZE_MIN) return 0;
@@ -224,6 +243,7 @@ int coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pu
             }
         }
         if (value == EOF_VALUE) {
+            if (widened_steps) *widened_steps = rc.widened_steps;
             bool written = WriteBytes(out, SBuffer, SPos);
             return finish_stage1(&res, written ? 1 : 0);
         }

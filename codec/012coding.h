@@ -24,6 +24,12 @@ uint32_t RcBufSizeForMemory(uint64_t total_physical_bytes);
 
 const uint32_t MIN_RANGE = 0x800;
 const uint32_t MASK = 0xFF000000u;
+
+// The range that the second normalisation gives: the distance from `low` up to
+// the next multiple of MIN_RANGE above it, times 256.
+inline uint32_t range_to_next_boundary(uint32_t low) {
+    return (MIN_RANGE - (low & (MIN_RANGE - 1))) << 8;
+}
 const uint32_t RC_ULONG_MAX = 0xFFFFFFFFu;
 const int EOF_VALUE = 256;  // the value that ends a stream
 const int RC_CODE_SIZE = 257;
@@ -85,6 +91,11 @@ struct RangeDecoder {
     uint32_t LFill;     // bytes the last read delivered
     uint32_t past_end;  // 0x00 bytes supplied after the input ended
     bool broken;        // a read failed, or the input ran out beyond the limit
+    // The narrow-interval rule: a step whose range is below the table's total
+    // first widens the interval (see RC_DECODE). rc_start turns it on; only
+    // tests turn it off, to see what a reader without it makes of a stream.
+    bool narrow_interval_rule;
+    uint32_t widened_steps;  // steps that needed the widening
 };
 
 // Prepares `rc` over `in` (read from its current position) with the start
@@ -92,10 +103,16 @@ struct RangeDecoder {
 void rc_start(RangeDecoder* rc, FileHandle in, uint8_t* LBuffer, uint32_t buffer_size);
 
 // One decode step with `table`: the symbol, or -1 when it cannot be decoded
-// (value not below the total, a `tmp` of 0, or the input broke).
+// (value not below the total, or the input broke). While the range is below
+// the table's total, the step first takes the second normalisation's body once
+// more: range = range_to_next_boundary(low), one byte into `code`, `low`
+// shifted. It runs at most twice and leaves the range at 65,536 or more.
 int RC_DECODE(Frequency* table, RangeDecoder* rc, int fNewType);
 
 // Decodes one stage-1 stream from `in` (from its start) into `out` (rewound and
 // truncated first). 1 when EOF was decoded, 0 when the stream is damaged or a
-// buffer could not be had. Calls the pump once per output byte.
-int coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump);
+// buffer could not be had. Calls the pump once per output byte. When given,
+// *widened_steps receives how many steps of a decoded stream needed the
+// widening (0 when the stream does not decode).
+int coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
+                     uint32_t* widened_steps = NULL);
