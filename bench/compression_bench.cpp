@@ -114,7 +114,7 @@ static void run_ours(const std::string& path, const std::string& kind, const std
     FileHandle stored = CreateReadWrite(stored_path.c_str());
     uint64_t size = GetFileSize64(in);
     double start = now();
-    CompressResult r = compress_entry(in, (uint32_t)size, stored, true);
+    CompressResult r = compress_entry(in, (uint32_t)size, stored, CompressOptions());
     totals->compress_seconds += now() - start;
     CloseFile(in);
     if (!r.ok) {
@@ -225,7 +225,8 @@ int main(int argc, char** argv) {
         if (i % 100 == 99) fprintf(stderr, "%zu of %zu files\n", i + 1, files.size());
     }
 
-    printf("Corpus: %zu files, %.1f MB (%s); speeds in MB per CPU second\n\n", files.size(), mb(ours.original), corpus.c_str());
+    printf("Corpus: %zu files, %.1f MB (%s); speeds in MB per CPU second\n\n", files.size(),
+           mb(ours.original), corpus.c_str());
     printf(
         "| Codec | Stored MB | Stored/original | Size vs ours | Compress MB/s | "
         "Decompress MB/s | Compress speed vs ours | Decompress speed vs ours |\n");

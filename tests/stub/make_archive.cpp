@@ -164,7 +164,8 @@ void PutRecord(Bytes* out, const std::string& name, const Times& t, uint16_t att
 // Compresses `data`; the rule the writer chose goes into the attribute word.
 Bytes Compress(const std::string& data, uint16_t* attr, int line) {
     Bytes stored;
-    CompressResult r = compress_buffer((const uint8_t*)data.data(), data.size(), false, &stored);
+    CompressResult r = compress_buffer((const uint8_t*)data.data(), data.size(),
+                                       CompressOptions{false, 1}, &stored);
     if (!r.ok) Fail(line, std::string("writer failed: ") + (r.error ? r.error : "?"));
     *attr = (uint16_t)((*attr & ~0x2000) | (r.odd_rescale ? 0x2000 : 0));
     return stored;
@@ -215,9 +216,9 @@ std::string ReadFile(const std::string& path, int line) {
 
 // Text that compresses like ordinary prose: words drawn from a small list.
 std::string RandomText(size_t size, uint32_t seed) {
-    static const char* const words[] = {"alpha ", "beta ",   "gamma\n", "delta ", "epsilon ",
-                                        "zeta ",  "eta, ",   "theta ",  "iota. ", "kappa\n",
-                                        "lambda ", "mu ",     "nu ",     "xi ",     "omicron "};
+    static const char* const words[] = {"alpha ",  "beta ", "gamma\n", "delta ", "epsilon ",
+                                        "zeta ",   "eta, ", "theta ",  "iota. ", "kappa\n",
+                                        "lambda ", "mu ",   "nu ",     "xi ",    "omicron "};
     std::string text;
     text.reserve(size + 16);
     uint32_t state = seed;
@@ -322,8 +323,8 @@ int main(int argc, char** argv) {
                 data = t[6];
             }
             if (data.empty()) Fail(line, "compressed entries need contents");
-            Bytes stored = kind == "corrupt" ? Corrupt(data, &attr, line)
-                                             : Compress(data, &attr, line);
+            Bytes stored =
+                kind == "corrupt" ? Corrupt(data, &attr, line) : Compress(data, &attr, line);
             PutRecord(&out, name, times, attr, (uint32_t)data.size(), stored, line);
         } else if (kind == "raw") {
             if (t.size() != 8) Fail(line, "raw ... ORIGINAL HEXBYTES");

@@ -49,7 +49,8 @@ ChainResult DecodeChain(const Bytes& stored, bool odd_rescale) {
     ChainResult r;
     TempFile first, second, target;
     first.Write(stored);
-    r.stage1 = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0, NO_PUMP);
+    r.stage1 = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0, NO_PUMP,
+                                &r.widened_steps);
     r.after_range_decoder = second.ReadAll();
     if (r.stage1 != 1) return r;
     r.stage2 = mtf_decode(second.handle(), first.handle(), NO_PUMP);

@@ -30,7 +30,8 @@ private:
 
 // What each stage of the decode chain produced.
 struct ChainResult {
-    int stage1 = 0;  // coding012_decode's answer
+    int stage1 = 0;              // coding012_decode's answer
+    uint32_t widened_steps = 0;  // steps of stage 1 that needed the narrow-interval widening
     int stage2 = 0;
     int stage3 = 0;
     int stage4 = 0;

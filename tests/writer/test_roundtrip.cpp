@@ -15,7 +15,8 @@ void ExpectRoundTrip(const Bytes& data, bool odd, const char* what) {
     SCOPED_TRACE(::testing::Message() << what << ", " << data.size() << " bytes, "
                                       << (odd ? "odd" : "plain") << " rule preferred");
     Bytes stored;
-    CompressResult result = compress_buffer(data.data(), data.size(), odd, &stored);
+    CompressResult result =
+        compress_buffer(data.data(), data.size(), CompressOptions{odd, 1}, &stored);
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_EQ(stored.size(), result.stored_size);
     ChainResult chain = DecodeChain(stored, result.odd_rescale);
@@ -102,7 +103,8 @@ TEST(WholeChainRoundTrip, CompressEntryReadsAndWritesFromTheCurrentPositions) {
     out.Write(prefix);
     SetFilePointer64(out.handle(), prefix.size(), FILE_BEGIN);
 
-    CompressResult result = compress_entry(in.handle(), (uint32_t)data.size(), out.handle(), true);
+    CompressResult result =
+        compress_entry(in.handle(), (uint32_t)data.size(), out.handle(), CompressOptions());
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_EQ(prefix.size() + data.size(), (size_t)SetFilePointer64(in.handle(), 0, FILE_CURRENT));
 
@@ -112,7 +114,7 @@ TEST(WholeChainRoundTrip, CompressEntryReadsAndWritesFromTheCurrentPositions) {
     Bytes stored(written.begin() + 4, written.end());
 
     Bytes from_memory;
-    compress_buffer(data.data(), data.size(), true, &from_memory);
+    compress_buffer(data.data(), data.size(), CompressOptions(), &from_memory);
     EXPECT_TRUE(stored == from_memory);
     EXPECT_TRUE(DecodeChain(stored, result.odd_rescale).output == data);
 }
@@ -120,7 +122,7 @@ TEST(WholeChainRoundTrip, CompressEntryReadsAndWritesFromTheCurrentPositions) {
 TEST(WholeChainRoundTrip, CompressEntryRefusesAShortInput) {
     TempFile in, out;
     in.Write(TextLike(41, 1000));
-    CompressResult result = compress_entry(in.handle(), 1001, out.handle(), true);
+    CompressResult result = compress_entry(in.handle(), 1001, out.handle(), CompressOptions());
     EXPECT_FALSE(result.ok);
     ASSERT_NE(nullptr, result.error);
     EXPECT_NE(nullptr, strstr(result.error, "input"));

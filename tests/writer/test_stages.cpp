@@ -11,15 +11,9 @@
 
 namespace {
 
-Bytes RleCode(const Bytes& in, const std::vector<uint32_t>& splits = {},
-              std::vector<RleSplittableRun>* runs = nullptr) {
+Bytes RleCode(const Bytes& in) {
     Bytes out(RLE_CODED_MAX);
-    std::vector<RleSplittableRun> found(RLE_RUNS_MAX);
-    size_t found_count = 0;
-    uint32_t n = rle_encode2(in.data(), out.data(), (uint32_t)in.size(), splits.data(),
-                             splits.size(), found.data(), &found_count);
-    out.resize(n);
-    if (runs) runs->assign(found.begin(), found.begin() + found_count);
+    out.resize(rle_encode2(in.data(), out.data(), (uint32_t)in.size()));
     return out;
 }
 
@@ -57,28 +51,6 @@ TEST(RunLengthWriter, CodesRunsWithThresholdFourAndCountByte) {
         EXPECT_EQ(c.coded, ToHex(coded));
         EXPECT_TRUE(RleExpand(coded) == c.input) << c.coded;
     }
-}
-
-TEST(RunLengthWriter, CutsARunOnlyWhereAskedAndOnlyWhenItIsFiveOrLonger) {
-    std::vector<RleSplittableRun> runs;
-    Bytes input = Concat({{0x07}, Repeat(0x41, 5), {0x42}, Repeat(0x43, 4), Repeat(0x44, 12)});
-    EXPECT_EQ("07 41 41 41 41 01 42 43 43 43 43 00 44 44 44 44 08",
-              ToHex(RleCode(input, {}, &runs)));
-    // The runs of 0x41 (offset 1) and 0x44 (offset 11) can be cut; the run of four cannot.
-    ASSERT_EQ(2u, runs.size());
-    EXPECT_EQ(1u, runs[0].input_offset);
-    EXPECT_EQ(5u, runs[0].count_offset);
-    EXPECT_EQ(11u, runs[1].input_offset);
-    EXPECT_EQ(16u, runs[1].count_offset);
-
-    // Cuts at 1 and 11 give four plus a count of 0 and a new run; the cut at
-    // 7 (a run of exactly four) and at 3 (not a run start) change nothing.
-    Bytes cut = RleCode(input, {1, 3, 7, 11}, &runs);
-    EXPECT_EQ("07 41 41 41 41 00 41 42 43 43 43 43 00 44 44 44 44 00 44 44 44 44 04", ToHex(cut));
-    EXPECT_TRUE(RleExpand(cut) == input);
-    // After the cut the rest of the 0x44 run (eight bytes) can be cut again.
-    ASSERT_EQ(1u, runs.size());
-    EXPECT_EQ(15u, runs[0].input_offset);
 }
 
 TEST(RunLengthWriter, CodesEachMegabyteOnItsOwnWithLittleEndianLength) {
