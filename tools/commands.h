@@ -22,11 +22,14 @@ struct CreateOptions {
     std::string output;
     std::string stub;  // empty: the built-in stub
     bool payload_only = false;
+    unsigned threads = 0;  // block sorters per entry; 0: one per core
+    bool verbose = false;  // name the entries that need the narrow-interval rule
     std::vector<std::string> inputs;
 };
 
 int CommandList(const std::string& archive);
-int CommandTest(const std::string& archive);
+// With `verbose`, names the entries whose stream uses the narrow-interval rule.
+int CommandTest(const std::string& archive, bool verbose = false);
 int CommandExtract(const std::string& archive, const ExtractOptions& options);
 int CommandCreate(const CreateOptions& options);
 

@@ -155,8 +155,11 @@ void WriteOrThrow(FileHandle out, const void* bytes, size_t size, const std::str
     }
 }
 
-void WriteFileEntry(FileHandle out, const Entry& entry, const std::string& output,
-                    Progress* progress) {
+// Writes one file entry; answers how many steps of its stream need the
+// narrow-interval widening.
+uint32_t WriteFileEntry(FileHandle out, const Entry& entry, const CreateOptions& options,
+                        Progress* progress) {
+    const std::string& output = options.output;
     EntryRecord record = RecordFor(entry);
     FileHandle in = OpenForReading(entry.disk_path.c_str());
     if (in == NO_FILE) throw CreateError{entry.disk_path + ": cannot read: " + SystemError(errno)};
@@ -173,10 +176,12 @@ void WriteFileEntry(FileHandle out, const Entry& entry, const std::string& outpu
     }
     if (record.originalSize == 0) {
         CloseFile(in);
-        return;
+        return 0;
     }
     progress->Begin(entry.disk_path, record.originalSize);
-    CompressResult result = compress_entry(in, record.originalSize, out, true);
+    CompressOptions compress;
+    compress.threads = options.threads;
+    CompressResult result = compress_entry(in, record.originalSize, out, compress);
     CloseFile(in);
     progress->End();
     if (!result.ok) {
@@ -197,6 +202,7 @@ void WriteFileEntry(FileHandle out, const Entry& entry, const std::string& outpu
         throw CreateError{output + ": writing failed: " + SystemError(errno)};
     }
     SetFilePointer64(out, end, FILE_BEGIN);
+    return result.widened_steps;
 }
 
 std::vector<uint8_t> ReadStub(const std::string& path) {
@@ -281,17 +287,28 @@ int CommandCreate(const CreateOptions& options) {
         uint64_t total = 0;
         for (const Entry& entry : entries) total += entry.folder ? 0 : (uint64_t)entry.info.st_size;
         Progress progress(total);
+        int widened_entries = 0;
         for (const Entry& entry : entries) {
             if (entry.folder) {
                 EntryRecord record = RecordFor(entry);
                 if (!WriteEntryRecord(out, &record)) {
                     throw CreateError{options.output + ": writing failed: " + SystemError(errno)};
                 }
-            } else {
-                WriteFileEntry(out, entry, options.output, &progress);
+            } else if (uint32_t steps = WriteFileEntry(out, entry, options, &progress)) {
+                widened_entries++;
+                if (options.verbose) {
+                    progress.Clear();
+                    printf("%s: uses the narrow-interval rule (%u %s)\n", entry.disk_path.c_str(),
+                           steps, steps == 1 ? "step" : "steps");
+                }
             }
         }
         progress.Clear();
+        // Such entries have no form without the rule; readers that lack it refuse them.
+        if (widened_entries > 0) {
+            printf("%d %s the narrow-interval rule of the range coder\n", widened_entries,
+                   widened_entries == 1 ? "entry uses" : "entries use");
+        }
 
         // What the extractor will check first, checked here before the output exists.
         if (!ZevCheckArchive(out, (uint32_t)stub.size())) {

@@ -39,7 +39,8 @@ struct WorkFiles {
 }  // namespace
 
 DecodeResult DecodeEntry(FileHandle archive, uint32_t stored_size, uint32_t original_size,
-                         bool odd_rescale, FileHandle target, MessagePump pump, std::string* why) {
+                         bool odd_rescale, FileHandle target, MessagePump pump, std::string* why,
+                         uint32_t* widened_steps) {
     int64_t stored_at = SetFilePointer64(archive, 0, FILE_CURRENT);
     DecodeResult result = DECODE_OK;
     {
@@ -50,7 +51,8 @@ DecodeResult DecodeEntry(FileHandle archive, uint32_t stored_size, uint32_t orig
         } else if (!CopyStored(archive, stored_size, work.first)) {
             *why = "cannot read the stored bytes";
             result = DECODE_FAILED;
-        } else if (!coding012_decode(work.first, work.second, odd_rescale ? 1 : 0, pump)) {
+        } else if (!coding012_decode(work.first, work.second, odd_rescale ? 1 : 0, pump,
+                                     widened_steps)) {
             *why = "the stored data does not decode";
             result = DECODE_DAMAGED;
         } else if (!mtf_decode(work.second, work.first, pump)) {

@@ -18,5 +18,8 @@ enum DecodeResult {
 // `original_size` bytes. The target is written only once the first three
 // stages have succeeded and the run-length blocks add up to `original_size`.
 // The archive is left right behind the stored bytes. *why says what went wrong.
+// When given, *widened_steps receives how many steps of stage 1 needed the
+// narrow-interval widening.
 DecodeResult DecodeEntry(FileHandle archive, uint32_t stored_size, uint32_t original_size,
-                         bool odd_rescale, FileHandle target, MessagePump pump, std::string* why);
+                         bool odd_rescale, FileHandle target, MessagePump pump, std::string* why,
+                         uint32_t* widened_steps = NULL);

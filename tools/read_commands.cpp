@@ -153,7 +153,7 @@ int CommandList(const std::string& path) {
     return EXIT_SUCCESS_ALL;
 }
 
-int CommandTest(const std::string& path) {
+int CommandTest(const std::string& path, bool verbose) {
     Archive archive;
     if (!OpenArchive(path, &archive)) return EXIT_REFUSED;
     Progress progress(archive.total_original);
@@ -175,11 +175,12 @@ int CommandTest(const std::string& path) {
         progress.Begin(shown, record.originalSize);
         FileHandle scratch = CreateAnonymousFile();
         std::string why = "cannot create a scratch file in " + TemporaryFolder();
+        uint32_t widened_steps = 0;
         DecodeResult result =
             scratch == NO_FILE ? DECODE_FAILED
                                : DecodeEntry(archive.file, record.storedSize, record.originalSize,
                                              (record.attributeWord & ODD_RESCALE) != 0, scratch,
-                                             progress.Pump(), &why);
+                                             progress.Pump(), &why, &widened_steps);
         CloseFile(scratch);
         if (scratch == NO_FILE) SkipStored(archive.file, record);
         progress.End();
@@ -188,6 +189,10 @@ int CommandTest(const std::string& path) {
             fprintf(stderr, "quorvane: %s: %s: %s\n", shown.c_str(),
                     result == DECODE_DAMAGED ? "damaged" : "cannot be tested", why.c_str());
             damaged++;
+        } else if (verbose && widened_steps > 0) {
+            progress.Clear();
+            printf("%s: uses the narrow-interval rule (%u %s)\n", shown.c_str(), widened_steps,
+                   widened_steps == 1 ? "step" : "steps");
         }
     }
     progress.Clear();
