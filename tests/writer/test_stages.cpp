@@ -2,6 +2,9 @@
 // blocks and chunks, and round trips through the decoder of the same stage.
 #include <string.h>
 
+#include <algorithm>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "codec/BlockSorting_writer.h"
@@ -190,6 +193,71 @@ TEST(BlockSortingWriter, PeriodicBlocksRestoreExactly) {
         Bytes stored;
         ASSERT_TRUE(blocksort_encode_buffer(block.data(), block.size(), &stored));
         EXPECT_TRUE(BlockRestore(stored) == block) << "block of " << block.size() << " bytes";
+    }
+}
+
+// The rotations sorted one by one, compared whole.
+void NaiveSort(const Bytes& block, Bytes* last_column, std::vector<uint32_t>* order) {
+    size_t n = block.size();
+    Bytes twice = Concat({block, block});
+    order->resize(n);
+    for (size_t i = 0; i < n; i++) (*order)[i] = (uint32_t)i;
+    std::sort(order->begin(), order->end(), [&](uint32_t a, uint32_t b) {
+        return memcmp(twice.data() + a, twice.data() + b, n) < 0;
+    });
+    last_column->resize(n);
+    for (size_t r = 0; r < n; r++) (*last_column)[r] = twice[(*order)[r] + n - 1];
+}
+
+Bytes FibonacciWord(size_t size) {
+    std::string a = "a", b = "ab";
+    while (b.size() < size) {
+        std::string next = b + a;
+        a = b;
+        b = next;
+    }
+    return Bytes(b.begin(), b.begin() + size);
+}
+
+TEST(BlockSortingWriter, MatchesANaiveSortOfTheRotations) {
+    Bytes abc, almost, least_inside;
+    for (int i = 0; i < 3 * 4000; i++) abc.push_back("abc"[i % 3]);
+    for (int i = 0; i < 5000; i++) almost.push_back(i % 2 ? 'b' : 'a');
+    almost.push_back('b');  // no longer a power of "ab"
+    least_inside = Concat({Repeat('b', 900), {'a'}, Repeat('b', 900), {'a', 'a'}, Repeat('b', 99)});
+    Bytes two_letters = PseudoRandomBytes(7, 50000);
+    for (uint8_t& c : two_letters) c = 'x' + (c & 1);
+    const struct {
+        const char* what;
+        Bytes block;
+    } cases[] = {
+        {"one byte", {0x5A}},
+        {"all equal", Repeat(0x61, 5000)},
+        {"periodic", abc},
+        {"period 8",
+         Concat({FromHex("78 79 78 79 78 79 78 7A"), FromHex("78 79 78 79 78 79 78 7A")})},
+        {"almost periodic", almost},
+        {"least rotation inside", least_inside},
+        {"Fibonacci word", FibonacciWord(10946)},
+        {"two letters", two_letters},
+        {"text", TextLike(8, 300000)},
+        {"random, full block", PseudoRandomBytes(9, BS_BUF_SIZE)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes stored;
+        ASSERT_TRUE(blocksort_encode_buffer(c.block.data(), c.block.size(), &stored));
+        Bytes expected_last;
+        std::vector<uint32_t> order;
+        NaiveSort(c.block, &expected_last, &order);
+        ASSERT_EQ(c.block.size() + 6, stored.size());
+        EXPECT_TRUE(Bytes(stored.begin() + 6, stored.end()) == expected_last);
+        // `top` names a rotation equal to the block; for a block that is no
+        // power of a shorter one, that is the block's own rotation.
+        uint32_t top = (stored[0] << 16) | (stored[1] << 8) | stored[2];
+        ASSERT_LT(top, c.block.size());
+        Bytes twice = Concat({c.block, c.block});
+        EXPECT_EQ(0, memcmp(twice.data() + order[top], c.block.data(), c.block.size()));
     }
 }
 
