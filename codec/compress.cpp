@@ -12,7 +12,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
+
 #include "codec/012coding_writer.h"
+#include "codec/BlockSorting_workers.h"
 #include "codec/BlockSorting_writer.h"
 #include "codec/MoveToFront_writer.h"
 #include "codec/RunLength_writer.h"
@@ -87,32 +90,25 @@ static bool sink_move_to_start(Sink* sink, uint8_t* buffer, uint32_t buffer_size
 
 // Buffers of one compression, allocated once and reused by every pass.
 struct Buffers {
-    uint8_t* input;   // RLE_BUF_SIZE bytes read from a file
-    uint8_t* rle;     // one run-length block, header included
-    uint8_t* block;   // the run-length stream of one block-sorted block
-    uint8_t* stored;  // one block-sorted block, then its move-to-front code
-    BlockSortWork work;
+    uint8_t* input;         // RLE_BUF_SIZE bytes read from a file
+    uint8_t* rle;           // one run-length block, header included
+    BlockSorters* sorters;  // the block-sorted blocks on their way to the coder
     RangeEncoder* rc;
 };
 
 static void free_buffers(Buffers* b) {
     free(b->input);
     free(b->rle);
-    free(b->block);
-    free(b->stored);
-    blocksort_work_free(&b->work);
+    blocksort_workers_stop(b->sorters);
     delete b->rc;
 }
 
-static bool alloc_buffers(Buffers* b) {
-    memset(b, 0, sizeof(*b));
+static bool alloc_buffers(Buffers* b, unsigned threads) {
     b->input = (uint8_t*)malloc(RLE_BUF_SIZE);
     b->rle = (uint8_t*)malloc(RLE_HEADER_SIZE + RLE_CODED_MAX);
-    b->block = (uint8_t*)malloc(BS_BUF_SIZE);
-    b->stored = (uint8_t*)malloc(BS_HEADER_SIZE + BS_BUF_SIZE);
+    b->sorters = blocksort_workers_start(threads);
     b->rc = new (std::nothrow) RangeEncoder;
-    bool sorted = blocksort_work_init(&b->work);
-    if (b->input && b->rle && b->block && b->stored && b->rc && sorted) return true;
+    if (b->input && b->rle && b->sorters && b->rc) return true;
     free_buffers(b);
     return false;
 }
@@ -127,24 +123,27 @@ enum PassResult {
 struct Pass {
     Buffers* buf;
     MtfEncoder mtf;
-    uint32_t block_fill;  // run-length bytes waiting in buf->block
+    uint8_t* block;       // the block being filled, or NULL
+    uint32_t block_fill;  // run-length bytes in it
     bool stop_when_widened;
     const char* error;
 };
 
-// Sorts, move-to-front codes and range codes the waiting run-length bytes.
-static PassResult emit_block(Pass* pass) {
+// Move-to-front codes and range codes the oldest sorted block, in place.
+static PassResult code_oldest_block(Pass* pass) {
     Buffers* b = pass->buf;
-    uint32_t size = pass->block_fill;
-    pass->block_fill = 0;
-    if (blocksort_encode2(b->block, size, b->stored, &b->work) < 0) {
+    uint32_t stored_size = 0;
+    uint8_t* stored = blocksort_workers_take(b->sorters, &stored_size);
+    if (!stored) {
+        blocksort_workers_release(b->sorters);
         pass->error = "block sorting failed";
         return PASS_FAILED;
     }
-    uint32_t stored_size = BS_HEADER_SIZE + size;
-    mtf_encode_stream(&pass->mtf, b->stored, b->stored, stored_size);
+    mtf_encode_stream(&pass->mtf, stored, stored, stored_size);
     uint32_t coded = 0;
-    if (rc_encode_bytes(b->rc, b->stored, stored_size, &coded) != RC_ENCODED) {
+    RcEncodeResult result = rc_encode_bytes(b->rc, stored, stored_size, &coded);
+    blocksort_workers_release(b->sorters);
+    if (result != RC_ENCODED) {
         pass->error = "cannot write the stored bytes";
         return PASS_FAILED;
     }
@@ -152,20 +151,32 @@ static PassResult emit_block(Pass* pass) {
     return PASS_DONE;
 }
 
-// Appends run-length bytes to the waiting block, emitting every full block.
+// Hands the block being filled to the sorters.
+static void submit_block(Pass* pass) {
+    blocksort_workers_submit(pass->buf->sorters, pass->block_fill);
+    pass->block = NULL;
+    pass->block_fill = 0;
+}
+
+// Appends run-length bytes to the block being filled and hands over every
+// full block; the coder takes sorted blocks whenever no room is left.
 static PassResult push_rle(Pass* pass, const uint8_t* data, uint32_t size) {
     Buffers* b = pass->buf;
     while (size > 0) {
+        if (!pass->block) {
+            while (blocksort_workers_full(b->sorters)) {
+                PassResult result = code_oldest_block(pass);
+                if (result != PASS_DONE) return result;
+            }
+            pass->block = blocksort_workers_next(b->sorters);
+        }
         uint32_t room = BS_BUF_SIZE - pass->block_fill;
         uint32_t n = size < room ? size : room;
-        memcpy(b->block + pass->block_fill, data, n);
+        memcpy(pass->block + pass->block_fill, data, n);
         pass->block_fill += n;
         data += n;
         size -= n;
-        if (pass->block_fill == BS_BUF_SIZE) {
-            PassResult result = emit_block(pass);
-            if (result != PASS_DONE) return result;
-        }
+        if (pass->block_fill == BS_BUF_SIZE) submit_block(pass);
     }
     return PASS_DONE;
 }
@@ -186,6 +197,7 @@ static bool read_exactly(FileHandle file, uint8_t* buffer, uint32_t size) {
 static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNewType,
                            bool stop_when_widened, Pass* pass) {
     pass->buf = b;
+    pass->block = NULL;
     pass->block_fill = 0;
     pass->stop_when_widened = stop_when_widened;
     pass->error = NULL;
@@ -221,7 +233,10 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
         result = push_rle(pass, b->rle, RLE_HEADER_SIZE + coded);
         offset += n;
     }
-    if (result == PASS_DONE && pass->block_fill > 0) result = emit_block(pass);
+    if (result == PASS_DONE && pass->block_fill > 0) submit_block(pass);
+    while (result == PASS_DONE && !blocksort_workers_idle(b->sorters))
+        result = code_oldest_block(pass);
+    blocksort_workers_cancel(b->sorters);
     if (result == PASS_DONE) {
         if (rc_encode_finish(b->rc) != RC_ENCODED) {
             pass->error = "cannot write the stored bytes";
@@ -239,7 +254,7 @@ static CompressResult compress_from(const Source* source, Sink* sink,
     bool preferred = options.prefer_odd_rescale;
     CompressResult result = {false, preferred, 0, 0, NULL};
     Buffers buffers;
-    if (!alloc_buffers(&buffers)) {
+    if (!alloc_buffers(&buffers, options.threads)) {
         result.error = "out of memory";
         return result;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/writer/pseudo_random.h"
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -47,8 +48,7 @@ ChainResult DecodeChain(const Bytes& stored, bool odd_rescale);
 // Decodes only stage 1; answers coding012_decode's result and fills `values`.
 int DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values);
 
-// Reproducible test data.
-Bytes PseudoRandomBytes(uint64_t seed, size_t size);
+// Reproducible test data (and PseudoRandomBytes).
 Bytes TextLike(uint64_t seed, size_t size);
 Bytes FromHex(const char* hex);
 std::string ToHex(const Bytes& data);

@@ -128,4 +128,35 @@ TEST(WholeChainRoundTrip, CompressEntryRefusesAShortInput) {
     EXPECT_NE(nullptr, strstr(result.error, "input"));
 }
 
+// Several blocks, whatever the number of threads that sort them: the same
+// stored bytes. Random data of three blocks whose stream needs the widening
+// under the odd rule (seed 1) or under both (seed 7), so that the trial with
+// the other rule runs with blocks in flight, and for seed 7 stops early.
+TEST(WholeChainRoundTrip, SameStoredBytesForEveryNumberOfThreads) {
+    for (uint64_t seed : {1, 7}) {
+        SCOPED_TRACE(::testing::Message() << "seed " << seed);
+        Bytes data = PseudoRandomBytes(seed, 0x280000);
+        Bytes expected;
+        CompressResult one =
+            compress_buffer(data.data(), data.size(), CompressOptions{true, 1}, &expected);
+        ASSERT_TRUE(one.ok);
+        EXPECT_EQ(seed == 1, !one.odd_rescale);
+        EXPECT_EQ(seed == 7, one.widened_steps > 0);
+        EXPECT_TRUE(DecodeChain(expected, one.odd_rescale).output == data);
+
+        Bytes stored;
+        CompressResult many =
+            compress_buffer(data.data(), data.size(), CompressOptions{true, 3}, &stored);
+        EXPECT_TRUE(stored == expected);
+        EXPECT_EQ(one.odd_rescale, many.odd_rescale);
+        EXPECT_EQ(one.widened_steps, many.widened_steps);
+        TempFile in, out;
+        in.Write(data);
+        ASSERT_TRUE(compress_entry(in.handle(), (uint32_t)data.size(), out.handle(),
+                                   CompressOptions{true, 2})
+                        .ok);
+        EXPECT_TRUE(out.ReadAll() == expected);
+    }
+}
+
 }  // namespace
