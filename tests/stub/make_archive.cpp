@@ -18,6 +18,7 @@
 //   corrupt NAME CTIME ATIME WTIME ATTR STRING      a stream that stage 1 refuses
 //   raw     NAME CTIME ATIME WTIME ATTR ORIGINAL HEXBYTES   stored bytes as given
 //   tree    PREFIX DIR        every folder and file below DIR, sorted, as PREFIX\...
+//   noise   PATH SIZE SEED    writes PseudoRandomBytes(SEED, SIZE) to PATH (no record)
 //   nameless                  a record with nameLength 0
 //   cut     N                 drop the last N bytes of what has been written
 #include <dirent.h>
@@ -38,6 +39,7 @@
 #include "codec/012coding.h"
 #include "codec/compress.h"
 #include "platform/platform.h"
+#include "tests/writer/pseudo_random.h"
 
 namespace {
 
@@ -297,6 +299,15 @@ int main(int argc, char** argv) {
             size_t n = strtoul(t[1].c_str(), nullptr, 10);
             if (n > out.size()) Fail(line, "cut beyond the start");
             out.resize(out.size() - n);
+            continue;
+        }
+        if (kind == "noise") {
+            if (t.size() != 4) Fail(line, "noise PATH SIZE SEED");
+            Bytes noise = PseudoRandomBytes(strtoull(t[3].c_str(), nullptr, 10),
+                                            strtoul(t[2].c_str(), nullptr, 10));
+            FILE* f = fopen(t[1].c_str(), "wb");
+            if (!f || fwrite(noise.data(), 1, noise.size(), f) != noise.size() || fclose(f) != 0)
+                Fail(line, "cannot write " + t[1]);
             continue;
         }
         if (kind == "tree") {
