@@ -8,7 +8,12 @@
 // this process and the other tools' through their child-process accounting,
 // so the figures stay comparable on a machine that is busy with other work.
 //
-//   compression_bench CORPUS_DIR WORK_DIR
+// Given the quorvane tool, it then times `quorvane create --payload-only`
+// against `bzip2 -9`, both run as one process per file, in CPU seconds and in
+// wall-clock seconds (the writer sorts blocks on every core, bzip2 on one),
+// best of three rounds.
+//
+//   compression_bench CORPUS_DIR WORK_DIR [QUORVANE]
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +26,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/012coding.h"
@@ -54,10 +60,18 @@ struct Totals {
     std::map<std::string, uint64_t> compressed_by_kind;
 };
 
-// Runs argv with stdin from `in` and stdout to `out`; answers its CPU seconds.
+static double wall_clock() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// Runs argv with stdin from `in` and stdout to `out`; answers its CPU seconds
+// and, when asked, its wall-clock seconds.
 static double run_tool(const std::vector<std::string>& argv, const std::string& in,
-                       const std::string& out) {
+                       const std::string& out, double* wall = NULL) {
     double start = children_cpu();
+    double wall_start = wall_clock();
     pid_t child = fork();
     if (child == 0) {
         int fd_in = open(in.c_str(), O_RDONLY);
@@ -73,6 +87,7 @@ static double run_tool(const std::vector<std::string>& argv, const std::string& 
     }
     int status = 0;
     waitpid(child, &status, 0);
+    if (wall) *wall = wall_clock() - wall_start;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         fprintf(stderr, "%s failed on %s\n", argv[0].c_str(), in.c_str());
         exit(1);
@@ -193,9 +208,67 @@ static void run_other(const std::string& path, const std::string& kind, const st
 
 static double mb(uint64_t bytes) { return bytes / 1e6; }
 
+// One command line per file, the file's path appended; its totals per round.
+struct Contender {
+    const char* name;
+    std::vector<std::string> argv;
+    std::string input;  // stdin: "" for the file itself
+    double best_cpu = 1e30;
+    double best_wall = 1e30;
+};
+
+// `quorvane create` against bzip2 -9, round by round, file by file, so that
+// both meet the same machine; prints the best round of each.
+static void compare_create(const std::vector<std::pair<std::string, std::string>>& files,
+                           const std::string& quorvane, const std::string& work) {
+    const int ROUNDS = 3;
+    unsigned cores = std::thread::hardware_concurrency();
+    std::string archive = work + "/create.qv", packed = work + "/packed";
+    std::vector<Contender> contenders = {
+        {"quorvane create", {quorvane, "create", "-o", archive, "--payload-only"}, "/dev/null"},
+        {"quorvane create -j 1",
+         {quorvane, "create", "-j", "1", "-o", archive, "--payload-only"},
+         "/dev/null"},
+        {"bzip2 -9", {"bzip2", "-9", "-c"}, ""},
+    };
+    for (int round = 0; round < ROUNDS; round++) {
+        std::vector<double> cpu(contenders.size(), 0), wall(contenders.size(), 0);
+        for (const auto& f : files) {
+            for (size_t i = 0; i < contenders.size(); i++) {
+                Contender& c = contenders[i];
+                std::vector<std::string> argv = c.argv;
+                if (!c.input.empty()) argv.push_back(f.second);
+                double seconds = 0;
+                cpu[i] += run_tool(argv, c.input.empty() ? f.second : c.input,
+                                   c.input.empty() ? packed : work + "/create.out", &seconds);
+                wall[i] += seconds;
+            }
+        }
+        for (size_t i = 0; i < contenders.size(); i++) {
+            contenders[i].best_cpu = std::min(contenders[i].best_cpu, cpu[i]);
+            contenders[i].best_wall = std::min(contenders[i].best_wall, wall[i]);
+        }
+        fprintf(stderr, "create round %d of %d done\n", round + 1, ROUNDS);
+    }
+    const Contender& bzip2 = contenders.back();
+    printf(
+        "\nquorvane create --payload-only against bzip2 -9, one process per file, best of %d "
+        "rounds, %u cores:\n\n",
+        ROUNDS, cores);
+    printf("| Tool | CPU s | Wall s | CPU vs bzip2 -9 | Wall-clock speed vs bzip2 -9 |\n");
+    printf("|---|---:|---:|---:|---:|\n");
+    for (const Contender& c : contenders)
+        printf("| %s | %.2f | %.2f | %.2f | %.2f |\n", c.name, c.best_cpu, c.best_wall,
+               c.best_cpu / bzip2.best_cpu, bzip2.best_wall / c.best_wall);
+    printf(
+        "\nCPU time, quorvane create / bzip2 -9: %.2f; wall clock, bzip2 -9 / quorvane create: "
+        "%.2f\n",
+        contenders[0].best_cpu / bzip2.best_cpu, bzip2.best_wall / contenders[0].best_wall);
+}
+
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s CORPUS_DIR WORK_DIR\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        fprintf(stderr, "usage: %s CORPUS_DIR WORK_DIR [QUORVANE]\n", argv[0]);
         return 2;
     }
     std::string corpus = argv[1], work = argv[2];
@@ -268,6 +341,7 @@ int main(int argc, char** argv) {
                tool.totals.decompress_seconds,
                mb(tool.totals.original) / tool.totals.decompress_seconds);
 
+    if (argc == 4) compare_create(files, argv[3], work);
     fs::remove_all(work);
     return 0;
 }
