@@ -220,75 +220,37 @@ TEST(NarrowInterval, NarrowStepsWidenInOneOrTwoRoundsOnBothSides) {
     }
 }
 
-// Inputs found with writer_narrow_search: pseudo-random bytes whose chain
-// needs the widening under one rescale rule or under both.
-const size_t SIZE = 0x100000 - 3;  // a run-length stream of one full sorting block
-const uint64_t ODD_NEEDS_IT = 38;
-const uint64_t PLAIN_NEEDS_IT = 5;
-const uint64_t BOTH_NEED_IT = 93;
-
-CompressResult CompressAndDecode(const Bytes& data, const CompressOptions& options, Bytes* stored) {
-    CompressResult result = compress_buffer(data.data(), data.size(), options, stored);
-    EXPECT_TRUE(result.ok) << (result.error ? result.error : "");
-    EXPECT_EQ(stored->size(), result.stored_size);
-    ChainResult chain = DecodeChain(*stored, result.odd_rescale);
-    EXPECT_EQ(1, chain.stage4);
-    EXPECT_TRUE(chain.output == data);
-    EXPECT_EQ(result.widened_steps, chain.widened_steps);
-    return result;
-}
-
-// compress_entry through files gives the bytes of compress_buffer, and
-// nothing of a trial stream is left behind them.
-void ExpectSameThroughFiles(const Bytes& data, const CompressOptions& options,
-                            const Bytes& expected) {
-    TempFile in, out;
-    in.Write(data);
-    out.Write(Bytes(7, 0xAA));
-    SetFilePointer64(out.handle(), 7, FILE_BEGIN);
-    CompressResult result =
-        compress_entry(in.handle(), (uint32_t)data.size(), out.handle(), options);
-    ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(7 + expected.size(), (size_t)SetFilePointer64(out.handle(), 0, FILE_CURRENT));
-    Bytes written = out.ReadAll();
-    EXPECT_TRUE(Bytes(written.begin() + 7, written.end()) == expected);
-}
-
-TEST(NarrowInterval, WriterPrefersTheRuleWhoseStreamNeedsNoWidening) {
-    for (uint64_t seed : {ODD_NEEDS_IT, PLAIN_NEEDS_IT}) {
-        bool needing_rule = seed == ODD_NEEDS_IT;
-        SCOPED_TRACE(::testing::Message() << "seed " << seed);
-        Bytes data = PseudoRandomBytes(seed, SIZE);
-        Bytes stored;
-        CompressResult kept = CompressAndDecode(data, CompressOptions{needing_rule, 1}, &stored);
-        EXPECT_EQ(!needing_rule, kept.odd_rescale);
-        EXPECT_EQ(0u, kept.widened_steps);
-        ExpectSameThroughFiles(data, CompressOptions{needing_rule, 1}, stored);
-
-        Bytes direct;
-        CompressResult preferred =
-            CompressAndDecode(data, CompressOptions{!needing_rule, 1}, &direct);
-        EXPECT_EQ(!needing_rule, preferred.odd_rescale);
-        EXPECT_TRUE(direct == stored);
-
-        // Above the retry limit the first stream is kept as it is.
-        CompressOptions no_retry{needing_rule, 1};
-        no_retry.retry_limit = SIZE - 1;
-        CompressResult first = CompressAndDecode(data, no_retry, &stored);
-        EXPECT_EQ(needing_rule, first.odd_rescale);
-        EXPECT_GT(first.widened_steps, 0u);
-    }
-}
-
-TEST(NarrowInterval, WhenBothRulesNeedItThePreferredStreamIsKept) {
-    Bytes data = PseudoRandomBytes(BOTH_NEED_IT, SIZE);
-    for (bool odd : {true, false}) {
-        SCOPED_TRACE(odd ? "odd rule preferred" : "plain rule preferred");
-        Bytes stored;
-        CompressResult result = CompressAndDecode(data, CompressOptions{odd, 1}, &stored);
-        EXPECT_EQ(odd, result.odd_rescale);
-        EXPECT_GT(result.widened_steps, 0u);
-        ExpectSameThroughFiles(data, CompressOptions{odd, 1}, stored);
+// Pseudo-random inputs found with writer_narrow_search, of one full sorting
+// block, whose streams need the widening under one rescale rule or both. The
+// writer keeps the stream of the preferred rule unless only that one needs
+// it; above the retry limit it keeps it anyway.
+TEST(NarrowInterval, WriterKeepsTheStreamThatNeedsNoWidening) {
+    const struct {
+        uint64_t seed;
+        bool odd_needs_it, plain_needs_it;
+    } inputs[] = {{38, true, false}, {5, false, true}, {93, true, true}};
+    const size_t size = 0x100000 - 3;
+    for (const auto& input : inputs) {
+        Bytes data = PseudoRandomBytes(input.seed, size);
+        for (bool odd : {true, false}) {
+            for (uint64_t retry_limit : {RESCALE_RETRY_LIMIT, (uint64_t)size - 1}) {
+                SCOPED_TRACE(::testing::Message() << "seed " << input.seed << ", odd rule " << odd
+                                                  << ", retry limit " << retry_limit);
+                bool needs_it = odd ? input.odd_needs_it : input.plain_needs_it;
+                bool other_needs_it = odd ? input.plain_needs_it : input.odd_needs_it;
+                bool switch_rule = needs_it && !other_needs_it && retry_limit >= size;
+                CompressOptions options{odd, 1};
+                options.retry_limit = retry_limit;
+                Bytes stored;
+                CompressResult result = compress_buffer(data.data(), size, options, &stored);
+                ASSERT_TRUE(result.ok);
+                EXPECT_EQ(odd != switch_rule, result.odd_rescale);
+                EXPECT_EQ(needs_it && !switch_rule, result.widened_steps > 0);
+                ChainResult chain = DecodeChain(stored, result.odd_rescale);
+                EXPECT_TRUE(chain.output == data);
+                EXPECT_EQ(result.widened_steps, chain.widened_steps);
+            }
+        }
     }
 }
 

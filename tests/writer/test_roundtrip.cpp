@@ -155,6 +155,7 @@ TEST(WholeChainRoundTrip, SameStoredBytesForEveryNumberOfThreads) {
         ASSERT_TRUE(compress_entry(in.handle(), (uint32_t)data.size(), out.handle(),
                                    CompressOptions{true, 2})
                         .ok);
+        EXPECT_EQ(expected.size(), (size_t)SetFilePointer64(out.handle(), 0, FILE_CURRENT));
         EXPECT_TRUE(out.ReadAll() == expected);
     }
 }
