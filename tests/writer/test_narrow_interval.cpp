@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "codec/012coding_writer.h"
-#include "codec/BlockSorting_writer.h"
-#include "codec/MoveToFront_writer.h"
-#include "codec/RunLength_writer.h"
 #include "codec/compress.h"
 #include "tests/writer/decode_chain.h"
 
