@@ -130,8 +130,9 @@ uint8_t* blocksort_workers_next(BlockSorters* sorters) {
     return slot_at(sorters, sorters->in_flight)->block;
 }
 
-// Workers are started once there is more than one block to sort; a thread
-// that cannot be started leaves its share to the others and to the caller.
+// Workers are started with the first full block, since only the last block
+// of a stream can be shorter; a thread that cannot be started leaves its
+// share to the others and to the caller.
 static void start_workers(BlockSorters* sorters) {
     try {
         while (sorters->workers.size() + 1 < sorters->threads)
@@ -149,7 +150,7 @@ void blocksort_workers_submit(BlockSorters* sorters, uint32_t size) {
         sorters->waiting.push_back(slot);
         sorters->in_flight++;
     }
-    if (sorters->in_flight >= 2 && sorters->workers.empty() && sorters->threads > 1)
+    if (size == BS_BUF_SIZE && sorters->workers.empty() && sorters->threads > 1)
         start_workers(sorters);
     sorters->work_ready.notify_one();
 }

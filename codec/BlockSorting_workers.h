@@ -10,7 +10,8 @@ struct BlockSorters;
 
 // Sorters for `threads` threads in all: the caller's own thread counts as one
 // (it sorts a block whenever it would otherwise wait), so 1 starts no worker.
-// Workers start only once two blocks are in flight. NULL without memory.
+// Workers start with the first full block, so a stream of one short block
+// costs no thread. NULL without memory.
 BlockSorters* blocksort_workers_start(unsigned threads);
 // Stops the workers and frees everything; blocks in flight are dropped.
 void blocksort_workers_stop(BlockSorters* sorters);
