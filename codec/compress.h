@@ -30,7 +30,7 @@ struct CompressResult {
 
 // Reads `original_size` bytes of `in` from its current position and writes
 // their stored form to `out` from its current position, leaving `out` right
-// behind it. Memory stays bounded per block. When the stream of the preferred
+// behind it and cut there. Memory stays bounded per block. When the stream of the preferred
 // rule needs the widening, a stream of the other rule is written behind it
 // and kept (moved to the start, so `out` must be open for reading too) only
 // when it needs none.
