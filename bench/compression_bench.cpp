@@ -13,10 +13,13 @@
 // wall-clock seconds (the writer sorts blocks on every core, bzip2 on one),
 // best of three rounds.
 //
-//   compression_bench CORPUS_DIR WORK_DIR [QUORVANE]
+//   compression_bench [--create-only] CORPUS_DIR WORK_DIR [QUORVANE]
+//
+// --create-only runs the comparison of the tool alone (QUORVANE is then needed).
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -293,22 +296,10 @@ static void compare_create(const std::vector<std::pair<std::string, std::string>
         bzip2.best_wall[ALL_FILES] / contenders[0].best_wall[ALL_FILES]);
 }
 
-int main(int argc, char** argv) {
-    if (argc != 3 && argc != 4) {
-        fprintf(stderr, "usage: %s CORPUS_DIR WORK_DIR [QUORVANE]\n", argv[0]);
-        return 2;
-    }
-    std::string corpus = argv[1], work = argv[2];
-    fs::create_directories(work);
-    RC_BUF_SIZE = RcBufSizeForMemory((uint64_t)sysconf(_SC_PHYS_PAGES) * sysconf(_SC_PAGESIZE));
-
-    std::vector<std::pair<std::string, std::string>> files;  // kind, path
-    for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
-        if (!entry.is_regular_file()) continue;
-        std::string kind = entry.path().parent_path().filename().string();
-        files.push_back({kind, entry.path().string()});
-    }
-    std::sort(files.begin(), files.end());
+// Our writer and reader in this process against bzip2, xz and zstd: sizes,
+// CPU speeds, and the speed of every decode stage.
+static void compare_codecs(const std::vector<std::pair<std::string, std::string>>& files,
+                           const std::string& corpus, const std::string& work) {
     std::map<std::string, uint64_t> original_by_kind;
     for (const auto& f : files) original_by_kind[f.first] += fs::file_size(f.second);
 
@@ -367,7 +358,31 @@ int main(int argc, char** argv) {
         printf("| %s -d | %.2f | %.2f | %.2f |\n", tool.name, mb(tool.totals.original),
                tool.totals.decompress_seconds,
                mb(tool.totals.original) / tool.totals.decompress_seconds);
+}
 
+int main(int argc, char** argv) {
+    bool create_only = argc > 1 && strcmp(argv[1], "--create-only") == 0;
+    if (create_only) {
+        argc--;
+        argv++;
+    }
+    if (argc != 4 && (create_only || argc != 3)) {
+        fprintf(stderr,
+                "usage: compression_bench [--create-only] CORPUS_DIR WORK_DIR [QUORVANE]\n");
+        return 2;
+    }
+    std::string corpus = argv[1], work = argv[2];
+    fs::create_directories(work);
+    RC_BUF_SIZE = RcBufSizeForMemory((uint64_t)sysconf(_SC_PHYS_PAGES) * sysconf(_SC_PAGESIZE));
+
+    std::vector<std::pair<std::string, std::string>> files;  // kind, path
+    for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+        if (!entry.is_regular_file()) continue;
+        std::string kind = entry.path().parent_path().filename().string();
+        files.push_back({kind, entry.path().string()});
+    }
+    std::sort(files.begin(), files.end());
+    if (!create_only) compare_codecs(files, corpus, work);
     if (argc == 4) compare_create(files, argv[3], work);
     fs::remove_all(work);
     return 0;
