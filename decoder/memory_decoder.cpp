@@ -350,7 +350,8 @@ bool ReadMemoryBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* go
 }
 
 DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
-                            DecodedOutput output, void* output_context, bool two_threads) {
+                            DecodedOutput output, void* output_context, bool two_threads,
+                            uint32_t* widened_steps) {
     two_threads = two_threads && entry.originalSize >= TWO_THREADS_FROM;
     Capacities capacity = CapacitiesFor(entry);
     ChainTail tail;
@@ -374,6 +375,7 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
         result = two_threads ? RunTwoThreads(&source, &tail, pieces)
                              : RunOneThread(&source, &tail, &pieces[0]);
     }
+    if (widened_steps) *widened_steps = source.started ? source.decoder.rc.widened_steps : 0;
     StopStage1(&source);
     for (int i = 0; i < piece_count; i++) FreeZeroedMemory(pieces[i].data);
     FreeTail(&tail);
@@ -381,12 +383,13 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
 }
 
 DecodeResult DecodeStoredInMemory(FileHandle archive, const StoredEntry& entry,
-                                  DecodedOutput output, void* output_context, bool two_threads) {
+                                  DecodedOutput output, void* output_context, bool two_threads,
+                                  uint32_t* widened_steps) {
     int64_t start = SetFilePointer64(archive, 0, FILE_CURRENT);
     if (start < 0) return DECODE_READ_FAILED;
     StoredBytesReader reader = {archive, entry.storedSize};
-    DecodeResult result =
-        DecodeInMemory(entry, ReadStoredBytes, &reader, output, output_context, two_threads);
+    DecodeResult result = DecodeInMemory(entry, ReadStoredBytes, &reader, output, output_context,
+                                         two_threads, widened_steps);
     // Stage 1 need not read every stored byte; the next record starts behind them all.
     if (SetFilePointer64(archive, start + (int64_t)entry.storedSize, FILE_BEGIN) < 0 &&
         result == DECODE_OK)

@@ -36,11 +36,14 @@ const uint32_t TWO_THREADS_FROM = 0x100000;
 // Decodes the stored bytes that `read_stored` delivers. The output receives
 // the entry's bytes as they are decoded, before the verdict is known: only
 // DECODE_OK says they are the entry. With `two_threads` false everything
-// runs on the caller's thread.
+// runs on the caller's thread. When given, *widened_steps receives how many
+// steps of stage 1 needed the narrow-interval widening.
 DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
-                            DecodedOutput output, void* output_context, bool two_threads);
+                            DecodedOutput output, void* output_context, bool two_threads,
+                            uint32_t* widened_steps = NULL);
 
 // The same for the stored bytes at the archive's current position, which is
 // left right behind them.
 DecodeResult DecodeStoredInMemory(FileHandle archive, const StoredEntry& entry,
-                                  DecodedOutput output, void* output_context, bool two_threads);
+                                  DecodedOutput output, void* output_context, bool two_threads,
+                                  uint32_t* widened_steps = NULL);

@@ -26,10 +26,13 @@ struct CreateOptions {
     bool payload_only = false;
     bool fixed_time = false;  // every entry gets `time` as all three of its times
     uint64_t time = 0;        // FILETIME
+    unsigned threads = 0;     // block sorters per entry; 0: one per core
+    bool verbose = false;     // name the entries that need the narrow-interval rule
     std::vector<std::string> inputs;
 };
 
 int CommandList(const std::string& archive);
-int CommandTest(const std::string& archive);
+// With `verbose`, names the entries whose stream uses the narrow-interval rule.
+int CommandTest(const std::string& archive, bool verbose = false);
 int CommandExtract(const std::string& archive, const ExtractOptions& options);
 int CommandCreate(const CreateOptions& options);

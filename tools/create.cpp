@@ -165,8 +165,10 @@ struct ClosedOnExit {
     ~ClosedOnExit() { CloseFile(file); }
 };
 
-void WriteFileEntry(FileHandle out, const Entry& entry, const CreateOptions& options,
-                    Progress* progress) {
+// Writes one file entry; answers how many steps of its stream need the
+// narrow-interval widening.
+uint32_t WriteFileEntry(FileHandle out, const Entry& entry, const CreateOptions& options,
+                        Progress* progress) {
     EntryRecord record = RecordFor(entry, options);
     FileHandle in = OpenForReading(entry.disk_path.c_str());
     if (in == NO_FILE) throw CreateError{entry.disk_path + ": cannot read: " + LastSystemError()};
@@ -175,9 +177,12 @@ void WriteFileEntry(FileHandle out, const Entry& entry, const CreateOptions& opt
 
     int64_t record_at = SetFilePointer64(out, 0, FILE_CURRENT);
     if (!WriteEntryRecord(out, &record)) throw WritingFailed(options.output);
+    uint32_t widened_steps = 0;
     if (record.originalSize > 0) {
         progress->Begin(entry.disk_path, record.originalSize);
-        CompressResult result = compress_entry(in, record.originalSize, out, true);
+        CompressOptions compress;
+        compress.threads = options.threads;
+        CompressResult result = compress_entry(in, record.originalSize, out, compress);
         progress->End();
         if (!result.ok) {
             throw CreateError{entry.disk_path + ": cannot be compressed: " +
@@ -196,9 +201,11 @@ void WriteFileEntry(FileHandle out, const Entry& entry, const CreateOptions& opt
         SetFilePointer64(out, record_at, FILE_BEGIN);
         if (!WriteEntryRecord(out, &record)) throw WritingFailed(options.output);
         SetFilePointer64(out, end, FILE_BEGIN);
+        widened_steps = result.widened_steps;
     }
     CheckNothingBeyond(in, entry);
     CheckUnchanged(in, entry, "while it was read");
+    return widened_steps;
 }
 
 std::vector<uint8_t> ReadStub(const std::string& path) {
@@ -293,15 +300,26 @@ int CommandCreate(const CreateOptions& options) {
         for (const Entry& entry : entries)
             total += entry.info.kind == INPUT_FILE ? entry.info.size : 0;
         Progress progress(total);
+        int widened_entries = 0;
         for (const Entry& entry : entries) {
             if (entry.info.kind == INPUT_FOLDER) {
                 EntryRecord record = RecordFor(entry, options);
                 if (!WriteEntryRecord(out, &record)) throw WritingFailed(options.output);
-            } else {
-                WriteFileEntry(out, entry, options, &progress);
+            } else if (uint32_t steps = WriteFileEntry(out, entry, options, &progress)) {
+                widened_entries++;
+                if (options.verbose) {
+                    progress.Clear();
+                    printf("%s: uses the narrow-interval rule (%u %s)\n", entry.disk_path.c_str(),
+                           steps, steps == 1 ? "step" : "steps");
+                }
             }
         }
         progress.Clear();
+        // Such entries have no form without the rule; readers that lack it refuse them.
+        if (widened_entries > 0) {
+            printf("%d %s the narrow-interval rule of the range coder\n", widened_entries,
+                   widened_entries == 1 ? "entry uses" : "entries use");
+        }
 
         // What the extractor will check first, checked here before the output exists.
         if (!ZevCheckArchive(out, (uint32_t)stub.size())) {

@@ -25,11 +25,12 @@ bool TakeDecoded(void* context, const uint8_t* data, uint32_t size) {
 }  // namespace
 
 DecodeResult DecodeEntry(FileHandle archive, const StoredEntry& entry, FileHandle target,
-                         Progress* progress, std::string* why) {
+                         Progress* progress, std::string* why, uint32_t* widened_steps) {
     // Stage 1 on a core of its own when there is a second one.
     static const bool two_threads = std::thread::hardware_concurrency() > 1;
     Output output = {target, progress, false};
-    DecodeResult result = DecodeStoredInMemory(archive, entry, TakeDecoded, &output, two_threads);
+    DecodeResult result =
+        DecodeStoredInMemory(archive, entry, TakeDecoded, &output, two_threads, widened_steps);
     switch (result) {
         case DECODE_OK:
             break;

@@ -14,6 +14,7 @@
 // memory, into `target` (written from its current position), or nowhere when
 // `target` is NO_FILE. The archive is left right behind the stored bytes. On
 // anything but DECODE_OK, *why says what went wrong; what was written then is
-// not the entry.
+// not the entry. When given, *widened_steps receives how many steps of stage 1
+// needed the narrow-interval widening.
 DecodeResult DecodeEntry(FileHandle archive, const StoredEntry& entry, FileHandle target,
-                         Progress* progress, std::string* why);
+                         Progress* progress, std::string* why, uint32_t* widened_steps = NULL);

@@ -157,7 +157,7 @@ int CommandList(const std::string& path) {
     return EXIT_SUCCESS_ALL;
 }
 
-int CommandTest(const std::string& path) {
+int CommandTest(const std::string& path, bool verbose) {
     Archive archive;
     if (!OpenArchive(path, &archive)) return EXIT_REFUSED;
     Progress progress(archive.total_original);
@@ -179,13 +179,19 @@ int CommandTest(const std::string& path) {
         progress.Begin(shown, record.originalSize);
         // Nothing is written: the decoded bytes are only counted.
         std::string why;
-        DecodeResult result = DecodeEntry(archive.file, StoredOf(record), NO_FILE, &progress, &why);
+        uint32_t widened_steps = 0;
+        DecodeResult result =
+            DecodeEntry(archive.file, StoredOf(record), NO_FILE, &progress, &why, &widened_steps);
         progress.End();
         if (result != DECODE_OK) {
             progress.Clear();
             fprintf(stderr, "quorvane: %s: %s: %s\n", shown.c_str(),
                     result == DECODE_DAMAGED ? "damaged" : "cannot be tested", why.c_str());
             damaged++;
+        } else if (verbose && widened_steps > 0) {
+            progress.Clear();
+            printf("%s: uses the narrow-interval rule (%u %s)\n", shown.c_str(), widened_steps,
+                   widened_steps == 1 ? "step" : "steps");
         }
     }
     progress.Clear();
