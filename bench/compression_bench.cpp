@@ -8,10 +8,18 @@
 // this process and the other tools' through their child-process accounting,
 // so the figures stay comparable on a machine that is busy with other work.
 //
-//   compression_bench CORPUS_DIR WORK_DIR
+// Given the quorvane tool, it then times `quorvane create --payload-only`
+// against `bzip2 -9`, both run as one process per file, in CPU seconds and in
+// wall-clock seconds (the writer sorts blocks on every core, bzip2 on one),
+// best of three rounds.
+//
+//   compression_bench [--create-only] CORPUS_DIR WORK_DIR [QUORVANE]
+//
+// --create-only runs the comparison of the tool alone (QUORVANE is then needed).
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -21,6 +29,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/012coding.h"
@@ -55,10 +64,18 @@ struct Totals {
     std::map<std::string, uint64_t> compressed_by_kind;
 };
 
-// Runs argv with stdin from `in` and stdout to `out`; answers its CPU seconds.
+static double wall_clock() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// Runs argv with stdin from `in` and stdout to `out`; answers its CPU seconds
+// and, when asked, its wall-clock seconds.
 static double run_tool(const std::vector<std::string>& argv, const std::string& in,
-                       const std::string& out) {
+                       const std::string& out, double* wall = NULL) {
     double start = children_cpu();
+    double wall_start = wall_clock();
     pid_t child = fork();
     if (child == 0) {
         int fd_in = open(in.c_str(), O_RDONLY);
@@ -74,6 +91,7 @@ static double run_tool(const std::vector<std::string>& argv, const std::string& 
     }
     int status = 0;
     waitpid(child, &status, 0);
+    if (wall) *wall = wall_clock() - wall_start;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         fprintf(stderr, "%s failed on %s\n", argv[0].c_str(), in.c_str());
         exit(1);
@@ -115,7 +133,7 @@ static void run_ours(const std::string& path, const std::string& kind, const std
     FileHandle stored = CreateReadWrite(stored_path.c_str());
     uint64_t size = GetFileSize64(in);
     double start = now();
-    CompressResult r = compress_entry(in, (uint32_t)size, stored, true);
+    CompressResult r = compress_entry(in, (uint32_t)size, stored, CompressOptions());
     totals->compress_seconds += now() - start;
     CloseFile(in);
     if (!r.ok) {
@@ -192,22 +210,95 @@ static void run_other(const std::string& path, const std::string& kind, const st
 
 static double mb(uint64_t bytes) { return bytes / 1e6; }
 
-int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s CORPUS_DIR WORK_DIR\n", argv[0]);
-        return 2;
-    }
-    std::string corpus = argv[1], work = argv[2];
-    fs::create_directories(work);
-    RC_BUF_SIZE = RcBufSizeForMemory((uint64_t)sysconf(_SC_PHYS_PAGES) * sysconf(_SC_PAGESIZE));
+// The files the comparison is summed over: all, and those of more than one
+// block, the only ones whose blocks can be sorted on several cores at once.
+enum FileSet { ALL_FILES, MULTI_BLOCK_FILES, FILE_SETS };
 
-    std::vector<std::pair<std::string, std::string>> files;  // kind, path
-    for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
-        if (!entry.is_regular_file()) continue;
-        std::string kind = entry.path().parent_path().filename().string();
-        files.push_back({kind, entry.path().string()});
+// One command line per file, the file's path appended; its best round.
+struct Contender {
+    const char* name;
+    std::vector<std::string> argv;
+    std::string input;  // stdin: "" for the file itself
+    double best_cpu[FILE_SETS] = {1e30, 1e30};
+    double best_wall[FILE_SETS] = {1e30, 1e30};
+};
+
+// `quorvane create` against bzip2 -9, round by round, file by file, so that
+// both meet the same machine; prints the best round of each.
+static void compare_create(const std::vector<std::pair<std::string, std::string>>& files,
+                           const std::string& quorvane, const std::string& work) {
+    const int ROUNDS = 3;
+    std::string archive = work + "/create.qv", packed = work + "/packed";
+    std::vector<Contender> contenders = {
+        {"quorvane create", {quorvane, "create", "-o", archive, "--payload-only"}, "/dev/null"},
+        {"quorvane create -j 1",
+         {quorvane, "create", "-j", "1", "-o", archive, "--payload-only"},
+         "/dev/null"},
+        {"bzip2 -9", {"bzip2", "-9", "-c"}, ""},
+    };
+    size_t count[FILE_SETS] = {0, 0};
+    uint64_t bytes[FILE_SETS] = {0, 0};
+    for (const auto& f : files) {
+        uint64_t size = fs::file_size(f.second);
+        for (int set = 0; set < FILE_SETS; set++) {
+            if (set == MULTI_BLOCK_FILES && size <= BS_BUF_SIZE) continue;
+            count[set]++;
+            bytes[set] += size;
+        }
     }
-    std::sort(files.begin(), files.end());
+    for (int round = 0; round < ROUNDS; round++) {
+        std::vector<std::vector<double>> cpu(FILE_SETS, std::vector<double>(contenders.size())),
+            wall = cpu;
+        for (const auto& f : files) {
+            bool multi_block = fs::file_size(f.second) > BS_BUF_SIZE;
+            for (size_t i = 0; i < contenders.size(); i++) {
+                Contender& c = contenders[i];
+                std::vector<std::string> argv = c.argv;
+                if (!c.input.empty()) argv.push_back(f.second);
+                double seconds = 0;
+                double used = run_tool(argv, c.input.empty() ? f.second : c.input,
+                                       c.input.empty() ? packed : work + "/create.out", &seconds);
+                for (int set = 0; set < FILE_SETS; set++) {
+                    if (set == MULTI_BLOCK_FILES && !multi_block) continue;
+                    cpu[set][i] += used;
+                    wall[set][i] += seconds;
+                }
+            }
+        }
+        for (int set = 0; set < FILE_SETS; set++) {
+            for (size_t i = 0; i < contenders.size(); i++) {
+                contenders[i].best_cpu[set] = std::min(contenders[i].best_cpu[set], cpu[set][i]);
+                contenders[i].best_wall[set] = std::min(contenders[i].best_wall[set], wall[set][i]);
+            }
+        }
+        fprintf(stderr, "create round %d of %d done\n", round + 1, ROUNDS);
+    }
+    const Contender& bzip2 = contenders.back();
+    const char* set_names[FILE_SETS] = {"all files", "files above 1 MiB (more than one block)"};
+    printf(
+        "\nquorvane create --payload-only against bzip2 -9, one process per file, best of %d "
+        "rounds, %u cores:\n",
+        ROUNDS, std::thread::hardware_concurrency());
+    for (int set = 0; set < FILE_SETS; set++) {
+        printf("\n%s: %zu files, %.1f MB\n\n", set_names[set], count[set], mb(bytes[set]));
+        printf("| Tool | CPU s | Wall s | CPU vs bzip2 -9 | Wall-clock speed vs bzip2 -9 |\n");
+        printf("|---|---:|---:|---:|---:|\n");
+        for (const Contender& c : contenders)
+            printf("| %s | %.2f | %.2f | %.2f | %.2f |\n", c.name, c.best_cpu[set],
+                   c.best_wall[set], c.best_cpu[set] / bzip2.best_cpu[set],
+                   bzip2.best_wall[set] / c.best_wall[set]);
+    }
+    printf(
+        "\nAll files: CPU time, quorvane create / bzip2 -9: %.2f; wall clock, bzip2 -9 / "
+        "quorvane create: %.2f\n",
+        contenders[0].best_cpu[ALL_FILES] / bzip2.best_cpu[ALL_FILES],
+        bzip2.best_wall[ALL_FILES] / contenders[0].best_wall[ALL_FILES]);
+}
+
+// Our writer and reader in this process against bzip2, xz and zstd: sizes,
+// CPU speeds, and the speed of every decode stage.
+static void compare_codecs(const std::vector<std::pair<std::string, std::string>>& files,
+                           const std::string& corpus, const std::string& work) {
     std::map<std::string, uint64_t> original_by_kind;
     for (const auto& f : files) original_by_kind[f.first] += fs::file_size(f.second);
 
@@ -266,7 +357,32 @@ int main(int argc, char** argv) {
         printf("| %s -d | %.2f | %.2f | %.2f |\n", tool.name, mb(tool.totals.original),
                tool.totals.decompress_seconds,
                mb(tool.totals.original) / tool.totals.decompress_seconds);
+}
 
+int main(int argc, char** argv) {
+    bool create_only = argc > 1 && strcmp(argv[1], "--create-only") == 0;
+    if (create_only) {
+        argc--;
+        argv++;
+    }
+    if (argc != 4 && (create_only || argc != 3)) {
+        fprintf(stderr,
+                "usage: compression_bench [--create-only] CORPUS_DIR WORK_DIR [QUORVANE]\n");
+        return 2;
+    }
+    std::string corpus = argv[1], work = argv[2];
+    fs::create_directories(work);
+    RC_BUF_SIZE = RcBufSizeForMemory((uint64_t)sysconf(_SC_PHYS_PAGES) * sysconf(_SC_PAGESIZE));
+
+    std::vector<std::pair<std::string, std::string>> files;  // kind, path
+    for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+        if (!entry.is_regular_file()) continue;
+        std::string kind = entry.path().parent_path().filename().string();
+        files.push_back({kind, entry.path().string()});
+    }
+    std::sort(files.begin(), files.end());
+    if (!create_only) compare_codecs(files, corpus, work);
+    if (argc == 4) compare_create(files, argv[3], work);
     fs::remove_all(work);
     return 0;
 }

@@ -168,7 +168,7 @@ Entry StoreEntry(const std::string& path, const std::string& work) {
     FileHandle in = OpenForReading(path.c_str());
     FileHandle out = CreateReadWrite(e.stored.c_str());
     uint64_t size = GetFileSize64(in);
-    CompressResult r = compress_entry(in, (uint32_t)size, out, true);
+    CompressResult r = compress_entry(in, (uint32_t)size, out, CompressOptions());
     CloseFile(in);
     CloseFile(out);
     if (!r.ok) Fail("our writer failed on " + path + ": " + r.error);

@@ -20,6 +20,7 @@ bool rc_encode_start(RangeEncoder* rc, int fNewType, ByteSinkFunction sink, void
     rc->c0 = rc->c00 = rc->c000 = 0;
     rc->fNewType = fNewType;
     rc->values = 0;
+    rc->widened_steps = 0;
     rc->sink = sink;
     rc->sink_context = context;
     rc->sink_failed = false;
@@ -29,13 +30,20 @@ bool rc_encode_start(RangeEncoder* rc, int fNewType, ByteSinkFunction sink, void
 
 void rc_encode_release(RangeEncoder* rc) { free_frequency(&rc->models); }
 
-// `tmp` of the next step with `table`; 0 means the reader would fail there.
-static inline uint32_t step_width(const RangeEncoder* rc, const Frequency* table) {
-    return rc->range / GET_SUM(table);
-}
-
-// One encode step of symbol c, whose `tmp` the caller has checked.
-static inline void encode_symbol(RangeEncoder* rc, Frequency* table, int c, uint32_t tmp) {
+// An interval narrower than the table's total leaves no width per unit, so it
+// is first cut at the next boundary above `low` and shifted, as often as
+// needed (at most twice): the reader does the same before it decodes.
+void rc_encode_symbol(RangeEncoder* rc, Frequency* table, int c) {
+    uint32_t total = GET_SUM(table);
+    if (rc->range < total) {
+        while (rc->range < total) {
+            rc->range = range_to_next_boundary(rc->low);
+            emit(rc, (uint8_t)(rc->low >> 24));
+            rc->low <<= 8;
+        }
+        rc->widened_steps++;
+    }
+    uint32_t tmp = rc->range / total;
     rc->low += (uint32_t)GET_COUNT_SUM(table, c) * tmp;
     rc->range = (uint32_t)GET_COUNT(table, c) * tmp;
     update_frequency(table, c, rc->fNewType);
@@ -45,20 +53,16 @@ static inline void encode_symbol(RangeEncoder* rc, Frequency* table, int c, uint
         rc->range <<= 8;
     }
     while (rc->range < MIN_RANGE) {
-        rc->range = (MIN_RANGE - (rc->low & (MIN_RANGE - 1))) << 8;
+        rc->range = range_to_next_boundary(rc->low);
         emit(rc, (uint8_t)(rc->low >> 24));
         rc->low <<= 8;
     }
 }
 
-// Codes one value 0..256. The width of a step depends on the range the step
-// before leaves, so each symbol is checked just before it is coded.
+// Codes one value 0..256.
 static RcEncodeResult encode_value(RangeEncoder* rc, uint32_t value) {
     int cls = value < 2 ? (int)value : 2;
-    Frequency* class_table = rc->models.freq_012[9 * rc->c000 + 3 * rc->c00 + rc->c0];
-    uint32_t tmp = step_width(rc, class_table);
-    if (tmp == 0) return RC_NARROW_INTERVAL;
-    encode_symbol(rc, class_table, cls, tmp);
+    rc_encode_symbol(rc, rc->models.freq_012[9 * rc->c000 + 3 * rc->c00 + rc->c0], cls);
     rc->c000 = rc->c00;
     rc->c00 = rc->c0;
     rc->c0 = cls;
@@ -66,15 +70,8 @@ static RcEncodeResult encode_value(RangeEncoder* rc, uint32_t value) {
         // Exponent e: 2^e + 1 <= value <= 2^(e+1); 2 has exponent 0 and no mantissa.
         int e = 0;
         if (value > 2) e = 31 - __builtin_clz(value - 1);
-        tmp = step_width(rc, rc->models.freq_first);
-        if (tmp == 0) return RC_NARROW_INTERVAL;
-        encode_symbol(rc, rc->models.freq_first, e, tmp);
-        if (e > 0) {
-            Frequency* mantissa_table = rc->models.freq_second[e];
-            tmp = step_width(rc, mantissa_table);
-            if (tmp == 0) return RC_NARROW_INTERVAL;
-            encode_symbol(rc, mantissa_table, (int)(value - (1u << e) - 1), tmp);
-        }
+        rc_encode_symbol(rc, rc->models.freq_first, e);
+        if (e > 0) rc_encode_symbol(rc, rc->models.freq_second[e], (int)(value - (1u << e) - 1));
     }
     return rc->sink_failed ? RC_SINK_FAILED : RC_ENCODED;
 }
@@ -108,8 +105,9 @@ static bool append_to_vector(void* context, const uint8_t* data, uint32_t size) 
 }
 
 RcEncodeResult coding012_encode_buffer(const uint8_t* data, uint32_t size, int fNewType,
-                                       std::vector<uint8_t>* stream, uint32_t* failed_at) {
+                                       std::vector<uint8_t>* stream, uint32_t* widened_steps) {
     stream->clear();
+    if (widened_steps) *widened_steps = 0;
     RangeEncoder* rc = new RangeEncoder;
     if (!rc_encode_start(rc, fNewType, append_to_vector, stream)) {
         rc_encode_release(rc);
@@ -118,11 +116,8 @@ RcEncodeResult coding012_encode_buffer(const uint8_t* data, uint32_t size, int f
     }
     uint32_t coded = 0;
     RcEncodeResult result = rc_encode_bytes(rc, data, size, &coded);
-    if (result == RC_ENCODED) {
-        result = rc_encode_finish(rc);
-        coded = size;
-    }
-    if (result == RC_NARROW_INTERVAL && failed_at) *failed_at = coded;
+    if (result == RC_ENCODED) result = rc_encode_finish(rc);
+    if (widened_steps) *widened_steps = rc->widened_steps;
     rc_encode_release(rc);
     delete rc;
     return result;

@@ -1,7 +1,8 @@
 // Stage 1 writer: the carry-less range encoder over the same value model as
 // the reader (class 0/1/2 in a context of three classes, exponent, mantissa),
-// with the same tables, the same arithmetic and both normalisations; it emits
-// the top byte of `low` wherever the reader takes a byte in.
+// with the same tables, the same arithmetic, both normalisations and the
+// narrow-interval widening; it emits the top byte of `low` wherever the reader
+// takes a byte in.
 #pragma once
 
 #include <stdint.h>
@@ -21,7 +22,8 @@ struct RangeEncoder {
     int c0, c00, c000;
     int fNewType;
     ModelSet models;
-    uint64_t values;  // values coded so far, EOF not counted
+    uint64_t values;         // values coded so far, EOF not counted
+    uint32_t widened_steps;  // steps that needed the narrow-interval widening
     ByteSinkFunction sink;
     void* sink_context;
     bool sink_failed;
@@ -31,10 +33,6 @@ struct RangeEncoder {
 
 enum RcEncodeResult {
     RC_ENCODED = 0,
-    // The interval has become narrower than the total of the table the next
-    // symbol needs (`tmp` would be 0): the reader could not decode it. The
-    // stream must be given up; the encoder state is of no further use.
-    RC_NARROW_INTERVAL,
     RC_SINK_FAILED,
     RC_NO_MEMORY,
 };
@@ -42,6 +40,10 @@ enum RcEncodeResult {
 // Prepares a stream with fresh tables; false when the tables cannot be had.
 bool rc_encode_start(RangeEncoder* rc, int fNewType, ByteSinkFunction sink, void* context);
 void rc_encode_release(RangeEncoder* rc);
+
+// One encode step of symbol c with `table`, the mirror of RC_DECODE,
+// widening a too narrow interval first.
+void rc_encode_symbol(RangeEncoder* rc, Frequency* table, int c);
 
 // Codes `size` bytes as values; *coded receives how many were coded before
 // the result other than RC_ENCODED stopped it.
@@ -52,8 +54,7 @@ RcEncodeResult rc_encode_bytes(RangeEncoder* rc, const uint8_t* data, uint32_t s
 // to the sink. The tables stay allocated until rc_encode_release.
 RcEncodeResult rc_encode_finish(RangeEncoder* rc);
 
-// The whole stage in memory: codes `size` bytes into `stream`. On
-// RC_NARROW_INTERVAL, *failed_at (when given) receives the index of the value
-// that could not be coded.
+// The whole stage in memory: codes `size` bytes into `stream`. When given,
+// *widened_steps receives how many steps needed the narrow-interval widening.
 RcEncodeResult coding012_encode_buffer(const uint8_t* data, uint32_t size, int fNewType,
-                                       std::vector<uint8_t>* stream, uint32_t* failed_at);
+                                       std::vector<uint8_t>* stream, uint32_t* widened_steps);

@@ -12,21 +12,31 @@ static void fresh_table(MtfEncoder* state) {
 
 void mtf_encode_start(MtfEncoder* state) { fresh_table(state); }
 
+// After block sorting most bytes sit near the front of the table, so the
+// first places are searched and shifted by hand and only the rest by the
+// library's block routines.
+const uint32_t NEAR_FRONT = 16;
+
 // Codes bytes that all lie within one chunk.
 static void encode_within_chunk(MtfEncoder* state, const uint8_t* in, uint8_t* out, uint32_t size) {
     uint8_t* table = state->mtf_table;
     int32_t prev = state->prev;
     for (uint32_t i = 0; i < size; i++) {
         uint8_t c = in[i];
+        uint32_t j = 0;
+        while (j < NEAR_FRONT && table[j] != c) j++;
         // The table is a permutation, so the byte is always found.
-        uint32_t j = (uint32_t)((const uint8_t*)memchr(table, c, 256) - table);
+        if (j == NEAR_FRONT) j = (uint32_t)((const uint8_t*)memchr(table, c, 256) - table);
         if (j == 1) {
             if (prev != 0) {
                 table[1] = table[0];
                 table[0] = c;
             }
-        } else if (j >= 2) {
+        } else if (j >= NEAR_FRONT) {
             memmove(table + 2, table + 1, j - 1);
+            table[1] = c;
+        } else if (j >= 2) {
+            for (uint32_t k = j; k > 1; k--) table[k] = table[k - 1];
             table[1] = c;
         }
         out[i] = (uint8_t)j;

@@ -1,30 +1,17 @@
 // Run-length coding: the mirror of rle_decode2.
 #include "codec/RunLength_writer.h"
 
-uint32_t rle_encode2(const uint8_t* in, uint8_t* out, uint32_t size, const uint32_t* splits,
-                     size_t split_count, RleSplittableRun* runs, size_t* run_count) {
+uint32_t rle_encode2(const uint8_t* in, uint8_t* out, uint32_t size) {
     uint32_t p = 0;
     uint32_t q = 0;
-    size_t next_split = 0;
-    size_t found = 0;
     while (p < size) {
         uint8_t c = in[p];
         uint32_t limit = size - p < RLE_MAX_RUN ? size - p : RLE_MAX_RUN;
         uint32_t k = 1;
         while (k < limit && in[p + k] == c) k++;
-
-        while (next_split < split_count && splits[next_split] < p) next_split++;
-        bool forced = next_split < split_count && splits[next_split] == p && k > RLE_THRESHOLD;
-        if (forced) k = RLE_THRESHOLD;
-
         if (k < (uint32_t)RLE_THRESHOLD) {
             for (uint32_t i = 0; i < k; i++) out[q++] = c;
         } else {
-            if (k > (uint32_t)RLE_THRESHOLD && runs) {
-                runs[found].input_offset = p;
-                runs[found].count_offset = q + RLE_THRESHOLD;
-                found++;
-            }
             out[q++] = c;
             out[q++] = c;
             out[q++] = c;
@@ -33,7 +20,6 @@ uint32_t rle_encode2(const uint8_t* in, uint8_t* out, uint32_t size, const uint3
         }
         p += k;
     }
-    if (run_count) *run_count = found;
     return q;
 }
 
@@ -48,8 +34,7 @@ void rle_encode_buffer(const uint8_t* data, size_t size, std::vector<uint8_t>* s
     std::vector<uint8_t> block(RLE_HEADER_SIZE + RLE_CODED_MAX);
     for (size_t offset = 0; offset < size; offset += RLE_BUF_SIZE) {
         uint32_t n = (uint32_t)(size - offset < RLE_BUF_SIZE ? size - offset : RLE_BUF_SIZE);
-        uint32_t coded =
-            rle_encode2(data + offset, block.data() + RLE_HEADER_SIZE, n, NULL, 0, NULL, NULL);
+        uint32_t coded = rle_encode2(data + offset, block.data() + RLE_HEADER_SIZE, n);
         rle_put_header(block.data(), coded);
         stream->insert(stream->end(), block.begin(), block.begin() + RLE_HEADER_SIZE + coded);
     }

@@ -8,21 +8,35 @@
 
 #include "platform/platform.h"
 
+// Entries above this size are not coded a second time with the other rescale
+// rule when the first stream needs the widening: at that length the second
+// would almost always need it too.
+const uint64_t RESCALE_RETRY_LIMIT = 64u << 20;
+
+struct CompressOptions {
+    bool prefer_odd_rescale = true;  // the rescale rule tried first
+    unsigned threads = 1;            // block sorters; 1 sorts on the calling thread
+    uint64_t retry_limit = RESCALE_RETRY_LIMIT;
+};
+
 struct CompressResult {
     bool ok;
-    bool odd_rescale;      // the rule the stored bytes must be decoded with
-    uint64_t stored_size;  // bytes written to `out`
-    const char* error;     // why it failed, when !ok
+    bool odd_rescale;        // the rule the stored bytes must be decoded with
+    uint32_t widened_steps;  // steps of the stored stream that need the
+                             // narrow-interval widening (0: every reader decodes it)
+    uint64_t stored_size;    // bytes written to `out`
+    const char* error;       // why it failed, when !ok
 };
 
 // Reads `original_size` bytes of `in` from its current position and writes
-// their stored form to `out` from its current position. Memory stays bounded
-// per block. `prefer_odd_rescale` picks the rescale rule tried first; the
-// writer falls back to other representations of the same bytes when one
-// cannot be decoded, and says which rule it used.
+// their stored form to `out` from its current position, leaving `out` right
+// behind it and cut there. Memory stays bounded per block. When the stream of the preferred
+// rule needs the widening, a stream of the other rule is written behind it
+// and kept (moved to the start, so `out` must be open for reading too) only
+// when it needs none.
 CompressResult compress_entry(FileHandle in, uint32_t original_size, FileHandle out,
-                              bool prefer_odd_rescale);
+                              const CompressOptions& options);
 
 // The same for a buffer in memory (tests, small inputs).
-CompressResult compress_buffer(const uint8_t* data, size_t size, bool prefer_odd_rescale,
+CompressResult compress_buffer(const uint8_t* data, size_t size, const CompressOptions& options,
                                std::vector<uint8_t>* stored);

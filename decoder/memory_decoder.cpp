@@ -375,8 +375,7 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
         result = two_threads ? RunTwoThreads(&source, &tail, pieces)
                              : RunOneThread(&source, &tail, &pieces[0]);
     }
-    // Stage 1 has stopped (its thread joined): its count is final.
-    if (widened_steps) *widened_steps = result == DECODE_OK ? source.decoder.rc.widened_steps : 0;
+    if (widened_steps) *widened_steps = source.started ? source.decoder.rc.widened_steps : 0;
     StopStage1(&source);
     for (int i = 0; i < piece_count; i++) FreeZeroedMemory(pieces[i].data);
     FreeTail(&tail);

@@ -37,8 +37,7 @@ const uint32_t TWO_THREADS_FROM = 0x100000;
 // the entry's bytes as they are decoded, before the verdict is known: only
 // DECODE_OK says they are the entry. With `two_threads` false everything
 // runs on the caller's thread. When given, *widened_steps receives how many
-// stage-1 steps of a sound entry needed the narrow-interval widening (0 when
-// the entry does not decode).
+// steps of stage 1 needed the narrow-interval widening.
 DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
                             DecodedOutput output, void* output_context, bool two_threads,
                             uint32_t* widened_steps = NULL);

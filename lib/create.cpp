@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/compress.h"
@@ -126,7 +127,7 @@ struct qv_writer {
     EntryRecord RecordFor(const WriterEntry& entry) const;
     uint32_t WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
                             ProgressReport* progress);
-    void Written(const WriterEntry& entry, const EntryRecord& record);
+    void Written(const WriterEntry& entry, const EntryRecord& record, uint32_t widened_steps);
     void Finish();
 };
 
@@ -249,6 +250,7 @@ void CheckCompressed(const CompressResult& result, const WriterEntry& entry) {
 uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
                                    ProgressReport* progress) {
     const WriterEntry& entry = entries[index];
+    uint32_t widened_steps = 0;
     int64_t record_at = SetFilePointer64(out, 0, FILE_CURRENT);
     if (!WriteEntryRecord(out, record)) throw WritingFailed(output);
     if (record->originalSize == 0 && entry.disk_path.empty()) return 0;
@@ -264,17 +266,21 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
     if (record->originalSize > 0) {
         if (!progress->Begin(index, record->originalSize, entry.source))
             throw CreateError{QV_E_CANCELLED, "cancelled"};
+        CompressOptions compress;
+        compress.threads = options.threads != 0 ? options.threads
+                                                : std::max(1u, std::thread::hardware_concurrency());
         CompressResult result;
         if (in != NO_FILE) {
-            result = compress_entry(in, record->originalSize, out, true);
+            result = compress_entry(in, record->originalSize, out, compress);
         } else {
             std::vector<uint8_t> stored;
-            result = compress_buffer(entry.data, record->originalSize, true, &stored);
+            result = compress_buffer(entry.data, record->originalSize, compress, &stored);
             if (result.ok && !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
                 throw WritingFailed(output);
         }
         CheckCompressed(result, entry);
         if (!progress->End()) throw CreateError{QV_E_CANCELLED, "cancelled"};
+        widened_steps = result.widened_steps;
         record->storedSize = (uint32_t)result.stored_size;
         if (!result.odd_rescale) record->attributeWord &= (uint16_t)~ODD_RESCALE;
         int64_t end = SetFilePointer64(out, 0, FILE_CURRENT);
@@ -290,12 +296,18 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
         CheckNothingBeyond(in, entry);
         CheckUnchanged(in, entry, "while it was read");
     }
-    return 0;
+    return widened_steps;
 }
 
-void qv_writer::Written(const WriterEntry& entry, const EntryRecord& record) {
+void qv_writer::Written(const WriterEntry& entry, const EntryRecord& record,
+                        uint32_t widened_steps) {
     if (!options.written) return;
     ArchiveEntry written = EntryOfRecord(record, 0);
+    if (entry.info.kind == INPUT_FILE) {
+        // The writer knows what a reader learns only by decoding.
+        written.narrow_interval = widened_steps > 0 ? 1 : 0;
+        written.narrow_steps = widened_steps;
+    }
     qv_entry described;
     DescribeArchiveEntry(written, (size_t)(&entry - entries.data()), &described);
     options.written(options.context, entry.source.c_str(), &described);
@@ -361,12 +373,13 @@ void qv_writer::Finish() {
     ProgressReport progress(options.progress, options.context, total);
     for (size_t i = 0; i < entries.size(); i++) {
         EntryRecord record = RecordFor(entries[i]);
+        uint32_t widened_steps = 0;
         if (entries[i].info.kind == INPUT_FOLDER) {
             if (!WriteEntryRecord(out, &record)) throw WritingFailed(output);
         } else {
-            WriteFileEntry(out, i, &record, &progress);
+            widened_steps = WriteFileEntry(out, i, &record, &progress);
         }
-        Written(entries[i], record);
+        Written(entries[i], record, widened_steps);
     }
 
     // What the extractor will check first, checked here before the output exists.

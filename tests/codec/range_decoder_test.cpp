@@ -112,6 +112,25 @@ TEST(RangeDecoder, ValuesTwoAndTwoHundredLeaveTheSameContext) {
     }
 }
 
+// A range below the table's total (`tmp` would be 0). Here `low` lies 4 below
+// a multiple of 2048, so the widening takes two rounds: range 4 * 256, still
+// too narrow, then 1024 * 256.
+TEST(RangeDecoder, NarrowRangeIsWidenedBeforeTheStep) {
+    StepDecoder d(MakeBytes({0, 0, 0, 0, 0x11, 0x22, 0x33, 0x44}), 0);
+    Frequency* t = d.m.freq_second[7];
+    for (int i = 0; i < 500; i++) update_frequency(t, 5, 0);  // stored sum 2000, total 2128
+    d.rc.range = 2100;
+    d.rc.low = 0x123457FC;
+    d.rc.code = 0x123457FE;
+    EXPECT_EQ(RC_DECODE(t, &d.rc, 0), 5);
+    EXPECT_EQ(d.rc.widened_steps, 1u);
+    // Two bytes taken in by the widening and one by the first normalisation.
+    EXPECT_EQ(d.consumed(), 7u);
+    EXPECT_EQ(d.rc.low, 0xFC026700u);
+    EXPECT_EQ(d.rc.range, 0x03C16B00u);
+    EXPECT_EQ(d.rc.code, 0xFE112233u);
+}
+
 // A mantissa table whose total (2128) is above a range of 2100.
 Frequency* HeavyMantissaTable(StepDecoder* d) {
     Frequency* t = d->m.freq_second[7];

@@ -62,7 +62,9 @@ TEST(LiteralDecoder, DecodersAgreeOnWhatTheWriterMakes) {
     for (const Bytes& data : inputs) {
         for (bool odd : {false, true}) {
             Bytes stored;
-            CompressResult result = compress_buffer(data.data(), data.size(), odd, &stored);
+            CompressOptions options;
+            options.prefer_odd_rescale = odd;
+            CompressResult result = compress_buffer(data.data(), data.size(), options, &stored);
             ASSERT_TRUE(result.ok) << result.error;
             Bytes out;
             EXPECT_EQ(literal::DecodeEntry(stored, (uint32_t)data.size(), result.odd_rescale, &out),

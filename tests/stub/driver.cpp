@@ -232,8 +232,7 @@ struct BoxSearch {
 
 BOOL CALLBACK FindOwnedDialog(HWND w, LPARAM param) {
     BoxSearch* search = (BoxSearch*)param;
-    if (IsWindowVisible(w) && GetWindow(w, GW_OWNER) == search->owner &&
-        ClassOf(w) == "#32770") {
+    if (IsWindowVisible(w) && GetWindow(w, GW_OWNER) == search->owner && ClassOf(w) == "#32770") {
         search->found = w;
         return FALSE;
     }
@@ -436,8 +435,11 @@ BOOL CALLBACK FindChildText(HWND w, LPARAM param) {
 
 void Press(const std::string& which) {
     if (!Box || !IsWindow(Box)) Stop("no dialog to answer");
-    int id = which == "ok" ? IDOK : which == "yes" ? IDYES : which == "no" ? IDNO
-                                   : which == "cancel" ? IDCANCEL : 0;
+    int id = which == "ok"       ? IDOK
+             : which == "yes"    ? IDYES
+             : which == "no"     ? IDNO
+             : which == "cancel" ? IDCANCEL
+                                 : 0;
     if (!id) Stop("press ok|yes|no|cancel");
     HWND button = GetDlgItem(Box, id);
     if (!button || !IsWindowVisible(button)) Stop("the dialog has no %s button", which.c_str());
@@ -469,9 +471,10 @@ void WaitExit(DWORD code, DWORD timeout) {
 }
 
 std::string ReadWhole(const std::string& path) {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) Stop("cannot open [%s] (error %lu)", path.c_str(), GetLastError());
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        Stop("cannot open [%s] (error %lu)", path.c_str(), GetLastError());
     std::string data;
     char buffer[65536];
     DWORD n;
@@ -517,7 +520,8 @@ void ExpectNoWorkFiles(const std::vector<std::string>& except) {
     do {
         std::string name = found.cFileName;
         bool allowed = false;
-        for (const std::string& e : except) allowed = allowed || lstrcmpiA(e.c_str(), name.c_str()) == 0;
+        for (const std::string& e : except)
+            allowed = allowed || lstrcmpiA(e.c_str(), name.c_str()) == 0;
         if (!allowed) {
             FindClose(h);
             Stop("work file left behind: %s%s", TempFolder().c_str(), name.c_str());
@@ -567,8 +571,8 @@ void Run(const std::vector<std::string>& t) {
     } else if (c == "expect-text") {
         Need(t, 3);
         std::string now = WindowText(Control(atoi(t[1].c_str())));
-        if (now != t[2]) Stop("control %s holds [%s], expected [%s]", t[1].c_str(), now.c_str(),
-                              t[2].c_str());
+        if (now != t[2])
+            Stop("control %s holds [%s], expected [%s]", t[1].c_str(), now.c_str(), t[2].c_str());
     } else if (c == "set-text") {
         Need(t, 3);
         SendMessageA(Control(atoi(t[1].c_str())), WM_SETTEXT, 0, (LPARAM)t[2].c_str());
@@ -687,18 +691,21 @@ void Run(const std::vector<std::string>& t) {
         Need(t, 2);
         DWORD a = Attributes(t[1]);
         bool ok = c == "expect-missing" ? a == INVALID_FILE_ATTRIBUTES
-                  : c == "expect-dir" ? a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)
-                                      : a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+                  : c == "expect-dir"
+                      ? a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)
+                      : a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
         if (!ok) Stop("%s [%s]: attributes %08lx", c.c_str(), t[1].c_str(), a);
     } else if (c == "expect-content") {
         Need(t, 3);
         std::string data = ReadWhole(t[1]);
-        if (data != t[2]) Stop("[%s] holds [%s]", t[1].c_str(), Printable(data.substr(0, 200)).c_str());
+        if (data != t[2])
+            Stop("[%s] holds [%s]", t[1].c_str(), Printable(data.substr(0, 200)).c_str());
     } else if (c == "expect-same") {
         Need(t, 3);
         std::string a = ReadWhole(t[1]), b = ReadWhole(t[2]);
-        if (a != b) Stop("[%s] (%u bytes) differs from [%s] (%u bytes)", t[1].c_str(),
-                         (unsigned)a.size(), t[2].c_str(), (unsigned)b.size());
+        if (a != b)
+            Stop("[%s] (%u bytes) differs from [%s] (%u bytes)", t[1].c_str(), (unsigned)a.size(),
+                 t[2].c_str(), (unsigned)b.size());
     } else if (c == "expect-size") {
         Need(t, 3);
         std::string data = ReadWhole(t[1]);
@@ -756,10 +763,15 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: stub_driver SCRIPT\n");
         return 2;
     }
+    // Marks for the harness, which cannot always rely on the console output
+    // under Wine: the script was started, and it ran to its end.
+    std::string started = std::string(argv[1]) + ".started",
+                finished = std::string(argv[1]) + ".ok";
+    CloseHandle(CreateFileA(started.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     std::string script;
     {
-        HANDLE f = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+        HANDLE f =
+            CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         if (f == INVALID_HANDLE_VALUE) {
             fprintf(stdout, "FAIL: cannot read %s\n", argv[1]);
             return 1;
@@ -783,5 +795,8 @@ int main(int argc, char** argv) {
     }
     if (ChildRunning()) Stop("the script ended while the program still runs");
     fprintf(stdout, "ok: %d lines\n", Line);
+    fflush(stdout);
+    CloseHandle(
+        CreateFileA(finished.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     return 0;
 }

@@ -18,6 +18,7 @@
 //   corrupt NAME CTIME ATIME WTIME ATTR STRING      a stream that stage 1 refuses
 //   raw     NAME CTIME ATIME WTIME ATTR ORIGINAL HEXBYTES   stored bytes as given
 //   tree    PREFIX DIR        every folder and file below DIR, sorted, as PREFIX\...
+//   noise   PATH SIZE SEED    writes PseudoRandomBytes(SEED, SIZE) to PATH (no record)
 //   nameless                  a record with nameLength 0
 //   cut     N                 drop the last N bytes of what has been written
 #include <dirent.h>
@@ -39,6 +40,7 @@
 #include "codec/compress.h"
 #include "payload/records.h"
 #include "platform/platform.h"
+#include "tests/writer/pseudo_random.h"
 
 namespace {
 
@@ -155,7 +157,8 @@ void PutRecord(Bytes* out, const std::string& name, const Times& t, uint16_t att
 // Compresses `data`; the rule the writer chose goes into the attribute word.
 Bytes Compress(const std::string& data, uint16_t* attr, int line) {
     Bytes stored;
-    CompressResult r = compress_buffer((const uint8_t*)data.data(), data.size(), false, &stored);
+    CompressResult r = compress_buffer((const uint8_t*)data.data(), data.size(),
+                                       CompressOptions{false, 1}, &stored);
     if (!r.ok) Fail(line, std::string("writer failed: ") + (r.error ? r.error : "?"));
     *attr = (uint16_t)((*attr & ~0x2000) | (r.odd_rescale ? 0x2000 : 0));
     return stored;
@@ -288,6 +291,15 @@ int main(int argc, char** argv) {
             size_t n = strtoul(t[1].c_str(), nullptr, 10);
             if (n > out.size()) Fail(line, "cut beyond the start");
             out.resize(out.size() - n);
+            continue;
+        }
+        if (kind == "noise") {
+            if (t.size() != 4) Fail(line, "noise PATH SIZE SEED");
+            Bytes noise = PseudoRandomBytes(strtoull(t[3].c_str(), nullptr, 10),
+                                            strtoul(t[2].c_str(), nullptr, 10));
+            FILE* f = fopen(t[1].c_str(), "wb");
+            if (!f || fwrite(noise.data(), 1, noise.size(), f) != noise.size() || fclose(f) != 0)
+                Fail(line, "cannot write " + t[1]);
             continue;
         }
         if (kind == "tree") {

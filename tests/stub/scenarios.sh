@@ -8,7 +8,7 @@ GROUP_window=(window_layout_and_exit default_destination_without_extension
 GROUP_refusals=(invalid_destination broken_payloads empty_payload large_without_win9x)
 GROUP_extract=(extract_entries trail_byte_folders empty_destination_is_drive_root overwrite_answers locked_alternative readonly_alternative missing_folder
                corrupt_entries empty_files_without_temp_folder tool_archive windows_tool_archive
-               full_disk)
+               full_disk narrow_interval_entry)
 GROUP_busy=(busy_refusals work_file_names)
 GROUP_win9x=(win9x_large_refused win9x_extracts)
 GROUP_binary=(imports_only_system_dlls texts_in_binary payload_start_is_size small_gui_pe32)
@@ -633,6 +633,34 @@ windows_tool_archive() {
   wine_run "$WIN_TOOL" create -o "$W\archive.exe" "$W\サンプル" >"$SCENARIO_DIR/create.log" 2>&1 ||
     { cat "$SCENARIO_DIR/create.log" >&2; return 1; }
   extract_sample_tree "$FUNCNAME"
+}
+
+# An entry whose stored stream uses the narrow-interval rule of the range
+# coder: pseudo-random bytes that need it under both rescale rules (seed and
+# size found with writer_narrow_search). The native tool confirms the premise.
+narrow_interval_entry() {
+  if [ -z "$TOOL" ]; then
+    log "narrow_interval_entry: no quorvane tool given"
+    return 1
+  fi
+  make_archive "$SCENARIO_DIR/a.exe" <<EOF
+noise $SCENARIO_DIR/narrow.bin 131072 20420
+file narrow.bin $C1 $A1 $M1 20 $SCENARIO_DIR/narrow.bin
+text after.txt $C1 $A1 $M1 20 "the entry after it"
+EOF
+  "$TOOL" test -v "$SCENARIO_DIR/a.exe" | grep -q '^narrow.bin: uses the narrow-interval rule' || {
+    log "narrow_interval_entry: the entry does not use the rule"
+    return 1
+  }
+  drive "$FUNCNAME" <<EOF
+start $W\a.exe
+set-text 1000 $W\out
+click 1003
+wait-exit 0
+expect-same $W\out\narrow.bin $W\narrow.bin
+expect-content $W\out\after.txt "the entry after it"
+expect-no-work-files
+EOF
 }
 
 # ---- busy ----------------------------------------------------------------

@@ -20,6 +20,7 @@
 
 #include "payload/records.h"
 #include "tests/tools/tool_helpers.h"
+#include "tests/writer/pseudo_random.h"
 
 namespace {
 
@@ -564,6 +565,49 @@ TEST_F(ToolTest, BrokenStructureIsRefused) {
     EXPECT_EQ(Q("test " + Quote(Path("missing.qv"))).code, 2);
 }
 
+// Pseudo-random bytes whose stream needs the narrow-interval widening under
+// both rescale rules (found with writer_narrow_search), so the entry keeps it.
+const uint64_t NARROW_SEED = 20420;
+const size_t NARROW_SIZE = 0x20000;
+
+TEST_F(ToolTest, EntryThatNeedsTheNarrowIntervalRuleIsNamedAndExtractsExactly) {
+    mkdir(Path("in").c_str(), 0755);
+    Bytes narrow = PseudoRandomBytes(NARROW_SEED, NARROW_SIZE);
+    WriteFile(Path("in/narrow.bin"), narrow);
+    WriteFile(Path("in/plain.txt"), Text(300000));
+    // Reading moves access times; they are set back before each run.
+    auto fixed_times = [&] {
+        for (const char* path : {"in", "in/narrow.bin", "in/plain.txt"})
+            SetTimes(Path(path), At(1000000000, 0), At(1000000000, 0));
+    };
+    fixed_times();
+    Outcome create =
+        Q("create -j 1 -o " + Quote(Path("a.qv")) + " --payload-only " + Quote(Path("in")));
+    ASSERT_EQ(create.code, 0) << create.err;
+    EXPECT_EQ(create.out, "1 entry uses the narrow-interval rule of the range coder\n");
+
+    // -v names it; more threads make the same archive.
+    fixed_times();
+    Outcome verbose =
+        Q("create -v -j 3 -o " + Quote(Path("b.qv")) + " --payload-only " + Quote(Path("in")));
+    ASSERT_EQ(verbose.code, 0) << verbose.err;
+    EXPECT_NE(verbose.out.find("in/narrow.bin: uses the narrow-interval rule"), std::string::npos)
+        << verbose.out;
+    EXPECT_EQ(verbose.out.find("plain.txt"), std::string::npos) << verbose.out;
+    EXPECT_EQ(ReadFile(Path("a.qv")), ReadFile(Path("b.qv")));
+
+    Outcome test = Q("test -v " + Quote(Path("a.qv")));
+    EXPECT_EQ(test.code, 0) << test.err;
+    EXPECT_NE(test.out.find("narrow.bin: uses the narrow-interval rule"), std::string::npos)
+        << test.out;
+    EXPECT_EQ(test.out.find("plain.txt"), std::string::npos) << test.out;
+    EXPECT_EQ(Q("test " + Quote(Path("a.qv"))).out.find("narrow"), std::string::npos);
+
+    ASSERT_EQ(Q("extract " + Quote(Path("a.qv")) + " -d " + Quote(Path("out"))).code, 0);
+    EXPECT_EQ(ReadFile(Path("out/in/narrow.bin")), narrow);
+    EXPECT_EQ(ReadFile(Path("out/in/plain.txt")), Text(300000));
+}
+
 TEST_F(ToolTest, CommandLine) {
     Outcome help = Q("--help");
     EXPECT_EQ(help.code, 0);
@@ -578,6 +622,8 @@ TEST_F(ToolTest, CommandLine) {
     EXPECT_EQ(Q("extract").code, 3);
     EXPECT_EQ(Q("extract a b").code, 3);
     EXPECT_EQ(Q("list").code, 3);
+    EXPECT_EQ(Q("create -j 0 -o " + Quote(Path("x.qv")) + " " + Quote(Path("x"))).code, 3);
+    EXPECT_EQ(Q("create -j -o " + Quote(Path("x.qv")) + " " + Quote(Path("x"))).code, 3);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ ChainResult DecodeChain(const Bytes& stored, bool odd_rescale) {
     TempFile first, second, target;
     first.Write(stored);
     r.stage1 = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0, NO_PUMP,
-                                NO_OUTPUT_LIMIT);
+                                NO_OUTPUT_LIMIT, &r.widened_steps);
     r.after_range_decoder = second.ReadAll();
     if (r.stage1 != DECODE_OK) return r;
     r.stage2 = mtf_decode(second.handle(), first.handle(), NO_PUMP);
@@ -71,27 +71,6 @@ DecodeResult DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values) 
     return result;
 }
 
-// xorshift64*: fixed, so a seed always gives the same bytes on every machine.
-static uint64_t next_random(uint64_t* state) {
-    uint64_t x = *state;
-    x ^= x >> 12;
-    x ^= x << 25;
-    x ^= x >> 27;
-    *state = x;
-    return x * 0x2545F4914F6CDD1DULL;
-}
-
-Bytes PseudoRandomBytes(uint64_t seed, size_t size) {
-    uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;
-    Bytes data(size);
-    size_t i = 0;
-    while (i < size) {
-        uint64_t r = next_random(&state);
-        for (int k = 0; k < 8 && i < size; k++, i++) data[i] = (uint8_t)(r >> (8 * k));
-    }
-    return data;
-}
-
 Bytes TextLike(uint64_t seed, size_t size) {
     static const char* words[] = {"the ",   "quick ", "brown ", "fox ",    "jumps ",   "over ",
                                   "lazy ",  "dog",    ", ",     ". ",      "archive ", "folder ",
@@ -101,7 +80,7 @@ Bytes TextLike(uint64_t seed, size_t size) {
     Bytes data;
     data.reserve(size);
     while (data.size() < size) {
-        const char* w = words[next_random(&state) % word_count];
+        const char* w = words[NextPseudoRandom(&state) % word_count];
         for (; *w && data.size() < size; w++) data.push_back((uint8_t)*w);
     }
     return data;

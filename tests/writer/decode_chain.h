@@ -9,6 +9,7 @@
 
 #include "codec/decode_result.h"
 #include "platform/platform.h"
+#include "tests/writer/pseudo_random.h"
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -32,6 +33,7 @@ private:
 // What each stage of the decode chain produced.
 struct ChainResult {
     DecodeResult stage1 = DECODE_DAMAGED;  // each stage's answer
+    uint32_t widened_steps = 0;  // steps of stage 1 that needed the narrow-interval widening
     DecodeResult stage2 = DECODE_DAMAGED;
     DecodeResult stage3 = DECODE_DAMAGED;
     DecodeResult stage4 = DECODE_DAMAGED;
@@ -47,8 +49,7 @@ ChainResult DecodeChain(const Bytes& stored, bool odd_rescale);
 // Decodes only stage 1; answers coding012_decode's result and fills `values`.
 DecodeResult DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values);
 
-// Reproducible test data.
-Bytes PseudoRandomBytes(uint64_t seed, size_t size);
+// Reproducible test data (and PseudoRandomBytes).
 Bytes TextLike(uint64_t seed, size_t size);
 Bytes FromHex(const char* hex);
 std::string ToHex(const Bytes& data);

@@ -2,6 +2,9 @@
 // blocks and chunks, and round trips through the decoder of the same stage.
 #include <string.h>
 
+#include <algorithm>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "codec/BlockSorting_writer.h"
@@ -11,15 +14,9 @@
 
 namespace {
 
-Bytes RleCode(const Bytes& in, const std::vector<uint32_t>& splits = {},
-              std::vector<RleSplittableRun>* runs = nullptr) {
+Bytes RleCode(const Bytes& in) {
     Bytes out(RLE_CODED_MAX);
-    std::vector<RleSplittableRun> found(RLE_RUNS_MAX);
-    size_t found_count = 0;
-    uint32_t n = rle_encode2(in.data(), out.data(), (uint32_t)in.size(), splits.data(),
-                             splits.size(), found.data(), &found_count);
-    out.resize(n);
-    if (runs) runs->assign(found.begin(), found.begin() + found_count);
+    out.resize(rle_encode2(in.data(), out.data(), (uint32_t)in.size()));
     return out;
 }
 
@@ -57,28 +54,6 @@ TEST(RunLengthWriter, CodesRunsWithThresholdFourAndCountByte) {
         EXPECT_EQ(c.coded, ToHex(coded));
         EXPECT_TRUE(RleExpand(coded) == c.input) << c.coded;
     }
-}
-
-TEST(RunLengthWriter, CutsARunOnlyWhereAskedAndOnlyWhenItIsFiveOrLonger) {
-    std::vector<RleSplittableRun> runs;
-    Bytes input = Concat({{0x07}, Repeat(0x41, 5), {0x42}, Repeat(0x43, 4), Repeat(0x44, 12)});
-    EXPECT_EQ("07 41 41 41 41 01 42 43 43 43 43 00 44 44 44 44 08",
-              ToHex(RleCode(input, {}, &runs)));
-    // The runs of 0x41 (offset 1) and 0x44 (offset 11) can be cut; the run of four cannot.
-    ASSERT_EQ(2u, runs.size());
-    EXPECT_EQ(1u, runs[0].input_offset);
-    EXPECT_EQ(5u, runs[0].count_offset);
-    EXPECT_EQ(11u, runs[1].input_offset);
-    EXPECT_EQ(16u, runs[1].count_offset);
-
-    // Cuts at 1 and 11 give four plus a count of 0 and a new run; the cut at
-    // 7 (a run of exactly four) and at 3 (not a run start) change nothing.
-    Bytes cut = RleCode(input, {1, 3, 7, 11}, &runs);
-    EXPECT_EQ("07 41 41 41 41 00 41 42 43 43 43 43 00 44 44 44 44 00 44 44 44 44 04", ToHex(cut));
-    EXPECT_TRUE(RleExpand(cut) == input);
-    // After the cut the rest of the 0x44 run (eight bytes) can be cut again.
-    ASSERT_EQ(1u, runs.size());
-    EXPECT_EQ(15u, runs[0].input_offset);
 }
 
 TEST(RunLengthWriter, CodesEachMegabyteOnItsOwnWithLittleEndianLength) {
@@ -218,6 +193,66 @@ TEST(BlockSortingWriter, PeriodicBlocksRestoreExactly) {
         Bytes stored;
         ASSERT_TRUE(blocksort_encode_buffer(block.data(), block.size(), &stored));
         EXPECT_TRUE(BlockRestore(stored) == block) << "block of " << block.size() << " bytes";
+    }
+}
+
+// The rotations sorted one by one, compared whole.
+void NaiveSort(const Bytes& block, Bytes* last_column, std::vector<uint32_t>* order) {
+    size_t n = block.size();
+    Bytes twice = Concat({block, block});
+    order->resize(n);
+    for (size_t i = 0; i < n; i++) (*order)[i] = (uint32_t)i;
+    std::sort(order->begin(), order->end(), [&](uint32_t a, uint32_t b) {
+        return memcmp(twice.data() + a, twice.data() + b, n) < 0;
+    });
+    last_column->resize(n);
+    for (size_t r = 0; r < n; r++) (*last_column)[r] = twice[(*order)[r] + n - 1];
+}
+
+Bytes FibonacciWord(size_t size) {
+    std::string a = "a", b = "ab";
+    while (b.size() < size) {
+        std::string next = b + a;
+        a = b;
+        b = next;
+    }
+    return Bytes(b.begin(), b.begin() + size);
+}
+
+TEST(BlockSortingWriter, MatchesANaiveSortOfTheRotations) {
+    Bytes abc, almost, least_inside;
+    for (int i = 0; i < 3 * 4000; i++) abc.push_back("abc"[i % 3]);
+    for (int i = 0; i < 5000; i++) almost.push_back(i % 2 ? 'b' : 'a');
+    almost.push_back('b');  // no longer a power of "ab"
+    least_inside = Concat({Repeat('b', 900), {'a'}, Repeat('b', 900), {'a', 'a'}, Repeat('b', 99)});
+    const struct {
+        const char* what;
+        Bytes block;
+    } cases[] = {
+        {"one byte", {0x5A}},
+        {"all equal", Repeat(0x61, 5000)},
+        {"periodic", abc},
+        {"almost periodic", almost},
+        {"least rotation inside", least_inside},
+        {"Fibonacci word", FibonacciWord(10946)},
+        {"text", TextLike(8, 300000)},
+        {"random, full block", PseudoRandomBytes(9, BS_BUF_SIZE)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes stored;
+        ASSERT_TRUE(blocksort_encode_buffer(c.block.data(), c.block.size(), &stored));
+        Bytes expected_last;
+        std::vector<uint32_t> order;
+        NaiveSort(c.block, &expected_last, &order);
+        ASSERT_EQ(c.block.size() + 6, stored.size());
+        EXPECT_TRUE(Bytes(stored.begin() + 6, stored.end()) == expected_last);
+        // `top` names a rotation equal to the block; for a block that is no
+        // power of a shorter one, that is the block's own rotation.
+        uint32_t top = (stored[0] << 16) | (stored[1] << 8) | stored[2];
+        ASSERT_LT(top, c.block.size());
+        Bytes twice = Concat({c.block, c.block});
+        EXPECT_EQ(0, memcmp(twice.data() + order[top], c.block.data(), c.block.size()));
     }
 }
 

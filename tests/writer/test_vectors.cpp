@@ -15,9 +15,10 @@ namespace {
 
 Bytes RangeCode(const Bytes& values, bool odd) {
     Bytes stream;
-    uint32_t failed_at = 0;
+    uint32_t widened_steps = 0;
     EXPECT_EQ(RC_ENCODED, coding012_encode_buffer(values.data(), (uint32_t)values.size(),
-                                                  odd ? 1 : 0, &stream, &failed_at));
+                                                  odd ? 1 : 0, &stream, &widened_steps));
+    EXPECT_EQ(0u, widened_steps);
     return stream;
 }
 
@@ -99,7 +100,8 @@ TEST(WholeChain, AbracadabraReproducesEveryIntermediateForm) {
         EXPECT_EQ(ToHex(stored), ToHex(RangeCode(mtf, odd)));
 
         Bytes whole;
-        CompressResult result = compress_buffer(input.data(), input.size(), odd, &whole);
+        CompressResult result =
+            compress_buffer(input.data(), input.size(), CompressOptions{odd, 1}, &whole);
         ASSERT_TRUE(result.ok) << result.error;
         EXPECT_EQ(odd, result.odd_rescale);
         EXPECT_EQ(stored.size(), result.stored_size);
@@ -117,7 +119,7 @@ TEST(WholeChain, AbracadabraReproducesEveryIntermediateForm) {
 TEST(WholeChain, EmptyInputIsTheBareEndOfStream) {
     for (bool odd : {true, false}) {
         Bytes stored;
-        CompressResult result = compress_buffer(NULL, 0, odd, &stored);
+        CompressResult result = compress_buffer(NULL, 0, CompressOptions{odd, 1}, &stored);
         ASSERT_TRUE(result.ok);
         EXPECT_EQ("FF EA AA 7B 00", ToHex(stored));
         EXPECT_EQ(5u, result.stored_size);
