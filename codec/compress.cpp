@@ -127,6 +127,8 @@ struct Pass {
     uint32_t block_fill;  // run-length bytes in it
     bool stop_when_widened;
     const char* error;
+    const CompressOptions* options;
+    bool cancelled;  // the progress callback stopped the pass
 };
 
 // Move-to-front codes and range codes the oldest sorted block, in place.
@@ -232,6 +234,13 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
         rle_put_header(b->rle, coded);
         result = push_rle(pass, b->rle, RLE_HEADER_SIZE + coded);
         offset += n;
+        const CompressOptions* options = pass->options;
+        if (result == PASS_DONE && options->progress &&
+            !options->progress(options->progress_context, offset)) {
+            pass->error = "cancelled";
+            pass->cancelled = true;
+            result = PASS_FAILED;
+        }
     }
     if (result == PASS_DONE && pass->block_fill > 0) submit_block(pass);
     while (result == PASS_DONE && !blocksort_workers_idle(b->sorters))
@@ -252,13 +261,15 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
 static CompressResult compress_from(const Source* source, Sink* sink,
                                     const CompressOptions& options) {
     bool preferred = options.prefer_odd_rescale;
-    CompressResult result = {false, preferred, 0, 0, NULL};
+    CompressResult result = {false, preferred, 0, 0, NULL, false};
     Buffers buffers;
     if (!alloc_buffers(&buffers, options.threads)) {
         result.error = "out of memory";
         return result;
     }
     Pass pass;
+    pass.options = &options;
+    pass.cancelled = false;
     if (!sink_begin(sink, 0)) {
         result.error = "cannot position the output";
     } else if (run_pass(source, sink, &buffers, preferred, false, &pass) != PASS_DONE) {
@@ -290,6 +301,7 @@ static CompressResult compress_from(const Source* source, Sink* sink,
     }
     free_buffers(&buffers);
     result.ok = result.error == NULL;
+    result.cancelled = pass.cancelled;
     return result;
 }
 
@@ -298,8 +310,8 @@ CompressResult compress_entry(FileHandle in, uint32_t original_size, FileHandle 
     Source source = {in, SetFilePointer64(in, 0, FILE_CURRENT), NULL, original_size};
     Sink sink = {out, SetFilePointer64(out, 0, FILE_CURRENT), NULL, 0, 0};
     if (source.file_start < 0 || sink.file_start < 0) {
-        CompressResult failed = {false, options.prefer_odd_rescale, 0, 0,
-                                 "cannot position the files"};
+        CompressResult failed = {false, options.prefer_odd_rescale,  0,
+                                 0,     "cannot position the files", false};
         return failed;
     }
     return compress_from(&source, &sink, options);
@@ -308,7 +320,8 @@ CompressResult compress_entry(FileHandle in, uint32_t original_size, FileHandle 
 CompressResult compress_buffer(const uint8_t* data, size_t size, const CompressOptions& options,
                                std::vector<uint8_t>* stored) {
     if (size > 0xFFFFFFFFu) {
-        CompressResult failed = {false, options.prefer_odd_rescale, 0, 0, "input of 4 GiB or more"};
+        CompressResult failed = {false, options.prefer_odd_rescale, 0,
+                                 0,     "input of 4 GiB or more",   false};
         return failed;
     }
     static const uint8_t nothing = 0;

@@ -17,6 +17,11 @@ struct CompressOptions {
     bool prefer_odd_rescale = true;  // the rescale rule tried first
     unsigned threads = 1;            // block sorters; 1 sorts on the calling thread
     uint64_t retry_limit = RESCALE_RETRY_LIMIT;
+    // Called after every MiB of input a pass has taken in, with the bytes of
+    // the entry taken in so far by that pass; false stops the writer, which
+    // then answers `cancelled`. May be NULL.
+    bool (*progress)(void* context, uint64_t done) = NULL;
+    void* progress_context = NULL;
 };
 
 struct CompressResult {
@@ -26,6 +31,7 @@ struct CompressResult {
                              // narrow-interval widening (0: every reader decodes it)
     uint64_t stored_size;    // bytes written to `out`
     const char* error;       // why it failed, when !ok
+    bool cancelled;          // the progress callback stopped it
 };
 
 // Reads `original_size` bytes of `in` from its current position and writes

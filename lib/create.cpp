@@ -233,7 +233,25 @@ void CheckNothingBeyond(FileHandle in, const WriterEntry& entry) {
     throw CreateError{QV_E_CHANGED, entry.source + ": the file grew while it was read"};
 }
 
+// Carries the writer's progress within one entry to the caller's callback.
+struct CompressProgress {
+    ProgressReport* report;
+    uint64_t reported;  // of the current pass
+};
+
+bool OnCompressed(void* context, uint64_t done) {
+    CompressProgress* progress = (CompressProgress*)context;
+    // A second pass (the other rescale rule) starts again from 0; only what
+    // is new counts.
+    if (done > progress->reported) {
+        progress->report->Advance(done - progress->reported);
+        progress->reported = done;
+    }
+    return !progress->report->Cancelled();
+}
+
 void CheckCompressed(const CompressResult& result, const WriterEntry& entry) {
+    if (result.cancelled) throw CreateError{QV_E_CANCELLED, "cancelled"};
     if (!result.ok) {
         throw CreateError{QV_E_CANNOT_STORE, entry.source + ": cannot be compressed: " +
                                                  (result.error ? result.error : "unknown error")};
@@ -269,6 +287,9 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
         CompressOptions compress;
         compress.threads = options.threads != 0 ? options.threads
                                                 : std::max(1u, std::thread::hardware_concurrency());
+        CompressProgress compress_progress = {progress, 0};
+        compress.progress = OnCompressed;
+        compress.progress_context = &compress_progress;
         CompressResult result;
         if (in != NO_FILE) {
             result = compress_entry(in, record->originalSize, out, compress);
