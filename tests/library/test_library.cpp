@@ -11,6 +11,8 @@
 
 #include <quorvane.h>
 
+#include "tests/writer/pseudo_random.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -253,6 +255,44 @@ TEST_F(LibraryTest, CancelledExtractionLeavesNoPartialFile) {
     ASSERT_EQ(qv_extract(archive, chosen.string().c_str(), &options, &error), QV_OK);
     EXPECT_TRUE(fs::is_directory(chosen / "docs"));
     EXPECT_FALSE(fs::exists(chosen / "big.txt"));
+    qv_close(archive);
+}
+
+void RememberWritten(void* context, const char*, const qv_entry* entry) {
+    *(int*)context = entry->narrow_interval;
+}
+
+TEST_F(LibraryTest, NarrowIntervalRuleIsKnownToTheWriterAndOnceDecoded) {
+    // Bytes whose stream needs the rule under both rescale rules.
+    Bytes narrow = PseudoRandomBytes(20420, 0x20000);
+    fs::path path = folder_ / "n.qv";
+    int written = -2;
+    qv_create_options options = {};
+    options.payload_only = 1;
+    options.written = RememberWritten;
+    options.context = &written;
+    qv_writer* writer = nullptr;
+    qv_error error;
+    ASSERT_EQ(qv_writer_open(path.string().c_str(), &options, &writer, &error), QV_OK);
+    ASSERT_EQ(qv_writer_add_memory(writer, "n.bin", narrow.data(), narrow.size(), 0, 0, &error),
+              QV_OK);
+    ASSERT_EQ(qv_writer_finish(writer, &error), QV_OK) << error.message;
+    qv_writer_free(writer);
+    EXPECT_EQ(written, 1);
+
+    qv_archive* archive = nullptr;
+    ASSERT_EQ(qv_open_path(path.string().c_str(), &archive, &error), QV_OK);
+    qv_entry entry;
+    ASSERT_EQ(qv_entry_at(archive, 0, &entry), QV_OK);
+    EXPECT_EQ(entry.narrow_interval, -1);  // not known before decoding
+    Bytes decoded(narrow.size());
+    ASSERT_EQ(
+        qv_decode_to_buffer(archive, 0, decoded.data(), decoded.size(), nullptr, nullptr, &error),
+        QV_OK);
+    EXPECT_EQ(decoded, narrow);
+    ASSERT_EQ(qv_entry_at(archive, 0, &entry), QV_OK);
+    EXPECT_EQ(entry.narrow_interval, 1);
+    EXPECT_GT(entry.narrow_interval_steps, 0u);
     qv_close(archive);
 }
 
