@@ -21,6 +21,17 @@ int OpenWith(qv_archive* archive, qv_archive** opened, qv_error* error) {
     return QV_OK;
 }
 
+// An archive over `file` (NO_FILE: it could not be opened, for `why`).
+int OpenFile(FileHandle file, const std::string& why, const std::string& label, qv_archive** opened,
+             qv_error* error) {
+    if (file == NO_FILE) return SetError(error, QV_E_OPEN, why);
+    qv_archive* archive = new qv_archive();
+    archive->file = file;
+    archive->source = FileSource(file);
+    archive->label = label;
+    return OpenWith(archive, opened, error);
+}
+
 int CheckEntry(const qv_archive* archive, size_t index, qv_error* error) {
     if (!archive) return SetError(error, QV_E_INVALID, "no archive given");
     if (index >= archive->entries.size()) {
@@ -143,12 +154,7 @@ int qv_open_path(const char* path, qv_archive** opened, qv_error* error) {
     return Guarded(error, [&] {
         std::string why;
         FileHandle file = OpenArchiveFile(path, &why);
-        if (file == NO_FILE) return SetError(error, QV_E_OPEN, why);
-        qv_archive* archive = new qv_archive();
-        archive->file = file;
-        archive->source = FileSource(file);
-        archive->label = path;
-        return OpenWith(archive, opened, error);
+        return OpenFile(file, why, path, opened, error);
     });
 }
 
@@ -158,12 +164,8 @@ int qv_open_fd(int fd, qv_archive** opened, qv_error* error) {
     return Guarded(error, [&] {
         std::string why;
         FileHandle file = OpenArchiveDescriptor(fd, &why);
-        if (file == NO_FILE) return SetError(error, QV_E_OPEN, why);
-        qv_archive* archive = new qv_archive();
-        archive->file = file;
-        archive->source = FileSource(file);
-        archive->label = "the archive of descriptor " + std::to_string(fd);
-        return OpenWith(archive, opened, error);
+        return OpenFile(file, why, "the archive of descriptor " + std::to_string(fd), opened,
+                        error);
     });
 }
 

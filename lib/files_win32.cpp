@@ -136,6 +136,18 @@ DWORD AttributesOf(HANDLE handle) {
     return info.dwFileAttributes;
 }
 
+// `file` when it is a file on a disk; a pipe, a device, a console or a
+// folder is no archive: closed, NO_FILE, and *why names it as `what`.
+HANDLE OnlyRegularFile(HANDLE file, const std::string& what, std::string* why) {
+    DWORD attributes = AttributesOf(file);
+    if (GetFileType(file) == FILE_TYPE_DISK && attributes != INVALID_FILE_ATTRIBUTES &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return file;
+    *why = what + " is not a regular file";
+    CloseHandle(file);
+    return NO_FILE;
+}
+
 }  // namespace
 
 std::string TemporaryFolder() {
@@ -152,15 +164,7 @@ FileHandle OpenArchiveFile(const std::string& path, std::string* why) {
         *why = "cannot open " + path + ": " + LastSystemError();
         return NO_FILE;
     }
-    // A pipe, a device or a console is no archive.
-    DWORD attributes = AttributesOf(file);
-    if (GetFileType(file) != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        *why = path + " is not a regular file";
-        CloseHandle(file);
-        return NO_FILE;
-    }
-    return file;
+    return OnlyRegularFile(file, path, why);
 }
 
 FileHandle OpenArchiveDescriptor(int descriptor, std::string* why) {
@@ -170,14 +174,7 @@ FileHandle OpenArchiveDescriptor(int descriptor, std::string* why) {
         *why = "cannot use the descriptor " + std::to_string(descriptor);
         return NO_FILE;
     }
-    DWORD attributes = AttributesOf(file);
-    if (GetFileType(file) != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        *why = "the descriptor " + std::to_string(descriptor) + " is not a regular file";
-        CloseHandle(file);
-        return NO_FILE;
-    }
-    return file;
+    return OnlyRegularFile(file, "the descriptor " + std::to_string(descriptor), why);
 }
 
 FileHandle HandleOfDescriptor(int descriptor) {
