@@ -476,13 +476,26 @@ DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, Messa
     DecodeResult rewound = RewindStageFiles(in, out);
     if (rewound != DECODE_OK) return rewound;
 
+    // The buffers need be no larger than the stream and the longest output:
+    // their size decides only how the stage reads and writes, and a small
+    // entry should not take RC_BUF_SIZE of memory twice over.
+    uint64_t stream_size = GetFileSize64(in);
+    const uint32_t in_size =
+        stream_size < buffer_size
+            ? (stream_size < RC_BUF_SIZE_MIN ? RC_BUF_SIZE_MIN : (uint32_t)stream_size)
+            : buffer_size;
+    const uint32_t out_size =
+        output_limit < buffer_size
+            ? (output_limit < RC_BUF_SIZE_MIN ? RC_BUF_SIZE_MIN : (uint32_t)output_limit)
+            : buffer_size;
+
     Stage1Resources res = {};
     res.widened_steps = widened_steps;
-    res.LBuffer = (uint8_t*)AllocZeroedMemory(buffer_size);
-    res.SBuffer = (uint8_t*)AllocZeroedMemory(buffer_size);
+    res.LBuffer = (uint8_t*)AllocZeroedMemory(in_size);
+    res.SBuffer = (uint8_t*)AllocZeroedMemory(out_size);
     if (!res.LBuffer || !res.SBuffer) return finish_stage1(&res, DECODE_NO_MEMORY);
     DecodeResult started =
-        stage1_start(&res.decoder, fNewType, RefillFromFile, &in, res.LBuffer, buffer_size);
+        stage1_start(&res.decoder, fNewType, RefillFromFile, &in, res.LBuffer, in_size);
     if (started != DECODE_OK) return finish_stage1(&res, started);
     res.started = true;
 
@@ -493,12 +506,12 @@ DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, Messa
         uint32_t produced = 0;
         bool finished = false;
         DecodeResult result;
-        if (SPos == buffer_size) {
+        if (SPos == out_size) {
             // A full buffer goes out only when another byte (or EOF) arrives.
             uint8_t next = 0;
             result = stage1_decode(&res.decoder, &next, 1, &produced, &finished);
             if (result != DECODE_OK) return finish_stage1(&res, result);
-            if (!WriteBytes(out, SBuffer, buffer_size))
+            if (!WriteBytes(out, SBuffer, out_size))
                 return finish_stage1(&res, DECODE_WRITE_FAILED);
             if (finished) return finish_stage1(&res, DECODE_OK);
             SPos = 0;
@@ -506,7 +519,7 @@ DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, Messa
         } else {
             // Pieces end where the pump is due, so it comes after every
             // STAGE1_PUMP_INTERVAL bytes of the whole stream.
-            uint32_t room = buffer_size - SPos;
+            uint32_t room = out_size - SPos;
             uint32_t to_pump = STAGE1_PUMP_INTERVAL - (uint32_t)(total % STAGE1_PUMP_INTERVAL);
             if (room > to_pump) room = to_pump;
             result = stage1_decode(&res.decoder, SBuffer + SPos, room, &produced, &finished);

@@ -209,8 +209,10 @@ DecodeResult blocksort_decode(FileHandle in, FileHandle out, MessagePump pump) {
     DecodeResult result = RewindStageFiles(in, out);
     if (result != DECODE_OK) return result;
 
-    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(BS_IN_BUF_SIZE);
-    uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(BS_BUF_SIZE);
+    // No block is longer than the input holds.
+    const uint32_t room = BufferFor(in, BS_BUF_SIZE);
+    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(room);
+    uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(room);
     result = DECODE_NO_MEMORY;
     if (in_buffer && out_buffer) {
         for (;;) {
@@ -239,7 +241,8 @@ DecodeResult blocksort_decode(FileHandle in, FileHandle out, MessagePump pump) {
                 result = DECODE_OK;
                 break;
             }
-            if (!blocksort_block_ok(top, size)) {
+            // A block longer than the input cannot be there in whole.
+            if (!blocksort_block_ok(top, size) || size > room) {
                 result = DECODE_DAMAGED;
                 break;
             }

@@ -10,8 +10,6 @@
 const uint32_t BS_BUF_SIZE = 0x100000;
 const uint32_t CODE_SIZE = 0x100;
 const uint32_t BS_HEADER_SIZE = 6;
-// The input buffer holds twice a block, so a block's data always fits.
-const uint32_t BS_IN_BUF_SIZE = 2 * BS_BUF_SIZE;
 
 // `top` and `size` of a block header.
 void blocksort_read_header(const uint8_t header[BS_HEADER_SIZE], uint32_t* top, uint32_t* size);

@@ -38,13 +38,15 @@ DecodeResult mtf_decode(FileHandle in, FileHandle out, MessagePump pump) {
     DecodeResult result = RewindStageFiles(in, out);
     if (result != DECODE_OK) return result;
 
-    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
-    uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(MTF_BUF_SIZE);
+    // An input smaller than a chunk is one chunk: then its size is room enough.
+    const uint32_t room = BufferFor(in, MTF_BUF_SIZE);
+    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(room);
+    uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(room);
     result = DECODE_NO_MEMORY;
     if (in_buffer && out_buffer) {
         for (;;) {
             uint32_t size = 0;
-            if (!ReadBytes(in, in_buffer, MTF_BUF_SIZE, &size)) {
+            if (!ReadBytes(in, in_buffer, room, &size)) {
                 result = DECODE_READ_FAILED;
                 break;
             }
