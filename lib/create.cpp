@@ -5,12 +5,15 @@
 #include <string.h>
 
 #include <algorithm>
+#include <deque>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "codec/compress.h"
+#include "codec/compress_pool.h"
 #include "lib/archive.h"
 #include "lib/archive_time.h"
 #include "lib/create_files.h"
@@ -24,6 +27,11 @@
 namespace {
 
 const uint64_t MAX_ENTRY_SIZE = 0xFFFFFFFFull;  // originalSize is 32 bits
+
+// Entries up to this size sort too few blocks to keep the threads busy: they
+// are compressed whole, several at once, holding at most POOL_BYTES.
+const uint64_t POOLED_ENTRY_MAX = 4u << 20;
+const size_t POOL_BYTES = 64u << 20;
 
 struct WriterEntry {
     std::string disk_path;  // the file to read; empty for a folder or bytes in memory
@@ -127,6 +135,10 @@ struct qv_writer {
     EntryRecord RecordFor(const WriterEntry& entry) const;
     uint32_t WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
                             ProgressReport* progress);
+    std::vector<uint8_t> ReadWhole(const WriterEntry& entry) const;
+    uint32_t WritePooledEntry(FileHandle out, CompressPool* pool, size_t index, EntryRecord* record,
+                              ProgressReport* progress);
+    unsigned Threads() const;
     void Written(const WriterEntry& entry, const EntryRecord& record, uint32_t widened_steps);
     void Finish();
 };
@@ -285,8 +297,7 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
         if (!progress->Begin(index, record->originalSize, entry.source))
             throw CreateError{QV_E_CANCELLED, "cancelled"};
         CompressOptions compress;
-        compress.threads = options.threads != 0 ? options.threads
-                                                : std::max(1u, std::thread::hardware_concurrency());
+        compress.threads = Threads();
         CompressProgress compress_progress = {progress, 0};
         compress.progress = OnCompressed;
         compress.progress_context = &compress_progress;
@@ -318,6 +329,52 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
         CheckUnchanged(in, entry, "while it was read");
     }
     return widened_steps;
+}
+
+unsigned qv_writer::Threads() const {
+    return options.threads != 0 ? options.threads
+                                : std::max(1u, std::thread::hardware_concurrency());
+}
+
+// The bytes of a small entry, read whole and checked as WriteFileEntry checks
+// what it streams.
+std::vector<uint8_t> qv_writer::ReadWhole(const WriterEntry& entry) const {
+    if (entry.disk_path.empty())
+        return std::vector<uint8_t>(entry.data, entry.data + entry.info.size);
+    FileHandle in = OpenForReading(entry.disk_path.c_str());
+    if (in == NO_FILE)
+        throw CreateError{QV_E_READ, entry.source + ": cannot read: " + LastSystemError()};
+    ClosedOnExit closed_on_exit{in};
+    CheckUnchanged(in, entry, "while the archive was made");
+    std::vector<uint8_t> data((size_t)entry.info.size);
+    uint32_t got = 0;
+    for (size_t at = 0; at < data.size(); at += got) {
+        if (!ReadBytes(in, data.data() + at, (uint32_t)(data.size() - at), &got))
+            throw CreateError{QV_E_READ, entry.source + ": cannot read: " + LastSystemError()};
+        if (got == 0)
+            throw CreateError{QV_E_CHANGED, entry.source + ": the file shrank while it was read"};
+    }
+    CheckNothingBeyond(in, entry);
+    CheckUnchanged(in, entry, "while it was read");
+    return data;
+}
+
+// Writes the oldest entry of the pool, which is entry `index`.
+uint32_t qv_writer::WritePooledEntry(FileHandle out, CompressPool* pool, size_t index,
+                                     EntryRecord* record, ProgressReport* progress) {
+    const WriterEntry& entry = entries[index];
+    std::vector<uint8_t> stored;
+    CompressResult result = compress_pool_take(pool, &stored);
+    if (!progress->Begin(index, record->originalSize, entry.source) ||
+        !progress->Advance(record->originalSize))
+        throw CreateError{QV_E_CANCELLED, "cancelled"};
+    CheckCompressed(result, entry);
+    record->storedSize = (uint32_t)result.stored_size;
+    if (!result.odd_rescale) record->attributeWord &= (uint16_t)~ODD_RESCALE;
+    if (!WriteEntryRecord(out, record) || !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
+        throw WritingFailed(output);
+    if (!progress->End()) throw CreateError{QV_E_CANCELLED, "cancelled"};
+    return result.widened_steps;
 }
 
 void qv_writer::Written(const WriterEntry& entry, const EntryRecord& record,
@@ -392,16 +449,54 @@ void qv_writer::Finish() {
     for (const WriterEntry& entry : entries)
         total += entry.info.kind == INPUT_FILE ? entry.info.size : 0;
     ProgressReport progress(options.progress, options.context, total);
-    for (size_t i = 0; i < entries.size(); i++) {
-        EntryRecord record = RecordFor(entries[i]);
+
+    // Small entries go to the pool, several at once; every entry is written
+    // in its turn, so an entry waits in `waiting` until those before it are out.
+    std::unique_ptr<CompressPool, void (*)(CompressPool*)> pool(
+        Threads() > 1 ? compress_pool_start(Threads(), POOL_BYTES) : nullptr, compress_pool_stop);
+    struct Waiting {
+        size_t index;
+        EntryRecord record;
+        bool pooled;
+    };
+    std::deque<Waiting> waiting;
+    auto write_oldest = [&] {
+        Waiting& next = waiting.front();
+        const WriterEntry& entry = entries[next.index];
         uint32_t widened_steps = 0;
-        if (entries[i].info.kind == INPUT_FOLDER) {
-            if (!WriteEntryRecord(out, &record)) throw WritingFailed(output);
+        if (next.pooled) {
+            widened_steps = WritePooledEntry(out, pool.get(), next.index, &next.record, &progress);
+        } else if (entry.info.kind == INPUT_FOLDER) {
+            if (!WriteEntryRecord(out, &next.record)) throw WritingFailed(output);
         } else {
-            widened_steps = WriteFileEntry(out, i, &record, &progress);
+            widened_steps = WriteFileEntry(out, next.index, &next.record, &progress);
         }
-        Written(entries[i], record, widened_steps);
+        Written(entry, next.record, widened_steps);
+        waiting.pop_front();
+    };
+    for (size_t i = 0; i < entries.size(); i++) {
+        const WriterEntry& entry = entries[i];
+        bool small = entry.info.kind == INPUT_FILE && entry.info.size > 0 &&
+                     entry.info.size <= POOLED_ENTRY_MAX;
+        if (pool && small) {
+            std::vector<uint8_t> data = ReadWhole(entry);
+            while (!compress_pool_has_room(pool.get(), data.size())) write_oldest();
+            CompressOptions compress;
+            if (!compress_pool_submit(pool.get(), &data, compress))
+                throw CreateError{QV_E_NO_MEMORY, entry.source + ": out of memory"};
+            waiting.push_back(Waiting{i, RecordFor(entry), true});
+            continue;
+        }
+        // A folder or an empty file waits its turn without holding anything;
+        // a large entry needs every thread, so the pool is emptied first.
+        bool large = entry.info.kind == INPUT_FILE && entry.info.size > 0;
+        if (large) {
+            while (!waiting.empty()) write_oldest();
+        }
+        waiting.push_back(Waiting{i, RecordFor(entry), false});
+        if (large || !pool) write_oldest();
     }
+    while (!waiting.empty()) write_oldest();
 
     // What the extractor will check first, checked here before the output exists.
     if (!ZevCheckArchive(out, (uint32_t)stub.size())) {

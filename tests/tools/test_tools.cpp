@@ -565,6 +565,33 @@ TEST_F(ToolTest, BrokenStructureIsRefused) {
     EXPECT_EQ(Q("test " + Quote(Path("missing.qv"))).code, 2);
 }
 
+// Small entries are compressed several at once and large ones block by block
+// on every thread; either way each entry lands in its place, and the archive
+// is the same for every thread count.
+TEST_F(ToolTest, ArchiveIsTheSameForEveryThreadCount) {
+    mkdir(Path("in").c_str(), 0755);
+    mkdir(Path("in/b").c_str(), 0755);
+    WriteFile(Path("in/a1.txt"), Text(70000));
+    WriteFile(Path("in/a2.bin"), Noise(300000, 7));
+    WriteFile(Path("in/a3.txt"), Bytes());
+    WriteFile(Path("in/b/big.txt"), Text(5 << 20));
+    WriteFile(Path("in/b/c.txt"), Text(1000));
+    WriteFile(Path("in/d.bin"), Noise(2 << 20, 8));
+    for (const char* threads : {"1", "2", "5"}) {
+        Outcome create = Q(std::string("create -j ") + threads + " --mtime @1000000000 -o " +
+                           Quote(Path(std::string("j") + threads + ".qv")) + " --payload-only " +
+                           Quote(Path("in")));
+        ASSERT_EQ(create.code, 0) << create.err;
+    }
+    EXPECT_EQ(ReadFile(Path("j1.qv")), ReadFile(Path("j2.qv")));
+    EXPECT_EQ(ReadFile(Path("j1.qv")), ReadFile(Path("j5.qv")));
+    ASSERT_EQ(Q("extract " + Quote(Path("j5.qv")) + " -d " + Quote(Path("out"))).code, 0);
+    EXPECT_EQ(ReadFile(Path("out/in/b/big.txt")), Text(5 << 20));
+    EXPECT_EQ(ReadFile(Path("out/in/a2.bin")), Noise(300000, 7));
+    EXPECT_EQ(ReadFile(Path("out/in/d.bin")), Noise(2 << 20, 8));
+    EXPECT_EQ(ReadFile(Path("out/in/b/c.txt")), Text(1000));
+}
+
 // Pseudo-random bytes whose stream needs the narrow-interval widening under
 // both rescale rules (found with writer_narrow_search), so the entry keeps it.
 const uint64_t NARROW_SEED = 20420;
