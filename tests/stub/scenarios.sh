@@ -681,7 +681,10 @@ big_source() {
 # Browse all do nothing; the first compressed entry decodes through the work
 # files ZevYIF71.tmp and ZevYIF72.tmp; the run ends by itself with code 0.
 busy_refusals() {
-  big_source "$SCENARIO_DIR/big.txt" 48000000
+  # Text and then random bytes, which decode more slowly: the run must stay
+  # busy through every check below, which takes a few seconds.
+  big_source "$SCENARIO_DIR/big.txt" 32000000
+  head -c 16000000 /dev/urandom >>"$SCENARIO_DIR/big.txt"
   make_archive "$SCENARIO_DIR/a.exe" <<EOF
 file big.txt $C1 $A1 $M1 20 $SCENARIO_DIR/big.txt
 text after.txt $C1 $A1 $M1 20 "after"
