@@ -19,9 +19,12 @@ fuzz_build() {
 # The names of the targets, one a line, as the build of FOLDER lists them.
 fuzz_targets() { cat "$1/fuzz/targets.txt"; }
 
-# Sets the array `dictionary` to the libFuzzer option naming fuzz/TARGET.dict,
-# or to nothing when the target has no dictionary.
+# Sets the array `dictionary` to the libFuzzer option naming the target's
+# dictionary, or to nothing when it has none. The targets that take whole
+# archives share fuzz/archive.dict.
 fuzz_dictionary() {
+  local file=$1
+  case "$1" in payload | library | extract) file=archive ;; esac
   dictionary=()
-  if [ -f "$root/fuzz/$1.dict" ]; then dictionary=(-dict="$root/fuzz/$1.dict"); fi
+  if [ -f "$root/fuzz/$file.dict" ]; then dictionary=(-dict="$root/fuzz/$file.dict"); fi
 }
