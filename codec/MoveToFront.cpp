@@ -4,13 +4,19 @@
 
 #include <string.h>
 
-void mtf_decode2(const uint8_t* in, uint8_t* out, uint32_t size) {
+void mtf_start_chunk(MtfState* state) {
+    for (int i = 0; i < 256; i++) state->table[i] = (uint8_t)i;
+    state->front = 0;
+    state->second = 1;
+    state->prev = 1;  // so that an index 1 at the start of a chunk still exchanges
+}
+
+void mtf_decode_part(MtfState* state, const uint8_t* in, uint8_t* out, uint32_t size) {
     // The first two places of the table live in locals: indices 0 and 1,
     // the most frequent by far, then touch no memory.
-    uint8_t mtf_table[256];
-    for (int i = 0; i < 256; i++) mtf_table[i] = (uint8_t)i;
-    uint8_t front = 0, second = 1;  // places 0 and 1; mtf_table[2..] holds the rest
-    uint32_t prev = 1;              // so that an index 1 at the start of a chunk still exchanges
+    uint8_t* mtf_table = state->table;
+    uint8_t front = state->front, second = state->second;
+    uint32_t prev = state->prev;
     for (uint32_t i = 0; i < size; i++) {
         uint32_t j = in[i];
         uint8_t c;
@@ -32,6 +38,15 @@ void mtf_decode2(const uint8_t* in, uint8_t* out, uint32_t size) {
         out[i] = c;
         prev = j;
     }
+    state->front = front;
+    state->second = second;
+    state->prev = prev;
+}
+
+void mtf_decode2(const uint8_t* in, uint8_t* out, uint32_t size) {
+    MtfState state;
+    mtf_start_chunk(&state);
+    mtf_decode_part(&state, in, out, size);
 }
 
 DecodeResult mtf_decode(FileHandle in, FileHandle out, MessagePump pump) {

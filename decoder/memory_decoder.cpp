@@ -18,14 +18,20 @@ namespace {
 
 // Stored bytes are read in pieces of this size.
 const uint32_t STORED_READ_SIZE = 0x100000;
-// Pieces of stage-1 output in flight between the two threads. Stage 2 starts
-// a fresh table every MTF_BUF_SIZE bytes, so every piece but the last is
-// exactly that long.
-const int PIECES = 4;
+// Stage-1 output goes over to the second thread in pieces of PART_SIZE, at
+// most PIECES of them in flight (4 MiB). Small pieces keep the second thread
+// close behind the first: a block can be restored as soon as its last byte
+// is decoded, not only once the piece that holds it is full. Stage 2 starts
+// a fresh table every MTF_BUF_SIZE bytes, which PART_SIZE divides; every
+// piece but the last is full, so none straddles a table's start. On one
+// thread a piece is a whole MTF_BUF_SIZE.
+const uint32_t PART_SIZE = 0x20000;
+const int PIECES = 32;
 
 struct Piece {
     uint8_t* data;
     uint32_t size;
+    bool starts_chunk;  // the first bytes of a stage-2 chunk: a fresh table
 };
 
 // How much of each buffer an entry can use. Its intermediate streams are no
@@ -89,6 +95,7 @@ void StopStage1(Stage1Source* s) {
 // Fills `piece` with the next stage-1 output. *finished once EOF was decoded.
 DecodeResult NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
     piece->size = 0;
+    piece->starts_chunk = s->produced % MTF_BUF_SIZE == 0;
     *finished = false;
     while (piece->size < s->piece_capacity && !*finished) {
         uint32_t produced = 0;
@@ -113,6 +120,7 @@ struct ChainTail {
     uint64_t produced;
     Capacities capacity;
 
+    MtfState mtf;
     uint8_t* indices;  // stage 2's output of one piece
 
     uint8_t sort_header[BS_HEADER_SIZE];
@@ -225,7 +233,8 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
 DecodeResult TakePiece(ChainTail* t, const Piece& piece) {
     // Once stage 3 has ended, later bytes are ignored, as the work-file chain does.
     if (t->sorting_done) return DECODE_OK;
-    mtf_decode2(piece.data, t->indices, piece.size);
+    if (piece.starts_chunk) mtf_start_chunk(&t->mtf);
+    mtf_decode_part(&t->mtf, piece.data, t->indices, piece.size);
     return TakeSorted(t, t->indices, piece.size);
 }
 
@@ -354,6 +363,7 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
                             uint32_t* widened_steps) {
     two_threads = two_threads && entry.originalSize >= TWO_THREADS_FROM;
     Capacities capacity = CapacitiesFor(entry);
+    if (two_threads) capacity.piece = AtMost(capacity.piece, PART_SIZE);
     ChainTail tail;
     memset(&tail, 0, sizeof tail);
     tail.output = output;

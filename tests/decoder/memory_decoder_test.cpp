@@ -99,6 +99,15 @@ TEST(MemoryDecoder, DamagedEntriesGetTheSameVerdict) {
         if (Agreed(flipped, EntryOf(flipped, 3000, true)).result != DECODE_OK) damaged++;
     }
     EXPECT_GT(damaged, 0u);
+    // An entry large enough for two threads, whose stage-1 output crosses
+    // between them in parts: damage anywhere gets the same verdict.
+    Bytes large = RunnyBytes(RLE_BUF_SIZE + RLE_BUF_SIZE / 2, 6);
+    Bytes large_stored = Stored(RleEncode(large), 1);
+    for (size_t at = 7; at < large_stored.size(); at += large_stored.size() / 12) {
+        Bytes flipped = large_stored;
+        flipped[at] ^= 0x10;
+        Agreed(flipped, EntryOf(flipped, (uint32_t)large.size(), true));
+    }
     for (uint32_t wrong_size : {0u, 1u, 2999u, 3001u, 0xFFFFFFFFu})
         EXPECT_EQ(Agreed(stored, EntryOf(stored, wrong_size, true)).result, DECODE_DAMAGED);
 
