@@ -225,6 +225,16 @@ struct Contender {
     double best_wall[FILE_SETS] = {1e30, 1e30};
 };
 
+// One table of best rounds, each against bzip2 -9's over the same files.
+static void print_create_table(const std::vector<Contender>& rows, const Contender& bzip2,
+                               FileSet set) {
+    printf("\n| Tool | CPU s | Wall s | CPU vs bzip2 -9 | Wall-clock speed vs bzip2 -9 |\n");
+    printf("|---|---:|---:|---:|---:|\n");
+    for (const Contender& c : rows)
+        printf("| %s | %.2f | %.2f | %.2f | %.2f |\n", c.name, c.best_cpu[set], c.best_wall[set],
+               c.best_cpu[set] / bzip2.best_cpu[set], bzip2.best_wall[set] / c.best_wall[set]);
+}
+
 // `quorvane create` against bzip2 -9, round by round, file by file, so that
 // both meet the same machine; prints the best round of each.
 static void compare_create(const std::vector<std::pair<std::string, std::string>>& files,
@@ -299,21 +309,11 @@ static void compare_create(const std::vector<std::pair<std::string, std::string>
         "rounds, %u cores:\n",
         ROUNDS, std::thread::hardware_concurrency());
     for (int set = 0; set < FILE_SETS; set++) {
-        printf("\n%s: %zu files, %.1f MB\n\n", set_names[set], count[set], mb(bytes[set]));
-        printf("| Tool | CPU s | Wall s | CPU vs bzip2 -9 | Wall-clock speed vs bzip2 -9 |\n");
-        printf("|---|---:|---:|---:|---:|\n");
-        for (const Contender& c : contenders)
-            printf("| %s | %.2f | %.2f | %.2f | %.2f |\n", c.name, c.best_cpu[set],
-                   c.best_wall[set], c.best_cpu[set] / bzip2.best_cpu[set],
-                   bzip2.best_wall[set] / c.best_wall[set]);
+        printf("\n%s: %zu files, %.1f MB\n", set_names[set], count[set], mb(bytes[set]));
+        print_create_table(contenders, bzip2, (FileSet)set);
     }
-    printf("\nOne archive of the whole corpus, against bzip2 -9 on every file:\n\n");
-    printf("| Tool | CPU s | Wall s | CPU vs bzip2 -9 | Wall-clock speed vs bzip2 -9 |\n");
-    printf("|---|---:|---:|---:|---:|\n");
-    for (const Contender& c : whole)
-        printf("| %s | %.2f | %.2f | %.2f | %.2f |\n", c.name, c.best_cpu[ALL_FILES],
-               c.best_wall[ALL_FILES], c.best_cpu[ALL_FILES] / bzip2.best_cpu[ALL_FILES],
-               bzip2.best_wall[ALL_FILES] / c.best_wall[ALL_FILES]);
+    printf("\nOne archive of the whole corpus, against bzip2 -9 on every file:\n");
+    print_create_table(whole, bzip2, ALL_FILES);
     printf(
         "\nAll files, one process per file: CPU time, quorvane create / bzip2 -9: %.2f; wall "
         "clock, bzip2 -9 / quorvane create: %.2f\n",
