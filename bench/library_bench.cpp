@@ -159,8 +159,7 @@ int main(int argc, char** argv) {
         row(tool.compress_name, (double)tool.size / 1e6, tool.packed, bzip2.packed);
     row("libquorvane extract", 0, extract, bzip2.unpacked);
     row("libquorvane decode in memory", 0, decode, bzip2.unpacked);
-    for (const Tool& tool : tools)
-        row(tool.decompress_name, 0, tool.unpacked, bzip2.unpacked);
+    for (const Tool& tool : tools) row(tool.decompress_name, 0, tool.unpacked, bzip2.unpacked);
     fs::remove_all(work + "/out");
     fs::remove_all(work + "/tool-out");
     return 0;

@@ -6,12 +6,12 @@
 
 #include <quorvane.h>
 
-static int write_out(void *context, const void *data, size_t size) {
-    return fwrite(data, 1, size, (FILE *)context) == size ? 0 : 1;
+static int write_out(void* context, const void* data, size_t size) {
+    return fwrite(data, 1, size, (FILE*)context) == size ? 0 : 1;
 }
 
-int main(int argc, char **argv) {
-    qv_archive *archive;
+int main(int argc, char** argv) {
+    qv_archive* archive;
     qv_error error;
     qv_entry entry;
     size_t i;

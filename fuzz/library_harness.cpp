@@ -50,8 +50,7 @@ void FuzzLibrary(const uint8_t* data, size_t size) {
         stored += entry.stored_size;
         std::vector<uint8_t> bytes;
         code = qv_decode(archive, i, Collect, &bytes, nullptr, nullptr, &error);
-        Check(code == QV_OK || code == QV_E_DAMAGED || code == QV_E_WRITE ||
-                  code == QV_E_NO_MEMORY,
+        Check(code == QV_OK || code == QV_E_DAMAGED || code == QV_E_WRITE || code == QV_E_NO_MEMORY,
               "decoding answers a verdict");
         Check(bytes.size() <= entry.original_size, "no entry decodes past its size");
         if (code != QV_OK) continue;
