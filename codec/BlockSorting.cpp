@@ -13,22 +13,15 @@ void blocksort_read_header(const uint8_t header[BS_HEADER_SIZE], uint32_t* top, 
 
 // The walk over the forward mapping visits one random place of a 4 MiB table
 // per byte, so a single walk waits on memory at every step. Large blocks are
-// therefore walked as segments: the walk is cut at SEGMENTS places (the rank
-// `top`, where the block begins, and ranks spread evenly over the block), and
-// WALK_LANES segments are walked at a time, each into a region of scratch
+// therefore walked as segments: the walk is cut at BS_SEGMENTS places (the
+// rank `top`, where the block begins, and ranks spread evenly over the block),
+// and WALK_LANES segments are walked at a time, each into a region of scratch
 // memory, until it reaches the start of another segment. The segments are
-// then put together in the order the block's own walk meets them.
-const int SEGMENTS = 64;
+// then put together in the order the block's own walk meets them. Segments
+// are independent, so two threads can walk a share each.
 const int WALK_LANES = 8;
 // Marks the mapping entries where a segment starts; an entry is below 2^28.
 const uint32_t SEGMENT_START = 0x80000000u;
-
-struct Segment {
-    uint32_t start;   // the rank where it begins
-    uint32_t length;  // bytes in its region
-    uint32_t end;     // where it stopped: the start of another segment, or
-                      // where its region filled up
-};
 
 // One walk in progress.
 struct Lane {
@@ -38,23 +31,20 @@ struct Lane {
     uint8_t* region_end;
 };
 
-struct SegmentedWalk {
-    const uint32_t* forward;
-    uint8_t* scratch;
-    uint32_t capacity;  // bytes of each segment's region
-    Segment segments[SEGMENTS];
-    int count;
-    int next;  // the first segment no lane has taken yet
+// The segments a call of blocksort_restore_walk_share walks: [next, end).
+struct Share {
+    int next;
+    int end;
 };
 
-// Gives the lane the next segment, taking its first byte at once (its own
-// start is marked like the others); false when none is left.
-static bool take_segment(SegmentedWalk* w, Lane* lane) {
-    if (w->next == w->count) {
+// Gives the lane the next segment of the share, taking its first byte at once
+// (its own start is marked like the others); false when none is left.
+static bool take_segment(BlockRestore* w, Share* share, Lane* lane) {
+    if (share->next == share->end) {
         lane->segment = -1;
         return false;
     }
-    int j = w->next++;
+    int j = share->next++;
     uint8_t* region = w->scratch + (size_t)j * w->capacity;
     uint32_t entry = w->forward[w->segments[j].start] & ~SEGMENT_START;
     region[0] = (uint8_t)entry;
@@ -66,85 +56,34 @@ static bool take_segment(SegmentedWalk* w, Lane* lane) {
 }
 
 // Records where the lane's segment stopped and gives it the next one.
-static bool finish_segment(SegmentedWalk* w, Lane* lane) {
-    Segment* s = &w->segments[lane->segment];
+static bool finish_segment(BlockRestore* w, Share* share, Lane* lane) {
+    BlockSegment* s = &w->segments[lane->segment];
     s->length = (uint32_t)(lane->write - (w->scratch + (size_t)lane->segment * w->capacity));
     s->end = lane->at;
-    return take_segment(w, lane);
+    return take_segment(w, share, lane);
 }
 
 // One step of a lane: false when its segment is over (and it has no next one).
-static inline bool lane_step(SegmentedWalk* w, Lane* lane) {
+static inline bool lane_step(BlockRestore* w, Share* share, Lane* lane) {
     uint32_t entry = w->forward[lane->at];
-    if ((entry & SEGMENT_START) || lane->write == lane->region_end) return finish_segment(w, lane);
+    if ((entry & SEGMENT_START) || lane->write == lane->region_end)
+        return finish_segment(w, share, lane);
     *lane->write++ = (uint8_t)entry;
     lane->at = entry >> 8;
     return true;
 }
 
-static int segment_starting_at(const SegmentedWalk* w, uint32_t rank) {
+static int segment_starting_at(const BlockRestore* w, uint32_t rank) {
     int j = 0;
     while (w->segments[j].start != rank) j++;
     return j;
 }
 
-static void walk_in_segments(uint32_t* forward, uint8_t* scratch, uint8_t* output, uint32_t top,
-                             uint32_t size) {
-    SegmentedWalk w;
-    w.forward = forward;
-    w.scratch = scratch;
-    // A block of fewer bytes than SEGMENTS is cut at every byte, so the
-    // starts stay distinct and every region holds at least 4 bytes.
-    const uint32_t cuts = size < (uint32_t)SEGMENTS ? size : (uint32_t)SEGMENTS;
-    w.capacity = 4 * size / cuts;
-    w.count = 0;
-    w.next = 0;
-    w.segments[w.count++].start = top;
-    for (uint32_t j = 1; j < cuts; j++) {
-        uint32_t start = (uint32_t)((uint64_t)size * j / cuts);
-        if (start != top) w.segments[w.count++].start = start;
-    }
-    for (int j = 0; j < w.count; j++) forward[w.segments[j].start] |= SEGMENT_START;
-
-    Lane lanes[WALK_LANES];
-    int busy = 0;
-    for (int l = 0; l < WALK_LANES; l++) busy += take_segment(&w, &lanes[l]);
-    // All lanes in step while all have work; then each finishes on its own.
-    while (busy == WALK_LANES) {
-        for (int l = 0; l < WALK_LANES; l++) busy -= !lane_step(&w, &lanes[l]);
-    }
-    for (int l = 0; l < WALK_LANES; l++)
-        while (lanes[l].segment >= 0 && lane_step(&w, &lanes[l])) {
-        }
-
-    // Put the segments together from the one at `top`. A segment whose
-    // region filled up is continued by a plain walk to the next start. A
-    // block made of a repeated pattern walks a shorter cycle, which leads
-    // back to `top`: the segments then repeat until the block is full.
-    uint8_t* out = output;
-    uint32_t remaining = size;
-    int j = 0;
-    for (;;) {
-        const Segment& s = w.segments[j];
-        uint32_t length = s.length < remaining ? s.length : remaining;
-        memcpy(out, scratch + (size_t)j * w.capacity, length);
-        out += length;
-        remaining -= length;
-        uint32_t at = s.end;
-        uint32_t entry;
-        while (remaining > 0 && !((entry = forward[at]) & SEGMENT_START)) {
-            *out++ = (uint8_t)entry;
-            at = entry >> 8;
-            remaining--;
-        }
-        if (remaining == 0) break;
-        j = segment_starting_at(&w, at);
-    }
-    for (int k = 0; k < w.count; k++) forward[w.segments[k].start] &= ~SEGMENT_START;
-}
-
-void blocksort_restore_walking(const uint8_t* last_column, uint8_t* output, uint32_t top,
-                               uint32_t size, uint32_t* work, MessagePump pump, bool in_segments) {
+// The forward mapping: entry r is the position in the last column of the byte
+// of rank r in its stable sort, shifted up, with the byte at that position
+// beside it, so a walk takes one memory access per output byte. Positions are
+// below 2^20.
+static void map_forward(const uint8_t* last_column, uint32_t size, uint32_t* forward) {
     // Where each byte value's run starts in the sorted first column. Four
     // partial counts, so that runs of one byte (common in a last column) do
     // not wait on their own increments.
@@ -163,21 +102,93 @@ void blocksort_restore_walking(const uint8_t* last_column, uint8_t* output, uint
         next_rank[v] = below;
         below += partial[0][v] + partial[1][v] + partial[2][v] + partial[3][v];
     }
-
-    // The forward mapping: entry r is the position in L of the byte of rank
-    // r in the stable sort of L, shifted up, with the byte at that position
-    // beside it, so the walk takes one memory access per output byte.
-    // Positions are below 2^20.
-    uint32_t* forward = work;
     for (uint32_t p = 0; p < size; p++) {
         uint32_t b = last_column[p];
         forward[next_rank[b]++] = (p << 8) | b;
     }
+}
+
+// Cuts the walk at `top` and at ranks spread evenly over the block, and marks
+// the starts in the mapping.
+static void cut_segments(BlockRestore* w, uint32_t* forward, uint8_t* scratch, uint32_t top,
+                         uint32_t size) {
+    w->forward = forward;
+    w->scratch = scratch;
+    w->top = top;
+    w->size = size;
+    // A block of fewer bytes than BS_SEGMENTS is cut at every byte, so the
+    // starts stay distinct and every region holds at least 4 bytes.
+    const uint32_t cuts = size < (uint32_t)BS_SEGMENTS ? size : (uint32_t)BS_SEGMENTS;
+    w->capacity = 4 * size / cuts;
+    w->count = 0;
+    w->segments[w->count++].start = top;
+    for (uint32_t j = 1; j < cuts; j++) {
+        uint32_t start = (uint32_t)((uint64_t)size * j / cuts);
+        if (start != top) w->segments[w->count++].start = start;
+    }
+    for (int j = 0; j < w->count; j++) forward[w->segments[j].start] |= SEGMENT_START;
+}
+
+void blocksort_restore_begin(BlockRestore* restore, const uint8_t* last_column, uint32_t top,
+                             uint32_t size, uint32_t* work) {
+    map_forward(last_column, size, work);
+    cut_segments(restore, work, (uint8_t*)(work + size), top, size);
+}
+
+void blocksort_restore_walk_share(BlockRestore* w, int share_index, int shares) {
+    Share share = {w->count * share_index / shares, w->count * (share_index + 1) / shares};
+    Lane lanes[WALK_LANES];
+    int busy = 0;
+    for (int l = 0; l < WALK_LANES; l++) busy += take_segment(w, &share, &lanes[l]);
+    // All lanes in step while all have work; then each finishes on its own.
+    while (busy == WALK_LANES) {
+        for (int l = 0; l < WALK_LANES; l++) busy -= !lane_step(w, &share, &lanes[l]);
+    }
+    for (int l = 0; l < WALK_LANES; l++)
+        while (lanes[l].segment >= 0 && lane_step(w, &share, &lanes[l])) {
+        }
+}
+
+void blocksort_restore_end(BlockRestore* w, uint8_t* output) {
+    // Put the segments together from the one at `top`. A segment whose
+    // region filled up is continued by a plain walk to the next start. A
+    // block made of a repeated pattern walks a shorter cycle, which leads
+    // back to `top`: the segments then repeat until the block is full.
+    const uint32_t* forward = w->forward;
+    uint8_t* out = output;
+    uint32_t remaining = w->size;
+    int j = 0;
+    for (;;) {
+        const BlockSegment& s = w->segments[j];
+        uint32_t length = s.length < remaining ? s.length : remaining;
+        memcpy(out, w->scratch + (size_t)j * w->capacity, length);
+        out += length;
+        remaining -= length;
+        uint32_t at = s.end;
+        uint32_t entry;
+        while (remaining > 0 && !((entry = forward[at]) & SEGMENT_START)) {
+            *out++ = (uint8_t)entry;
+            at = entry >> 8;
+            remaining--;
+        }
+        if (remaining == 0) break;
+        j = segment_starting_at(w, at);
+    }
+    for (int k = 0; k < w->count; k++) w->forward[w->segments[k].start] &= ~SEGMENT_START;
+}
+
+void blocksort_restore_walking(const uint8_t* last_column, uint8_t* output, uint32_t top,
+                               uint32_t size, uint32_t* work, MessagePump pump, bool in_segments) {
+    uint32_t* forward = work;
+    map_forward(last_column, size, forward);
 
     CallPump(pump);
 
     if (in_segments) {
-        walk_in_segments(forward, (uint8_t*)(work + size), output, top, size);
+        BlockRestore restore;
+        cut_segments(&restore, forward, (uint8_t*)(work + size), top, size);
+        blocksort_restore_walk_share(&restore, 0, 1);
+        blocksort_restore_end(&restore, output);
         return;
     }
     // Every entry holds a position below `size`, so the walk stays inside.

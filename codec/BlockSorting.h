@@ -40,6 +40,32 @@ void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top
 void blocksort_restore_walking(const uint8_t* last_column, uint8_t* output, uint32_t top,
                                uint32_t size, uint32_t* work, MessagePump pump, bool in_segments);
 
+// The segmented walk in three steps, so that two threads can share it:
+// blocksort_restore_begin builds the mapping and cuts the walk into segments;
+// then blocksort_restore_walk_share(restore, i, shares) for every i below
+// `shares`, each on any thread, in any order, one at a time or at once; then
+// blocksort_restore_end puts the block together. Gives blocksort_restore's
+// bytes for a block of BS_SEGMENTED_WALK_MIN bytes or more.
+const int BS_SEGMENTS = 64;
+struct BlockSegment {
+    uint32_t start;   // the rank where it begins
+    uint32_t length;  // bytes in its region
+    uint32_t end;     // where it stopped: the start of another segment, or
+                      // where its region filled up
+};
+struct BlockRestore {
+    uint32_t* forward;
+    uint8_t* scratch;
+    uint32_t top, size;
+    uint32_t capacity;  // bytes of each segment's region
+    BlockSegment segments[BS_SEGMENTS];
+    int count;
+};
+void blocksort_restore_begin(BlockRestore* restore, const uint8_t* last_column, uint32_t top,
+                             uint32_t size, uint32_t* work);
+void blocksort_restore_walk_share(BlockRestore* restore, int share, int shares);
+void blocksort_restore_end(BlockRestore* restore, uint8_t* output);
+
 // Restores one block and appends it to `out`, with an index table of its own.
 // DECODE_DAMAGED for a block outside the format, else the cause of a failure.
 DecodeResult blocksort_decode2(const uint8_t* last_column, uint8_t* output, uint32_t top,

@@ -403,6 +403,15 @@ static DecodeResult RestoreBlocks(const uint8_t* in, size_t size, Bytes* out, bo
         blocksort_restore_walking(in + pos, block.data(), top, n, work.data(), NO_PUMP,
                                   n < BS_SEGMENTED_WALK_MIN);
         if (!std::equal(block.begin(), block.end(), out->end() - n)) *walks_alike = false;
+        // The segmented walk in two shares, the second walked first, gives them too.
+        if (n >= BS_SEGMENTED_WALK_MIN) {
+            BlockRestore walk;
+            blocksort_restore_begin(&walk, in + pos, top, n, work.data());
+            blocksort_restore_walk_share(&walk, 1, 2);
+            blocksort_restore_walk_share(&walk, 0, 2);
+            blocksort_restore_end(&walk, block.data());
+            if (!std::equal(block.begin(), block.end(), out->end() - n)) *walks_alike = false;
+        }
         pos += n;
         if (n != BS_BUF_SIZE) return DECODE_OK;
     }
