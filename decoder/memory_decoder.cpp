@@ -114,7 +114,54 @@ DecodeResult NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
 // Stages 2 to 4 over the stage-1 pieces: the block headers of stages 3 and 4
 // may fall anywhere in a piece, so each stage gathers its blocks itself.
 
+// Stage 1's thread, once stage 1 is over, walks half of each large block
+// that is still to be restored: the block restored last, after the stage-1
+// output has ended, is otherwise the caller's thread's alone.
+struct WalkHelper {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool ready = false;            // stage 1's thread waits for walks
+    bool closed = false;           // no more walks come
+    BlockRestore* walk = nullptr;  // the walk whose second share it takes
+};
+
+// On stage 1's thread: walks the second share of every walk offered.
+void HelpWithWalks(WalkHelper* h) {
+    std::unique_lock<std::mutex> hold(h->lock);
+    h->ready = true;
+    for (;;) {
+        h->changed.wait(hold, [h] { return h->walk != nullptr || h->closed; });
+        if (!h->walk) return;
+        hold.unlock();
+        blocksort_restore_walk_share(h->walk, 1, 2);
+        hold.lock();
+        h->walk = nullptr;
+        h->changed.notify_all();
+    }
+}
+
+// False while stage 1's thread is still busy with stage 1.
+bool OfferWalk(WalkHelper* h, BlockRestore* walk) {
+    std::lock_guard<std::mutex> hold(h->lock);
+    if (!h->ready || h->closed) return false;
+    h->walk = walk;
+    h->changed.notify_all();
+    return true;
+}
+
+void AwaitWalk(WalkHelper* h) {
+    std::unique_lock<std::mutex> hold(h->lock);
+    h->changed.wait(hold, [h] { return h->walk == nullptr; });
+}
+
+void CloseWalks(WalkHelper* h) {
+    std::lock_guard<std::mutex> hold(h->lock);
+    h->closed = true;
+    h->changed.notify_all();
+}
+
 struct ChainTail {
+    WalkHelper* helper;  // NULL on one thread
     DecodedOutput output;
     void* output_context;
     uint32_t expected;  // the record's originalSize
@@ -161,6 +208,26 @@ void FreeTail(ChainTail* t) {
     FreeZeroedMemory(t->runs_output);
 }
 
+// Writes a zero into every page of the buffer, which holds zeros already.
+void TouchPages(void* buffer, size_t size) {
+    volatile uint8_t* bytes = (volatile uint8_t*)buffer;
+    for (size_t at = 0; at < size; at += 4096) bytes[at] = 0;
+}
+
+// Fresh memory costs a page fault on its first use, which in a virtual
+// machine can take several microseconds a page: for the first block, longer
+// than restoring it. On two threads, the caller's thread takes those faults
+// while stage 1 decodes the first block, instead of after it.
+void TouchTail(const ChainTail* t) {
+    const Capacities& c = t->capacity;
+    TouchPages(t->indices, c.piece);
+    TouchPages(t->sort_block, c.block);
+    TouchPages(t->index_table, sizeof(uint32_t) * blocksort_work_words(c.block));
+    TouchPages(t->sort_output, c.block);
+    TouchPages(t->runs_block, c.runs);
+    TouchPages(t->runs_output, c.output ? c.output : 1);
+}
+
 // Copies up to what `want` still lacks from the front of the input.
 uint32_t Gather(uint8_t* to, uint32_t* fill, uint32_t want, const uint8_t** data, uint32_t* size) {
     uint32_t n = want - *fill;
@@ -202,6 +269,22 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
     return DECODE_OK;
 }
 
+// Restores the gathered block into sort_output, sharing the walk when the
+// helper is free.
+void RestoreBlock(ChainTail* t) {
+    if (t->helper && t->sort_size >= BS_SEGMENTED_WALK_MIN) {
+        BlockRestore walk;
+        blocksort_restore_begin(&walk, t->sort_block, t->sort_top, t->sort_size, t->index_table);
+        bool shared = OfferWalk(t->helper, &walk);
+        blocksort_restore_walk_share(&walk, 0, shared ? 2 : 1);
+        if (shared) AwaitWalk(t->helper);
+        blocksort_restore_end(&walk, t->sort_output);
+        return;
+    }
+    blocksort_restore(t->sort_block, t->sort_output, t->sort_top, t->sort_size, t->index_table,
+                      NO_PUMP);
+}
+
 // Stage 3: restores every complete block-sorted block of the input.
 DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
     while (size > 0 && !t->sorting_done) {
@@ -220,8 +303,7 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
         }
         Gather(t->sort_block, &t->sort_fill, t->sort_size, &data, &size);
         if (t->sort_fill < t->sort_size) break;
-        blocksort_restore(t->sort_block, t->sort_output, t->sort_top, t->sort_size, t->index_table,
-                          NO_PUMP);
+        RestoreBlock(t);
         DecodeResult result = TakeRuns(t, t->sort_output, t->sort_size);
         if (result != DECODE_OK) return result;
         t->sort_header_fill = 0;
@@ -285,16 +367,23 @@ void ProduceAll(Stage1Source* source, PieceQueue* q) {
     q->changed.notify_all();
 }
 
-// Two threads: stage 1 runs ahead while the caller's thread does the rest.
+// Two threads: stage 1 runs ahead while the caller's thread does the rest;
+// then stage 1's thread helps with the walks of the blocks still to come.
 DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces) {
     PieceQueue q;
     for (int i = 0; i < PIECES; i++) q.empty[q.empty_count++] = pieces[i];
+    WalkHelper helper;
     std::thread producer;
     try {
-        producer = std::thread(ProduceAll, source, &q);
+        producer = std::thread([source, &q, &helper] {
+            ProduceAll(source, &q);
+            HelpWithWalks(&helper);
+        });
     } catch (const std::system_error&) {
         return DECODE_NO_MEMORY;
     }
+    tail->helper = &helper;
+    TouchTail(tail);
     DecodeResult tail_result = DECODE_OK;
     for (;;) {
         Piece piece;
@@ -318,7 +407,9 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces)
         if (tail_result != DECODE_OK) q.consumer_stopped = true;
         q.changed.notify_all();
     }
+    CloseWalks(&helper);
     producer.join();
+    tail->helper = NULL;
     // Stage 1's verdict comes first, as in the work-file chain; a producer
     // that was stopped early ended without one.
     if (q.producer_result != DECODE_OK) return q.producer_result;
