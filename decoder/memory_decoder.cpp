@@ -24,10 +24,16 @@ const uint32_t STORED_READ_SIZE = 0x100000;
 // restored as soon as its last byte is decoded, not only once the piece that
 // holds it is full (32 KiB measured best of 8 KiB to 256 KiB). Stage 2 starts
 // a fresh table every MTF_BUF_SIZE bytes, which PART_SIZE divides; every
-// piece but the last is full, so none straddles a table's start. On one
-// thread a piece is a whole MTF_BUF_SIZE.
+// piece but the last is full, so none straddles a table's start.
 const uint32_t PART_SIZE = 0x8000;
 const int PIECES = 128;
+// An entry of fewer stored bytes gives stage 1 too little to run far ahead:
+// its second thread gets FEW_PIECES, and its buffers grow as its blocks
+// need, as on one thread, instead of being taken whole and touched at the
+// start. Most such entries are small; the others are damaged or hostile and
+// should cost little.
+const uint32_t RESERVE_FROM = 0x10000;
+const int FEW_PIECES = 8;
 
 struct Piece {
     uint8_t* data;
@@ -46,6 +52,13 @@ struct Capacities {
     uint32_t output;  // one run-length block's expansion
 };
 
+// The most bytes `size` coded bytes of a run-length block expand to: every
+// count byte follows four bytes of its own and adds at most 255.
+uint32_t RunsOutputBound(uint32_t size) {
+    uint64_t bound = size + (uint64_t)(MAX_LEN - 1) * (size / (RLE_THRESHOLD + 1));
+    return bound < RLE_BUF_SIZE ? (uint32_t)bound : RLE_BUF_SIZE;
+}
+
 uint32_t AtMost(uint64_t value, uint32_t limit) { return value < limit ? (uint32_t)value : limit; }
 
 Capacities CapacitiesFor(const StoredEntry& entry) {
@@ -53,7 +66,7 @@ Capacities CapacitiesFor(const StoredEntry& entry) {
     Capacities c;
     c.stored = AtMost(entry.storedSize < RC_BUF_SIZE_MIN ? RC_BUF_SIZE_MIN : entry.storedSize,
                       STORED_READ_SIZE);
-    c.piece = AtMost(longest, MTF_BUF_SIZE);
+    c.piece = AtMost(longest, PART_SIZE);
     c.block = AtMost(longest, BS_BUF_SIZE);
     c.runs = AtMost(longest, RLE_IN_BUF_SIZE);
     c.output = AtMost(entry.originalSize, RLE_BUF_SIZE);
@@ -177,6 +190,7 @@ struct ChainTail {
     uint8_t* sort_block;  // the last column of one block
     uint32_t* index_table;
     uint8_t* sort_output;
+    uint32_t block_room;  // the largest block the three hold
     bool sorting_done;
 
     uint8_t runs_header[RLE_HEADER_SIZE];
@@ -184,19 +198,51 @@ struct ChainTail {
     uint32_t runs_size, runs_fill;
     uint8_t* runs_block;  // the coded data of one block
     uint8_t* runs_output;
+    uint32_t runs_room;    // the most coded bytes runs_block holds
+    uint32_t output_room;  // the bytes runs_output holds
     bool runs_done;
 };
 
-bool AllocTail(ChainTail* t) {
+// Stage 3's buffers, grown to hold a block of `size` bytes (at most the
+// capacity, which the caller has checked). Their contents need not survive.
+bool RoomForBlock(ChainTail* t, uint32_t size) {
+    if (size <= t->block_room) return true;
+    FreeZeroedMemory(t->sort_block);
+    FreeZeroedMemory(t->index_table);
+    FreeZeroedMemory(t->sort_output);
+    t->sort_block = (uint8_t*)AllocZeroedMemory(size);
+    t->index_table = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * blocksort_work_words(size));
+    t->sort_output = (uint8_t*)AllocZeroedMemory(size);
+    bool ok = t->sort_block && t->index_table && t->sort_output;
+    t->block_room = ok ? size : 0;
+    return ok;
+}
+
+// Stage 4's buffers, grown for a block of `size` coded bytes.
+bool RoomForRuns(ChainTail* t, uint32_t size) {
+    if (size > t->runs_room) {
+        FreeZeroedMemory(t->runs_block);
+        t->runs_block = (uint8_t*)AllocZeroedMemory(size);
+        t->runs_room = t->runs_block ? size : 0;
+        if (!t->runs_block) return false;
+    }
+    uint32_t output = AtMost(RunsOutputBound(size), t->capacity.output);
+    if (output > t->output_room) {
+        FreeZeroedMemory(t->runs_output);
+        t->runs_output = (uint8_t*)AllocZeroedMemory(output);
+        t->output_room = t->runs_output ? output : 0;
+        if (!t->runs_output) return false;
+    }
+    return true;
+}
+
+// With `reserve`, every buffer is taken at its capacity now; otherwise the
+// buffers of stages 3 and 4 come as blocks need them.
+bool AllocTail(ChainTail* t, bool reserve) {
     const Capacities& c = t->capacity;
     t->indices = (uint8_t*)AllocZeroedMemory(c.piece);
-    t->sort_block = (uint8_t*)AllocZeroedMemory(c.block);
-    t->index_table = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * blocksort_work_words(c.block));
-    t->sort_output = (uint8_t*)AllocZeroedMemory(c.block);
-    t->runs_block = (uint8_t*)AllocZeroedMemory(c.runs);
-    t->runs_output = (uint8_t*)AllocZeroedMemory(c.output ? c.output : 1);
-    return t->indices && t->sort_block && t->index_table && t->sort_output && t->runs_block &&
-           t->runs_output;
+    if (!t->indices) return false;
+    return !reserve || (RoomForBlock(t, c.block) && RoomForRuns(t, c.runs));
 }
 
 void FreeTail(ChainTail* t) {
@@ -219,13 +265,12 @@ void TouchPages(void* buffer, size_t size) {
 // than restoring it. On two threads, the caller's thread takes those faults
 // while stage 1 decodes the first block, instead of after it.
 void TouchTail(const ChainTail* t) {
-    const Capacities& c = t->capacity;
-    TouchPages(t->indices, c.piece);
-    TouchPages(t->sort_block, c.block);
-    TouchPages(t->index_table, sizeof(uint32_t) * blocksort_work_words(c.block));
-    TouchPages(t->sort_output, c.block);
-    TouchPages(t->runs_block, c.runs);
-    TouchPages(t->runs_output, c.output ? c.output : 1);
+    TouchPages(t->indices, t->capacity.piece);
+    TouchPages(t->sort_block, t->block_room);
+    TouchPages(t->index_table, sizeof(uint32_t) * blocksort_work_words(t->block_room));
+    TouchPages(t->sort_output, t->block_room);
+    TouchPages(t->runs_block, t->runs_room);
+    TouchPages(t->runs_output, t->output_room);
 }
 
 // Copies up to what `want` still lacks from the front of the input.
@@ -249,6 +294,7 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
             // A block longer than the entry's bound cannot come from a sound stream.
             if (!rle_block_size_ok(t->runs_size) || t->runs_size > t->capacity.runs)
                 return DECODE_DAMAGED;
+            if (!RoomForRuns(t, t->runs_size)) return DECODE_NO_MEMORY;
             t->runs_fill = 0;
         }
         Gather(t->runs_block, &t->runs_fill, t->runs_size, &data, &size);
@@ -257,7 +303,7 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
         // stops before it passes what is left of it.
         uint64_t left = t->expected - t->produced;
         int32_t after = rle_decode_within(t->runs_block, t->runs_output, t->runs_size,
-                                          RLE_THRESHOLD, AtMost(left, t->capacity.output));
+                                          RLE_THRESHOLD, AtMost(left, t->output_room));
         if (after < 0) return DECODE_DAMAGED;
         if (after > 0 && !t->output(t->output_context, t->runs_output, (uint32_t)after))
             return DECODE_WRITE_FAILED;
@@ -299,6 +345,7 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
             }
             if (!blocksort_block_ok(t->sort_top, t->sort_size) || t->sort_size > t->capacity.block)
                 return DECODE_DAMAGED;
+            if (!RoomForBlock(t, t->sort_size)) return DECODE_NO_MEMORY;
             t->sort_fill = 0;
         }
         Gather(t->sort_block, &t->sort_fill, t->sort_size, &data, &size);
@@ -369,9 +416,9 @@ void ProduceAll(Stage1Source* source, PieceQueue* q) {
 
 // Two threads: stage 1 runs ahead while the caller's thread does the rest;
 // then stage 1's thread helps with the walks of the blocks still to come.
-DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces) {
+DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces, int piece_count) {
     PieceQueue q;
-    for (int i = 0; i < PIECES; i++) q.empty[q.empty_count++] = pieces[i];
+    for (int i = 0; i < piece_count; i++) q.empty[q.empty_count++] = pieces[i];
     WalkHelper helper;
     std::thread producer;
     try {
@@ -454,8 +501,8 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
                             DecodedOutput output, void* output_context, bool two_threads,
                             uint32_t* widened_steps) {
     two_threads = two_threads && entry.originalSize >= TWO_THREADS_FROM;
+    const bool reserve = two_threads && entry.storedSize >= RESERVE_FROM;
     Capacities capacity = CapacitiesFor(entry);
-    if (two_threads) capacity.piece = AtMost(capacity.piece, PART_SIZE);
     ChainTail tail;
     memset(&tail, 0, sizeof tail);
     tail.output = output;
@@ -463,10 +510,10 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
     tail.expected = entry.originalSize;
     tail.capacity = capacity;
     Piece pieces[PIECES] = {};
-    int piece_count = two_threads ? PIECES : 1;
+    int piece_count = !two_threads ? 1 : reserve ? PIECES : FEW_PIECES;
     Stage1Source source = {};
 
-    DecodeResult result = AllocTail(&tail) ? DECODE_OK : DECODE_NO_MEMORY;
+    DecodeResult result = AllocTail(&tail, reserve) ? DECODE_OK : DECODE_NO_MEMORY;
     for (int i = 0; i < piece_count && result == DECODE_OK; i++) {
         pieces[i].data = (uint8_t*)AllocZeroedMemory(capacity.piece);
         if (!pieces[i].data) result = DECODE_NO_MEMORY;
@@ -474,7 +521,7 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
     if (result == DECODE_OK)
         result = StartStage1(&source, entry, capacity, read_stored, read_context);
     if (result == DECODE_OK) {
-        result = two_threads ? RunTwoThreads(&source, &tail, pieces)
+        result = two_threads ? RunTwoThreads(&source, &tail, pieces, piece_count)
                              : RunOneThread(&source, &tail, &pieces[0]);
     }
     if (widened_steps) *widened_steps = source.started ? source.decoder.rc.widened_steps : 0;

@@ -88,6 +88,21 @@ TEST(MemoryDecoder, SoundEntriesOfEveryShapeDecodeAlike) {
     }
 }
 
+// Runs of one byte expand 259 bytes from every 5 coded bytes, the most the
+// format allows, and take the buffers that grow with each block to their
+// bound. Their stored forms are small: two threads then reserve nothing.
+TEST(MemoryDecoder, EntriesOfOneByteRepeatedDecodeAlike) {
+    const size_t sizes[] = {259, 260, RLE_BUF_SIZE, RLE_BUF_SIZE + 259, 2 * RLE_BUF_SIZE + 1};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        Bytes original(size, 'z');
+        Bytes stored = Stored(RleEncode(original), 1);
+        Outcome outcome = Agreed(stored, EntryOf(stored, (uint32_t)size, true));
+        EXPECT_EQ(outcome.result, DECODE_OK);
+        EXPECT_TRUE(outcome.output == original);
+    }
+}
+
 TEST(MemoryDecoder, DamagedEntriesGetTheSameVerdict) {
     Bytes original = RunnyBytes(3000, 5);
     Bytes stage4_input = RleEncode(original);
