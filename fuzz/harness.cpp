@@ -39,6 +39,10 @@ static const uint64_t kOutputBound = 64u << 20;
 // whose stage 1 gives at most kChainStage1Values.
 static const size_t kStage1Values = 1 << 10;
 static const size_t kChainStage1Values = 1 << 12;
+// The stage-1 file target decodes at most this many values (through the
+// stage's own output limit): enough for several pump intervals and for a
+// full output buffer, which the limit sizes.
+static const uint64_t kStage1FileValues = 1 << 14;
 
 // Three work files per process, created on first use and reused.
 static FileHandle g_files[3] = {NO_FILE, NO_FILE, NO_FILE};
@@ -110,7 +114,7 @@ static DecodeResult RunStage1(const uint8_t* data, size_t size, int odd, uint32_
     Fill(WorkFile(0), data, size);
     *pumps = 0;
     MessagePump pump = {CountPump, pumps};
-    DecodeResult result = coding012_decode(WorkFile(0), WorkFile(1), odd, pump, NO_OUTPUT_LIMIT);
+    DecodeResult result = coding012_decode(WorkFile(0), WorkFile(1), odd, pump, kStage1FileValues);
     RC_BUF_SIZE = saved;
     Check(IsVerdict(result), "stage 1 answers ok or damaged");
     *output = Contents(WorkFile(1));
@@ -132,7 +136,10 @@ void FuzzStage1(const uint8_t* data, size_t size) {
         Check(a == b, "output independent of the buffer size");
         Check(pumps_a == a.size() / STAGE1_PUMP_INTERVAL, "one pump call per pump interval");
     }
-    literal::Stage1Outcome expected = literal::DecodeStage1(Bytes(data + 1, data + size), odd);
+    // A stream of more values than the limit is refused, as the literal
+    // decoder refuses it when it is cut one value past the limit.
+    literal::Stage1Outcome expected =
+        literal::DecodeStage1(Bytes(data + 1, data + size), odd, true, kStage1FileValues + 1);
     Check(ra == expected.result, "stage 1 gives the literal decoder's verdict");
     if (ra == DECODE_OK) Check(a == expected.values, "stage 1 gives the literal decoder's bytes");
 }
