@@ -53,7 +53,8 @@ struct Capacities {
 };
 
 // The most bytes `size` coded bytes of a run-length block expand to: every
-// count byte follows four bytes of its own and adds at most 255.
+// count byte follows four coded bytes of its own and stands for at most 255
+// bytes, 254 more than itself.
 uint32_t RunsOutputBound(uint32_t size) {
     uint64_t bound = size + (uint64_t)(MAX_LEN - 1) * (size / (RLE_THRESHOLD + 1));
     return bound < RLE_BUF_SIZE ? (uint32_t)bound : RLE_BUF_SIZE;
