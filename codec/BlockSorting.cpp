@@ -114,7 +114,6 @@ static void cut_segments(BlockRestore* w, uint32_t* forward, uint8_t* scratch, u
                          uint32_t size) {
     w->forward = forward;
     w->scratch = scratch;
-    w->top = top;
     w->size = size;
     // A block of fewer bytes than BS_SEGMENTS is cut at every byte, so the
     // starts stay distinct and every region holds at least 4 bytes.

@@ -56,7 +56,7 @@ struct BlockSegment {
 struct BlockRestore {
     uint32_t* forward;
     uint8_t* scratch;
-    uint32_t top, size;
+    uint32_t size;
     uint32_t capacity;  // bytes of each segment's region
     BlockSegment segments[BS_SEGMENTS];
     int count;
