@@ -15,19 +15,65 @@ uint32_t RcBufSizeForMemory(uint64_t total_physical_bytes) {
 }
 
 // ---------------------------------------------------------------------------
+// Division by a table total
+
+// n / d as a multiplication, exact for every 32-bit n: with s = ceil(log2 d)
+// and M = ceil(2^(32+s) / d), M exceeds 2^(32+s) / d by less than 1, so
+// n * M / 2^(32+s) exceeds n / d by less than 2^32 / 2^(32+s) <= 1 / d, too
+// little to reach the next integer. M has 33 bits; its top bit is added as n
+// itself, so the product is 32 by 32 bits, native in every build.
+static constexpr TotalReciprocal make_reciprocal(uint32_t d) {
+    uint32_t s = 0;
+    while ((1u << s) < d) s++;
+    uint64_t m = (((uint64_t)1 << (32 + s)) + d - 1) / d;
+    return TotalReciprocal{(uint32_t)(m - ((uint64_t)1 << 32)), s};
+}
+
+struct ReciprocalTable {
+    TotalReciprocal of[MAX_TABLE_TOTAL + 1];
+};
+
+static constexpr ReciprocalTable make_reciprocal_table() {
+    ReciprocalTable table = {};
+    for (uint32_t d = 1; d <= MAX_TABLE_TOTAL; d++) table.of[d] = make_reciprocal(d);
+    return table;
+}
+
+static constexpr ReciprocalTable RECIPROCALS = make_reciprocal_table();
+
+static inline uint32_t divide_by(uint32_t n, TotalReciprocal r) {
+    return (uint32_t)(((uint64_t)n + (((uint64_t)n * r.multiplier) >> 32)) >> r.shift);
+}
+
+uint32_t divide_by_total(uint32_t n, uint32_t total) { return divide_by(n, RECIPROCALS.of[total]); }
+
+// ---------------------------------------------------------------------------
 // Frequency tables
 
-// The record and both arrays live in one zero-filled block, so a table is
-// acquired and released in one piece.
-Frequency* init_frequency(uint16_t size, uint16_t max) {
+// Bytes of one table, record and arrays, kept aligned for the next record.
+static size_t table_bytes(uint16_t size) {
     size_t bytes = sizeof(Frequency) + sizeof(uint16_t) * (2 * (size_t)size + 1);
-    Frequency* table = (Frequency*)AllocZeroedMemory(bytes);
-    if (!table) return NULL;
+    return (bytes + alignof(Frequency) - 1) / alignof(Frequency) * alignof(Frequency);
+}
+
+// Lays out a new table at *place (zero-filled memory), its arrays right
+// behind its record, and moves *place past it.
+static Frequency* place_table(uint8_t** place, uint16_t size, uint16_t max) {
+    Frequency* table = (Frequency*)*place;
+    *place += table_bytes(size);
     table->code_size = size;
     table->max_sum = max;
     table->count = (uint16_t*)(table + 1);
     table->count_sum = table->count + size;
+    table->reciprocal = RECIPROCALS.of[size];
     return table;
+}
+
+// The record and both arrays live in one zero-filled block, so a table is
+// acquired and released in one piece.
+Frequency* init_frequency(uint16_t size, uint16_t max) {
+    uint8_t* place = (uint8_t*)AllocZeroedMemory(table_bytes(size));
+    return place ? place_table(&place, size, max) : NULL;
 }
 
 void release_frequency(Frequency* table) { FreeZeroedMemory(table); }
@@ -78,18 +124,27 @@ static constexpr RaiseTable make_raise_table() {
 
 static constexpr RaiseTable RAISE = make_raise_table();
 
+// A table's arrays follow its record (place_table lays them out so). The decoder takes their addresses from the record's own and
+// the size it knows, not from the pointers in it: right after a symbol is
+// decoded, the next table's total is wanted at once, and each load it
+// waits on lengthens every step.
+static inline uint16_t* counts_of(Frequency* t) { return (uint16_t*)(t + 1); }
+static inline uint16_t* sums_of(Frequency* t, int size) { return counts_of(t) + size; }
+
 // The rest of an update once the running sums above c are raised: c's own
-// count, and the rescale when the stored sum has reached max_sum.
+// count, the rescale when the stored sum has reached max_sum, and the
+// reciprocal of the new total.
 static inline void count_symbol(Frequency* table, int c, int fNewType, int size) {
-    table->count[c] = (uint16_t)(table->count[c] + INC);
-    if (table->count_sum[size] >= table->max_sum) rescale_frequency(table, fNewType);
+    counts_of(table)[c] = (uint16_t)(counts_of(table)[c] + INC);
+    if (sums_of(table, size)[size] >= table->max_sum) rescale_frequency(table, fNewType);
+    table->reciprocal = RECIPROCALS.of[(uint16_t)(sums_of(table, size)[size] + size)];
 }
 
 // update_frequency for a table of `size` symbols. Every running sum above
 // count_sum[0] takes its increment from the slice for c, so the work does not
 // branch on c and vectorises; where the decoder knows the size, it unrolls.
 static inline void update_table(Frequency* table, int c, int fNewType, int size) {
-    uint16_t* sums_above = table->count_sum + 1;  // sums_above[i] covers symbols 0 .. i
+    uint16_t* sums_above = sums_of(table, size) + 1;  // sums_above[i] covers symbols 0 .. i
     const uint16_t* increments = RAISE.slice + MAX_CODE_SIZE - c;
     for (int i = 0; i < size; i++) sums_above[i] = (uint16_t)(sums_above[i] + increments[i]);
     count_symbol(table, c, fNewType, size);
@@ -97,23 +152,6 @@ static inline void update_table(Frequency* table, int c, int fNewType, int size)
 
 void update_frequency(Frequency* table, int c, int fNewType) {
     update_table(table, c, fNewType, table->code_size);
-}
-
-// Bytes of one table, record and arrays, kept aligned for the next record.
-static size_t table_bytes(uint16_t size) {
-    size_t bytes = sizeof(Frequency) + sizeof(uint16_t) * (2 * (size_t)size + 1);
-    return (bytes + alignof(Frequency) - 1) / alignof(Frequency) * alignof(Frequency);
-}
-
-// Lays out a new table at *place and moves *place past it.
-static Frequency* place_table(uint8_t** place, uint16_t size, uint16_t max) {
-    Frequency* table = (Frequency*)*place;
-    *place += table_bytes(size);
-    table->code_size = size;
-    table->max_sum = max;
-    table->count = (uint16_t*)(table + 1);
-    table->count_sum = table->count + size;
-    return table;
 }
 
 bool init_global(ModelSet* set) {
@@ -133,43 +171,6 @@ bool init_global(ModelSet* set) {
 void free_frequency(ModelSet* set) {
     FreeZeroedMemory(set->block);
     memset(set, 0, sizeof(*set));
-}
-
-// ---------------------------------------------------------------------------
-// Division by a table total
-
-// n / d as a multiplication, exact for every 32-bit n: with s = ceil(log2 d)
-// and M = ceil(2^(32+s) / d), M exceeds 2^(32+s) / d by less than 1, so
-// n * M / 2^(32+s) exceeds n / d by less than 2^32 / 2^(32+s) <= 1 / d, too
-// little to reach the next integer. M has 33 bits; its top bit is added as n
-// itself, so the product is 32 by 32 bits, native in every build.
-struct TotalReciprocal {
-    uint32_t multiplier;  // M - 2^32
-    uint32_t shift;       // s
-};
-
-static constexpr TotalReciprocal make_reciprocal(uint32_t d) {
-    uint32_t s = 0;
-    while ((1u << s) < d) s++;
-    uint64_t m = (((uint64_t)1 << (32 + s)) + d - 1) / d;
-    return TotalReciprocal{(uint32_t)(m - ((uint64_t)1 << 32)), s};
-}
-
-struct ReciprocalTable {
-    TotalReciprocal of[MAX_TABLE_TOTAL + 1];
-};
-
-static constexpr ReciprocalTable make_reciprocal_table() {
-    ReciprocalTable table = {};
-    for (uint32_t d = 1; d <= MAX_TABLE_TOTAL; d++) table.of[d] = make_reciprocal(d);
-    return table;
-}
-
-static constexpr ReciprocalTable RECIPROCALS = make_reciprocal_table();
-
-uint32_t divide_by_total(uint32_t n, uint32_t total) {
-    const TotalReciprocal r = RECIPROCALS.of[total];
-    return (uint32_t)(((uint64_t)n + (((uint64_t)n * r.multiplier) >> 32)) >> r.shift);
 }
 
 // ---------------------------------------------------------------------------
@@ -250,9 +251,9 @@ static Registers widen_narrow_interval(RangeDecoder* rc, Registers r, uint32_t t
 // The symbol whose interval holds v = (code - low) / tmp, for a distance
 // d = code - low below tmp * total, found without dividing: v >= cumulative
 // exactly when d >= cumulative * tmp, and no product passes the range.
-static inline int find_symbol(const Frequency* t, uint32_t d, uint32_t tmp, int size) {
+static inline int find_symbol(const uint16_t* sums, uint32_t d, uint32_t tmp, int size) {
     int c = 0;
-    for (int i = 1; i < size; i++) c += (uint32_t)GET_COUNT_SUM(t, i) * tmp <= d;
+    for (int i = 1; i < size; i++) c += (uint32_t)(uint16_t)(sums[i] + i) * tmp <= d;
     return c;
 }
 
@@ -279,7 +280,8 @@ const int LARGE_TABLE = 8;
 // the symbol, or -1.
 static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int fNewType,
                               int size) {
-    uint32_t total = (uint16_t)(t->count_sum[size] + size);  // GET_SUM, with the size known
+    const uint16_t* sums = sums_of(t, size);
+    uint32_t total = (uint16_t)(sums[size] + size);  // GET_SUM, with the size known
     if (r->range < total) {
         // Without the rule, or when the input broke meanwhile, the step
         // cannot be decoded.
@@ -287,7 +289,7 @@ static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int 
         *r = widen_narrow_interval(rc, *r, total);
         if (rc->read_failed || rc->overrun) return -1;
     }
-    uint32_t tmp = divide_by_total(r->range, total);
+    uint32_t tmp = divide_by(r->range, t->reciprocal);
     uint32_t d = r->code - r->low;
     uint32_t span = total * tmp;  // the interval's width in whole units
     uint32_t start, width;        // GET_COUNT_SUM(c) * tmp and GET_COUNT(c) * tmp
@@ -302,8 +304,8 @@ static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int 
         update_table(t, c, fNewType, size);
     } else if (size == GR1) {
         // The class tables: both inner boundaries at once.
-        uint32_t first = (uint32_t)GET_COUNT_SUM(t, 1) * tmp;
-        uint32_t second = (uint32_t)GET_COUNT_SUM(t, 2) * tmp;
+        uint32_t first = (uint32_t)(uint16_t)(sums[1] + 1) * tmp;
+        uint32_t second = (uint32_t)(uint16_t)(sums[2] + 2) * tmp;
         // Each branch updates with its own symbol, a constant there.
         if (d < first) {
             c = 0;
@@ -322,9 +324,9 @@ static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int 
             update_table(t, 2, fNewType, size);
         }
     } else if (size <= LARGE_TABLE) {
-        c = find_symbol(t, d, tmp, size);
-        start = (uint32_t)GET_COUNT_SUM(t, c) * tmp;
-        width = (uint32_t)GET_COUNT(t, c) * tmp;
+        c = find_symbol(sums, d, tmp, size);
+        start = (uint32_t)(uint16_t)(sums[c] + c) * tmp;
+        width = (uint32_t)(uint16_t)(counts_of(t)[c] + 1) * tmp;
         update_table(t, c, fNewType, size);
     } else {
         c = find_symbol_and_raise_sums(t, (uint16_t)(d / tmp), size);

@@ -43,12 +43,22 @@ const uint16_t MAX_SUM1 = 256, MAX_SUM2 = 512, MAX_SUM3 = 2048;
 const uint16_t MAX_CODE_SIZE = 128;
 const uint32_t MAX_TABLE_TOTAL = MAX_SUM3 - 1 + MAX_CODE_SIZE;
 
+// n / total as a multiplication and a shift (see divide_by_total).
+struct TotalReciprocal {
+    uint32_t multiplier;  // the reciprocal's 33-bit multiplier less 2^32
+    uint32_t shift;
+};
+
 // One adaptive table over the symbols 0 .. code_size-1. Every store is 16 bits.
 struct Frequency {
     uint16_t code_size;
     uint16_t max_sum;
     uint16_t* count;      // code_size entries
     uint16_t* count_sum;  // code_size + 1 entries; count_sum[0] is always 0
+    // Of the table's total, renewed by every update: the decoder divides by
+    // the total of the table it has just chosen, and a stored reciprocal
+    // spares that step a lookup which would wait on the total.
+    TotalReciprocal reciprocal;
 };
 
 // A new table, all counts 0, or NULL when memory cannot be had.
