@@ -1,5 +1,5 @@
 // Stage 3: inverse block sorting. Each block is restored in linear time from
-// its last column by a stable counting sort and one walk.
+// its last column by ranking its bytes and one walk.
 #include "codec/BlockSorting.h"
 #include "codec/stage_files.h"
 #include "platform/byte_order.h"
@@ -11,24 +11,80 @@ void blocksort_read_header(const uint8_t header[BS_HEADER_SIZE], uint32_t* top, 
     *size = Load24BE(header + 3);
 }
 
-// The walk over the forward mapping visits one random place of a 4 MiB table
-// per byte, so a single walk waits on memory at every step. Large blocks are
-// therefore walked as segments: the walk is cut at BS_SEGMENTS places (the
-// rank `top`, where the block begins, and ranks spread evenly over the block),
-// and WALK_LANES segments are walked at a time, each into a region of scratch
-// memory, until it reaches the start of another segment. The segments are
-// then put together in the order the block's own walk meets them. Segments
-// are independent, so two threads can walk a share each.
+// The restore walks the block backwards, from its last byte, over a mapping
+// that is built as the last column arrives: entry p holds the byte at p and,
+// above it, its rank (how many equal bytes come before p). The row that
+// precedes row p in the text is first_row[byte] + rank, where first_row is
+// where the byte's run starts in the sorted first column, known once the
+// block is complete. Building the mapping is thus one pass in order, which a
+// caller can make piece by piece while the rest of the block is still being
+// decoded.
+//
+// A sound block's walk comes back to `top` after exactly `size` steps. Then
+// the backward walk gives the bytes that the walk forwards from `top` gives,
+// which is what defines the block. A last column from damaged input may make
+// the walk close on itself after a number of steps that does not divide the
+// size; the two walks differ there, and the block is walked forwards instead.
+//
+// The walk visits one random place of a 4 MiB table per byte, so a single
+// walk waits on memory at every step. Large blocks are therefore walked as
+// segments: the walk is cut at BS_SEGMENTS rows (`top`, where it begins, and
+// rows spread evenly over the block), and WALK_LANES segments are walked at a
+// time, each into a region of scratch memory filled from its end, until it
+// reaches the start of another segment. The segments are then put together
+// in the order the block's own walk meets them. Segments are independent, so
+// two threads can walk a share each.
 const int WALK_LANES = 8;
-// Marks the mapping entries where a segment starts; an entry is below 2^28.
+// Marks the entries where a segment starts; an entry is below 2^28.
 const uint32_t SEGMENT_START = 0x80000000u;
+
+void blocksort_rank_start(BlockRanks* ranks) { memset(ranks, 0, sizeof *ranks); }
+
+void blocksort_rank_part(BlockRanks* ranks, const uint8_t* part, uint32_t n, uint32_t* work) {
+    uint32_t* entry = work + ranks->size;
+    for (uint32_t i = 0; i < n; i++) {
+        uint32_t b = part[i];
+        entry[i] = (ranks->seen[b]++ << 8) | b;
+    }
+    ranks->size += n;
+}
+
+// The row before `row`'s in the text, from its entry.
+static inline uint32_t preceding_row(const uint32_t* first_row, uint32_t entry) {
+    return first_row[entry & 0xFF] + ((entry & ~SEGMENT_START) >> 8);
+}
+
+static void find_first_rows(const BlockRanks* ranks, uint32_t* first_row) {
+    uint32_t below = 0;
+    for (uint32_t v = 0; v < CODE_SIZE; v++) {
+        first_row[v] = below;
+        below += ranks->seen[v];
+    }
+}
+
+// The walk forwards from `top`, for a block whose backward walk does not
+// close: the forward mapping (entry r: the position of the byte of rank r in
+// the stable sort, shifted up, and the byte) goes into `forward`.
+static void walk_forwards(const uint32_t* entries, const uint32_t* first_row, uint32_t top,
+                          uint32_t size, uint32_t* forward, uint8_t* output) {
+    for (uint32_t p = 0; p < size; p++) {
+        uint32_t entry = entries[p] & ~SEGMENT_START;
+        forward[preceding_row(first_row, entry)] = (p << 8) | (entry & 0xFF);
+    }
+    // Every entry holds a position below `size`, so the walk stays inside.
+    uint32_t entry = forward[top];
+    for (uint32_t k = 0; k < size; k++) {
+        output[k] = (uint8_t)entry;
+        entry = forward[entry >> 8];
+    }
+}
 
 // One walk in progress.
 struct Lane {
     int segment;  // -1 when the lane has no segment left
-    uint32_t at;  // the next entry to take
-    uint8_t* write;
-    uint8_t* region_end;
+    uint32_t at;  // the next row to take
+    uint8_t* write;  // one past the next byte's place: the region fills downwards
+    uint8_t* region;
 };
 
 // The segments a call of blocksort_restore_walk_share walks: [next, end).
@@ -36,6 +92,10 @@ struct Share {
     int next;
     int end;
 };
+
+static uint8_t* region_end(const BlockRestore* w, int j) {
+    return w->scratch + (size_t)(j + 1) * w->capacity;
+}
 
 // Gives the lane the next segment of the share, taking its first byte at once
 // (its own start is marked like the others); false when none is left.
@@ -45,76 +105,47 @@ static bool take_segment(BlockRestore* w, Share* share, Lane* lane) {
         return false;
     }
     int j = share->next++;
-    uint8_t* region = w->scratch + (size_t)j * w->capacity;
-    uint32_t entry = w->forward[w->segments[j].start] & ~SEGMENT_START;
-    region[0] = (uint8_t)entry;
+    uint32_t entry = w->entries[w->segments[j].start];
     lane->segment = j;
-    lane->at = entry >> 8;
-    lane->write = region + 1;
-    lane->region_end = region + w->capacity;
+    lane->region = region_end(w, j) - w->capacity;
+    lane->write = region_end(w, j) - 1;
+    *lane->write = (uint8_t)entry;
+    lane->at = preceding_row(w->first_row, entry);
     return true;
 }
 
 // Records where the lane's segment stopped and gives it the next one.
 static bool finish_segment(BlockRestore* w, Share* share, Lane* lane) {
     BlockSegment* s = &w->segments[lane->segment];
-    s->length = (uint32_t)(lane->write - (w->scratch + (size_t)lane->segment * w->capacity));
+    s->length = (uint32_t)(region_end(w, lane->segment) - lane->write);
     s->end = lane->at;
     return take_segment(w, share, lane);
 }
 
 // One step of a lane: false when its segment is over (and it has no next one).
 static inline bool lane_step(BlockRestore* w, Share* share, Lane* lane) {
-    uint32_t entry = w->forward[lane->at];
-    if ((entry & SEGMENT_START) || lane->write == lane->region_end)
+    uint32_t entry = w->entries[lane->at];
+    if ((entry & SEGMENT_START) || lane->write == lane->region)
         return finish_segment(w, share, lane);
-    *lane->write++ = (uint8_t)entry;
-    lane->at = entry >> 8;
+    *--lane->write = (uint8_t)entry;
+    lane->at = preceding_row(w->first_row, entry);
     return true;
 }
 
-static int segment_starting_at(const BlockRestore* w, uint32_t rank) {
+static int segment_starting_at(const BlockRestore* w, uint32_t row) {
     int j = 0;
-    while (w->segments[j].start != rank) j++;
+    while (w->segments[j].start != row) j++;
     return j;
 }
 
-// The forward mapping: entry r is the position in the last column of the byte
-// of rank r in its stable sort, shifted up, with the byte at that position
-// beside it, so a walk takes one memory access per output byte. Positions are
-// below 2^20.
-static void map_forward(const uint8_t* last_column, uint32_t size, uint32_t* forward) {
-    // Where each byte value's run starts in the sorted first column. Four
-    // partial counts, so that runs of one byte (common in a last column) do
-    // not wait on their own increments.
-    uint32_t partial[4][CODE_SIZE] = {};
-    uint32_t i = 0;
-    for (; i + 4 <= size; i += 4) {
-        partial[0][last_column[i]]++;
-        partial[1][last_column[i + 1]]++;
-        partial[2][last_column[i + 2]]++;
-        partial[3][last_column[i + 3]]++;
-    }
-    for (; i < size; i++) partial[0][last_column[i]]++;
-    uint32_t next_rank[CODE_SIZE];
-    uint32_t below = 0;
-    for (uint32_t v = 0; v < CODE_SIZE; v++) {
-        next_rank[v] = below;
-        below += partial[0][v] + partial[1][v] + partial[2][v] + partial[3][v];
-    }
-    for (uint32_t p = 0; p < size; p++) {
-        uint32_t b = last_column[p];
-        forward[next_rank[b]++] = (p << 8) | b;
-    }
-}
-
-// Cuts the walk at `top` and at ranks spread evenly over the block, and marks
-// the starts in the mapping.
-static void cut_segments(BlockRestore* w, uint32_t* forward, uint8_t* scratch, uint32_t top,
-                         uint32_t size) {
-    w->forward = forward;
-    w->scratch = scratch;
+void blocksort_restore_begin(BlockRestore* w, const BlockRanks* ranks, uint32_t top,
+                             uint32_t* work) {
+    const uint32_t size = ranks->size;
+    find_first_rows(ranks, w->first_row);
+    w->entries = work;
+    w->scratch = (uint8_t*)(work + size);
     w->size = size;
+    w->top = top;
     // A block of fewer bytes than BS_SEGMENTS is cut at every byte, so the
     // starts stay distinct and every region holds at least 4 bytes.
     const uint32_t cuts = size < (uint32_t)BS_SEGMENTS ? size : (uint32_t)BS_SEGMENTS;
@@ -125,13 +156,7 @@ static void cut_segments(BlockRestore* w, uint32_t* forward, uint8_t* scratch, u
         uint32_t start = (uint32_t)((uint64_t)size * j / cuts);
         if (start != top) w->segments[w->count++].start = start;
     }
-    for (int j = 0; j < w->count; j++) forward[w->segments[j].start] |= SEGMENT_START;
-}
-
-void blocksort_restore_begin(BlockRestore* restore, const uint8_t* last_column, uint32_t top,
-                             uint32_t size, uint32_t* work) {
-    map_forward(last_column, size, work);
-    cut_segments(restore, work, (uint8_t*)(work + size), top, size);
+    for (int j = 0; j < w->count; j++) work[w->segments[j].start] |= SEGMENT_START;
 }
 
 void blocksort_restore_walk_share(BlockRestore* w, int share_index, int shares) {
@@ -149,53 +174,71 @@ void blocksort_restore_walk_share(BlockRestore* w, int share_index, int shares) 
 }
 
 void blocksort_restore_end(BlockRestore* w, uint8_t* output) {
-    // Put the segments together from the one at `top`. A segment whose
-    // region filled up is continued by a plain walk to the next start. A
-    // block made of a repeated pattern walks a shorter cycle, which leads
-    // back to `top`: the segments then repeat until the block is full.
-    const uint32_t* forward = w->forward;
-    uint8_t* out = output;
+    // Put the segments together from the one at `top`, from the block's end
+    // down. A segment whose region filled up is continued by a plain walk to
+    // the next start. A block made of a repeated pattern walks a shorter
+    // cycle, which leads back to `top`: the segments then repeat until the
+    // block is full.
+    const uint32_t* entries = w->entries;
+    uint8_t* out = output + w->size;
     uint32_t remaining = w->size;
+    uint32_t at = w->top;  // the row the walk takes next
     int j = 0;
     for (;;) {
         const BlockSegment& s = w->segments[j];
         uint32_t length = s.length < remaining ? s.length : remaining;
-        memcpy(out, w->scratch + (size_t)j * w->capacity, length);
-        out += length;
+        out -= length;
+        memcpy(out, region_end(w, j) - length, length);
         remaining -= length;
-        uint32_t at = s.end;
+        // A segment cut short stops at a row inside it, never at `top`.
+        at = length == s.length ? s.end : w->size;
         uint32_t entry;
-        while (remaining > 0 && !((entry = forward[at]) & SEGMENT_START)) {
-            *out++ = (uint8_t)entry;
-            at = entry >> 8;
+        while (remaining > 0 && !((entry = entries[at]) & SEGMENT_START)) {
+            *--out = (uint8_t)entry;
+            at = preceding_row(w->first_row, entry);
             remaining--;
         }
         if (remaining == 0) break;
         j = segment_starting_at(w, at);
     }
-    for (int k = 0; k < w->count; k++) w->forward[w->segments[k].start] &= ~SEGMENT_START;
+    for (int k = 0; k < w->count; k++) w->entries[w->segments[k].start] &= ~SEGMENT_START;
+    if (at != w->top)
+        walk_forwards(entries, w->first_row, w->top, w->size, (uint32_t*)w->scratch, output);
 }
 
-void blocksort_restore_walking(const uint8_t* last_column, uint8_t* output, uint32_t top,
-                               uint32_t size, uint32_t* work, MessagePump pump, bool in_segments) {
-    uint32_t* forward = work;
-    map_forward(last_column, size, forward);
-
-    CallPump(pump);
-
+// Walks a ranked block, in segments or in one walk.
+static void walk_ranked(const BlockRanks* ranks, uint8_t* output, uint32_t top, uint32_t* work,
+                        bool in_segments) {
+    BlockRestore restore;
     if (in_segments) {
-        BlockRestore restore;
-        cut_segments(&restore, forward, (uint8_t*)(work + size), top, size);
+        blocksort_restore_begin(&restore, ranks, top, work);
         blocksort_restore_walk_share(&restore, 0, 1);
         blocksort_restore_end(&restore, output);
         return;
     }
-    // Every entry holds a position below `size`, so the walk stays inside.
-    uint32_t entry = forward[top];
-    for (uint32_t k = 0; k < size; k++) {
+    const uint32_t size = ranks->size;
+    find_first_rows(ranks, restore.first_row);
+    uint32_t at = top;
+    for (uint32_t k = size; k-- > 0;) {
+        uint32_t entry = work[at];
         output[k] = (uint8_t)entry;
-        entry = forward[entry >> 8];
+        at = preceding_row(restore.first_row, entry);
     }
+    if (at != top) walk_forwards(work, restore.first_row, top, size, work + size, output);
+}
+
+void blocksort_restore_ranked(const BlockRanks* ranks, uint8_t* output, uint32_t top,
+                              uint32_t* work) {
+    walk_ranked(ranks, output, top, work, ranks->size >= BS_SEGMENTED_WALK_MIN);
+}
+
+void blocksort_restore_walking(const uint8_t* last_column, uint8_t* output, uint32_t top,
+                               uint32_t size, uint32_t* work, MessagePump pump, bool in_segments) {
+    BlockRanks ranks;
+    blocksort_rank_start(&ranks);
+    blocksort_rank_part(&ranks, last_column, size, work);
+    CallPump(pump);
+    walk_ranked(&ranks, output, top, work, in_segments);
 }
 
 void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top, uint32_t size,

@@ -187,11 +187,11 @@ struct ChainTail {
 
     uint8_t sort_header[BS_HEADER_SIZE];
     uint32_t sort_header_fill;
-    uint32_t sort_top, sort_size, sort_fill;
-    uint8_t* sort_block;  // the last column of one block
-    uint32_t* index_table;
+    uint32_t sort_top, sort_size;
+    BlockRanks ranks;      // of the block's last column, as far as it has come
+    uint32_t* index_table;  // the ranked last column, and the walk's scratch
     uint8_t* sort_output;
-    uint32_t block_room;  // the largest block the three hold
+    uint32_t block_room;  // the largest block the two hold
     bool sorting_done;
 
     uint8_t runs_header[RLE_HEADER_SIZE];
@@ -208,13 +208,11 @@ struct ChainTail {
 // capacity, which the caller has checked). Their contents need not survive.
 bool RoomForBlock(ChainTail* t, uint32_t size) {
     if (size <= t->block_room) return true;
-    FreeZeroedMemory(t->sort_block);
     FreeZeroedMemory(t->index_table);
     FreeZeroedMemory(t->sort_output);
-    t->sort_block = (uint8_t*)AllocZeroedMemory(size);
     t->index_table = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * blocksort_work_words(size));
     t->sort_output = (uint8_t*)AllocZeroedMemory(size);
-    bool ok = t->sort_block && t->index_table && t->sort_output;
+    bool ok = t->index_table && t->sort_output;
     t->block_room = ok ? size : 0;
     return ok;
 }
@@ -248,7 +246,6 @@ bool AllocTail(ChainTail* t, bool reserve) {
 
 void FreeTail(ChainTail* t) {
     FreeZeroedMemory(t->indices);
-    FreeZeroedMemory(t->sort_block);
     FreeZeroedMemory(t->index_table);
     FreeZeroedMemory(t->sort_output);
     FreeZeroedMemory(t->runs_block);
@@ -267,7 +264,6 @@ void TouchPages(void* buffer, size_t size) {
 // while stage 1 decodes the first block, instead of after it.
 void TouchTail(const ChainTail* t) {
     TouchPages(t->indices, t->capacity.piece);
-    TouchPages(t->sort_block, t->block_room);
     TouchPages(t->index_table, sizeof(uint32_t) * blocksort_work_words(t->block_room));
     TouchPages(t->sort_output, t->block_room);
     TouchPages(t->runs_block, t->runs_room);
@@ -316,20 +312,19 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
     return DECODE_OK;
 }
 
-// Restores the gathered block into sort_output, sharing the walk when the
+// Restores the ranked block into sort_output, sharing the walk when the
 // helper is free.
 void RestoreBlock(ChainTail* t) {
     if (t->helper && t->sort_size >= BS_SEGMENTED_WALK_MIN) {
         BlockRestore walk;
-        blocksort_restore_begin(&walk, t->sort_block, t->sort_top, t->sort_size, t->index_table);
+        blocksort_restore_begin(&walk, &t->ranks, t->sort_top, t->index_table);
         bool shared = OfferWalk(t->helper, &walk);
         blocksort_restore_walk_share(&walk, 0, shared ? 2 : 1);
         if (shared) AwaitWalk(t->helper);
         blocksort_restore_end(&walk, t->sort_output);
         return;
     }
-    blocksort_restore(t->sort_block, t->sort_output, t->sort_top, t->sort_size, t->index_table,
-                      NO_PUMP);
+    blocksort_restore_ranked(&t->ranks, t->sort_output, t->sort_top, t->index_table);
 }
 
 // Stage 3: restores every complete block-sorted block of the input.
@@ -347,10 +342,16 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
             if (!blocksort_block_ok(t->sort_top, t->sort_size) || t->sort_size > t->capacity.block)
                 return DECODE_DAMAGED;
             if (!RoomForBlock(t, t->sort_size)) return DECODE_NO_MEMORY;
-            t->sort_fill = 0;
+            blocksort_rank_start(&t->ranks);
         }
-        Gather(t->sort_block, &t->sort_fill, t->sort_size, &data, &size);
-        if (t->sort_fill < t->sort_size) break;
+        // The block is ranked as it comes: once its last byte is in, only
+        // the walk is left.
+        uint32_t n = t->sort_size - t->ranks.size;
+        if (n > size) n = size;
+        blocksort_rank_part(&t->ranks, data, n, t->index_table);
+        data += n;
+        size -= n;
+        if (t->ranks.size < t->sort_size) break;
         RestoreBlock(t);
         DecodeResult result = TakeRuns(t, t->sort_output, t->sort_size);
         if (result != DECODE_OK) return result;

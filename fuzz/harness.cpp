@@ -412,8 +412,13 @@ static DecodeResult RestoreBlocks(const uint8_t* in, size_t size, Bytes* out, bo
         if (!std::equal(block.begin(), block.end(), out->end() - n)) *walks_alike = false;
         // The segmented walk in two shares, the second walked first, gives them too.
         if (n >= BS_SEGMENTED_WALK_MIN) {
+            // Ranked in two parts, as the in-memory decoder ranks a block as it comes.
+            BlockRanks ranks;
+            blocksort_rank_start(&ranks);
+            blocksort_rank_part(&ranks, in + pos, n / 3, work.data());
+            blocksort_rank_part(&ranks, in + pos + n / 3, n - n / 3, work.data());
             BlockRestore walk;
-            blocksort_restore_begin(&walk, in + pos, top, n, work.data());
+            blocksort_restore_begin(&walk, &ranks, top, work.data());
             blocksort_restore_walk_share(&walk, 1, 2);
             blocksort_restore_walk_share(&walk, 0, 2);
             blocksort_restore_end(&walk, block.data());
