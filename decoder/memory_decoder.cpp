@@ -16,8 +16,11 @@
 
 namespace {
 
-// Stored bytes are read in pieces of this size.
-const uint32_t STORED_READ_SIZE = 0x100000;
+// Stored bytes are read in pieces of this size: small enough that the
+// buffer stays in cache and its first-use page faults, which stage 1 waits
+// on before its first step, are few; a read call per 64 KiB costs nothing
+// by comparison.
+const uint32_t STORED_READ_SIZE = 0x10000;
 // Stage-1 output goes over to the second thread in pieces of PART_SIZE, at
 // most PIECES of them in flight (4 MiB). Small pieces keep the second thread
 // close behind the first, with each piece still in cache: a block can be
@@ -416,11 +419,28 @@ void ProduceAll(Stage1Source* source, PieceQueue* q) {
     q->changed.notify_all();
 }
 
+// Stage 1 starts with the pieces there are; the caller's thread makes the
+// others, up to `wanted`, while stage 1 decodes its first block, so that
+// their first-use page faults do not delay it. One that cannot be had is
+// left out: fewer pieces are in flight.
+void AddPieces(PieceQueue* q, Piece* pieces, int* piece_count, int wanted, uint32_t size) {
+    while (*piece_count < wanted) {
+        Piece piece = {(uint8_t*)AllocZeroedMemory(size), 0, false};
+        if (!piece.data) return;
+        TouchPages(piece.data, size);
+        pieces[(*piece_count)++] = piece;
+        std::lock_guard<std::mutex> hold(q->lock);
+        q->empty[q->empty_count++] = piece;
+        q->changed.notify_all();
+    }
+}
+
 // Two threads: stage 1 runs ahead while the caller's thread does the rest;
 // then stage 1's thread helps with the walks of the blocks still to come.
-DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces, int piece_count) {
+DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces, int* piece_count,
+                           int wanted) {
     PieceQueue q;
-    for (int i = 0; i < piece_count; i++) q.empty[q.empty_count++] = pieces[i];
+    for (int i = 0; i < *piece_count; i++) q.empty[q.empty_count++] = pieces[i];
     WalkHelper helper;
     std::thread producer;
     try {
@@ -433,6 +453,7 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
     }
     tail->helper = &helper;
     TouchTail(tail);
+    AddPieces(&q, pieces, piece_count, wanted, tail->capacity.piece);
     DecodeResult tail_result = DECODE_OK;
     for (;;) {
         Piece piece;
@@ -512,7 +533,8 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
     tail.expected = entry.originalSize;
     tail.capacity = capacity;
     Piece pieces[PIECES] = {};
-    int piece_count = !two_threads ? 1 : reserve ? PIECES : FEW_PIECES;
+    int piece_count = !two_threads ? 1 : FEW_PIECES;
+    const int wanted_pieces = reserve ? PIECES : piece_count;
     Stage1Source source = {};
 
     DecodeResult result = AllocTail(&tail, reserve) ? DECODE_OK : DECODE_NO_MEMORY;
@@ -523,7 +545,7 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
     if (result == DECODE_OK)
         result = StartStage1(&source, entry, capacity, read_stored, read_context);
     if (result == DECODE_OK) {
-        result = two_threads ? RunTwoThreads(&source, &tail, pieces, piece_count)
+        result = two_threads ? RunTwoThreads(&source, &tail, pieces, &piece_count, wanted_pieces)
                              : RunOneThread(&source, &tail, &pieces[0]);
     }
     if (widened_steps) *widened_steps = source.started ? source.decoder.rc.widened_steps : 0;
