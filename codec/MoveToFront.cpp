@@ -3,12 +3,36 @@
 #include "codec/stage_files.h"
 
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 void mtf_start_chunk(MtfState* state) {
     for (int i = 0; i < 256; i++) state->table[i] = (uint8_t)i;
     state->front = 0;
     state->second = 1;
     state->prev = 1;  // so that an index 1 at the start of a chunk still exchanges
+}
+
+// Places 2..j-1 of the table move up by one, over place j, and `entering`
+// takes place 2.
+static inline void move_places_up(uint8_t* table, uint32_t j, uint8_t entering) {
+#if defined(__SSE2__)
+    // Within the 16 places from place 2 (a short move, the common one): each
+    // place up to j takes the byte of the place below it, place 2 `entering`,
+    // the places above j keep theirs; one load and one store.
+    if (j < 2 + MTF_MOVE_WIDTH) {
+        const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        __m128i group = _mm_loadu_si128((const __m128i*)(table + 2));
+        __m128i moved = _mm_or_si128(_mm_slli_si128(group, 1), _mm_cvtsi32_si128(entering));
+        __m128i keep = _mm_cmpgt_epi8(lanes, _mm_set1_epi8((char)(j - 2)));
+        group = _mm_or_si128(_mm_and_si128(keep, group), _mm_andnot_si128(keep, moved));
+        _mm_storeu_si128((__m128i*)(table + 2), group);
+        return;
+    }
+#endif
+    memmove(table + 3, table + 2, j - 2);
+    table[2] = entering;
 }
 
 void mtf_decode_part(MtfState* state, const uint8_t* in, uint8_t* out, uint32_t size) {
@@ -31,8 +55,7 @@ void mtf_decode_part(MtfState* state, const uint8_t* in, uint8_t* out, uint32_t 
         } else {
             // A byte seen again moves to the second place; the front stays.
             c = mtf_table[j];
-            memmove(mtf_table + 3, mtf_table + 2, j - 2);
-            mtf_table[2] = second;
+            move_places_up(mtf_table, j, second);
             second = c;
         }
         out[i] = c;
