@@ -124,12 +124,17 @@ static constexpr RaiseTable make_raise_table() {
 
 static constexpr RaiseTable RAISE = make_raise_table();
 
-// A table's arrays follow its record (place_table lays them out so). The decoder takes their addresses from the record's own and
-// the size it knows, not from the pointers in it: right after a symbol is
-// decoded, the next table's total is wanted at once, and each load it
-// waits on lengthens every step.
+// A table's arrays follow its record (place_table lays them out so). The
+// decoder takes their addresses from the record's own and the size it knows,
+// not from the pointers in it: right after a symbol is decoded, the next
+// table's total is wanted at once, and each load it waits on lengthens every
+// step.
 static inline uint16_t* counts_of(Frequency* t) { return (uint16_t*)(t + 1); }
 static inline uint16_t* sums_of(Frequency* t, int size) { return counts_of(t) + size; }
+// GET_COUNT_SUM on the sums found so.
+static inline uint32_t cumulative(const uint16_t* sums, int c) {
+    return (uint16_t)(sums[c] + c);
+}
 
 // The rest of an update once the running sums above c are raised: c's own
 // count, the rescale when the stored sum has reached max_sum, and the
@@ -137,7 +142,7 @@ static inline uint16_t* sums_of(Frequency* t, int size) { return counts_of(t) + 
 static inline void count_symbol(Frequency* table, int c, int fNewType, int size) {
     counts_of(table)[c] = (uint16_t)(counts_of(table)[c] + INC);
     if (sums_of(table, size)[size] >= table->max_sum) rescale_frequency(table, fNewType);
-    table->reciprocal = RECIPROCALS.of[(uint16_t)(sums_of(table, size)[size] + size)];
+    table->reciprocal = RECIPROCALS.of[cumulative(sums_of(table, size), size)];
 }
 
 // update_frequency for a table of `size` symbols. Every running sum above
@@ -253,7 +258,7 @@ static Registers widen_narrow_interval(RangeDecoder* rc, Registers r, uint32_t t
 // exactly when d >= cumulative * tmp, and no product passes the range.
 static inline int find_symbol(const uint16_t* sums, uint32_t d, uint32_t tmp, int size) {
     int c = 0;
-    for (int i = 1; i < size; i++) c += (uint32_t)(uint16_t)(sums[i] + i) * tmp <= d;
+    for (int i = 1; i < size; i++) c += cumulative(sums, i) * tmp <= d;
     return c;
 }
 
@@ -281,7 +286,7 @@ const int LARGE_TABLE = 8;
 static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int fNewType,
                               int size) {
     const uint16_t* sums = sums_of(t, size);
-    uint32_t total = (uint16_t)(sums[size] + size);  // GET_SUM, with the size known
+    uint32_t total = cumulative(sums, size);  // GET_SUM, with the size known
     if (r->range < total) {
         // Without the rule, or when the input broke meanwhile, the step
         // cannot be decoded.
@@ -304,8 +309,8 @@ static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int 
         update_table(t, c, fNewType, size);
     } else if (size == GR1) {
         // The class tables: both inner boundaries at once.
-        uint32_t first = (uint32_t)(uint16_t)(sums[1] + 1) * tmp;
-        uint32_t second = (uint32_t)(uint16_t)(sums[2] + 2) * tmp;
+        uint32_t first = cumulative(sums, 1) * tmp;
+        uint32_t second = cumulative(sums, 2) * tmp;
         // Each branch updates with its own symbol, a constant there.
         if (d < first) {
             c = 0;
@@ -325,7 +330,7 @@ static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int 
         }
     } else if (size <= LARGE_TABLE) {
         c = find_symbol(sums, d, tmp, size);
-        start = (uint32_t)(uint16_t)(sums[c] + c) * tmp;
+        start = cumulative(sums, c) * tmp;
         width = (uint32_t)(uint16_t)(counts_of(t)[c] + 1) * tmp;
         update_table(t, c, fNewType, size);
     } else {

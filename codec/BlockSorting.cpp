@@ -209,22 +209,23 @@ void blocksort_restore_end(BlockRestore* w, uint8_t* output) {
 // Walks a ranked block, in segments or in one walk.
 static void walk_ranked(const BlockRanks* ranks, uint8_t* output, uint32_t top, uint32_t* work,
                         bool in_segments) {
-    BlockRestore restore;
     if (in_segments) {
+        BlockRestore restore;
         blocksort_restore_begin(&restore, ranks, top, work);
         blocksort_restore_walk_share(&restore, 0, 1);
         blocksort_restore_end(&restore, output);
         return;
     }
     const uint32_t size = ranks->size;
-    find_first_rows(ranks, restore.first_row);
+    uint32_t first_row[CODE_SIZE];
+    find_first_rows(ranks, first_row);
     uint32_t at = top;
     for (uint32_t k = size; k-- > 0;) {
         uint32_t entry = work[at];
         output[k] = (uint8_t)entry;
-        at = preceding_row(restore.first_row, entry);
+        at = preceding_row(first_row, entry);
     }
-    if (at != top) walk_forwards(work, restore.first_row, top, size, work + size, output);
+    if (at != top) walk_forwards(work, first_row, top, size, work + size, output);
 }
 
 void blocksort_restore_ranked(const BlockRanks* ranks, uint8_t* output, uint32_t top,

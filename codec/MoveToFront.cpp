@@ -16,12 +16,13 @@ void mtf_start_chunk(MtfState* state) {
 
 // Places 2..j-1 of the table move up by one, over place j, and `entering`
 // takes place 2.
+const uint32_t MTF_SHORT_MOVE = 16;  // places moved in one step
 static inline void move_places_up(uint8_t* table, uint32_t j, uint8_t entering) {
 #if defined(__SSE2__)
     // Within the 16 places from place 2 (a short move, the common one): each
     // place up to j takes the byte of the place below it, place 2 `entering`,
     // the places above j keep theirs; one load and one store.
-    if (j < 2 + MTF_MOVE_WIDTH) {
+    if (j < 2 + MTF_SHORT_MOVE) {
         const __m128i lanes = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
         __m128i group = _mm_loadu_si128((const __m128i*)(table + 2));
         __m128i moved = _mm_or_si128(_mm_slli_si128(group, 1), _mm_cvtsi32_si128(entering));

@@ -15,11 +15,8 @@ void mtf_decode2(const uint8_t* in, uint8_t* out, uint32_t size);
 // The table between the parts of one chunk, for a caller that has the chunk
 // in parts: mtf_start_chunk, then mtf_decode_part over the parts in order,
 // gives what mtf_decode2 gives over the whole chunk.
-const int MTF_MOVE_WIDTH = 16;  // bytes the table moves at a time
 struct MtfState {
-    // Places 2..255; places 0 and 1 are below. The moves work on whole
-    // groups of MTF_MOVE_WIDTH places, so the last may reach past place 255.
-    uint8_t table[256 + MTF_MOVE_WIDTH];
+    uint8_t table[256];  // places 2..255; places 0 and 1 are below
     uint8_t front, second;
     uint32_t prev;
 };
