@@ -164,13 +164,16 @@ void blocksort_restore_walk_share(BlockRestore* w, int share_index, int shares) 
     Lane lanes[WALK_LANES];
     int busy = 0;
     for (int l = 0; l < WALK_LANES; l++) busy += take_segment(w, &share, &lanes[l]);
-    // All lanes in step while all have work; then each finishes on its own.
+    // All lanes in step while all have work; then the ones left, still in
+    // step: segments differ in length, and a lane walked on its own waits
+    // out every load.
     while (busy == WALK_LANES) {
         for (int l = 0; l < WALK_LANES; l++) busy -= !lane_step(w, &share, &lanes[l]);
     }
-    for (int l = 0; l < WALK_LANES; l++)
-        while (lanes[l].segment >= 0 && lane_step(w, &share, &lanes[l])) {
-        }
+    while (busy > 0) {
+        for (int l = 0; l < WALK_LANES; l++)
+            if (lanes[l].segment >= 0) busy -= !lane_step(w, &share, &lanes[l]);
+    }
 }
 
 void blocksort_restore_end(BlockRestore* w, uint8_t* output) {
