@@ -87,10 +87,12 @@ struct Lane {
     uint8_t* region;
 };
 
-// The segments a call of blocksort_restore_walk_share walks: [next, end).
+// The segments one call walks: [next, end), or with `untaken`, the ones it
+// takes from there up to end.
 struct Share {
     int next;
     int end;
+    std::atomic<int>* untaken;
 };
 
 static uint8_t* region_end(const BlockRestore* w, int j) {
@@ -100,11 +102,12 @@ static uint8_t* region_end(const BlockRestore* w, int j) {
 // Gives the lane the next segment of the share, taking its first byte at once
 // (its own start is marked like the others); false when none is left.
 static bool take_segment(BlockRestore* w, Share* share, Lane* lane) {
-    if (share->next == share->end) {
+    int j =
+        share->untaken ? share->untaken->fetch_add(1, std::memory_order_relaxed) : share->next++;
+    if (j >= share->end) {
         lane->segment = -1;
         return false;
     }
-    int j = share->next++;
     uint32_t entry = w->entries[w->segments[j].start];
     lane->segment = j;
     lane->region = region_end(w, j) - w->capacity;
@@ -157,10 +160,10 @@ void blocksort_restore_begin(BlockRestore* w, const BlockRanks* ranks, uint32_t 
         if (start != top) w->segments[w->count++].start = start;
     }
     for (int j = 0; j < w->count; j++) work[w->segments[j].start] |= SEGMENT_START;
+    w->untaken.store(0, std::memory_order_relaxed);
 }
 
-void blocksort_restore_walk_share(BlockRestore* w, int share_index, int shares) {
-    Share share = {w->count * share_index / shares, w->count * (share_index + 1) / shares};
+static void walk_segments(BlockRestore* w, Share share) {
     Lane lanes[WALK_LANES];
     int busy = 0;
     for (int l = 0; l < WALK_LANES; l++) busy += take_segment(w, &share, &lanes[l]);
@@ -175,6 +178,13 @@ void blocksort_restore_walk_share(BlockRestore* w, int share_index, int shares) 
             if (lanes[l].segment >= 0) busy -= !lane_step(w, &share, &lanes[l]);
     }
 }
+
+void blocksort_restore_walk_share(BlockRestore* w, int share_index, int shares) {
+    walk_segments(
+        w, {w->count * share_index / shares, w->count * (share_index + 1) / shares, nullptr});
+}
+
+void blocksort_restore_walk_some(BlockRestore* w) { walk_segments(w, {0, w->count, &w->untaken}); }
 
 void blocksort_restore_end(BlockRestore* w, uint8_t* output) {
     // Put the segments together from the one at `top`, from the block's end

@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "codec/decode_result.h"
 #include "platform/platform.h"
 
@@ -59,6 +61,10 @@ void blocksort_restore_ranked(const BlockRanks* ranks, uint8_t* output, uint32_t
 // `shares`, each on any thread, in any order, one at a time or at once; then
 // blocksort_restore_end puts the block together. Gives blocksort_restore's
 // bytes for a block of BS_SEGMENTED_WALK_MIN bytes or more.
+// Instead of fixed shares, threads may call blocksort_restore_walk_some at
+// any time, also after others began: each takes the segments that no one
+// has taken yet, one at a time, and returns when none is left for it. All
+// calls must have returned before blocksort_restore_end.
 const int BS_SEGMENTS = 64;
 struct BlockSegment {
     uint32_t start;   // the row where it begins
@@ -75,10 +81,12 @@ struct BlockRestore {
     uint32_t first_row[CODE_SIZE];  // where each byte's run of the sorted column starts
     BlockSegment segments[BS_SEGMENTS];
     int count;
+    std::atomic<int> untaken;  // the first segment no blocksort_restore_walk_some has taken
 };
 void blocksort_restore_begin(BlockRestore* restore, const BlockRanks* ranks, uint32_t top,
                              uint32_t* work);
 void blocksort_restore_walk_share(BlockRestore* restore, int share, int shares);
+void blocksort_restore_walk_some(BlockRestore* restore);
 void blocksort_restore_end(BlockRestore* restore, uint8_t* output);
 
 // Restores one block and appends it to `out`, with an index table of its own.

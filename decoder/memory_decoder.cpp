@@ -131,43 +131,47 @@ DecodeResult NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
 // Stages 2 to 4 over the stage-1 pieces: the block headers of stages 3 and 4
 // may fall anywhere in a piece, so each stage gathers its blocks itself.
 
-// Stage 1's thread, once stage 1 is over, walks half of each large block
-// that is still to be restored: the block restored last, after the stage-1
-// output has ended, is otherwise the caller's thread's alone.
+// Stage 1's thread, once stage 1 is over, joins the walk of every large
+// block still to be restored, also one under way when stage 1 ends: the
+// walks left then are otherwise the caller's thread's alone.
 struct WalkHelper {
     std::mutex lock;
     std::condition_variable changed;
-    bool ready = false;            // stage 1's thread waits for walks
     bool closed = false;           // no more walks come
-    BlockRestore* walk = nullptr;  // the walk whose second share it takes
+    BlockRestore* walk = nullptr;  // the walk under way, if any
+    bool joined = false;           // stage 1's thread walks it too
 };
 
-// On stage 1's thread: walks the second share of every walk offered.
+// On stage 1's thread: walks the untaken segments of every walk under way.
 void HelpWithWalks(WalkHelper* h) {
     std::unique_lock<std::mutex> hold(h->lock);
-    h->ready = true;
     for (;;) {
-        h->changed.wait(hold, [h] { return h->walk != nullptr || h->closed; });
-        if (!h->walk) return;
+        h->changed.wait(hold, [h] { return (h->walk != nullptr && !h->joined) || h->closed; });
+        if (h->closed) return;
+        h->joined = true;
         hold.unlock();
-        blocksort_restore_walk_share(h->walk, 1, 2);
+        blocksort_restore_walk_some(h->walk);
         hold.lock();
         h->walk = nullptr;
         h->changed.notify_all();
     }
 }
 
-// False while stage 1's thread is still busy with stage 1.
-bool OfferWalk(WalkHelper* h, BlockRestore* walk) {
+void OpenWalk(WalkHelper* h, BlockRestore* walk) {
     std::lock_guard<std::mutex> hold(h->lock);
-    if (!h->ready || h->closed) return false;
     h->walk = walk;
+    h->joined = false;
     h->changed.notify_all();
-    return true;
 }
 
-void AwaitWalk(WalkHelper* h) {
+// Once the caller's thread has no segment left: waits for the helper, if it
+// joined, to finish its own.
+void FinishWalk(WalkHelper* h) {
     std::unique_lock<std::mutex> hold(h->lock);
+    if (!h->joined) {
+        h->walk = nullptr;
+        return;
+    }
     h->changed.wait(hold, [h] { return h->walk == nullptr; });
 }
 
@@ -315,15 +319,15 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
     return DECODE_OK;
 }
 
-// Restores the ranked block into sort_output, sharing the walk when the
-// helper is free.
+// Restores the ranked block into sort_output, with the helper as soon as it
+// is free.
 void RestoreBlock(ChainTail* t) {
     if (t->helper && t->sort_size >= BS_SEGMENTED_WALK_MIN) {
         BlockRestore walk;
         blocksort_restore_begin(&walk, &t->ranks, t->sort_top, t->index_table);
-        bool shared = OfferWalk(t->helper, &walk);
-        blocksort_restore_walk_share(&walk, 0, shared ? 2 : 1);
-        if (shared) AwaitWalk(t->helper);
+        OpenWalk(t->helper, &walk);
+        blocksort_restore_walk_some(&walk);
+        FinishWalk(t->helper);
         blocksort_restore_end(&walk, t->sort_output);
         return;
     }

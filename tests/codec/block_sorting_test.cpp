@@ -1,6 +1,9 @@
 // Stage 3: inverse block sorting.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "codec/BlockSorting.h"
 #include "tests/codec/codec_test_util.h"
 
@@ -38,6 +41,33 @@ TEST(BlockSorting, WalkThatClosesEarlyGivesTheForwardWalksBytes) {
     blocksort_restore_walking(TextBytes("acb").data(), restored.data(), 1, 3, work.data(), NO_PUMP,
                               true);
     EXPECT_EQ(restored, TextBytes("bcb"));
+}
+
+// Two threads walking one block, the second joining at some point of the
+// first's walk, or after it: the block comes out whole whichever segments
+// each took.
+TEST(BlockSorting, WalkSharedWithAThreadThatJoinsLate) {
+    Bytes data = RunnyBytes(BS_BUF_SIZE - 7, 3);
+    Bytes coded = BwtEncode(data);
+    uint32_t top = (uint32_t)coded[0] << 16 | (uint32_t)coded[1] << 8 | coded[2];
+    std::vector<uint32_t> work(blocksort_work_words((uint32_t)data.size()));
+    for (int delay_us : {0, 200, 1000, 5000, 50000}) {
+        BlockRanks ranks;
+        blocksort_rank_start(&ranks);
+        blocksort_rank_part(&ranks, coded.data() + BS_HEADER_SIZE, (uint32_t)data.size(),
+                            work.data());
+        BlockRestore walk;
+        blocksort_restore_begin(&walk, &ranks, top, work.data());
+        std::thread helper([&walk, delay_us] {
+            std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+            blocksort_restore_walk_some(&walk);
+        });
+        blocksort_restore_walk_some(&walk);
+        helper.join();
+        Bytes restored(data.size());
+        blocksort_restore_end(&walk, restored.data());
+        ASSERT_TRUE(restored == data) << delay_us;
+    }
 }
 
 TEST(BlockSorting, BlockOfOneByte) {
