@@ -140,13 +140,25 @@ struct WalkHelper {
     bool closed = false;           // no more walks come
     BlockRestore* walk = nullptr;  // the walk under way, if any
     bool joined = false;           // stage 1's thread walks it too
+    void* discard = nullptr;       // memory for stage 1's thread to free
 };
 
-// On stage 1's thread: walks the untaken segments of every walk under way.
+// On stage 1's thread: walks the untaken segments of every walk under way,
+// and frees what it is given.
 void HelpWithWalks(WalkHelper* h) {
     std::unique_lock<std::mutex> hold(h->lock);
     for (;;) {
-        h->changed.wait(hold, [h] { return (h->walk != nullptr && !h->joined) || h->closed; });
+        h->changed.wait(hold, [h] {
+            return (h->walk != nullptr && !h->joined) || h->discard != nullptr || h->closed;
+        });
+        if (h->discard) {
+            void* memory = h->discard;
+            h->discard = nullptr;
+            hold.unlock();
+            FreeZeroedMemory(memory);
+            hold.lock();
+            continue;
+        }
         if (h->closed) return;
         h->joined = true;
         hold.unlock();
@@ -173,6 +185,19 @@ void FinishWalk(WalkHelper* h) {
         return;
     }
     h->changed.wait(hold, [h] { return h->walk == nullptr; });
+}
+
+// Freeing a large buffer takes a millisecond; stage 1's thread does it while
+// the caller's thread finishes the entry.
+void Discard(WalkHelper* h, void* memory) {
+    std::unique_lock<std::mutex> hold(h->lock);
+    if (h->discard) {
+        hold.unlock();
+        FreeZeroedMemory(memory);
+        return;
+    }
+    h->discard = memory;
+    h->changed.notify_all();
 }
 
 void CloseWalks(WalkHelper* h) {
@@ -360,6 +385,12 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
         size -= n;
         if (t->ranks.size < t->sort_size) break;
         RestoreBlock(t);
+        // After the last block, the walk's table is not needed again.
+        if (t->sort_size != BS_BUF_SIZE && t->helper) {
+            Discard(t->helper, t->index_table);
+            t->index_table = NULL;
+            t->block_room = 0;
+        }
         DecodeResult result = TakeRuns(t, t->sort_output, t->sort_size);
         if (result != DECODE_OK) return result;
         t->sort_header_fill = 0;
@@ -417,10 +448,20 @@ void ProduceAll(Stage1Source* source, PieceQueue* q) {
         q->full_count++;
         q->changed.notify_all();
     }
-    std::lock_guard<std::mutex> hold(q->lock);
-    q->producer_result = result;
-    q->producer_done = true;
-    q->changed.notify_all();
+    // The pieces back already are not needed again: they are freed here,
+    // while the caller's thread finishes the entry; it frees the others.
+    Piece spare[PIECES];
+    int spare_count;
+    {
+        std::lock_guard<std::mutex> hold(q->lock);
+        q->producer_result = result;
+        q->producer_done = true;
+        spare_count = q->empty_count;
+        memcpy(spare, q->empty, sizeof(Piece) * spare_count);
+        q->empty_count = 0;
+        q->changed.notify_all();
+    }
+    for (int i = 0; i < spare_count; i++) FreeZeroedMemory(spare[i].data);
 }
 
 // Stage 1 starts with the pieces there are; the caller's thread makes the
@@ -484,6 +525,9 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
     CloseWalks(&helper);
     producer.join();
     tail->helper = NULL;
+    // Every piece is back, or was freed by stage 1's thread.
+    for (int i = 0; i < q.empty_count; i++) FreeZeroedMemory(q.empty[i].data);
+    *piece_count = 0;
     // Stage 1's verdict comes first, as in the work-file chain; a producer
     // that was stopped early ended without one.
     if (q.producer_result != DECODE_OK) return q.producer_result;

@@ -1,5 +1,5 @@
 // Decoding one entry without work files: stage 1 on a thread of its own and
-// stages 2 to 4 on the caller's, with a bounded queue of 1 MiB pieces between
+// stages 2 to 4 on the caller's, with a bounded queue of 32 KiB pieces between
 // them. Memory stays below 20 MiB whatever the size of the entry. The verdict
 // is the work-file chain's: same bytes, same result.
 #pragma once
