@@ -10,9 +10,6 @@
 
 #include "platform/platform.h"
 
-// The user's temporary folder, for messages.
-std::string TemporaryFolder();
-
 // Opens an archive for reading without waiting on it: a named pipe or a
 // device is refused (NO_FILE, with *why), as is anything but a regular file.
 FileHandle OpenArchiveFile(const std::string& path, std::string* why);

@@ -15,13 +15,6 @@
 #include "lib/archive_time.h"
 #include "lib/files_posix.h"
 
-std::string TemporaryFolder() {
-    const char* from_environment = getenv("TMPDIR");
-    std::string folder = (from_environment && *from_environment) ? from_environment : "/tmp";
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    return folder;
-}
-
 namespace {
 
 // A short hidden name no file has: ".qv-" and eight characters. Short, so that

@@ -150,13 +150,6 @@ HANDLE OnlyRegularFile(HANDLE file, const std::string& what, std::string* why) {
 
 }  // namespace
 
-std::string TemporaryFolder() {
-    char folder[MAX_PATH + 1];
-    DWORD length = GetTempPathA(sizeof folder, folder);
-    if (length == 0 || length > MAX_PATH) return ".";
-    return WithoutTrailingSeparators(std::string(folder, length));
-}
-
 FileHandle OpenArchiveFile(const std::string& path, std::string* why) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               0, nullptr);
