@@ -385,8 +385,9 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
         size -= n;
         if (t->ranks.size < t->sort_size) break;
         RestoreBlock(t);
-        // After the last block, the walk's table is not needed again.
-        if (t->sort_size != BS_BUF_SIZE && t->helper) {
+        // A short block is the stream's last: the walk's table is not needed again.
+        bool last = t->sort_size != BS_BUF_SIZE;
+        if (last && t->helper) {
             Discard(t->helper, t->index_table);
             t->index_table = NULL;
             t->block_room = 0;
@@ -394,7 +395,7 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
         DecodeResult result = TakeRuns(t, t->sort_output, t->sort_size);
         if (result != DECODE_OK) return result;
         t->sort_header_fill = 0;
-        if (t->sort_size != BS_BUF_SIZE) t->sorting_done = true;
+        if (last) t->sorting_done = true;
     }
     return DECODE_OK;
 }

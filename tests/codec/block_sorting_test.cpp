@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "codec/BlockSorting.h"
+#include "platform/byte_order.h"
 #include "tests/codec/codec_test_util.h"
 
 namespace {
@@ -49,7 +50,7 @@ TEST(BlockSorting, WalkThatClosesEarlyGivesTheForwardWalksBytes) {
 TEST(BlockSorting, WalkSharedWithAThreadThatJoinsLate) {
     Bytes data = RunnyBytes(BS_BUF_SIZE - 7, 3);
     Bytes coded = BwtEncode(data);
-    uint32_t top = (uint32_t)coded[0] << 16 | (uint32_t)coded[1] << 8 | coded[2];
+    uint32_t top = Load24BE(coded.data());
     std::vector<uint32_t> work(blocksort_work_words((uint32_t)data.size()));
     for (int delay_us : {0, 200, 1000, 5000, 50000}) {
         BlockRanks ranks;
