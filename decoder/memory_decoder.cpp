@@ -22,18 +22,19 @@ namespace {
 // by comparison.
 const uint32_t STORED_READ_SIZE = 0x10000;
 // Stage-1 output goes over to the second thread in pieces of PART_SIZE, at
-// most PIECES of them in flight (4 MiB). Small pieces keep the second thread
+// most PIECES of them in flight (1 MiB). Small pieces keep the second thread
 // close behind the first, with each piece still in cache: a block can be
 // restored as soon as its last byte is decoded, not only once the piece that
 // holds it is full (32 KiB measured best of 8 KiB to 256 KiB). Stage 2 starts
 // a fresh table every MTF_BUF_SIZE bytes, which PART_SIZE divides; every
-// piece but the last is full, so none straddles a table's start.
+// piece but the last is full, so none straddles a table's start. When all
+// pieces are full, stage 1 waits and helps restore blocks instead, so more
+// pieces would only be more memory to fault in (4 MiB measured no faster).
 const uint32_t PART_SIZE = 0x8000;
-const int PIECES = 128;
+const int PIECES = 32;
 // An entry of fewer stored bytes gives stage 1 too little to run far ahead:
 // its second thread gets FEW_PIECES, and its buffers grow as its blocks
-// need, as on one thread, instead of being taken whole and touched at the
-// start. Most such entries are small; the others are damaged or hostile and
+// need, as on one thread, instead of being taken whole at the start. Most such entries are small; the others are damaged or hostile and
 // should cost little.
 const uint32_t RESERVE_FROM = 0x10000;
 const int FEW_PIECES = 8;
@@ -131,83 +132,100 @@ DecodeResult NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
 // Stages 2 to 4 over the stage-1 pieces: the block headers of stages 3 and 4
 // may fall anywhere in a piece, so each stage gathers its blocks itself.
 
-// Stage 1's thread, once stage 1 is over, joins the walk of every large
-// block still to be restored, also one under way when stage 1 ends: the
-// walks left then are otherwise the caller's thread's alone.
-struct WalkHelper {
+// What the two threads share, under one lock: the pieces going to the
+// caller's thread and coming back, and the walk under way. Stage 1's thread
+// joins a walk whenever it waits for an empty piece and once stage 1 is over,
+// so that the caller's thread, when it falls behind, gets help with the
+// largest part of its work.
+struct Shared {
     std::mutex lock;
     std::condition_variable changed;
+
+    Piece full[PIECES];
+    int full_count = 0, full_first = 0;
+    Piece empty[PIECES];
+    int empty_count = 0;
+    bool producer_done = false;
+    DecodeResult producer_result = DECODE_OK;
+    std::atomic<bool> consumer_stopped{false};
+
     bool closed = false;           // no more walks come
     BlockRestore* walk = nullptr;  // the walk under way, if any
     bool joined = false;           // stage 1's thread walks it too
     void* discard = nullptr;       // memory for stage 1's thread to free
 };
 
-// On stage 1's thread: walks the untaken segments of every walk under way,
+bool WalkToJoin(const Shared* s) { return s->walk != nullptr && !s->joined; }
+
+// On stage 1's thread, with the lock held: walks the untaken segments of the
+// walk under way.
+void JoinWalk(Shared* s, std::unique_lock<std::mutex>* hold) {
+    s->joined = true;
+    hold->unlock();
+    blocksort_restore_walk_some(s->walk);
+    hold->lock();
+    s->walk = nullptr;
+    s->changed.notify_all();
+}
+
+// On stage 1's thread once stage 1 is over: joins every walk still to come,
 // and frees what it is given.
-void HelpWithWalks(WalkHelper* h) {
-    std::unique_lock<std::mutex> hold(h->lock);
+void HelpWithWalks(Shared* s) {
+    std::unique_lock<std::mutex> hold(s->lock);
     for (;;) {
-        h->changed.wait(hold, [h] {
-            return (h->walk != nullptr && !h->joined) || h->discard != nullptr || h->closed;
-        });
-        if (h->discard) {
-            void* memory = h->discard;
-            h->discard = nullptr;
+        s->changed.wait(hold, [s] { return WalkToJoin(s) || s->discard != nullptr || s->closed; });
+        if (s->discard) {
+            void* memory = s->discard;
+            s->discard = nullptr;
             hold.unlock();
             FreeZeroedMemory(memory);
             hold.lock();
             continue;
         }
-        if (h->closed) return;
-        h->joined = true;
-        hold.unlock();
-        blocksort_restore_walk_some(h->walk);
-        hold.lock();
-        h->walk = nullptr;
-        h->changed.notify_all();
+        if (s->closed) return;
+        JoinWalk(s, &hold);
     }
 }
 
-void OpenWalk(WalkHelper* h, BlockRestore* walk) {
-    std::lock_guard<std::mutex> hold(h->lock);
-    h->walk = walk;
-    h->joined = false;
-    h->changed.notify_all();
+void OpenWalk(Shared* s, BlockRestore* walk) {
+    std::lock_guard<std::mutex> hold(s->lock);
+    s->walk = walk;
+    s->joined = false;
+    s->changed.notify_all();
 }
 
-// Once the caller's thread has no segment left: waits for the helper, if it
-// joined, to finish its own.
-void FinishWalk(WalkHelper* h) {
-    std::unique_lock<std::mutex> hold(h->lock);
-    if (!h->joined) {
-        h->walk = nullptr;
+// Once the caller's thread has no segment left: waits for stage 1's thread,
+// if it joined, to finish its own.
+void FinishWalk(Shared* s) {
+    std::unique_lock<std::mutex> hold(s->lock);
+    if (!s->joined) {
+        s->walk = nullptr;
         return;
     }
-    h->changed.wait(hold, [h] { return h->walk == nullptr; });
+    s->changed.wait(hold, [s] { return s->walk == nullptr; });
 }
 
 // Freeing a large buffer takes a millisecond; stage 1's thread does it while
 // the caller's thread finishes the entry.
-void Discard(WalkHelper* h, void* memory) {
-    std::unique_lock<std::mutex> hold(h->lock);
-    if (h->discard) {
+void Discard(Shared* s, void* memory) {
+    std::unique_lock<std::mutex> hold(s->lock);
+    if (s->discard) {
         hold.unlock();
         FreeZeroedMemory(memory);
         return;
     }
-    h->discard = memory;
-    h->changed.notify_all();
+    s->discard = memory;
+    s->changed.notify_all();
 }
 
-void CloseWalks(WalkHelper* h) {
-    std::lock_guard<std::mutex> hold(h->lock);
-    h->closed = true;
-    h->changed.notify_all();
+void CloseWalks(Shared* s) {
+    std::lock_guard<std::mutex> hold(s->lock);
+    s->closed = true;
+    s->changed.notify_all();
 }
 
 struct ChainTail {
-    WalkHelper* helper;  // NULL on one thread
+    Shared* shared;  // NULL on one thread
     DecodedOutput output;
     void* output_context;
     uint32_t expected;  // the record's originalSize
@@ -290,18 +308,6 @@ void TouchPages(void* buffer, size_t size) {
     for (size_t at = 0; at < size; at += 4096) bytes[at] = 0;
 }
 
-// Fresh memory costs a page fault on its first use, which in a virtual
-// machine can take several microseconds a page: for the first block, longer
-// than restoring it. On two threads, the caller's thread takes those faults
-// while stage 1 decodes the first block, instead of after it.
-void TouchTail(const ChainTail* t) {
-    TouchPages(t->indices, t->capacity.piece);
-    TouchPages(t->index_table, sizeof(uint32_t) * blocksort_work_words(t->block_room));
-    TouchPages(t->sort_output, t->block_room);
-    TouchPages(t->runs_block, t->runs_room);
-    TouchPages(t->runs_output, t->output_room);
-}
-
 // Copies up to what `want` still lacks from the front of the input.
 uint32_t Gather(uint8_t* to, uint32_t* fill, uint32_t want, const uint8_t** data, uint32_t* size) {
     uint32_t n = want - *fill;
@@ -344,15 +350,15 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
     return DECODE_OK;
 }
 
-// Restores the ranked block into sort_output, with the helper as soon as it
-// is free.
+// Restores the ranked block into sort_output, with stage 1's thread as soon
+// as it is free.
 void RestoreBlock(ChainTail* t) {
-    if (t->helper && t->sort_size >= BS_SEGMENTED_WALK_MIN) {
+    if (t->shared && t->sort_size >= BS_SEGMENTED_WALK_MIN) {
         BlockRestore walk;
         blocksort_restore_begin(&walk, &t->ranks, t->sort_top, t->index_table);
-        OpenWalk(t->helper, &walk);
+        OpenWalk(t->shared, &walk);
         blocksort_restore_walk_some(&walk);
-        FinishWalk(t->helper);
+        FinishWalk(t->shared);
         blocksort_restore_end(&walk, t->sort_output);
         return;
     }
@@ -387,8 +393,8 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
         RestoreBlock(t);
         // A short block is the stream's last: the walk's table is not needed again.
         bool last = t->sort_size != BS_BUF_SIZE;
-        if (last && t->helper) {
-            Discard(t->helper, t->index_table);
+        if (last && t->shared) {
+            Discard(t->shared, t->index_table);
             t->index_table = NULL;
             t->block_room = 0;
         }
@@ -418,99 +424,94 @@ DecodeResult FinishTail(ChainTail* t) {
 }
 
 // ---------------------------------------------------------------------------
-// The queue between the two threads: full pieces one way, empty ones back.
+// The two threads: full pieces one way, empty ones back.
 
-struct PieceQueue {
-    std::mutex lock;
-    std::condition_variable changed;
-    Piece full[PIECES];
-    int full_count = 0, full_first = 0;
-    Piece empty[PIECES];
-    int empty_count = 0;
-    bool producer_done = false;
-    DecodeResult producer_result = DECODE_OK;
-    std::atomic<bool> consumer_stopped{false};
-};
-
-void ProduceAll(Stage1Source* source, PieceQueue* q) {
+void ProduceAll(Stage1Source* source, Shared* s) {
     DecodeResult result = DECODE_OK;
     bool finished = false;
-    while (!finished && result == DECODE_OK && !q->consumer_stopped.load()) {
+    while (!finished && result == DECODE_OK && !s->consumer_stopped.load()) {
         Piece piece;
         {
-            std::unique_lock<std::mutex> hold(q->lock);
-            q->changed.wait(hold, [q] { return q->empty_count > 0 || q->consumer_stopped.load(); });
-            if (q->consumer_stopped.load()) break;
-            piece = q->empty[--q->empty_count];
+            std::unique_lock<std::mutex> hold(s->lock);
+            for (;;) {
+                s->changed.wait(hold, [s] {
+                    return s->empty_count > 0 || s->consumer_stopped.load() || WalkToJoin(s);
+                });
+                if (s->empty_count > 0 || s->consumer_stopped.load()) break;
+                JoinWalk(s, &hold);
+            }
+            if (s->consumer_stopped.load()) break;
+            piece = s->empty[--s->empty_count];
         }
         result = NextPiece(source, &piece, &finished);
-        std::lock_guard<std::mutex> hold(q->lock);
-        q->full[(q->full_first + q->full_count) % PIECES] = piece;
-        q->full_count++;
-        q->changed.notify_all();
+        std::lock_guard<std::mutex> hold(s->lock);
+        s->full[(s->full_first + s->full_count) % PIECES] = piece;
+        s->full_count++;
+        s->changed.notify_all();
     }
     // The pieces back already are not needed again: they are freed here,
     // while the caller's thread finishes the entry; it frees the others.
     Piece spare[PIECES];
     int spare_count;
     {
-        std::lock_guard<std::mutex> hold(q->lock);
-        q->producer_result = result;
-        q->producer_done = true;
-        spare_count = q->empty_count;
-        memcpy(spare, q->empty, sizeof(Piece) * spare_count);
-        q->empty_count = 0;
-        q->changed.notify_all();
+        std::lock_guard<std::mutex> hold(s->lock);
+        s->producer_result = result;
+        s->producer_done = true;
+        spare_count = s->empty_count;
+        memcpy(spare, s->empty, sizeof(Piece) * spare_count);
+        s->empty_count = 0;
+        s->changed.notify_all();
     }
     for (int i = 0; i < spare_count; i++) FreeZeroedMemory(spare[i].data);
 }
 
 // Stage 1 starts with the pieces there are; the caller's thread makes the
-// others, up to `wanted`, while stage 1 decodes its first block, so that
-// their first-use page faults do not delay it. One that cannot be had is
-// left out: fewer pieces are in flight.
-void AddPieces(PieceQueue* q, Piece* pieces, int* piece_count, int wanted, uint32_t size) {
+// others, up to `wanted`, while stage 1 decodes its first piece, so that
+// their first-use page faults, which in a virtual machine cost microseconds
+// each, do not delay it. One that cannot be had is left out: fewer pieces
+// are in flight.
+void AddPieces(Shared* s, Piece* pieces, int* piece_count, int wanted, uint32_t size) {
     while (*piece_count < wanted) {
         Piece piece = {(uint8_t*)AllocZeroedMemory(size), 0, false};
         if (!piece.data) return;
         TouchPages(piece.data, size);
         pieces[(*piece_count)++] = piece;
-        std::lock_guard<std::mutex> hold(q->lock);
-        q->empty[q->empty_count++] = piece;
-        q->changed.notify_all();
+        std::lock_guard<std::mutex> hold(s->lock);
+        s->empty[s->empty_count++] = piece;
+        s->changed.notify_all();
     }
 }
 
 // Two threads: stage 1 runs ahead while the caller's thread does the rest;
-// then stage 1's thread helps with the walks of the blocks still to come.
+// stage 1's thread helps with the walks whenever it waits, and with those of
+// the blocks still to come once stage 1 is over.
 DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces, int* piece_count,
                            int wanted) {
-    PieceQueue q;
-    for (int i = 0; i < *piece_count; i++) q.empty[q.empty_count++] = pieces[i];
-    WalkHelper helper;
+    Shared shared;
+    for (int i = 0; i < *piece_count; i++) shared.empty[shared.empty_count++] = pieces[i];
     std::thread producer;
     try {
-        producer = std::thread([source, &q, &helper] {
-            ProduceAll(source, &q);
-            HelpWithWalks(&helper);
+        producer = std::thread([source, &shared] {
+            ProduceAll(source, &shared);
+            HelpWithWalks(&shared);
         });
     } catch (const std::system_error&) {
         return DECODE_NO_MEMORY;
     }
-    tail->helper = &helper;
-    TouchTail(tail);
-    AddPieces(&q, pieces, piece_count, wanted, tail->capacity.piece);
+    tail->shared = &shared;
+    AddPieces(&shared, pieces, piece_count, wanted, tail->capacity.piece);
     DecodeResult tail_result = DECODE_OK;
     for (;;) {
         Piece piece;
         bool have = false;
         {
-            std::unique_lock<std::mutex> hold(q.lock);
-            q.changed.wait(hold, [&q] { return q.full_count > 0 || q.producer_done; });
-            if (q.full_count > 0) {
-                piece = q.full[q.full_first];
-                q.full_first = (q.full_first + 1) % PIECES;
-                q.full_count--;
+            std::unique_lock<std::mutex> hold(shared.lock);
+            shared.changed.wait(hold,
+                                [&shared] { return shared.full_count > 0 || shared.producer_done; });
+            if (shared.full_count > 0) {
+                piece = shared.full[shared.full_first];
+                shared.full_first = (shared.full_first + 1) % PIECES;
+                shared.full_count--;
                 have = true;
             }
         }
@@ -518,20 +519,20 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
         // The pieces before a stage-1 failure are taken like the rest; the
         // failure then decides the verdict, as it does in the work-file chain.
         if (tail_result == DECODE_OK) tail_result = TakePiece(tail, piece);
-        std::lock_guard<std::mutex> hold(q.lock);
-        q.empty[q.empty_count++] = piece;
-        if (tail_result != DECODE_OK) q.consumer_stopped = true;
-        q.changed.notify_all();
+        std::lock_guard<std::mutex> hold(shared.lock);
+        shared.empty[shared.empty_count++] = piece;
+        if (tail_result != DECODE_OK) shared.consumer_stopped = true;
+        shared.changed.notify_all();
     }
-    CloseWalks(&helper);
+    CloseWalks(&shared);
     producer.join();
-    tail->helper = NULL;
+    tail->shared = NULL;
     // Every piece is back, or was freed by stage 1's thread.
-    for (int i = 0; i < q.empty_count; i++) FreeZeroedMemory(q.empty[i].data);
+    for (int i = 0; i < shared.empty_count; i++) FreeZeroedMemory(shared.empty[i].data);
     *piece_count = 0;
     // Stage 1's verdict comes first, as in the work-file chain; a producer
     // that was stopped early ended without one.
-    if (q.producer_result != DECODE_OK) return q.producer_result;
+    if (shared.producer_result != DECODE_OK) return shared.producer_result;
     if (tail_result != DECODE_OK) return tail_result;
     return FinishTail(tail);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/RunLength.h"
+#include "codec/compress.h"
 #include "decoder/decode_chain.h"
 #include "decoder/memory_decoder.h"
 #include "tests/codec/codec_test_util.h"
@@ -101,6 +102,23 @@ TEST(MemoryDecoder, EntriesOfOneByteRepeatedDecodeAlike) {
         EXPECT_EQ(outcome.result, DECODE_OK);
         EXPECT_TRUE(outcome.output == original);
     }
+}
+
+// Text that stage 1 decodes far faster than its blocks are restored: stage
+// 1 fills every piece in flight and, waiting, helps restore the blocks.
+TEST(MemoryDecoder, AnEntryThatStage1RunsFarAheadOfDecodesAlike) {
+    Bytes original;
+    for (int line = 0; original.size() < 3 * RLE_BUF_SIZE; line++) {
+        std::string text = "line " + std::to_string(line % 977) + " of a long log\n";
+        original.insert(original.end(), text.begin(), text.end());
+    }
+    Bytes stored;
+    CompressResult written = compress_buffer(original.data(), original.size(), {}, &stored);
+    ASSERT_TRUE(written.ok);
+    Outcome outcome =
+        Agreed(stored, EntryOf(stored, (uint32_t)original.size(), written.odd_rescale));
+    EXPECT_EQ(outcome.result, DECODE_OK);
+    EXPECT_TRUE(outcome.output == original);
 }
 
 TEST(MemoryDecoder, DamagedEntriesGetTheSameVerdict) {
