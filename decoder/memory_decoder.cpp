@@ -132,11 +132,17 @@ DecodeResult NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
 // Stages 2 to 4 over the stage-1 pieces: the block headers of stages 3 and 4
 // may fall anywhere in a piece, so each stage gathers its blocks itself.
 
+// Stage 2 for one piece of stage-1 output, in place.
+void MoveToFront(MtfState* mtf, const Piece& piece) {
+    if (piece.starts_chunk) mtf_start_chunk(mtf);
+    mtf_decode_part(mtf, piece.data, piece.data, piece.size);
+}
+
 // What the two threads share, under one lock: the pieces going to the
-// caller's thread and coming back, and the walk under way. Stage 1's thread
-// joins a walk whenever it waits for an empty piece and once stage 1 is over,
-// so that the caller's thread, when it falls behind, gets help with the
-// largest part of its work.
+// caller's thread and coming back, stage 2's progress, and the walk under
+// way. Stage 1's thread, whenever it waits for an empty piece and once stage
+// 1 is over, joins the walk or undoes stage 2 on the pieces waiting, so that
+// the caller's thread, when it falls behind, gets help.
 struct Shared {
     std::mutex lock;
     std::condition_variable changed;
@@ -149,6 +155,13 @@ struct Shared {
     DecodeResult producer_result = DECODE_OK;
     std::atomic<bool> consumer_stopped{false};
 
+    // Stage 2 goes piece by piece in the stream's order, each piece on
+    // whichever thread is free: the caller's when it takes a piece that
+    // stage 1's thread has not moved yet.
+    MtfState* mtf = nullptr;
+    int moved = 0;        // full pieces, from the first, that hold stage 2's output
+    bool moving = false;  // a thread is undoing stage 2 on a piece
+
     bool closed = false;           // no more walks come
     BlockRestore* walk = nullptr;  // the walk under way, if any
     bool joined = false;           // stage 1's thread walks it too
@@ -156,6 +169,22 @@ struct Shared {
 };
 
 bool WalkToJoin(const Shared* s) { return s->walk != nullptr && !s->joined; }
+
+bool PieceToMove(const Shared* s) { return !s->moving && s->moved < s->full_count; }
+
+// On stage 1's thread, with the lock held: undoes stage 2 on the first full
+// piece that still needs it. The caller's thread waits for that piece rather
+// than take it meanwhile, so its place in the queue stays put.
+void MovePiece(Shared* s, std::unique_lock<std::mutex>* hold) {
+    const Piece& piece = s->full[(s->full_first + s->moved) % PIECES];
+    s->moving = true;
+    hold->unlock();
+    MoveToFront(s->mtf, piece);
+    hold->lock();
+    s->moving = false;
+    s->moved++;
+    s->changed.notify_all();
+}
 
 // On stage 1's thread, with the lock held: walks the untaken segments of the
 // walk under way.
@@ -169,21 +198,26 @@ void JoinWalk(Shared* s, std::unique_lock<std::mutex>* hold) {
 }
 
 // On stage 1's thread once stage 1 is over: joins every walk still to come,
-// and frees what it is given.
-void HelpWithWalks(Shared* s) {
+// undoes stage 2 on the pieces still waiting, and frees what it is given.
+void HelpToTheEnd(Shared* s) {
     std::unique_lock<std::mutex> hold(s->lock);
     for (;;) {
-        s->changed.wait(hold, [s] { return WalkToJoin(s) || s->discard != nullptr || s->closed; });
+        s->changed.wait(hold, [s] {
+            return WalkToJoin(s) || PieceToMove(s) || s->discard != nullptr || s->closed;
+        });
         if (s->discard) {
             void* memory = s->discard;
             s->discard = nullptr;
             hold.unlock();
             FreeZeroedMemory(memory);
             hold.lock();
-            continue;
+        } else if (WalkToJoin(s)) {
+            JoinWalk(s, &hold);
+        } else if (PieceToMove(s)) {
+            MovePiece(s, &hold);
+        } else {
+            return;
         }
-        if (s->closed) return;
-        JoinWalk(s, &hold);
     }
 }
 
@@ -232,8 +266,7 @@ struct ChainTail {
     uint64_t produced;
     Capacities capacity;
 
-    MtfState mtf;
-    uint8_t* indices;  // stage 2's output of one piece
+    MtfState mtf;  // on two threads advanced by either, one at a time
 
     uint8_t sort_header[BS_HEADER_SIZE];
     uint32_t sort_header_fill;
@@ -289,13 +322,10 @@ bool RoomForRuns(ChainTail* t, uint32_t size) {
 // buffers of stages 3 and 4 come as blocks need them.
 bool AllocTail(ChainTail* t, bool reserve) {
     const Capacities& c = t->capacity;
-    t->indices = (uint8_t*)AllocZeroedMemory(c.piece);
-    if (!t->indices) return false;
     return !reserve || (RoomForBlock(t, c.block) && RoomForRuns(t, c.runs));
 }
 
 void FreeTail(ChainTail* t) {
-    FreeZeroedMemory(t->indices);
     FreeZeroedMemory(t->index_table);
     FreeZeroedMemory(t->sort_output);
     FreeZeroedMemory(t->runs_block);
@@ -406,13 +436,11 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
     return DECODE_OK;
 }
 
-// Stage 2 and onwards for one piece of stage-1 output.
-DecodeResult TakePiece(ChainTail* t, const Piece& piece) {
+// Stages 3 and 4 for one piece that holds stage 2's output.
+DecodeResult TakeMoved(ChainTail* t, const Piece& piece) {
     // Once stage 3 has ended, later bytes are ignored, as the work-file chain does.
     if (t->sorting_done) return DECODE_OK;
-    if (piece.starts_chunk) mtf_start_chunk(&t->mtf);
-    mtf_decode_part(&t->mtf, piece.data, t->indices, piece.size);
-    return TakeSorted(t, t->indices, piece.size);
+    return TakeSorted(t, piece.data, piece.size);
 }
 
 // The end of the stage-1 output: the stages must end cleanly, at a block
@@ -435,10 +463,14 @@ void ProduceAll(Stage1Source* source, Shared* s) {
             std::unique_lock<std::mutex> hold(s->lock);
             for (;;) {
                 s->changed.wait(hold, [s] {
-                    return s->empty_count > 0 || s->consumer_stopped.load() || WalkToJoin(s);
+                    return s->empty_count > 0 || s->consumer_stopped.load() || WalkToJoin(s) ||
+                           PieceToMove(s);
                 });
                 if (s->empty_count > 0 || s->consumer_stopped.load()) break;
-                JoinWalk(s, &hold);
+                if (WalkToJoin(s))
+                    JoinWalk(s, &hold);
+                else
+                    MovePiece(s, &hold);
             }
             if (s->consumer_stopped.load()) break;
             piece = s->empty[--s->empty_count];
@@ -483,17 +515,17 @@ void AddPieces(Shared* s, Piece* pieces, int* piece_count, int wanted, uint32_t 
 }
 
 // Two threads: stage 1 runs ahead while the caller's thread does the rest;
-// stage 1's thread helps with the walks whenever it waits, and with those of
-// the blocks still to come once stage 1 is over.
+// stage 1's thread helps with it whenever it waits, and once stage 1 is over.
 DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces, int* piece_count,
                            int wanted) {
     Shared shared;
+    shared.mtf = &tail->mtf;
     for (int i = 0; i < *piece_count; i++) shared.empty[shared.empty_count++] = pieces[i];
     std::thread producer;
     try {
         producer = std::thread([source, &shared] {
             ProduceAll(source, &shared);
-            HelpWithWalks(&shared);
+            HelpToTheEnd(&shared);
         });
     } catch (const std::system_error&) {
         return DECODE_NO_MEMORY;
@@ -503,22 +535,37 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
     DecodeResult tail_result = DECODE_OK;
     for (;;) {
         Piece piece;
-        bool have = false;
+        bool have = false, moved = false;
         {
             std::unique_lock<std::mutex> hold(shared.lock);
-            shared.changed.wait(hold,
-                                [&shared] { return shared.full_count > 0 || shared.producer_done; });
+            // The first piece is taken unless stage 1's thread is moving it.
+            shared.changed.wait(hold, [&shared] {
+                return (shared.full_count > 0 && (shared.moved > 0 || !shared.moving)) ||
+                       (shared.full_count == 0 && shared.producer_done);
+            });
             if (shared.full_count > 0) {
                 piece = shared.full[shared.full_first];
                 shared.full_first = (shared.full_first + 1) % PIECES;
                 shared.full_count--;
                 have = true;
+                moved = shared.moved > 0;
+                if (moved)
+                    shared.moved--;
+                else
+                    shared.moving = true;
             }
         }
         if (!have) break;
+        if (!moved) {
+            // In the stream's order even when the rest of the piece is skipped.
+            MoveToFront(&tail->mtf, piece);
+            std::lock_guard<std::mutex> hold(shared.lock);
+            shared.moving = false;
+            shared.changed.notify_all();
+        }
         // The pieces before a stage-1 failure are taken like the rest; the
         // failure then decides the verdict, as it does in the work-file chain.
-        if (tail_result == DECODE_OK) tail_result = TakePiece(tail, piece);
+        if (tail_result == DECODE_OK) tail_result = TakeMoved(tail, piece);
         std::lock_guard<std::mutex> hold(shared.lock);
         shared.empty[shared.empty_count++] = piece;
         if (tail_result != DECODE_OK) shared.consumer_stopped = true;
@@ -543,7 +590,8 @@ DecodeResult RunOneThread(Stage1Source* source, ChainTail* tail, Piece* piece) {
     while (!finished) {
         DecodeResult result = NextPiece(source, piece, &finished);
         if (result != DECODE_OK) return result;
-        result = TakePiece(tail, *piece);
+        MoveToFront(&tail->mtf, *piece);
+        result = TakeMoved(tail, *piece);
         if (result != DECODE_OK) return result;
     }
     return FinishTail(tail);
