@@ -28,14 +28,16 @@ const uint32_t STORED_READ_SIZE = 0x10000;
 // holds it is full (32 KiB measured best of 8 KiB to 256 KiB). Stage 2 starts
 // a fresh table every MTF_BUF_SIZE bytes, which PART_SIZE divides; every
 // piece but the last is full, so none straddles a table's start. When all
-// pieces are full, stage 1 waits and helps restore blocks instead, so more
-// pieces would only be more memory to fault in (4 MiB measured no faster).
+// pieces are full, stage 1's thread helps with the rest instead of waiting,
+// so more pieces would only be more memory to fault in (4 MiB measured no
+// faster).
 const uint32_t PART_SIZE = 0x8000;
 const int PIECES = 32;
 // An entry of fewer stored bytes gives stage 1 too little to run far ahead:
 // its second thread gets FEW_PIECES, and its buffers grow as its blocks
-// need, as on one thread, instead of being taken whole at the start. Most such entries are small; the others are damaged or hostile and
-// should cost little.
+// need, as on one thread, instead of being taken whole at the start. Most
+// such entries are small; the others are damaged or hostile and should cost
+// little.
 const uint32_t RESERVE_FROM = 0x10000;
 const int FEW_PIECES = 8;
 
