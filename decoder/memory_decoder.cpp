@@ -397,7 +397,9 @@ void RestoreBlock(ChainTail* t) {
     blocksort_restore_ranked(&t->ranks, t->sort_output, t->sort_top, t->index_table);
 }
 
-// Stage 3: restores every complete block-sorted block of the input.
+// Stage 3: restores every complete block-sorted block of the input. Once
+// the stream's last block is done, later bytes are ignored, as the work-file
+// chain does.
 DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
     while (size > 0 && !t->sorting_done) {
         if (t->sort_header_fill < BS_HEADER_SIZE) {
@@ -436,13 +438,6 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
         if (last) t->sorting_done = true;
     }
     return DECODE_OK;
-}
-
-// Stages 3 and 4 for one piece that holds stage 2's output.
-DecodeResult TakeMoved(ChainTail* t, const Piece& piece) {
-    // Once stage 3 has ended, later bytes are ignored, as the work-file chain does.
-    if (t->sorting_done) return DECODE_OK;
-    return TakeSorted(t, piece.data, piece.size);
 }
 
 // The end of the stage-1 output: the stages must end cleanly, at a block
@@ -567,7 +562,7 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
         }
         // The pieces before a stage-1 failure are taken like the rest; the
         // failure then decides the verdict, as it does in the work-file chain.
-        if (tail_result == DECODE_OK) tail_result = TakeMoved(tail, piece);
+        if (tail_result == DECODE_OK) tail_result = TakeSorted(tail, piece.data, piece.size);
         std::lock_guard<std::mutex> hold(shared.lock);
         shared.empty[shared.empty_count++] = piece;
         if (tail_result != DECODE_OK) shared.consumer_stopped = true;
@@ -593,7 +588,7 @@ DecodeResult RunOneThread(Stage1Source* source, ChainTail* tail, Piece* piece) {
         DecodeResult result = NextPiece(source, piece, &finished);
         if (result != DECODE_OK) return result;
         MoveToFront(&tail->mtf, *piece);
-        result = TakeMoved(tail, *piece);
+        result = TakeSorted(tail, piece->data, piece->size);
         if (result != DECODE_OK) return result;
     }
     return FinishTail(tail);
