@@ -31,7 +31,7 @@ struct TestOptions {
 
 struct ExtractOptions {
     std::string archive;
-    std::string destination;  // empty: the archive's path without its extension
+    std::string destination;  // empty: ./NAME, the archive's name without its extension
     int existing = QV_EXISTING_ASK;
     std::vector<std::string> patterns;  // empty: every entry
     bool to_standard_output = false;

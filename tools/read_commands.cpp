@@ -177,12 +177,13 @@ int CommandTest(const TestOptions& options) {
 
 namespace {
 
-// The default destination: the archive's path with its extension cut off.
+// The default destination: the archive's name without its extension, in the
+// current folder, as other extractors' users expect.
 bool DefaultDestination(const std::string& archive, std::string* destination) {
     size_t name_start = LastComponentStart(archive);
     size_t dot = archive.find_last_of('.');
     if (dot == std::string::npos || dot <= name_start) return false;
-    *destination = archive.substr(0, dot);
+    *destination = archive.substr(name_start, dot - name_start);
     return true;
 }
 

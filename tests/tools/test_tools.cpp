@@ -129,10 +129,12 @@ TEST_F(ToolTest, SelfExtractingArchiveAndDefaultDestination) {
     EXPECT_TRUE(info.st_mode & S_IXUSR);
 
     EXPECT_EQ(Q("test " + Quote(Path("sfx.exe"))).code, 0);
-    // Without -d: the archive's path without its extension.
-    Outcome extract = Q("extract " + Quote(Path("sfx.exe")));
+    // Without -d: the archive's name without its extension, in the current folder.
+    mkdir(Path("here").c_str(), 0755);
+    Outcome extract = QIn(Path("here"), "extract " + Quote(Path("sfx.exe")));
     ASSERT_EQ(extract.code, 0) << extract.err;
-    ExpectSameTree(Path("sfx/素材"));
+    ExpectSameTree(Path("here/sfx/素材"));
+    EXPECT_FALSE(Exists(Path("sfx")));
 
     // A stub with bytes behind its last section would look for its payload
     // in the wrong place.

@@ -88,10 +88,12 @@ protected:
 
     // quorvane.exe under Wine; arguments are quoted UTF-8, which Wine hands to
     // the program in the ANSI code page. Output comes back as UTF-8.
-    Outcome Windows(const std::string& arguments) {
-        Outcome run =
-            RunProgram(Quote(WINE_RUN) + " " + Quote(WINE_PREFIX) + " " + Quote(QUORVANE_EXE),
-                       arguments, scratch_);
+    // From `folder` when one is given.
+    Outcome Windows(const std::string& arguments, const std::string& folder = "") {
+        std::string in_folder = folder.empty() ? "" : "cd " + Quote(folder) + " && ";
+        Outcome run = RunProgram(in_folder + Quote(WINE_RUN) + " " + Quote(WINE_PREFIX) + " " +
+                                     Quote(QUORVANE_EXE),
+                                 arguments, scratch_);
         run.out = FromCp932(run.out);
         run.err = FromCp932(run.err);
         return run;
@@ -149,10 +151,11 @@ TEST_F(WineToolTest, SelfExtractingArchiveToItsDefaultDestination) {
               0);
     Outcome test = Windows("test " + W("素材.exe"));
     EXPECT_EQ(test.code, 0) << test.err;
-    // Without -d: the archive's path without its extension.
-    Outcome extract = Windows("extract " + W("素材.exe"));
+    // Without -d: the archive's name without its extension, in the current folder.
+    mkdir(Path("here").c_str(), 0755);
+    Outcome extract = Windows("extract " + W("素材.exe"), Path("here"));
     ASSERT_EQ(extract.code, 0) << extract.err;
-    ExpectSameTree(Path("素材/素材"));
+    ExpectSameTree(Path("here/素材/素材"));
 }
 
 TEST_F(WineToolTest, DamagedEntryFailsAndLeavesNoFile) {

@@ -295,6 +295,11 @@ protected:
     Outcome Q(const std::string& arguments) {
         return RunProgram(QuorvaneBin(), arguments, scratch_);
     }
+    // The same, run from inside `folder`.
+    Outcome QIn(const std::string& folder, const std::string& arguments) {
+        return RunProgram("cd " + Quote(folder) + " && " + Quote(QuorvaneBin()), arguments,
+                          scratch_);
+    }
 
     std::string temporary_;
 };
