@@ -11,6 +11,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # The system libraries the programs need become the package's dependencies.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The library's symbols file (dpkg-gensymbols format), kept beside its version
+# script; it goes into libquorvane1's control area once the packages are split.
+set(QUORVANE_SYMBOLS_FILE ${PROJECT_SOURCE_DIR}/lib/libquorvane1.symbols)
 if(NOT CPACK_OUTPUT_FILE_PREFIX)
   set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/package)
 endif()
