@@ -155,6 +155,31 @@ QV_API size_t qv_entry_count(const qv_archive* archive);
  * but not while the same archive decodes on another thread. */
 QV_API int qv_entry_at(const qv_archive* archive, size_t index, qv_entry* entry);
 
+/* ---- Names -------------------------------------------------------------- */
+
+/* An entry's stored name as this system writes names: UTF-8 with '/' between
+ * the parts natively, the ANSI code page with '\' on Windows. The text goes
+ * into `buffer` with a NUL after it, and its length (without the NUL) into
+ * `*length` when `length` is not NULL. A `buffer` of fewer than length + 1
+ * bytes, or NULL, gives QV_E_BUFFER_TOO_SMALL with `*length` set, so that a
+ * second call can succeed. `entry` comes from qv_entry_at. Thread-safe. */
+
+/* The name as a path relative to a destination, as qv_extract would make it.
+ * QV_E_UNSAFE_NAME when a part does not convert or can never be a name of its
+ * own here (empty, "." or "..", a separator or NUL inside). */
+QV_API int qv_entry_path(const qv_entry* entry, char* buffer, size_t size, size_t* length);
+
+/* The name to show a person: the path, a folder's with a separator at the
+ * end; when the name has no path here, the stored bytes with those that
+ * cannot be shown as \xNN. */
+QV_API int qv_entry_shown_name(const qv_entry* entry, char* buffer, size_t size, size_t* length);
+
+/* 1 when `pattern` names the entry or a folder that holds it, else 0 (also
+ * for a name without a path here). The pattern is a path of this system, '/'
+ * and '\' alike, a separator at its end ignored; '*' stands for any run of
+ * characters, separators included, '?' for one character. Thread-safe. */
+QV_API int qv_entry_matches(const qv_entry* entry, const char* pattern);
+
 /* ---- Decoding ----------------------------------------------------------- */
 
 typedef struct qv_progress {

@@ -40,10 +40,6 @@ std::string EscapedBytes(const std::string& bytes, bool keep_high_bytes);
 // for a folder; the printable name when it cannot be a path.
 std::string ListedName(const std::string& cp932_name, bool folder);
 
-// The end of a shown name in at most about `limit` bytes, cut between
-// characters, with "..." in front when something was cut.
-std::string ShortenedName(const std::string& shown, size_t limit);
-
 // Bytes of the character of a text of this system (UTF-8, or the ANSI code
 // page on Windows) that begins at `at`; at least 1.
 size_t CharacterLengthAt(const std::string& text, size_t at);

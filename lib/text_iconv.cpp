@@ -79,14 +79,6 @@ std::string PrintableName(const std::string& cp932_name) {
     return EscapedBytes(cp932_name, false);
 }
 
-std::string ShortenedName(const std::string& shown, size_t limit) {
-    if (shown.size() <= limit || limit < 4) return shown;
-    size_t from = shown.size() - (limit - 3);
-    // Not inside a UTF-8 sequence.
-    while (from < shown.size() && ((unsigned char)shown[from] & 0xC0) == 0x80) from++;
-    return "..." + shown.substr(from);
-}
-
 size_t CharacterLengthAt(const std::string& text, size_t at) {
     unsigned char lead = (unsigned char)text[at];
     size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;

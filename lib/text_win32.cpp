@@ -96,16 +96,6 @@ const char LOCAL_SEPARATOR = '\\';
 
 std::string PrintableName(const std::string& cp932_name) { return EscapedBytes(cp932_name, true); }
 
-std::string ShortenedName(const std::string& shown, size_t limit) {
-    if (shown.size() <= limit || limit < 4) return shown;
-    // The first character boundary that leaves at most limit - 3 bytes.
-    size_t from = 0;
-    while (from < shown.size() && shown.size() - from > limit - 3) {
-        from += (IsDBCSLeadByte((BYTE)shown[from]) && from + 1 < shown.size()) ? 2 : 1;
-    }
-    return "..." + shown.substr(from);
-}
-
 size_t CharacterLengthAt(const std::string& text, size_t at) {
     return IsDBCSLeadByte((BYTE)text[at]) && at + 1 < text.size() ? 2 : 1;
 }

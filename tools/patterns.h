@@ -1,6 +1,5 @@
-// Choosing entries by name: names and patterns are compared as paths of this
-// system (UTF-8, or the ANSI code page on Windows), with '/' and '\' alike.
-// '*' stands for any run of characters, '/' included; '?' for one character.
+// Choosing entries by the patterns of the command line (qv_entry_matches),
+// and telling which patterns chose nothing.
 #pragma once
 
 #include <string>
@@ -20,12 +19,9 @@ public:
     std::vector<std::string> Unmatched() const;
 
 private:
-    std::vector<std::string> given_, patterns_;
+    std::vector<std::string> patterns_;
     std::vector<bool> matched_;
 };
 
 // A qv_extract_options select callback over an EntryPatterns.
 int ChooseEntry(void* patterns, const qv_entry* entry);
-
-// True when `text` matches `pattern` ('*' any run, '?' one character).
-bool WildcardMatch(const std::string& pattern, const std::string& text);

@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 
-#include "lib/text.h"
 #include "tools/terminal.h"
 
 Progress::Progress(bool enabled)

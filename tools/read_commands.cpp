@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "lib/files.h"
-#include "lib/text.h"
 #include "tools/commands.h"
 #include "tools/patterns.h"
 #include "tools/progress.h"
@@ -25,6 +23,17 @@ std::string Plural(uint64_t count, const char* one, const char* many) {
 }
 
 std::string RawName(const qv_entry& entry) { return std::string(entry.name, entry.name_length); }
+
+// The entry's name as list shows it (qv_entry_shown_name).
+std::string ShownName(const qv_entry& entry) {
+    size_t length = 0;
+    qv_entry_shown_name(&entry, nullptr, 0, &length);
+    std::string shown(length + 1, '\0');
+    if (qv_entry_shown_name(&entry, &shown[0], shown.size(), &length) != QV_OK)
+        return RawName(entry);
+    shown.resize(length);
+    return shown;
+}
 
 std::string AttributeLetters(uint16_t attributes) {
     std::string letters;
@@ -63,7 +72,7 @@ std::string WhyOf(const qv_error& error, const qv_entry& entry) {
 }
 
 void SayNarrowInterval(const qv_entry& entry) {
-    printf("%s: uses the narrow-interval rule (%s)\n", PrintableName(RawName(entry)).c_str(),
+    printf("%s: uses the narrow-interval rule (%s)\n", ShownName(entry).c_str(),
            Plural(entry.narrow_interval_steps, "step", "steps").c_str());
 }
 
@@ -104,11 +113,11 @@ int CommandList(const ListOptions& options) {
                                          : "even") +
                     "  ";
         }
-        printf(
-            "%-6s %10u  %10u %s  %s  %s  %s%s\n", folder ? "folder" : "file", entry.original_size,
-            entry.stored_size, Ratio(entry.stored_size, entry.original_size).c_str(),
-            FormatTime(entry.last_write_time).c_str(), AttributeLetters(entry.attributes).c_str(),
-            extra.c_str(), ListedName(RawName(entry), folder).c_str());
+        printf("%-6s %10u  %10u %s  %s  %s  %s%s\n", folder ? "folder" : "file",
+               entry.original_size, entry.stored_size,
+               Ratio(entry.stored_size, entry.original_size).c_str(),
+               FormatTime(entry.last_write_time).c_str(),
+               AttributeLetters(entry.attributes).c_str(), extra.c_str(), ShownName(entry).c_str());
         (folder ? folders : files)++;
         original += entry.original_size;
         stored += entry.stored_size;
@@ -136,9 +145,8 @@ int CommandTest(const TestOptions& options) {
     size_t damaged = 0, entries = qv_entry_count(open.archive);
     qv_entry entry;
     for (size_t i = 0; qv_entry_at(open.archive, i, &entry) == QV_OK; i++) {
-        std::string shown = PrintableName(RawName(entry));
-        std::string path;
-        if (!EntryNameToPath(RawName(entry), &path)) {
+        std::string shown = ShownName(entry);
+        if (qv_entry_path(&entry, nullptr, 0, nullptr) == QV_E_UNSAFE_NAME) {
             progress.Clear();
             fprintf(stderr, "quorvane: %s: the name cannot be converted to a name of this system\n",
                     shown.c_str());
@@ -180,7 +188,7 @@ namespace {
 // The default destination: the archive's name without its extension, in the
 // current folder, as other extractors' users expect.
 bool DefaultDestination(const std::string& archive, std::string* destination) {
-    size_t name_start = LastComponentStart(archive);
+    size_t name_start = FileNameStart(archive);
     size_t dot = archive.find_last_of('.');
     if (dot == std::string::npos || dot <= name_start) return false;
     *destination = archive.substr(name_start, dot - name_start);
@@ -223,7 +231,7 @@ void Extracted(void* context, const qv_entry* entry) {
     ExtractRun* run = (ExtractRun*)context;
     if (run->options->verbosity != VERBOSE) return;
     run->progress->Clear();
-    printf("%s\n", ListedName(RawName(*entry), entry->kind == QV_FOLDER).c_str());
+    printf("%s\n", ShownName(*entry).c_str());
 }
 
 int Progressed(void* context, const qv_progress* state) {

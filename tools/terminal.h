@@ -1,8 +1,9 @@
 // What the command line needs of the system beyond the library: terminals,
-// interrupts, local times, and where an installed stub lies.
+// interrupts, local times, paths, and where an installed stub lies.
 // terminal_posix.cpp and terminal_win32.cpp implement it; the build picks one.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -32,3 +33,10 @@ std::string InstalledStub();
 
 // Standard output takes bytes as they are (no newline translation).
 void BinaryStandardOutput();
+
+// Position in `path` where its last component, the file name, begins.
+size_t FileNameStart(const std::string& path);
+
+// The end of a shown name in at most about `limit` bytes, cut between
+// characters, with "..." in front when something was cut.
+std::string ShortenedName(const std::string& shown, size_t limit);

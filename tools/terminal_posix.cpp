@@ -8,7 +8,6 @@
 
 #include <quorvane.h>
 
-#include "lib/files.h"
 #include "tools/terminal.h"
 
 namespace {
@@ -59,9 +58,23 @@ std::string InstalledStub() {
     char self[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length <= 0) return std::string();
+    std::string program(self, (size_t)length);
     std::string stub =
-        JoinPath(ParentOf(std::string(self, (size_t)length)), "../share/quorvane/quorvane-sfx.exe");
+        program.substr(0, FileNameStart(program)) + "../share/quorvane/quorvane-sfx.exe";
     return access(stub.c_str(), R_OK) == 0 ? stub : std::string();
 }
 
 void BinaryStandardOutput() {}
+
+size_t FileNameStart(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? 0 : slash + 1;
+}
+
+std::string ShortenedName(const std::string& shown, size_t limit) {
+    if (shown.size() <= limit || limit < 4) return shown;
+    size_t from = shown.size() - (limit - 3);
+    // Not inside a UTF-8 sequence.
+    while (from < shown.size() && ((unsigned char)shown[from] & 0xC0) == 0x80) from++;
+    return "..." + shown.substr(from);
+}

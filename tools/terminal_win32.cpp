@@ -5,7 +5,6 @@
 #include <io.h>
 #include <stdio.h>
 
-#include "lib/files.h"
 #include "tools/terminal.h"
 
 namespace {
@@ -65,12 +64,38 @@ std::string InstalledStub() {
     char self[MAX_PATH * 2];
     DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
     if (length == 0 || length >= sizeof self) return std::string();
+    std::string program(self, length);
     std::string stub =
-        JoinPath(ParentOf(std::string(self, length)), "..\\share\\quorvane\\quorvane-sfx.exe");
+        program.substr(0, FileNameStart(program)) + "..\\share\\quorvane\\quorvane-sfx.exe";
     return GetFileAttributesA(stub.c_str()) != INVALID_FILE_ATTRIBUTES ? stub : std::string();
 }
 
 void BinaryStandardOutput() {
     fflush(stdout);
     _setmode(_fileno(stdout), _O_BINARY);
+}
+
+size_t FileNameStart(const std::string& path) {
+    // A '\' may be the second byte of a double-byte character.
+    size_t start = 0;
+    for (size_t i = 0; i < path.size(); i++) {
+        if (IsDBCSLeadByte((BYTE)path[i]) && i + 1 < path.size()) {
+            i++;
+        } else if (path[i] == '\\' || path[i] == '/') {
+            start = i + 1;
+        }
+    }
+    // "X:name" names a file in the drive's current folder.
+    if (start == 0 && path.size() >= 2 && path[1] == ':') start = 2;
+    return start;
+}
+
+std::string ShortenedName(const std::string& shown, size_t limit) {
+    if (shown.size() <= limit || limit < 4) return shown;
+    // The first character boundary that leaves at most limit - 3 bytes.
+    size_t from = 0;
+    while (from < shown.size() && shown.size() - from > limit - 3) {
+        from += (IsDBCSLeadByte((BYTE)shown[from]) && from + 1 < shown.size()) ? 2 : 1;
+    }
+    return "..." + shown.substr(from);
 }

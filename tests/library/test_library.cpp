@@ -1,5 +1,6 @@
-// libquorvane's C API: opening from a path, a descriptor and memory, the
-// reasons of refusals, decoding with cancel, extraction, the writer's checks.
+// libquorvane's C API: opening from a path, a descriptor and memory, names and
+// patterns, the reasons of refusals, decoding with cancel, extraction, the
+// writer's checks.
 #include <stdio.h>
 #include <string.h>
 
@@ -146,6 +147,50 @@ TEST_F(LibraryTest, PathDescriptorAndMemoryGiveTheSameEntriesAndBytes) {
                   QV_E_BUFFER_TOO_SMALL);
         qv_close(archive);
     }
+}
+
+TEST_F(LibraryTest, NamesArePathsOfThisSystemAndPatternsChooseEntries) {
+    qv_archive* archive = nullptr;
+    qv_error error;
+    ASSERT_EQ(qv_open_path(MakePayload().string().c_str(), &archive, &error), QV_OK);
+    qv_entry folder, small, big;
+    ASSERT_EQ(qv_entry_at(archive, 0, &folder), QV_OK);
+    ASSERT_EQ(qv_entry_at(archive, 1, &small), QV_OK);
+    ASSERT_EQ(qv_entry_at(archive, 2, &big), QV_OK);
+
+    // Too small a buffer still learns the length.
+    char buffer[64];
+    size_t length = 0;
+    EXPECT_EQ(qv_entry_path(&big, buffer, 7, &length), QV_E_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 7u);
+    EXPECT_EQ(qv_entry_path(&big, buffer, 8, &length), QV_OK);
+    EXPECT_STREQ(buffer, "big.txt");
+    ASSERT_EQ(qv_entry_path(&small, buffer, sizeof buffer, &length), QV_OK);
+    std::string path = buffer;
+    ASSERT_GT(path.size(), 5u);
+    char separator = path[4];
+    EXPECT_TRUE(separator == '/' || separator == '\\') << path;
+    ASSERT_EQ(qv_entry_shown_name(&folder, buffer, sizeof buffer, nullptr), QV_OK);
+    EXPECT_EQ(std::string(buffer), std::string("docs") + separator);
+
+    // A folder above the entry chooses it; '/' and '\' alike, '*' crosses folders.
+    EXPECT_EQ(qv_entry_matches(&small, "docs"), 1);
+    EXPECT_EQ(qv_entry_matches(&small, "docs/"), 1);
+    EXPECT_EQ(qv_entry_matches(&small, ("d?cs\\" + path.substr(5)).c_str()), 1);
+    EXPECT_EQ(qv_entry_matches(&small, "*.txt"), 1);
+    EXPECT_EQ(qv_entry_matches(&small, "doc"), 0);
+    EXPECT_EQ(qv_entry_matches(&big, "docs"), 0);
+    EXPECT_EQ(qv_entry_matches(&folder, "docs/big.txt"), 0);
+
+    // A name with no path here is shown with its control bytes escaped.
+    qv_entry odd = small;
+    odd.name = "..\\x\x01";
+    odd.name_length = 5;
+    EXPECT_EQ(qv_entry_path(&odd, buffer, sizeof buffer, &length), QV_E_UNSAFE_NAME);
+    EXPECT_EQ(qv_entry_shown_name(&odd, buffer, sizeof buffer, &length), QV_OK);
+    EXPECT_STREQ(buffer, "..\\x\\x01");
+    EXPECT_EQ(qv_entry_matches(&odd, "*"), 0);
+    qv_close(archive);
 }
 
 // Records a failure's code and message, or cancels at the n-th report.
