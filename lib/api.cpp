@@ -44,15 +44,15 @@ int CheckEntry(const qv_archive* archive, size_t index, qv_error* error) {
 // Decodes entry `index` into `output`, with the entry's name in a failure.
 int DecodeTo(qv_archive* archive, size_t index, DecodedOutput output, void* output_context,
              qv_progress_fn progress, void* progress_context, qv_error* error) {
-    const EntryRecord& record = archive->entries[index].record;
+    const EntryFields& record = archive->entries[index].record;
     ProgressReport report(progress, progress_context, record.originalSize);
     if (!report.Begin(index, record.originalSize, PrintableName(RecordName(record))))
         return SetError(error, QV_E_CANCELLED, "cancelled");
     std::string why;
     int code = DecodeArchiveEntry(archive, index, output, output_context, &report, &why);
     if (code != QV_OK) {
-        std::string name =
-            archive->entries[index].has_utf8 ? archive->entries[index].utf8 : RecordName(record);
+        const char* utf8 = archive->entries[index].utf8;
+        std::string name = utf8 ? utf8 : RecordName(record);
         return SetError(error, code, name + ": " + why);
     }
     report.End();

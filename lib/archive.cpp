@@ -2,6 +2,8 @@
 // entry; and decoding one entry in memory.
 #include "lib/archive.h"
 
+#include <string.h>
+
 #include <thread>
 
 #include "lib/text.h"
@@ -21,54 +23,55 @@ int SetError(qv_error* error, int code, const std::string& message) {
 }
 
 bool IsFolderRecord(const EntryRecord& record) { return EndYen(record.name, record.nameLength); }
+bool IsFolderRecord(const EntryFields& record) { return EndYen(record.name, record.nameLength); }
 
 std::string RecordName(const EntryRecord& record) {
     return std::string(record.name, record.nameLength);
 }
+std::string RecordName(const EntryFields& record) {
+    return std::string(record.name, record.nameLength);
+}
+
+const char* NameStore::Add(const char* text, size_t length) {
+    if (length + 1 > room_ - used_) {
+        // Blocks of 64 KiB once an archive has more than a few names.
+        size_t size = blocks_.empty() ? 1024 : 0x10000;
+        if (size < length + 1) size = length + 1;
+        blocks_.emplace_back(new char[size]);
+        used_ = 0;
+        room_ = size;
+    }
+    char* copy = blocks_.back().get() + used_;
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    used_ += length + 1;
+    return copy;
+}
 
 namespace {
 
-// Says which record made the validation refuse the payload, and why.
-std::string DiagnosePayload(ByteSource* source, uint32_t start) {
-    uint64_t size = SourceSize(source);
-    if (size < start) return "the file ends before its payload begins";
-    SourceSeek(source, start, FILE_BEGIN);
-    for (int index = 1;; index++) {
-        int64_t at = SourceSeek(source, 0, FILE_CURRENT);
-        EntryRecord record;
-        int read = ReadEntryRecordFrom(source, &record);
-        std::string where =
-            "entry " + std::to_string(index) + " (at byte " + std::to_string(at) + ")";
-        if (read == 0) return "a name there is refused by this system";
-        if (read < 0) {
-            uint8_t first = 1;
-            uint32_t got = 0;
-            SourceSeek(source, at, FILE_BEGIN);
-            SourceRead(source, &first, 1, &got);
-            return where +
-                   (first == 0 ? ": name of length 0" : ": cut short by the end of the file");
+// Says which record made the walk refuse the payload, and why.
+std::string DescribeRefusal(const PayloadRefusal& refusal) {
+    if (refusal.fault == PAYLOAD_STARTS_PAST_END) return "the file ends before its payload begins";
+    std::string where =
+        "entry " + std::to_string(refusal.entry) + " (at byte " + std::to_string(refusal.at) + ")";
+    if (refusal.fault == PAYLOAD_NAME_LENGTH_ZERO) return where + ": name of length 0";
+    if (refusal.fault == PAYLOAD_RECORD_CUT_SHORT)
+        return where + ": cut short by the end of the file";
+    std::string shown = where + " \"" + PrintableName(RecordName(refusal.record)) + "\"";
+    switch (refusal.fault) {
+        case PAYLOAD_NAME_REFUSED: {
+            if (refusal.component_length == 0) return shown + ": an empty name part";
+            std::string part(refusal.record.name + refusal.component_at, refusal.component_length);
+            return shown + ": the name part \"" + PrintableName(part) +
+                   "\" could lead outside the destination or is not a valid file name";
         }
-        std::string name = RecordName(record);
-        std::string shown = where + " \"" + PrintableName(name) + "\"";
-        bool folder = IsFolderRecord(record);
-        for (const std::string& component : SplitEntryName(name)) {
-            if (!IsSafeNameComponent(component.data(), component.size())) {
-                return shown + ": the name part \"" + PrintableName(component) +
-                       "\" could lead outside the destination or is not a valid file name";
-            }
-        }
-        if (!folder && SplitEntryName(name).empty()) return shown + ": empty name";
-        int64_t stored_at = SourceSeek(source, 0, FILE_CURRENT);
-        if ((uint64_t)stored_at + record.storedSize > size) {
+        case PAYLOAD_STORED_PAST_END:
             return shown + ": its stored bytes run past the end of the file";
-        }
-        if (folder && (record.originalSize != 0 || record.storedSize != 0)) {
+        case PAYLOAD_FOLDER_WITH_DATA:
             return shown + ": a folder entry that carries data";
-        }
-        if (!folder && record.originalSize == 0 && record.storedSize != 0) {
+        default:
             return shown + ": an empty file that carries stored bytes";
-        }
-        SourceSeek(source, record.storedSize, FILE_CURRENT);
     }
 }
 
@@ -85,32 +88,47 @@ bool Utf8Name(const EntryRecord& record, std::string* utf8) {
     return true;
 }
 
+bool IndexRecord(void* context, const EntryRecord& record, uint64_t stored_at) {
+    qv_archive* archive = (qv_archive*)context;
+    archive->entries.push_back(EntryOfRecord(record, stored_at, &archive->names));
+    archive->total_original += record.originalSize;
+    return true;
+}
+
 }  // namespace
 
 int IndexArchive(qv_archive* archive, qv_error* error) {
     // Anything that is not a PE executable is taken as a bare payload.
     archive->start = GetEXESizeOfSource(&archive->source);
-    if (!CheckPayload(&archive->source, archive->start)) {
+    // One walk validates and indexes; names are judged by rule, so opening an
+    // archive touches no file but the archive itself.
+    PayloadRefusal refusal;
+    if (WalkPayload(&archive->source, archive->start, NameRules(), IndexRecord, archive,
+                    &refusal) != PAYLOAD_SOUND) {
+        archive->entries.clear();
+        archive->total_original = 0;
         return SetError(error, QV_E_REFUSED,
-                        archive->label + " is damaged or unsafe, nothing was done: " +
-                            DiagnosePayload(&archive->source, archive->start));
+                        archive->label +
+                            " is damaged or unsafe, nothing was done: " + DescribeRefusal(refusal));
     }
-    SourceSeek(&archive->source, archive->start, FILE_BEGIN);
-    EntryRecord record;
-    while (ReadEntryRecordFrom(&archive->source, &record) == 1) {
-        uint64_t stored_at = (uint64_t)SourceSeek(&archive->source, 0, FILE_CURRENT);
-        archive->entries.push_back(EntryOfRecord(record, stored_at));
-        archive->total_original += record.originalSize;
-        SourceSeek(&archive->source, record.storedSize, FILE_CURRENT);
-    }
+    archive->entries.shrink_to_fit();
     return QV_OK;
 }
 
-ArchiveEntry EntryOfRecord(const EntryRecord& record, uint64_t stored_at) {
+ArchiveEntry EntryOfRecord(const EntryRecord& record, uint64_t stored_at, NameStore* names) {
     ArchiveEntry entry = {};
-    entry.record = record;
+    EntryFields& f = entry.record;
+    f.name = names->Add(record.name, record.nameLength);
+    f.nameLength = record.nameLength;
+    f.creationTime = record.creationTime;
+    f.lastAccessTime = record.lastAccessTime;
+    f.lastWriteTime = record.lastWriteTime;
+    f.attributeWord = record.attributeWord;
+    f.originalSize = record.originalSize;
+    f.storedSize = record.storedSize;
+    std::string utf8;
+    entry.utf8 = Utf8Name(record, &utf8) ? names->Add(utf8.data(), utf8.size()) : nullptr;
     entry.stored_at = stored_at;
-    entry.has_utf8 = Utf8Name(record, &entry.utf8);
     entry.narrow_interval = -1;
     return entry;
 }
@@ -120,11 +138,11 @@ void DescribeEntry(const qv_archive& archive, size_t index, qv_entry* entry) {
 }
 
 void DescribeArchiveEntry(const ArchiveEntry& e, size_t index, qv_entry* entry) {
-    const EntryRecord& r = e.record;
+    const EntryFields& r = e.record;
     entry->index = index;
     entry->name = r.name;
     entry->name_length = r.nameLength;
-    entry->name_utf8 = e.has_utf8 ? e.utf8.c_str() : nullptr;
+    entry->name_utf8 = e.utf8;
     entry->kind = IsFolderRecord(r) ? QV_FOLDER : QV_FILE;
     entry->original_size = r.originalSize;
     entry->stored_size = r.storedSize;

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include <deque>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -15,13 +17,39 @@
 #include "payload/byte_source.h"
 #include "payload/records.h"
 
+// Names of an opened archive, in blocks that never move, so that the strings
+// of a qv_entry can point into them for as long as the archive is open.
+class NameStore {
+public:
+    // A copy of `length` bytes with a NUL behind them.
+    const char* Add(const char* text, size_t length);
+
+private:
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    size_t used_ = 0, room_ = 0;
+};
+
+// An entry's record as kept in memory for every entry: the fields without the
+// record's fixed room for a name, which lives in a NameStore instead, so that
+// an index stays a small multiple of the archive's size.
+struct EntryFields {
+    const char* name;  // nameLength bytes and a NUL
+    uint64_t creationTime;
+    uint64_t lastAccessTime;
+    uint64_t lastWriteTime;
+    uint32_t originalSize;
+    uint32_t storedSize;
+    uint16_t attributeWord;
+    uint8_t nameLength;
+};
+
 struct ArchiveEntry {
-    EntryRecord record;
-    uint64_t stored_at;     // where its stored bytes begin
-    bool has_utf8;          // the name converts to UTF-8
-    std::string utf8;       // '/'-separated, a folder's with '/' at its end
-    int narrow_interval;    // -1 until the entry has been decoded
-    uint32_t narrow_steps;  // steps that needed the narrow-interval rule
+    EntryFields record;
+    const char* utf8;        // '/'-separated, a folder's with '/' at its end; NULL
+                             // when the name does not convert
+    uint64_t stored_at;      // where its stored bytes begin
+    uint32_t narrow_steps;   // steps that needed the narrow-interval rule
+    int8_t narrow_interval;  // -1 until the entry has been decoded
 };
 
 struct qv_archive {
@@ -29,7 +57,9 @@ struct qv_archive {
     ByteSource source;
     std::string label;  // how messages name the archive
     uint32_t start = 0;
-    std::vector<ArchiveEntry> entries;
+    NameStore names;
+    // In blocks, so that growing it never holds two copies at once.
+    std::deque<ArchiveEntry> entries;
     uint64_t total_original = 0;
     ~qv_archive() { CloseFile(file); }
 };
@@ -49,12 +79,15 @@ int Guarded(qv_error* error, Work work) {
 }
 
 bool IsFolderRecord(const EntryRecord& record);
+bool IsFolderRecord(const EntryFields& record);
 std::string RecordName(const EntryRecord& record);
+std::string RecordName(const EntryFields& record);
 
 // Validates the archive whose source is set, and indexes its entries.
 int IndexArchive(qv_archive* archive, qv_error* error);
 
-ArchiveEntry EntryOfRecord(const EntryRecord& record, uint64_t stored_at);
+// The entry of a record, its names copied into `names`.
+ArchiveEntry EntryOfRecord(const EntryRecord& record, uint64_t stored_at, NameStore* names);
 // Fills `entry` from entry `index`; its strings point into the archive.
 void DescribeEntry(const qv_archive& archive, size_t index, qv_entry* entry);
 void DescribeArchiveEntry(const ArchiveEntry& archive_entry, size_t index, qv_entry* entry);

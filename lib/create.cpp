@@ -63,11 +63,11 @@ struct OldOutput {
 void CheckComponent(const std::string& cp932, const std::string& source) {
     static const char kSeparator = 0x5C;
     if (InStr2(1, cp932.data(), (int)cp932.size(), &kSeparator, 1) != 0 ||
-        !IsSafeNameComponent(cp932.data(), cp932.size())) {
+        !IsPortableNameComponent(cp932.data(), cp932.size())) {
         throw CreateError{QV_E_CANNOT_STORE,
                           source +
                               ": the name is not allowed in an archive (device name, dots only, "
-                              "or a character Windows refuses)"};
+                              "a dot or space at its end, or a character Windows refuses)"};
     }
 }
 
@@ -380,7 +380,8 @@ uint32_t qv_writer::WritePooledEntry(FileHandle out, CompressPool* pool, size_t 
 void qv_writer::Written(const WriterEntry& entry, const EntryRecord& record,
                         uint32_t widened_steps) {
     if (!options.written) return;
-    ArchiveEntry written = EntryOfRecord(record, 0);
+    NameStore names;
+    ArchiveEntry written = EntryOfRecord(record, 0, &names);
     if (entry.info.kind == INPUT_FILE) {
         // The writer knows what a reader learns only by decoding.
         written.narrow_interval = widened_steps > 0 ? 1 : 0;

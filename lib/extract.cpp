@@ -61,7 +61,7 @@ std::map<size_t, std::string> FindCollisions(const qv_archive& archive) {
     std::map<size_t, std::string> collisions;
     std::map<std::string, std::pair<std::string, bool>> seen;  // local path: entry name, folder
     for (size_t index = 0; index < archive.entries.size(); index++) {
-        const EntryRecord& record = archive.entries[index].record;
+        const EntryFields& record = archive.entries[index].record;
         std::string path;
         if (!EntryNameToPath(RecordName(record), &path)) continue;
         bool folder = IsFolderRecord(record);
@@ -82,7 +82,7 @@ std::vector<bool> ChosenEntries(const qv_archive& archive, const qv_extract_opti
     if (!options.select) return chosen;
     std::map<std::vector<std::string>, size_t> folders;
     for (size_t i = 0; i < archive.entries.size(); i++) {
-        const EntryRecord& record = archive.entries[i].record;
+        const EntryFields& record = archive.entries[i].record;
         if (IsFolderRecord(record)) folders[SplitEntryName(RecordName(record))] = i;
     }
     for (size_t i = 0; i < archive.entries.size(); i++) {
@@ -146,7 +146,7 @@ private:
     }
 
     // False when the entry failed (reported) or the run was cancelled.
-    bool Entry(const EntryRecord& record) {
+    bool Entry(const EntryFields& record) {
         std::string shown = PrintableName(RecordName(record));
         std::vector<std::string> names;
         if (!EntryNameToComponents(RecordName(record), &names) || names.empty()) {
@@ -199,7 +199,7 @@ private:
         }
     }
 
-    bool File(const EntryRecord& record, const std::string& shown, const std::string& name) {
+    bool File(const EntryFields& record, const std::string& shown, const std::string& name) {
         const OpenFolder& folder = folders_.Current();
         std::string target = JoinPath(folder.path, name);
         PathKind existing = KindIn(folder, name);

@@ -139,3 +139,11 @@ bool IsSafeNameComponent(const char* component, size_t length) {
 
     return !IsReservedDeviceName(component, length);
 }
+
+bool IsPortableNameComponent(const char* component, size_t length) {
+    if (!IsSafeNameComponent(component, length)) return false;
+    // A safe component is not empty; its last byte is a single-byte character
+    // when it is a dot or a space, as trail bytes start at 0x40.
+    char last = component[length - 1];
+    return last != '.' && last != ' ';
+}

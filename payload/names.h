@@ -10,8 +10,7 @@ bool Upper2Byte(uint8_t byte);
 
 // 1-based position of the first occurrence of `find` at or after `start` that
 // begins on a character boundary (by Upper2Byte); 0 when there is none.
-int InStr2(int start, const char* haystack, int haystack_length, const char* find,
-           int find_length);
+int InStr2(int start, const char* haystack, int haystack_length, const char* find, int find_length);
 
 // True when the string ends in a backslash that is a character of its own, not
 // the trail byte of a double-byte character. Windows asks CharPrevA; elsewhere
@@ -24,3 +23,10 @@ bool EndYen(const char* text, size_t length);
 // that Windows refuses in a name: controls, / : * ? " < > | and the backslash
 // (which can only appear here as a stray byte the separator search passed over).
 bool IsSafeNameComponent(const char* component, size_t length);
+
+// The name rules of the library and the tool, which judge names without
+// touching the file system: a safe component that also does not end in a dot
+// or a space, which Windows strips, so that the entry would land under
+// another name. Lengths need no rule: nameLength is one byte, so no component
+// passes Windows' 255-byte limit.
+bool IsPortableNameComponent(const char* component, size_t length);

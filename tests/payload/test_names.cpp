@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "payload/names.h"
+#include "payload/validation.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -128,6 +129,59 @@ TEST(IsSafeNameComponent, AcceptsOrdinaryNames) {
     EXPECT_TRUE(Safe("\x83\x5C\x83\x7C.txt"));
     // Japanese text: 日本語.txt
     EXPECT_TRUE(Safe("\x93\xFA\x96\x7B\x8C\xEA.txt"));
+}
+
+// The rules' verdict on a whole name, through the payload walk; for a refused
+// name, the part that was refused.
+std::string RulesVerdict(const std::string& name) {
+    EntryRecord record = {};
+    record.nameLength = (uint8_t)name.size();
+    memcpy(record.name, name.data(), name.size());
+    uint8_t bytes[RECORD_MAX_SIZE];
+    uint32_t size = EncodeEntryRecord(&record, bytes);
+    ByteSource source = MemorySource(bytes, size);
+    PayloadRefusal refusal;
+    if (WalkPayload(&source, 0, NameRules(), NULL, NULL, &refusal) == PAYLOAD_SOUND) return "ok";
+    if (refusal.fault != PAYLOAD_NAME_REFUSED) return "fault";
+    return "refused " + name.substr(refusal.component_at, refusal.component_length);
+}
+
+TEST(NameRules, JudgeWholeNamesWithoutTheFileSystem) {
+    std::string deep;  // 255 bytes in 128 parts
+    for (int part = 0; part < 127; part++) deep += "d\\";
+    deep += "f";
+    const struct {
+        std::string name, verdict;
+    } table[] = {
+        {"a.txt", "ok"},
+        {"docs\\", "ok"},  // a folder: no part after its backslash
+        {"docs\\a.txt", "ok"},
+        {".hidden", "ok"},
+        {"a b.txt", "ok"},
+        {"\x95\x5C", "ok"},     // 表: its trail byte is no separator
+        {"\x83\x5C\\b", "ok"},  // ソ, then a separator
+        {deep, "ok"},
+        {"\\a", "refused "},      // absolute
+        {"a\\\\b", "refused "},   // an empty part
+        {"C:\\a", "refused C:"},  // drive-qualified
+        {"..\\a", "refused .."},
+        {"a\\.\\b", "refused ."},
+        {"a/b", "refused a/b"},
+        {"x\\con.txt", "refused con.txt"},
+        {"LPT1.log", "refused LPT1.log"},
+        {"a<b", "refused a<b"},
+        {"a>b", "refused a>b"},
+        {"a\"b", "refused a\"b"},
+        {"a|b", "refused a|b"},
+        {"a?b", "refused a?b"},
+        {"a*b", "refused a*b"},
+        {"a\tb", "refused a\tb"},
+        {"a.", "refused a."},     // Windows would strip the dot
+        {"a \\b", "refused a "},  // ... and the space
+        {"a..\\", "refused a.."},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(RulesVerdict(row.name), row.verdict) << ::testing::PrintToString(row.name);
 }
 
 }  // namespace
