@@ -1,9 +1,11 @@
 // Hostile input and unlucky users: a folder swapped for a link during the
 // extraction, names of 255 bytes, interrupts, named pipes, a dangling
 // destination, two names that become one, a temporary folder that cannot be
-// used and a write that fails.
+// used, a write that fails, and the files that reading an archive creates.
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -167,6 +169,49 @@ TEST_F(ToolTest, AnUnusableTemporaryFolderStopsNeitherTestNorExtract) {
     Outcome extract = Q("extract " + Quote(Path("a.qv")) + " -d " + Quote(Path("out")));
     EXPECT_EQ(extract.code, 0) << extract.err;
     EXPECT_EQ(ReadFile(Path("out/a.txt")), ChainText());
+}
+
+// Names created in the folders that `watch` (an inotify descriptor) watches,
+// read without waiting; the files in which RunProgram catches the tool's
+// output are left out.
+std::vector<std::string> CreatedSinceLastLook(int watch) {
+    std::vector<std::string> created;
+    alignas(inotify_event) char buffer[8192];
+    ssize_t got;
+    while ((got = read(watch, buffer, sizeof buffer)) > 0) {
+        for (char* at = buffer; at < buffer + got;) {
+            const inotify_event* event = (const inotify_event*)at;
+            std::string name = event->len ? event->name : "?";
+            if (name != ".stdout" && name != ".stderr") created.push_back(name);
+            at += sizeof(inotify_event) + event->len;
+        }
+    }
+    return created;
+}
+
+TEST_F(ToolTest, ReadingAnArchiveCreatesNoFileOutsideTheDestination) {
+    // Deep names: every name part of every entry once cost a trial file.
+    std::string deep, local;
+    for (int part = 0; part < 60; part++) {
+        deep += "p\\";
+        local += "p/";
+    }
+    WritePayload(Path("a.qv"), {{deep + "x.txt", ATTRIBUTE_ARCHIVE, 20, kChainStored},
+                                {deep + "y.txt", ATTRIBUTE_ARCHIVE, 0, Bytes()}});
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    const uint32_t creations = IN_CREATE | IN_MOVED_TO;
+    ASSERT_GE(inotify_add_watch(watch, temporary_.c_str(), creations), 0);
+    ASSERT_GE(inotify_add_watch(watch, scratch_.c_str(), creations), 0);
+
+    EXPECT_EQ(Q("list " + Quote(Path("a.qv"))).code, 0);
+    EXPECT_EQ(Q("test " + Quote(Path("a.qv"))).code, 0);
+    EXPECT_EQ(CreatedSinceLastLook(watch), std::vector<std::string>());
+    Outcome extract = Q("extract " + Quote(Path("a.qv")) + " -d " + Quote(Path("out")));
+    EXPECT_EQ(extract.code, 0) << extract.err;
+    EXPECT_EQ(CreatedSinceLastLook(watch), std::vector<std::string>{"out"});
+    EXPECT_EQ(ReadFile(Path("out/" + local + "x.txt")), ChainText());
+    close(watch);
 }
 
 TEST_F(ToolTest, TwoCodesForOneCharacterCollideAndBothAreNamed) {
