@@ -40,6 +40,7 @@
 #include "codec/RunLength.h"
 #include "codec/compress.h"
 #include "decoder/decode_chain.h"
+#include "decoder/stage_files.h"
 
 namespace fs = std::filesystem;
 

@@ -35,6 +35,7 @@
 #include "codec/compress.h"
 #include "decoder/decode_chain.h"
 #include "decoder/memory_decoder.h"
+#include "decoder/stage_files.h"
 #include "payload/records.h"
 
 namespace fs = std::filesystem;

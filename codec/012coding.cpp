@@ -1,7 +1,7 @@
 // Stage 1: adaptive frequency tables and the carry-less range decoder over the
 // value model (class 0/1/2 in a context of three classes, exponent, mantissa).
 #include "codec/012coding.h"
-#include "codec/stage_files.h"
+#include "platform/platform.h"
 
 #include <string.h>
 
@@ -132,9 +132,7 @@ static constexpr RaiseTable RAISE = make_raise_table();
 static inline uint16_t* counts_of(Frequency* t) { return (uint16_t*)(t + 1); }
 static inline uint16_t* sums_of(Frequency* t, int size) { return counts_of(t) + size; }
 // GET_COUNT_SUM on the sums found so.
-static inline uint32_t cumulative(const uint16_t* sums, int c) {
-    return (uint16_t)(sums[c] + c);
-}
+static inline uint32_t cumulative(const uint16_t* sums, int c) { return (uint16_t)(sums[c] + c); }
 
 // The rest of an update once the running sums above c are raised: c's own
 // count, the rescale when the stored sum has reached max_sum, and the
@@ -180,10 +178,6 @@ void free_frequency(ModelSet* set) {
 
 // ---------------------------------------------------------------------------
 // Range decoder
-
-bool RefillFromFile(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
-    return ReadBytes(*(FileHandle*)context, buffer, room, got);
-}
 
 // The slow side of taking a byte: LBuffer is used up. Refills it when the
 // previous refill filled it completely; once one comes back short the input
@@ -451,95 +445,4 @@ DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32
     *produced = n;
     if (!failed) return DECODE_OK;
     return rc->read_failed ? DECODE_READ_FAILED : DECODE_DAMAGED;
-}
-
-// ---------------------------------------------------------------------------
-// Stage loop
-
-// Buffers and tables of one run, released together on every way out.
-struct Stage1Resources {
-    uint8_t* LBuffer;
-    uint8_t* SBuffer;
-    Stage1Decoder decoder;
-    bool started;
-    uint32_t* widened_steps;  // the caller's, or NULL
-};
-
-static DecodeResult finish_stage1(Stage1Resources* res, DecodeResult result) {
-    if (res->widened_steps)
-        *res->widened_steps = result == DECODE_OK ? res->decoder.rc.widened_steps : 0;
-    if (res->started) stage1_release(&res->decoder);
-    FreeZeroedMemory(res->LBuffer);
-    FreeZeroedMemory(res->SBuffer);
-    return result;
-}
-
-DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
-                              uint64_t output_limit, uint32_t* widened_steps) {
-    if (widened_steps) *widened_steps = 0;
-    // Read once: the size is process-wide and must not change under a run.
-    const uint32_t buffer_size = RC_BUF_SIZE;
-    if (buffer_size < RC_BUF_SIZE_MIN) return DECODE_NO_MEMORY;
-    DecodeResult rewound = RewindStageFiles(in, out);
-    if (rewound != DECODE_OK) return rewound;
-
-    // The buffers need be no larger than the stream and the longest output:
-    // their size decides only how the stage reads and writes, and a small
-    // entry should not take RC_BUF_SIZE of memory twice over.
-    uint64_t stream_size = GetFileSize64(in);
-    const uint32_t in_size =
-        stream_size < buffer_size
-            ? (stream_size < RC_BUF_SIZE_MIN ? RC_BUF_SIZE_MIN : (uint32_t)stream_size)
-            : buffer_size;
-    const uint32_t out_size =
-        output_limit < buffer_size
-            ? (output_limit < RC_BUF_SIZE_MIN ? RC_BUF_SIZE_MIN : (uint32_t)output_limit)
-            : buffer_size;
-
-    Stage1Resources res = {};
-    res.widened_steps = widened_steps;
-    res.LBuffer = (uint8_t*)AllocZeroedMemory(in_size);
-    res.SBuffer = (uint8_t*)AllocZeroedMemory(out_size);
-    if (!res.LBuffer || !res.SBuffer) return finish_stage1(&res, DECODE_NO_MEMORY);
-    DecodeResult started =
-        stage1_start(&res.decoder, fNewType, RefillFromFile, &in, res.LBuffer, in_size);
-    if (started != DECODE_OK) return finish_stage1(&res, started);
-    res.started = true;
-
-    uint8_t* SBuffer = res.SBuffer;
-    uint32_t SPos = 0;
-    uint64_t total = 0;
-    for (;;) {
-        uint32_t produced = 0;
-        bool finished = false;
-        DecodeResult result;
-        if (SPos == out_size) {
-            // A full buffer goes out only when another byte (or EOF) arrives.
-            uint8_t next = 0;
-            result = stage1_decode(&res.decoder, &next, 1, &produced, &finished);
-            if (result != DECODE_OK) return finish_stage1(&res, result);
-            if (!WriteBytes(out, SBuffer, out_size))
-                return finish_stage1(&res, DECODE_WRITE_FAILED);
-            if (finished) return finish_stage1(&res, DECODE_OK);
-            SPos = 0;
-            SBuffer[SPos++] = next;
-        } else {
-            // Pieces end where the pump is due, so it comes after every
-            // STAGE1_PUMP_INTERVAL bytes of the whole stream.
-            uint32_t room = out_size - SPos;
-            uint32_t to_pump = STAGE1_PUMP_INTERVAL - (uint32_t)(total % STAGE1_PUMP_INTERVAL);
-            if (room > to_pump) room = to_pump;
-            result = stage1_decode(&res.decoder, SBuffer + SPos, room, &produced, &finished);
-            if (result != DECODE_OK) return finish_stage1(&res, result);
-            SPos += produced;
-        }
-        total += produced;
-        // An intermediate stream longer than any sound entry can need is damaged.
-        if (total > output_limit) return finish_stage1(&res, DECODE_DAMAGED);
-        if (finished) {
-            if (!WriteBytes(out, SBuffer, SPos)) return finish_stage1(&res, DECODE_WRITE_FAILED);
-            return finish_stage1(&res, DECODE_OK);
-        }
-        if (produced && total % STAGE1_PUMP_INTERVAL == 0) CallPump(pump);
-    }
 }

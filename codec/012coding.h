@@ -5,7 +5,6 @@
 #include <stdint.h>
 
 #include "codec/decode_result.h"
-#include "platform/platform.h"
 
 // Byte size of each of the two stage-1 buffers. Process-wide, fixed at start-up
 // from the machine's physical memory (RcBufSizeForMemory); it changes how the
@@ -101,10 +100,6 @@ const uint32_t RC_PAST_END_LIMIT = 8;
 // the input). False when the read failed.
 typedef bool (*Stage1Refill)(void* context, uint8_t* buffer, uint32_t room, uint32_t* got);
 
-// A refill that reads, from its current position, the open file that
-// `context` points to (a FileHandle*).
-bool RefillFromFile(void* context, uint8_t* buffer, uint32_t room, uint32_t* got);
-
 // Registers and input side of one stage-1 run.
 struct RangeDecoder {
     uint32_t range;
@@ -165,18 +160,3 @@ DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32
 
 // Releases the tables; safe after a failed start.
 void stage1_release(Stage1Decoder* d);
-
-// The pump is called once per this many output bytes: often enough that a
-// window stays responsive, rare enough to cost nothing per byte.
-const uint32_t STAGE1_PUMP_INTERVAL = 4096;
-
-const uint64_t NO_OUTPUT_LIMIT = ~(uint64_t)0;
-
-// Decodes one stage-1 stream from `in` (from its start) into `out` (rewound
-// and truncated first). DECODE_OK when EOF was decoded; DECODE_DAMAGED when a
-// value cannot be decoded or the output would pass `output_limit` bytes;
-// otherwise the failure's cause. Calls the pump after every
-// STAGE1_PUMP_INTERVAL output bytes. When given, *widened_steps receives how
-// many steps of a decoded stream needed the widening (0 when it does not decode).
-DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
-                              uint64_t output_limit, uint32_t* widened_steps = NULL);

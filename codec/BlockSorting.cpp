@@ -1,7 +1,6 @@
 // Stage 3: inverse block sorting. Each block is restored in linear time from
 // its last column by ranking its bytes and one walk.
 #include "codec/BlockSorting.h"
-#include "codec/stage_files.h"
 #include "platform/byte_order.h"
 
 #include <string.h>
@@ -81,8 +80,8 @@ static void walk_forwards(const uint32_t* entries, const uint32_t* first_row, ui
 
 // One walk in progress.
 struct Lane {
-    int segment;  // -1 when the lane has no segment left
-    uint32_t at;  // the next row to take
+    int segment;     // -1 when the lane has no segment left
+    uint32_t at;     // the next row to take
     uint8_t* write;  // one past the next byte's place: the region fills downwards
     uint8_t* region;
 };
@@ -259,75 +258,4 @@ void blocksort_restore(const uint8_t* last_column, uint8_t* output, uint32_t top
                        uint32_t* work, MessagePump pump) {
     blocksort_restore_walking(last_column, output, top, size, work, pump,
                               size >= BS_SEGMENTED_WALK_MIN);
-}
-
-DecodeResult blocksort_decode2(const uint8_t* last_column, uint8_t* output, uint32_t top,
-                               uint32_t size, FileHandle out, MessagePump pump) {
-    if (!blocksort_block_ok(top, size)) return DECODE_DAMAGED;
-    uint32_t* work = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * blocksort_work_words(size));
-    if (!work) return DECODE_NO_MEMORY;
-    blocksort_restore(last_column, output, top, size, work, pump);
-    bool written = WriteBytes(out, output, size);
-    FreeZeroedMemory(work);
-    return written ? DECODE_OK : DECODE_WRITE_FAILED;
-}
-
-DecodeResult blocksort_decode(FileHandle in, FileHandle out, MessagePump pump) {
-    DecodeResult result = RewindStageFiles(in, out);
-    if (result != DECODE_OK) return result;
-
-    // No block is longer than the input holds.
-    const uint32_t room = BufferFor(in, BS_BUF_SIZE);
-    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(room);
-    uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(room);
-    result = DECODE_NO_MEMORY;
-    if (in_buffer && out_buffer) {
-        for (;;) {
-            uint8_t header[BS_HEADER_SIZE];
-            uint32_t got = 0;
-            if (!ReadBytes(in, header, 1, &got)) {
-                result = DECODE_READ_FAILED;
-                break;
-            }
-            if (got == 0) {  // the end of the input where a block would start
-                result = DECODE_OK;
-                break;
-            }
-            if (!ReadBytes(in, header + 1, BS_HEADER_SIZE - 1, &got)) {
-                result = DECODE_READ_FAILED;
-                break;
-            }
-            if (got != BS_HEADER_SIZE - 1) {
-                result = DECODE_DAMAGED;
-                break;
-            }
-            uint32_t top, size;
-            blocksort_read_header(header, &top, &size);
-            // An empty block ends the stream; it carries nothing to restore.
-            if (size == 0) {
-                result = DECODE_OK;
-                break;
-            }
-            // A block longer than the input cannot be there in whole.
-            if (!blocksort_block_ok(top, size) || size > room) {
-                result = DECODE_DAMAGED;
-                break;
-            }
-            if (!ReadBytes(in, in_buffer, size, &got)) {
-                result = DECODE_READ_FAILED;
-                break;
-            }
-            if (got != size) {
-                result = DECODE_DAMAGED;
-                break;
-            }
-            result = blocksort_decode2(in_buffer, out_buffer, top, size, out, pump);
-            if (result != DECODE_OK) break;
-            CallPump(pump);
-            if (size != BS_BUF_SIZE) break;
-        }
-    }
-    FreeZeroedMemory(in_buffer);
-    FreeZeroedMemory(out_buffer);
-    return result;
 }

@@ -88,14 +88,3 @@ void blocksort_restore_begin(BlockRestore* restore, const BlockRanks* ranks, uin
 void blocksort_restore_walk_share(BlockRestore* restore, int share, int shares);
 void blocksort_restore_walk_some(BlockRestore* restore);
 void blocksort_restore_end(BlockRestore* restore, uint8_t* output);
-
-// Restores one block and appends it to `out`, with an index table of its own.
-// DECODE_DAMAGED for a block outside the format, else the cause of a failure.
-DecodeResult blocksort_decode2(const uint8_t* last_column, uint8_t* output, uint32_t top,
-                               uint32_t size, FileHandle out, MessagePump pump);
-
-// Restores every block of `in` into `out` (both rewound, `out` truncated).
-// Calls the pump twice per block. DECODE_OK when the stream ended as the
-// format allows; DECODE_DAMAGED when a block was refused or cut short
-// (nothing is written for it); otherwise the cause of a failure.
-DecodeResult blocksort_decode(FileHandle in, FileHandle out, MessagePump pump);

@@ -1,6 +1,5 @@
 // Stage 2: the move-to-front variant, undone chunk by chunk with a fresh table.
 #include "codec/MoveToFront.h"
-#include "codec/stage_files.h"
 
 #include <string.h>
 #if defined(__SSE2__)
@@ -71,38 +70,4 @@ void mtf_decode2(const uint8_t* in, uint8_t* out, uint32_t size) {
     MtfState state;
     mtf_start_chunk(&state);
     mtf_decode_part(&state, in, out, size);
-}
-
-DecodeResult mtf_decode(FileHandle in, FileHandle out, MessagePump pump) {
-    DecodeResult result = RewindStageFiles(in, out);
-    if (result != DECODE_OK) return result;
-
-    // An input smaller than a chunk is one chunk: then its size is room enough.
-    const uint32_t room = BufferFor(in, MTF_BUF_SIZE);
-    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(room);
-    uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(room);
-    result = DECODE_NO_MEMORY;
-    if (in_buffer && out_buffer) {
-        for (;;) {
-            uint32_t size = 0;
-            if (!ReadBytes(in, in_buffer, room, &size)) {
-                result = DECODE_READ_FAILED;
-                break;
-            }
-            mtf_decode2(in_buffer, out_buffer, size);
-            if (!WriteBytes(out, out_buffer, size)) {
-                result = DECODE_WRITE_FAILED;
-                break;
-            }
-            CallPump(pump);
-            // A short read is the end of the input: the last chunk is shorter.
-            if (size != MTF_BUF_SIZE) {
-                result = DECODE_OK;
-                break;
-            }
-        }
-    }
-    FreeZeroedMemory(in_buffer);
-    FreeZeroedMemory(out_buffer);
-    return result;
 }

@@ -5,7 +5,6 @@
 #include <stdint.h>
 
 #include "codec/decode_result.h"
-#include "platform/platform.h"
 
 const uint32_t MTF_BUF_SIZE = 0x100000;
 
@@ -22,8 +21,3 @@ struct MtfState {
 };
 void mtf_start_chunk(MtfState* state);
 void mtf_decode_part(MtfState* state, const uint8_t* in, uint8_t* out, uint32_t size);
-
-// Decodes the whole of `in` into `out` in chunks of MTF_BUF_SIZE; both are
-// rewound first and `out` is truncated. Calls the pump once per chunk.
-// Any input decodes: the result tells only a failed buffer, read or write.
-DecodeResult mtf_decode(FileHandle in, FileHandle out, MessagePump pump);

@@ -1,6 +1,5 @@
 // Stage 4: run-length expansion, block by block with fresh run state.
 #include "codec/RunLength.h"
-#include "codec/stage_files.h"
 #include "platform/byte_order.h"
 
 #include <string.h>
@@ -59,80 +58,4 @@ int32_t rle_decode_within(const uint8_t* in, uint8_t* out, uint32_t size, int n,
         written += k;
     }
     return (int32_t)written;
-}
-
-// Reads one block's header and coded data: DECODE_OK with the block in
-// `buffer`, or *at_end at the clean end of the input (no header byte left).
-static DecodeResult read_block(FileHandle in, uint8_t* buffer, uint32_t room, uint32_t* beforesize,
-                               bool* at_end) {
-    uint8_t header[RLE_HEADER_SIZE];
-    uint32_t got = 0;
-    *at_end = false;
-    if (!ReadBytes(in, header, RLE_HEADER_SIZE, &got)) return DECODE_READ_FAILED;
-    if (got == 0) {
-        *at_end = true;
-        return DECODE_OK;
-    }
-    if (got != RLE_HEADER_SIZE) return DECODE_DAMAGED;
-    uint32_t size = rle_read_header(header);
-    // A block longer than the buffer is longer than the input: it cannot be there in whole.
-    if (!rle_block_size_ok(size) || size > room) return DECODE_DAMAGED;
-    if (!ReadBytes(in, buffer, size, &got)) return DECODE_READ_FAILED;
-    if (got != size) return DECODE_DAMAGED;
-    *beforesize = size;
-    return DECODE_OK;
-}
-
-// Walks the blocks of `in`, writing each expansion to `out` unless it is
-// NO_FILE, and adds the bytes expanded to *expanded.
-static DecodeResult expand_blocks(FileHandle in, FileHandle out, MessagePump pump,
-                                  uint64_t* expanded) {
-    // Room for the largest block the input can hold, and for its expansion:
-    // five coded bytes give at most 259.
-    const uint32_t in_room = BufferFor(in, RLE_IN_BUF_SIZE);
-    const uint32_t out_room = (uint64_t)in_room * 52 < RLE_BUF_SIZE ? in_room * 52 : RLE_BUF_SIZE;
-    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(in_room);
-    uint8_t* out_buffer = out != NO_FILE ? (uint8_t*)AllocZeroedMemory(out_room) : NULL;
-    DecodeResult result = DECODE_NO_MEMORY;
-    *expanded = 0;
-    if (in_buffer && (out == NO_FILE || out_buffer)) {
-        for (;;) {
-            uint32_t beforesize = 0;
-            bool at_end = false;
-            result = read_block(in, in_buffer, in_room, &beforesize, &at_end);
-            // A clean end comes only after a block of exactly RLE_BUF_SIZE bytes.
-            if (result != DECODE_OK || at_end) break;
-            int32_t aftersize =
-                rle_decode_within(in_buffer, out_buffer, beforesize, RLE_THRESHOLD, out_room);
-            if (aftersize < 0) {
-                result = DECODE_DAMAGED;
-                break;
-            }
-            if (out != NO_FILE) {
-                if (!WriteBytes(out, out_buffer, (uint32_t)aftersize)) {
-                    result = DECODE_WRITE_FAILED;
-                    break;
-                }
-                CallPump(pump);
-            }
-            *expanded += (uint32_t)aftersize;
-            if ((uint32_t)aftersize != RLE_BUF_SIZE) break;
-        }
-    }
-    FreeZeroedMemory(in_buffer);
-    FreeZeroedMemory(out_buffer);
-    return result;
-}
-
-DecodeResult rle_decode(FileHandle in, FileHandle out, MessagePump pump) {
-    DecodeResult result = RewindStageFiles(in, out);
-    if (result != DECODE_OK) return result;
-    uint64_t expanded = 0;
-    return expand_blocks(in, out, pump, &expanded);
-}
-
-DecodeResult rle_expanded_size(FileHandle in, uint64_t* expanded) {
-    *expanded = 0;
-    if (SetFilePointer64(in, 0, FILE_BEGIN) != 0) return DECODE_READ_FAILED;
-    return expand_blocks(in, NO_FILE, NO_PUMP, expanded);
 }

@@ -5,7 +5,6 @@
 #include <stdint.h>
 
 #include "codec/decode_result.h"
-#include "platform/platform.h"
 
 const uint32_t RLE_BUF_SIZE = 0x100000;
 const uint32_t RLE_IN_BUF_SIZE = 2 * RLE_BUF_SIZE;
@@ -30,14 +29,3 @@ int32_t rle_decode2(const uint8_t* in, uint8_t* out, uint32_t size, int n);
 // The same with room for only `room` (at most RLE_BUF_SIZE) bytes in `out`:
 // -1 also when the expansion would pass it.
 int32_t rle_decode_within(const uint8_t* in, uint8_t* out, uint32_t size, int n, uint32_t room);
-
-// Expands every block of `in` into `out` (both rewound, `out` truncated).
-// Calls the pump once per block. DECODE_OK when the stream ended as the
-// format allows; DECODE_DAMAGED when a block was refused or cut short
-// (nothing is written for it); otherwise the cause of a failure.
-DecodeResult rle_decode(FileHandle in, FileHandle out, MessagePump pump);
-
-// The number of bytes that rle_decode would write for `in`, found by walking
-// its blocks without writing anything, in *expanded. DECODE_DAMAGED when
-// rle_decode would refuse a block. Leaves the file position undefined.
-DecodeResult rle_expanded_size(FileHandle in, uint64_t* expanded);

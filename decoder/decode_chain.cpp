@@ -4,6 +4,7 @@
 #include "codec/BlockSorting.h"
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
+#include "decoder/stage_files.h"
 
 uint64_t Stage1OutputBound(uint32_t originalSize) {
     // Run-length blocks: every RLE_BUF_SIZE bytes of the entry, the last one

@@ -19,6 +19,7 @@
 #include "codec/RunLength.h"
 #include "decoder/decode_chain.h"
 #include "decoder/memory_decoder.h"
+#include "decoder/stage_files.h"
 #include "platform/platform.h"
 #include "tests/reference/literal_decoder.h"
 

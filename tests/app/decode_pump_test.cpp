@@ -14,6 +14,7 @@
 #include "codec/012coding.h"
 #include "codec/BlockSorting.h"
 #include "codec/MoveToFront.h"
+#include "decoder/stage_files.h"
 #include "decoder/work_files.h"
 #include "tests/app/test_window.h"
 #include "tests/codec/codec_test_util.h"

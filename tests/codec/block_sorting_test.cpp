@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "codec/BlockSorting.h"
+#include "decoder/stage_files.h"
 #include "platform/byte_order.h"
 #include "tests/codec/codec_test_util.h"
 

@@ -17,6 +17,7 @@
 #include "codec/BlockSorting.h"
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
+#include "decoder/stage_files.h"
 
 Bytes MakeBytes(std::initializer_list<int> values) {
     Bytes bytes;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "codec/012coding.h"
+#include "platform/platform.h"
 
 namespace {
 

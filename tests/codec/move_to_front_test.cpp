@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/MoveToFront.h"
+#include "decoder/stage_files.h"
 #include "tests/codec/codec_test_util.h"
 
 namespace {

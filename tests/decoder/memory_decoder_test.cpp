@@ -7,6 +7,7 @@
 #include "codec/compress.h"
 #include "decoder/decode_chain.h"
 #include "decoder/memory_decoder.h"
+#include "decoder/stage_files.h"
 #include "tests/codec/codec_test_util.h"
 
 namespace {

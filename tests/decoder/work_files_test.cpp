@@ -13,6 +13,7 @@
 
 #include "codec/BlockSorting.h"
 #include "codec/RunLength.h"
+#include "decoder/stage_files.h"
 #include "decoder/work_files.h"
 #include "tests/codec/codec_test_util.h"
 #include "tests/decoder/work_files_support.h"

@@ -6,6 +6,7 @@
 
 #include "codec/012coding.h"
 #include "codec/BlockSorting.h"
+#include "decoder/stage_files.h"
 #include "fuzz/harness.h"
 #include "platform/byte_order.h"
 #include "tests/codec/codec_test_util.h"

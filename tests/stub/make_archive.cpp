@@ -38,6 +38,7 @@
 
 #include "codec/012coding.h"
 #include "codec/compress.h"
+#include "decoder/stage_files.h"
 #include "payload/records.h"
 #include "platform/platform.h"
 #include "tests/writer/pseudo_random.h"

@@ -10,6 +10,7 @@
 #include "codec/BlockSorting.h"
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
+#include "decoder/stage_files.h"
 
 TempFile::TempFile() {
     static int serial = 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/decode_result.h"
+#include "decoder/stage_files.h"
 #include "platform/platform.h"
 #include "tests/writer/pseudo_random.h"
 

@@ -8,6 +8,7 @@
 
 #include "codec/012coding_writer.h"
 #include "codec/compress.h"
+#include "decoder/stage_files.h"
 #include "tests/writer/decode_chain.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include "codec/BlockSorting_writer.h"
 #include "codec/MoveToFront_writer.h"
 #include "codec/RunLength_writer.h"
+#include "decoder/stage_files.h"
 #include "tests/writer/decode_chain.h"
 
 namespace {

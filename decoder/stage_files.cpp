@@ -1,0 +1,302 @@
+// The stage drivers over work files: read a stage's input from a file in
+// pieces, run the codec's transform, write the output, call the pump.
+#include "decoder/stage_files.h"
+
+#include "codec/012coding.h"
+#include "codec/BlockSorting.h"
+#include "codec/MoveToFront.h"
+#include "codec/RunLength.h"
+
+// Puts the input at its start and empties the output, so a work file can be
+// reused as a later stage's output without being emptied by the caller.
+static DecodeResult RewindStageFiles(FileHandle in, FileHandle out) {
+    if (SetFilePointer64(in, 0, FILE_BEGIN) != 0) return DECODE_READ_FAILED;
+    if (SetFilePointer64(out, 0, FILE_BEGIN) != 0 || !TruncateHere(out)) return DECODE_WRITE_FAILED;
+    return DECODE_OK;
+}
+
+// The room a stage's buffer needs for the input file `in`: `largest`, or less
+// when the whole file is smaller (at least one byte). A buffer's size decides
+// only how a stage reads, never what it decodes, and a small entry should not
+// take megabytes.
+static uint32_t BufferFor(FileHandle in, uint32_t largest) {
+    uint64_t size = GetFileSize64(in);  // all bits set when unknown: the largest
+    if (size >= largest) return largest;
+    return size > 0 ? (uint32_t)size : 1;
+}
+
+bool RefillFromFile(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+    return ReadBytes(*(FileHandle*)context, buffer, room, got);
+}
+
+// ---------------------------------------------------------------------------
+// Stage 1
+
+// Buffers and tables of one run, released together on every way out.
+struct Stage1Resources {
+    uint8_t* LBuffer;
+    uint8_t* SBuffer;
+    Stage1Decoder decoder;
+    bool started;
+    uint32_t* widened_steps;  // the caller's, or NULL
+};
+
+static DecodeResult finish_stage1(Stage1Resources* res, DecodeResult result) {
+    if (res->widened_steps)
+        *res->widened_steps = result == DECODE_OK ? res->decoder.rc.widened_steps : 0;
+    if (res->started) stage1_release(&res->decoder);
+    FreeZeroedMemory(res->LBuffer);
+    FreeZeroedMemory(res->SBuffer);
+    return result;
+}
+
+DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
+                              uint64_t output_limit, uint32_t* widened_steps) {
+    if (widened_steps) *widened_steps = 0;
+    // Read once: the size is process-wide and must not change under a run.
+    const uint32_t buffer_size = RC_BUF_SIZE;
+    if (buffer_size < RC_BUF_SIZE_MIN) return DECODE_NO_MEMORY;
+    DecodeResult rewound = RewindStageFiles(in, out);
+    if (rewound != DECODE_OK) return rewound;
+
+    // The buffers need be no larger than the stream and the longest output:
+    // their size decides only how the stage reads and writes, and a small
+    // entry should not take RC_BUF_SIZE of memory twice over.
+    uint64_t stream_size = GetFileSize64(in);
+    const uint32_t in_size =
+        stream_size < buffer_size
+            ? (stream_size < RC_BUF_SIZE_MIN ? RC_BUF_SIZE_MIN : (uint32_t)stream_size)
+            : buffer_size;
+    const uint32_t out_size =
+        output_limit < buffer_size
+            ? (output_limit < RC_BUF_SIZE_MIN ? RC_BUF_SIZE_MIN : (uint32_t)output_limit)
+            : buffer_size;
+
+    Stage1Resources res = {};
+    res.widened_steps = widened_steps;
+    res.LBuffer = (uint8_t*)AllocZeroedMemory(in_size);
+    res.SBuffer = (uint8_t*)AllocZeroedMemory(out_size);
+    if (!res.LBuffer || !res.SBuffer) return finish_stage1(&res, DECODE_NO_MEMORY);
+    DecodeResult started =
+        stage1_start(&res.decoder, fNewType, RefillFromFile, &in, res.LBuffer, in_size);
+    if (started != DECODE_OK) return finish_stage1(&res, started);
+    res.started = true;
+
+    uint8_t* SBuffer = res.SBuffer;
+    uint32_t SPos = 0;
+    uint64_t total = 0;
+    for (;;) {
+        uint32_t produced = 0;
+        bool finished = false;
+        DecodeResult result;
+        if (SPos == out_size) {
+            // A full buffer goes out only when another byte (or EOF) arrives.
+            uint8_t next = 0;
+            result = stage1_decode(&res.decoder, &next, 1, &produced, &finished);
+            if (result != DECODE_OK) return finish_stage1(&res, result);
+            if (!WriteBytes(out, SBuffer, out_size))
+                return finish_stage1(&res, DECODE_WRITE_FAILED);
+            if (finished) return finish_stage1(&res, DECODE_OK);
+            SPos = 0;
+            SBuffer[SPos++] = next;
+        } else {
+            // Pieces end where the pump is due, so it comes after every
+            // STAGE1_PUMP_INTERVAL bytes of the whole stream.
+            uint32_t room = out_size - SPos;
+            uint32_t to_pump = STAGE1_PUMP_INTERVAL - (uint32_t)(total % STAGE1_PUMP_INTERVAL);
+            if (room > to_pump) room = to_pump;
+            result = stage1_decode(&res.decoder, SBuffer + SPos, room, &produced, &finished);
+            if (result != DECODE_OK) return finish_stage1(&res, result);
+            SPos += produced;
+        }
+        total += produced;
+        // An intermediate stream longer than any sound entry can need is damaged.
+        if (total > output_limit) return finish_stage1(&res, DECODE_DAMAGED);
+        if (finished) {
+            if (!WriteBytes(out, SBuffer, SPos)) return finish_stage1(&res, DECODE_WRITE_FAILED);
+            return finish_stage1(&res, DECODE_OK);
+        }
+        if (produced && total % STAGE1_PUMP_INTERVAL == 0) CallPump(pump);
+    }
+}
+
+DecodeResult mtf_decode(FileHandle in, FileHandle out, MessagePump pump) {
+    DecodeResult result = RewindStageFiles(in, out);
+    if (result != DECODE_OK) return result;
+
+    // An input smaller than a chunk is one chunk: then its size is room enough.
+    const uint32_t room = BufferFor(in, MTF_BUF_SIZE);
+    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(room);
+    uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(room);
+    result = DECODE_NO_MEMORY;
+    if (in_buffer && out_buffer) {
+        for (;;) {
+            uint32_t size = 0;
+            if (!ReadBytes(in, in_buffer, room, &size)) {
+                result = DECODE_READ_FAILED;
+                break;
+            }
+            mtf_decode2(in_buffer, out_buffer, size);
+            if (!WriteBytes(out, out_buffer, size)) {
+                result = DECODE_WRITE_FAILED;
+                break;
+            }
+            CallPump(pump);
+            // A short read is the end of the input: the last chunk is shorter.
+            if (size != MTF_BUF_SIZE) {
+                result = DECODE_OK;
+                break;
+            }
+        }
+    }
+    FreeZeroedMemory(in_buffer);
+    FreeZeroedMemory(out_buffer);
+    return result;
+}
+
+DecodeResult blocksort_decode2(const uint8_t* last_column, uint8_t* output, uint32_t top,
+                               uint32_t size, FileHandle out, MessagePump pump) {
+    if (!blocksort_block_ok(top, size)) return DECODE_DAMAGED;
+    uint32_t* work = (uint32_t*)AllocZeroedMemory(sizeof(uint32_t) * blocksort_work_words(size));
+    if (!work) return DECODE_NO_MEMORY;
+    blocksort_restore(last_column, output, top, size, work, pump);
+    bool written = WriteBytes(out, output, size);
+    FreeZeroedMemory(work);
+    return written ? DECODE_OK : DECODE_WRITE_FAILED;
+}
+
+DecodeResult blocksort_decode(FileHandle in, FileHandle out, MessagePump pump) {
+    DecodeResult result = RewindStageFiles(in, out);
+    if (result != DECODE_OK) return result;
+
+    // No block is longer than the input holds.
+    const uint32_t room = BufferFor(in, BS_BUF_SIZE);
+    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(room);
+    uint8_t* out_buffer = (uint8_t*)AllocZeroedMemory(room);
+    result = DECODE_NO_MEMORY;
+    if (in_buffer && out_buffer) {
+        for (;;) {
+            uint8_t header[BS_HEADER_SIZE];
+            uint32_t got = 0;
+            if (!ReadBytes(in, header, 1, &got)) {
+                result = DECODE_READ_FAILED;
+                break;
+            }
+            if (got == 0) {  // the end of the input where a block would start
+                result = DECODE_OK;
+                break;
+            }
+            if (!ReadBytes(in, header + 1, BS_HEADER_SIZE - 1, &got)) {
+                result = DECODE_READ_FAILED;
+                break;
+            }
+            if (got != BS_HEADER_SIZE - 1) {
+                result = DECODE_DAMAGED;
+                break;
+            }
+            uint32_t top, size;
+            blocksort_read_header(header, &top, &size);
+            // An empty block ends the stream; it carries nothing to restore.
+            if (size == 0) {
+                result = DECODE_OK;
+                break;
+            }
+            // A block longer than the input cannot be there in whole.
+            if (!blocksort_block_ok(top, size) || size > room) {
+                result = DECODE_DAMAGED;
+                break;
+            }
+            if (!ReadBytes(in, in_buffer, size, &got)) {
+                result = DECODE_READ_FAILED;
+                break;
+            }
+            if (got != size) {
+                result = DECODE_DAMAGED;
+                break;
+            }
+            result = blocksort_decode2(in_buffer, out_buffer, top, size, out, pump);
+            if (result != DECODE_OK) break;
+            CallPump(pump);
+            if (size != BS_BUF_SIZE) break;
+        }
+    }
+    FreeZeroedMemory(in_buffer);
+    FreeZeroedMemory(out_buffer);
+    return result;
+}
+
+// Reads one block's header and coded data: DECODE_OK with the block in
+// `buffer`, or *at_end at the clean end of the input (no header byte left).
+static DecodeResult read_block(FileHandle in, uint8_t* buffer, uint32_t room, uint32_t* beforesize,
+                               bool* at_end) {
+    uint8_t header[RLE_HEADER_SIZE];
+    uint32_t got = 0;
+    *at_end = false;
+    if (!ReadBytes(in, header, RLE_HEADER_SIZE, &got)) return DECODE_READ_FAILED;
+    if (got == 0) {
+        *at_end = true;
+        return DECODE_OK;
+    }
+    if (got != RLE_HEADER_SIZE) return DECODE_DAMAGED;
+    uint32_t size = rle_read_header(header);
+    // A block longer than the buffer is longer than the input: it cannot be there in whole.
+    if (!rle_block_size_ok(size) || size > room) return DECODE_DAMAGED;
+    if (!ReadBytes(in, buffer, size, &got)) return DECODE_READ_FAILED;
+    if (got != size) return DECODE_DAMAGED;
+    *beforesize = size;
+    return DECODE_OK;
+}
+
+// Walks the blocks of `in`, writing each expansion to `out` unless it is
+// NO_FILE, and adds the bytes expanded to *expanded.
+static DecodeResult expand_blocks(FileHandle in, FileHandle out, MessagePump pump,
+                                  uint64_t* expanded) {
+    // Room for the largest block the input can hold, and for its expansion:
+    // five coded bytes give at most 259.
+    const uint32_t in_room = BufferFor(in, RLE_IN_BUF_SIZE);
+    const uint32_t out_room = (uint64_t)in_room * 52 < RLE_BUF_SIZE ? in_room * 52 : RLE_BUF_SIZE;
+    uint8_t* in_buffer = (uint8_t*)AllocZeroedMemory(in_room);
+    uint8_t* out_buffer = out != NO_FILE ? (uint8_t*)AllocZeroedMemory(out_room) : NULL;
+    DecodeResult result = DECODE_NO_MEMORY;
+    *expanded = 0;
+    if (in_buffer && (out == NO_FILE || out_buffer)) {
+        for (;;) {
+            uint32_t beforesize = 0;
+            bool at_end = false;
+            result = read_block(in, in_buffer, in_room, &beforesize, &at_end);
+            // A clean end comes only after a block of exactly RLE_BUF_SIZE bytes.
+            if (result != DECODE_OK || at_end) break;
+            int32_t aftersize =
+                rle_decode_within(in_buffer, out_buffer, beforesize, RLE_THRESHOLD, out_room);
+            if (aftersize < 0) {
+                result = DECODE_DAMAGED;
+                break;
+            }
+            if (out != NO_FILE) {
+                if (!WriteBytes(out, out_buffer, (uint32_t)aftersize)) {
+                    result = DECODE_WRITE_FAILED;
+                    break;
+                }
+                CallPump(pump);
+            }
+            *expanded += (uint32_t)aftersize;
+            if ((uint32_t)aftersize != RLE_BUF_SIZE) break;
+        }
+    }
+    FreeZeroedMemory(in_buffer);
+    FreeZeroedMemory(out_buffer);
+    return result;
+}
+
+DecodeResult rle_decode(FileHandle in, FileHandle out, MessagePump pump) {
+    DecodeResult result = RewindStageFiles(in, out);
+    if (result != DECODE_OK) return result;
+    uint64_t expanded = 0;
+    return expand_blocks(in, out, pump, &expanded);
+}
+
+DecodeResult rle_expanded_size(FileHandle in, uint64_t* expanded) {
+    *expanded = 0;
+    if (SetFilePointer64(in, 0, FILE_BEGIN) != 0) return DECODE_READ_FAILED;
+    return expand_blocks(in, NO_FILE, NO_PUMP, expanded);
+}
