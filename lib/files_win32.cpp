@@ -1,12 +1,15 @@
 // Win32 side of the tool's file services. Paths are byte strings of the ANSI
 // code page (932 on the systems the archives are made for) handed straight to
 // the ANSI calls; '\' and '/' separate, and only where they are characters of
-// their own, never the trail byte of a double-byte character.
+// their own, never the trail byte of a double-byte character. Below the
+// destination, extraction names one component at a time to the native calls,
+// relative to the handle of the folder that holds it.
 #include "lib/files.h"
 
 #include <io.h>
 #include <stdio.h>
 #include <string.h>
+#include <winternl.h>
 
 #include <random>
 #include <vector>
@@ -59,27 +62,6 @@ std::string ErrorText(DWORD error) {
     return message.empty() ? std::string(code) : message + " (" + code + ")";
 }
 
-FILETIME AsFiletime(uint64_t value) {
-    FILETIME time;
-    time.dwLowDateTime = (DWORD)value;
-    time.dwHighDateTime = (DWORD)(value >> 32);
-    return time;
-}
-
-// A FILETIME for SetFileTime, or none for a zero time, which stays as it is.
-const FILETIME* TimeOrNone(uint64_t value, FILETIME* time) {
-    if (value == 0) return nullptr;
-    *time = AsFiletime(value);
-    return time;
-}
-
-bool ApplyTimes(HANDLE file, const FileStamp& stamp) {
-    FILETIME creation, access, write;
-    return SetFileTime(file, TimeOrNone(stamp.creation, &creation),
-                       TimeOrNone(stamp.last_access, &access),
-                       TimeOrNone(stamp.last_write, &write)) != FALSE;
-}
-
 // A short hidden name no file has: ".qv-" and eight hexadecimal digits.
 std::string HiddenName() {
     std::random_device random;
@@ -101,34 +83,6 @@ HANDLE CreateHidden(const std::string& folder, std::string* path) {
     return NO_FILE;
 }
 
-// The path the system resolves an open handle to, where it can tell
-// (GetFinalPathNameByHandleA, looked up at run time); empty otherwise.
-std::string FinalPath(HANDLE handle) {
-    typedef DWORD(WINAPI * FinalPathFunction)(HANDLE, LPSTR, DWORD, DWORD);
-    static FinalPathFunction final_path = (FinalPathFunction)(void*)GetProcAddress(
-        GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA");
-    if (!final_path) return std::string();
-    char path[1024];
-    DWORD length = final_path(handle, path, sizeof path, 0);
-    if (length == 0 || length >= sizeof path) return std::string();
-    return std::string(path, length);
-}
-
-// True unless both final paths are known and `opened` is not `name` inside
-// `folder`. Names compare as the file system does, without regard to case.
-bool SamePath(const std::string& folder, const std::string& name, const std::string& opened) {
-    if (folder.empty() || opened.empty()) return true;
-    return lstrcmpiA(JoinPath(folder, name).c_str(), opened.c_str()) == 0;
-}
-
-// Opens a folder so that it cannot be renamed or removed while it is held,
-// without following a link at its end.
-HANDLE OpenFolderHandle(const std::string& path) {
-    return CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-}
-
 // The handle's attributes, or INVALID_FILE_ATTRIBUTES.
 DWORD AttributesOf(HANDLE handle) {
     BY_HANDLE_FILE_INFORMATION info;
@@ -146,6 +100,208 @@ HANDLE OnlyRegularFile(HANDLE file, const std::string& what, std::string* why) {
     *why = what + " is not a regular file";
     CloseHandle(file);
     return NO_FILE;
+}
+
+// ---------------------------------------------------------------------------
+// The native calls behind the extraction: names resolved relative to an open
+// folder's handle, and files renamed and deleted through their own handles, so
+// that no path is walked again once a folder is open. They are looked up at
+// run time: a program that links the static library needs no import library
+// beyond the usual ones.
+
+// Not in every toolchain's headers.
+typedef BOOLEAN(NTAPI* EqualNamesFunction)(const UNICODE_STRING*, const UNICODE_STRING*, BOOLEAN);
+
+struct NativeCalls {
+    decltype(&NtCreateFile) create_file;
+    decltype(&NtSetInformationFile) set_information;
+    decltype(&NtQueryObject) query_object;
+    decltype(&RtlNtStatusToDosError) status_to_error;
+    EqualNamesFunction equal_names;
+};
+
+template <typename Function>
+void FindNative(HMODULE ntdll, const char* name, Function* function) {
+    *function = ntdll ? (Function)(void*)GetProcAddress(ntdll, name) : nullptr;
+}
+
+// The calls, or nullptr where the system lacks one of them.
+const NativeCalls* Native() {
+    static const NativeCalls calls = [] {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        NativeCalls found;
+        FindNative(ntdll, "NtCreateFile", &found.create_file);
+        FindNative(ntdll, "NtSetInformationFile", &found.set_information);
+        FindNative(ntdll, "NtQueryObject", &found.query_object);
+        FindNative(ntdll, "RtlNtStatusToDosError", &found.status_to_error);
+        FindNative(ntdll, "RtlEqualUnicodeString", &found.equal_names);
+        return found;
+    }();
+    bool complete = calls.create_file && calls.set_information && calls.query_object &&
+                    calls.status_to_error && calls.equal_names;
+    return complete ? &calls : nullptr;
+}
+
+// True for a native call that succeeded; otherwise its status becomes the
+// thread's last error, which LastSystemError reads.
+bool Succeeded(NTSTATUS status) {
+    if (status >= 0) return true;
+    SetLastError(Native()->status_to_error(status));
+    return false;
+}
+
+// One component in the ANSI code page as the native calls take it: UTF-16,
+// converted as the ANSI calls convert, without the trailing dots and spaces
+// that they drop, so that it names the same file as it would there.
+bool NativeName(const std::string& name, std::wstring* wide) {
+    int length = MultiByteToWideChar(CP_ACP, 0, name.data(), (int)name.size(), nullptr, 0);
+    if (length <= 0) return false;
+    wide->resize((size_t)length);
+    MultiByteToWideChar(CP_ACP, 0, name.data(), (int)name.size(), &(*wide)[0], length);
+    while (!wide->empty() && (wide->back() == L'.' || wide->back() == L' ')) wide->pop_back();
+    return !wide->empty() && wide->size() < 0x7FFF;
+}
+
+UNICODE_STRING Counted(std::wstring& text) {
+    UNICODE_STRING counted;
+    counted.Buffer = &text[0];
+    counted.Length = counted.MaximumLength = (USHORT)(text.size() * sizeof(wchar_t));
+    return counted;
+}
+
+const ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// What a folder of the extraction is held open with. Deletion is not shared,
+// so that the folder cannot be renamed or removed while it is held.
+const ACCESS_MASK FOLDER_ACCESS = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
+                                  FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+const ULONG FOLDER_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Opens or creates `name` inside the open folder `folder`: the system looks
+// the name up in that folder itself, whatever its path has become. False,
+// with the last error set, on failure.
+bool OpenIn(HANDLE folder, const std::string& name, ACCESS_MASK access, ULONG sharing,
+            ULONG disposition, ULONG options, ULONG attributes, HANDLE* opened) {
+    *opened = NO_FILE;
+    const NativeCalls* native = Native();
+    std::wstring wide;
+    if (!native) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return false;
+    }
+    if (!NativeName(name, &wide)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    UNICODE_STRING counted = Counted(wide);
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &counted, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io;
+    HANDLE handle = nullptr;
+    if (!Succeeded(native->create_file(&handle, access | SYNCHRONIZE, &object, &io, nullptr,
+                                       attributes, sharing, disposition,
+                                       options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)))
+        return false;
+    *opened = handle;
+    return true;
+}
+
+bool SetInformation(HANDLE file, void* information, ULONG size, FILE_INFORMATION_CLASS kind) {
+    const NativeCalls* native = Native();
+    IO_STATUS_BLOCK io;
+    return Succeeded(native->set_information(file, &io, information, size, kind));
+}
+
+// Sets an open file's times and attributes; a zero time or zero attributes
+// leave that as it is.
+bool SetTimesAndAttributes(HANDLE file, const FileStamp& stamp, DWORD attributes) {
+    FILE_BASIC_INFORMATION basic = {};
+    basic.CreationTime.QuadPart = (LONGLONG)stamp.creation;
+    basic.LastAccessTime.QuadPart = (LONGLONG)stamp.last_access;
+    basic.LastWriteTime.QuadPart = (LONGLONG)stamp.last_write;
+    basic.FileAttributes = attributes;
+    return SetInformation(file, &basic, sizeof basic, FileBasicInformation);
+}
+
+const FileStamp NO_TIMES = {0, 0, 0, false};
+
+// Gives the open file `file` the name `name` in the open folder `folder`.
+bool RenameInto(HANDLE file, HANDLE folder, const std::string& name, bool replace) {
+    std::wstring wide;
+    if (!NativeName(name, &wide)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    size_t bytes = wide.size() * sizeof(wchar_t);
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFORMATION) + bytes);
+    FILE_RENAME_INFORMATION* rename = (FILE_RENAME_INFORMATION*)buffer.data();
+    rename->ReplaceIfExists = replace;
+    rename->RootDirectory = folder;
+    rename->FileNameLength = (ULONG)bytes;
+    memcpy(rename->FileName, wide.data(), bytes);
+    return SetInformation(file, rename, (ULONG)buffer.size(), FileRenameInformation);
+}
+
+// Deletes an open file through its handle, once it is closed; the read-only
+// attribute, which would stop that, goes first.
+void DeleteOpenFile(HANDLE file) {
+    SetTimesAndAttributes(file, NO_TIMES, FILE_ATTRIBUTE_NORMAL);
+    FILE_DISPOSITION_INFORMATION disposition;
+    disposition.DoDeleteFile = TRUE;
+    SetInformation(file, &disposition, sizeof disposition, FileDispositionInformation);
+}
+
+// The name, with its volume, of what an open handle stands for; empty when
+// the system cannot tell.
+std::wstring ObjectName(HANDLE handle) {
+    // The header, then up to 32767 characters.
+    std::vector<ULONGLONG> buffer((sizeof(OBJECT_NAME_INFORMATION) + 65536) / sizeof(ULONGLONG));
+    ULONG length = 0;
+    NTSTATUS status = Native()->query_object(handle, ObjectNameInformation, buffer.data(),
+                                             (ULONG)(buffer.size() * sizeof(ULONGLONG)), &length);
+    if (status < 0) return std::wstring();
+    const UNICODE_STRING& name = ((OBJECT_NAME_INFORMATION*)buffer.data())->Name;
+    if (!name.Buffer) return std::wstring();
+    return std::wstring(name.Buffer, name.Length / sizeof(wchar_t));
+}
+
+// True when `opened`, just opened as `name` in `folder`, is that entry of the
+// folder and not what a link standing there leads to. A system that follows
+// links whatever it is asked is caught here. When either name cannot be read,
+// the answer is no.
+bool OpenedInside(HANDLE folder, const std::string& name, HANDLE opened) {
+    std::wstring expected = ObjectName(folder), found = ObjectName(opened), wide;
+    if (expected.empty() || found.empty() || !NativeName(name, &wide)) return false;
+    if (expected.back() != L'\\') expected += L'\\';
+    expected += wide;
+    // Names compare as the file system compares them.
+    UNICODE_STRING left = Counted(expected), right = Counted(found);
+    return Native()->equal_names(&left, &right, TRUE) != FALSE;
+}
+
+// Makes the file `name` in `folder` read-only or not. Only a file of that
+// folder is changed, never what a link there leads to; true when it changed.
+bool SetReadOnlyIn(HANDLE folder, const std::string& name, bool read_only) {
+    HANDLE file;
+    if (!OpenIn(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, SHARE_ALL, FILE_OPEN,
+                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, 0, &file))
+        return false;
+    DWORD attributes = AttributesOf(file);
+    bool changed = attributes != INVALID_FILE_ATTRIBUTES &&
+                   !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                   ((attributes & FILE_ATTRIBUTE_READONLY) != 0) != read_only &&
+                   OpenedInside(folder, name, file);
+    if (changed) {
+        // The attributes a program may set; the others describe the file.
+        const DWORD settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+        attributes = (attributes ^ FILE_ATTRIBUTE_READONLY) & settable;
+        changed =
+            SetTimesAndAttributes(file, NO_TIMES, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+    }
+    CloseHandle(file);
+    return changed;
 }
 
 }  // namespace
@@ -250,10 +406,8 @@ bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* w
     }
     // The destination itself may be a link: the user chose it.
     folder->path = path;
-    folder->handle =
-        CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    folder->handle = CreateFileA(path.c_str(), FOLDER_ACCESS, FOLDER_SHARING, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder->handle == INVALID_HANDLE_VALUE) {
         *why = "the destination " + path + " cannot be opened: " + LastSystemError();
         return false;
@@ -264,27 +418,23 @@ bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* w
 bool EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* folder,
                  std::string* why) {
     folder->path = JoinPath(parent.path, name);
-    if (!CreateDirectoryA(folder->path.c_str(), nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
-        *why = "cannot create folder " + folder->path + ": " + LastSystemError();
-        return false;
-    }
-    folder->handle = OpenFolderHandle(folder->path);
-    if (folder->handle == INVALID_HANDLE_VALUE) {
-        *why = "cannot open folder " + folder->path + ": " + LastSystemError();
+    // Made when missing and opened in one step; a link standing there is
+    // opened as itself, not followed.
+    if (!OpenIn(parent.handle, name, FOLDER_ACCESS, FOLDER_SHARING, FILE_OPEN_IF,
+                FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, 0, &folder->handle)) {
+        DWORD error = GetLastError();
+        *why = error == ERROR_DIRECTORY
+                   ? folder->path + " exists and is not a folder"
+                   : "cannot open folder " + folder->path + ": " + ErrorText(error);
         return false;
     }
     DWORD attributes = AttributesOf(folder->handle);
     std::string problem;
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !OpenedInside(parent.handle, name, folder->handle)) {
         problem = "refusing to follow the link " + folder->path;
     } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         problem = folder->path + " exists and is not a folder";
-    } else {
-        // Where the system can tell, the folder opened must be the one inside its parent.
-        std::string inside = FinalPath(parent.handle), opened = FinalPath(folder->handle);
-        if (!SamePath(inside, name, opened))
-            problem = "refusing " + folder->path + ": it leads to " + opened;
     }
     if (problem.empty()) return true;
     CloseFolder(folder);
@@ -298,77 +448,75 @@ void CloseFolder(OpenFolder* folder) {
 }
 
 PathKind KindIn(const OpenFolder& folder, const std::string& name) {
-    DWORD attributes = GetFileAttributesA(JoinPath(folder.path, name).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return PATH_MISSING;
+    HANDLE entry;
+    if (!OpenIn(folder.handle, name, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN,
+                FILE_OPEN_REPARSE_POINT, 0, &entry)) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PATH_MISSING
+                                                                              : PATH_OTHER;
+    }
+    DWORD attributes = AttributesOf(entry);
+    CloseHandle(entry);
     // A link to a folder is not a folder of the destination.
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         return PATH_FOLDER;
     }
     return PATH_OTHER;
 }
 
 bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why) {
-    std::string path;
-    pending->file = CreateHidden(folder.path, &path);
-    if (pending->file == NO_FILE) {
-        *why = "cannot create a file in " + folder.path + ": " + LastSystemError();
-        return false;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        pending->hidden_name = HiddenName();
+        // Deletion stays shared, so that an interrupt can remove the file
+        // while it is open; the handle itself may rename and delete it.
+        if (OpenIn(folder.handle, pending->hidden_name, GENERIC_READ | GENERIC_WRITE | DELETE,
+                   FILE_SHARE_DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_HIDDEN,
+                   &pending->file))
+            return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) break;
     }
-    pending->hidden_name = path.substr(LastComponentStart(path));
-    std::string inside = FinalPath(folder.handle), opened = FinalPath(pending->file);
-    if (!SamePath(inside, pending->hidden_name, opened)) {
-        *why = "refusing to write into " + folder.path + ": it leads to " + opened;
-        AbandonFile(folder, pending);
-        return false;
-    }
-    return true;
+    *why = "cannot create a file in " + folder.path + ": " + LastSystemError();
+    return false;
 }
 
 bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
                   const FileStamp& stamp, bool replace, std::string* why) {
-    std::string hidden = JoinPath(folder.path, pending->hidden_name);
-    std::string target = JoinPath(folder.path, name);
     std::string problem;
-    if (!ApplyTimes(pending->file, stamp)) problem = "cannot set its times: " + LastSystemError();
-    if (!CloseHandle(pending->file) && problem.empty())
-        problem = "writing failed: " + LastSystemError();
-    pending->file = NO_FILE;
-    // The attributes go on by name, once the handle is closed.
     DWORD attributes = stamp.read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
-    if (problem.empty() && !SetFileAttributesA(hidden.c_str(), attributes))
-        problem = "cannot set its attributes: " + LastSystemError();
+    if (!SetTimesAndAttributes(pending->file, stamp, attributes))
+        problem = "cannot set its times and attributes: " + LastSystemError();
     if (problem.empty()) {
         // A read-only file is not replaced by a rename; the user asked for it
         // to be replaced, so the attribute goes first, and comes back on failure.
-        DWORD existing = replace ? GetFileAttributesA(target.c_str()) : INVALID_FILE_ATTRIBUTES;
-        bool cleared = existing != INVALID_FILE_ATTRIBUTES &&
-                       (existing & FILE_ATTRIBUTE_READONLY) &&
-                       SetFileAttributesA(target.c_str(), existing & ~FILE_ATTRIBUTE_READONLY);
-        if (!MoveFileExA(hidden.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        bool cleared = replace && SetReadOnlyIn(folder.handle, name, false);
+        if (!RenameInto(pending->file, folder.handle, name, replace)) {
             DWORD error = GetLastError();
-            if (cleared) SetFileAttributesA(target.c_str(), existing);
+            if (cleared) SetReadOnlyIn(folder.handle, name, true);
             problem = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
-                          ? target + " appeared meanwhile; not replaced"
+                          ? JoinPath(folder.path, name) + " appeared meanwhile; not replaced"
                           : "cannot put the file in place: " + ErrorText(error);
         }
     }
-    if (!problem.empty()) {
-        SetFileAttributesA(hidden.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(hidden.c_str());
-        *why = problem;
-    }
-    return problem.empty();
+    if (!problem.empty()) DeleteOpenFile(pending->file);
+    // WriteFile has reported every failure to write; closing does not fail.
+    CloseHandle(pending->file);
+    pending->file = NO_FILE;
+    if (problem.empty()) return true;
+    *why = problem;
+    return false;
 }
 
 void AbandonFile(const OpenFolder& folder, PendingFile* pending) {
-    CloseFile(pending->file);
+    (void)folder;
+    if (pending->file == NO_FILE) return;
+    DeleteOpenFile(pending->file);
+    CloseHandle(pending->file);
     pending->file = NO_FILE;
-    if (!pending->hidden_name.empty())
-        DeleteFileA(JoinPath(folder.path, pending->hidden_name).c_str());
 }
 
 void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
-    ApplyTimes(folder.handle, stamp);
+    SetTimesAndAttributes(folder.handle, stamp, 0);
 }
 
 std::string LastSystemError() { return ErrorText(GetLastError()); }

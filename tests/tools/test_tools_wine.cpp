@@ -7,7 +7,9 @@
 #include <pty.h>
 #include <termios.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -244,6 +246,47 @@ TEST_F(WineToolTest, ExistingFilesWithoutAConsole) {
     ASSERT_EQ(stat(Path("out/a.txt").c_str(), &info), 0);
     EXPECT_NE(info.st_mode & 0200, 0u) << "the archived entry is not read-only";
     EXPECT_EQ(List(Path("out")), (std::vector<std::string>{"a.txt", "b.txt"}));
+}
+
+TEST_F(WineToolTest, SwappingAFolderForALinkNeverSendsAFileOutside) {
+    // Files alternate between top\sub and top, so that top\sub is entered
+    // again for every other file while it is being swapped.
+    const int kFiles = 600;
+    std::vector<Crafted> records = {{"top\\", ATTRIBUTE_DIRECTORY, 0, Bytes()},
+                                    {"top\\sub\\", ATTRIBUTE_DIRECTORY, 0, Bytes()}};
+    for (int i = 0; i < kFiles; i++) {
+        char name[32];
+        snprintf(name, sizeof name, i % 2 ? "top\\f%04d.txt" : "top\\sub\\f%04d.txt", i);
+        records.push_back({name, ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored});
+    }
+    WritePayload(Path("many.qv"), records);
+    mkdir(Path("outside").c_str(), 0755);
+    std::string sub = Path("out/top/sub"), swapped = Path("out/top/sub.real");
+    for (int run = 0; run < 3; run++) {
+        SCOPED_TRACE(run);
+        RemoveTree(Path("out"));
+        std::atomic<bool> done(false);
+        // Swaps out/top/sub for a link to the outside folder and back, again and again.
+        std::thread racer([&] {
+            while (!done.load()) {
+                if (rename(sub.c_str(), swapped.c_str()) != 0) {
+                    usleep(100);
+                    continue;
+                }
+                if (symlink(Path("outside").c_str(), sub.c_str()) == 0) {
+                    usleep(50);
+                    unlink(sub.c_str());
+                }
+                rename(swapped.c_str(), sub.c_str());
+                usleep(200);
+            }
+        });
+        Outcome extract = Windows("extract " + W("many.qv") + " -d " + W("out"));
+        done = true;
+        racer.join();
+        EXPECT_TRUE(extract.code == 0 || extract.code == 1) << extract.err;
+        ASSERT_EQ(List(Path("outside")), std::vector<std::string>());
+    }
 }
 
 // What a console shows, without Wine's cursor and erase sequences; a move to
