@@ -111,6 +111,8 @@ HANDLE OnlyRegularFile(HANDLE file, const std::string& what, std::string* why) {
 
 // Not in every toolchain's headers.
 typedef BOOLEAN(NTAPI* EqualNamesFunction)(const UNICODE_STRING*, const UNICODE_STRING*, BOOLEAN);
+typedef NTSTATUS(NTAPI* ListFunction)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                      FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
 
 struct NativeCalls {
     decltype(&NtCreateFile) create_file;
@@ -118,6 +120,7 @@ struct NativeCalls {
     decltype(&NtQueryObject) query_object;
     decltype(&RtlNtStatusToDosError) status_to_error;
     EqualNamesFunction equal_names;
+    ListFunction list_folder;
 };
 
 template <typename Function>
@@ -135,10 +138,11 @@ const NativeCalls* Native() {
         FindNative(ntdll, "NtQueryObject", &found.query_object);
         FindNative(ntdll, "RtlNtStatusToDosError", &found.status_to_error);
         FindNative(ntdll, "RtlEqualUnicodeString", &found.equal_names);
+        FindNative(ntdll, "NtQueryDirectoryFile", &found.list_folder);
         return found;
     }();
     bool complete = calls.create_file && calls.set_information && calls.query_object &&
-                    calls.status_to_error && calls.equal_names;
+                    calls.status_to_error && calls.equal_names && calls.list_folder;
     return complete ? &calls : nullptr;
 }
 
@@ -162,9 +166,10 @@ bool NativeName(const std::string& name, std::wstring* wide) {
     return !wide->empty() && wide->size() < 0x7FFF;
 }
 
-UNICODE_STRING Counted(std::wstring& text) {
+// `text` as the native calls take it; they only read it.
+UNICODE_STRING Counted(const std::wstring& text) {
     UNICODE_STRING counted;
-    counted.Buffer = &text[0];
+    counted.Buffer = text.empty() ? nullptr : const_cast<wchar_t*>(text.data());
     counted.Length = counted.MaximumLength = (USHORT)(text.size() * sizeof(wchar_t));
     return counted;
 }
@@ -178,22 +183,17 @@ const ACCESS_MASK FOLDER_ACCESS = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_REA
 const ULONG FOLDER_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // Opens or creates `name` inside the open folder `folder`: the system looks
-// the name up in that folder itself, whatever its path has become. False,
-// with the last error set, on failure.
-bool OpenIn(HANDLE folder, const std::string& name, ACCESS_MASK access, ULONG sharing,
-            ULONG disposition, ULONG options, ULONG attributes, HANDLE* opened) {
+// the name up in that folder itself, whatever its path has become. An empty
+// name opens the folder again. False, with the last error set, on failure.
+bool OpenNative(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG sharing,
+                ULONG disposition, ULONG options, ULONG attributes, HANDLE* opened) {
     *opened = NO_FILE;
     const NativeCalls* native = Native();
-    std::wstring wide;
     if (!native) {
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return false;
     }
-    if (!NativeName(name, &wide)) {
-        SetLastError(ERROR_INVALID_NAME);
-        return false;
-    }
-    UNICODE_STRING counted = Counted(wide);
+    UNICODE_STRING counted = Counted(name);
     OBJECT_ATTRIBUTES object;
     InitializeObjectAttributes(&object, &counted, OBJ_CASE_INSENSITIVE, folder, nullptr);
     IO_STATUS_BLOCK io;
@@ -204,6 +204,17 @@ bool OpenIn(HANDLE folder, const std::string& name, ACCESS_MASK access, ULONG sh
         return false;
     *opened = handle;
     return true;
+}
+
+bool OpenIn(HANDLE folder, const std::string& name, ACCESS_MASK access, ULONG sharing,
+            ULONG disposition, ULONG options, ULONG attributes, HANDLE* opened) {
+    std::wstring wide;
+    if (!NativeName(name, &wide)) {
+        *opened = NO_FILE;
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    return OpenNative(folder, wide, access, sharing, disposition, options, attributes, opened);
 }
 
 bool SetInformation(HANDLE file, void* information, ULONG size, FILE_INFORMATION_CLASS kind) {
@@ -265,18 +276,59 @@ std::wstring ObjectName(HANDLE handle) {
     return std::wstring(name.Buffer, name.Length / sizeof(wchar_t));
 }
 
+// The identity of an open file, as the file system numbers it; 0 when it
+// does not.
+ULONGLONG IdentityOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return 0;
+    return ((ULONGLONG)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+}
+
+// The entry `name` of `folder` as the folder's listing shows it now: a link
+// there shows as a reparse point, with what it leads to. False when the
+// entry cannot be found.
+bool ListedEntry(HANDLE folder, const std::wstring& name, DWORD* attributes, ULONGLONG* identity) {
+    // The name looked for counts only in a handle's first listing: a handle of its own.
+    HANDLE listing;
+    if (!OpenNative(folder, std::wstring(), FILE_LIST_DIRECTORY, SHARE_ALL, FILE_OPEN,
+                    FILE_DIRECTORY_FILE, 0, &listing))
+        return false;
+    UNICODE_STRING pattern = Counted(name);
+    // Room for the entry and a name far longer than a file system allows.
+    std::vector<ULONGLONG> buffer((sizeof(FILE_ID_BOTH_DIR_INFORMATION) + 2048 * sizeof(wchar_t)) /
+                                  sizeof(ULONGLONG));
+    IO_STATUS_BLOCK io;
+    NTSTATUS status = Native()->list_folder(listing, nullptr, nullptr, nullptr, &io, buffer.data(),
+                                            (ULONG)(buffer.size() * sizeof(ULONGLONG)),
+                                            FileIdBothDirectoryInformation, TRUE, &pattern, TRUE);
+    CloseHandle(listing);
+    if (status < 0) return false;
+    const FILE_ID_BOTH_DIR_INFORMATION* entry = (const FILE_ID_BOTH_DIR_INFORMATION*)buffer.data();
+    *attributes = entry->FileAttributes;
+    *identity = (ULONGLONG)entry->FileId.QuadPart;
+    return true;
+}
+
 // True when `opened`, just opened as `name` in `folder`, is that entry of the
 // folder and not what a link standing there leads to. A system that follows
-// links whatever it is asked is caught here. When either name cannot be read,
-// the answer is no.
-bool OpenedInside(HANDLE folder, const std::string& name, HANDLE opened) {
+// links whatever it is asked is caught here twice: by the name of what was
+// opened (no answer counts as elsewhere), and by the folder's listing, which
+// must show the entry as no link and as the very file that is open.
+bool StandsInside(HANDLE folder, const std::string& name, HANDLE opened) {
     std::wstring expected = ObjectName(folder), found = ObjectName(opened), wide;
     if (expected.empty() || found.empty() || !NativeName(name, &wide)) return false;
     if (expected.back() != L'\\') expected += L'\\';
     expected += wide;
     // Names compare as the file system compares them.
     UNICODE_STRING left = Counted(expected), right = Counted(found);
-    return Native()->equal_names(&left, &right, TRUE) != FALSE;
+    if (!Native()->equal_names(&left, &right, TRUE)) return false;
+
+    DWORD attributes;
+    ULONGLONG listed, identity = IdentityOf(opened);
+    if (!ListedEntry(folder, wide, &attributes, &listed)) return false;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    // A file system that numbers no files leaves the names to tell.
+    return listed == 0 || identity == 0 || listed == identity;
 }
 
 // Makes the file `name` in `folder` read-only or not. Only a file of that
@@ -290,7 +342,7 @@ bool SetReadOnlyIn(HANDLE folder, const std::string& name, bool read_only) {
     bool changed = attributes != INVALID_FILE_ATTRIBUTES &&
                    !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
                    ((attributes & FILE_ATTRIBUTE_READONLY) != 0) != read_only &&
-                   OpenedInside(folder, name, file);
+                   StandsInside(folder, name, file);
     if (changed) {
         // The attributes a program may set; the others describe the file.
         const DWORD settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
@@ -431,7 +483,7 @@ bool EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* 
     DWORD attributes = AttributesOf(folder->handle);
     std::string problem;
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !OpenedInside(parent.handle, name, folder->handle)) {
+        !StandsInside(parent.handle, name, folder->handle)) {
         problem = "refusing to follow the link " + folder->path;
     } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         problem = folder->path + " exists and is not a folder";
