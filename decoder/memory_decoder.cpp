@@ -87,18 +87,22 @@ struct Stage1Source {
     Stage1Decoder decoder;
     bool started;
     uint8_t* input;
+    bool owns_input;
     uint32_t piece_capacity;
     uint64_t produced;
     uint64_t limit;  // longest stage-1 output a sound entry of this size can have
 };
 
+// Reads the stored bytes into `input` (c.stored bytes) when given, else into
+// a buffer of its own.
 DecodeResult StartStage1(Stage1Source* s, const StoredEntry& entry, const Capacities& c,
-                         Stage1Refill read, void* context) {
+                         Stage1Refill read, void* context, uint8_t* input = NULL) {
     s->started = false;
     s->produced = 0;
     s->limit = Stage1OutputBound(entry.originalSize);
     s->piece_capacity = c.piece;
-    s->input = (uint8_t*)AllocZeroedMemory(c.stored);
+    s->owns_input = input == NULL;
+    s->input = input ? input : (uint8_t*)AllocZeroedMemory(c.stored);
     if (!s->input) return DECODE_NO_MEMORY;
     DecodeResult result =
         stage1_start(&s->decoder, entry.oddRescale ? 1 : 0, read, context, s->input, c.stored);
@@ -108,7 +112,7 @@ DecodeResult StartStage1(Stage1Source* s, const StoredEntry& entry, const Capaci
 
 void StopStage1(Stage1Source* s) {
     if (s->started) stage1_release(&s->decoder);
-    FreeZeroedMemory(s->input);
+    if (s->owns_input) FreeZeroedMemory(s->input);
     s->started = false;
     s->input = NULL;
 }
@@ -615,11 +619,83 @@ bool ReadMemoryBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* go
     return true;
 }
 
+namespace {
+
+// A buffer of at least `size` bytes in *buffer, zero-filled when new.
+bool GrowBuffer(uint8_t** buffer, uint32_t* room, uint32_t size) {
+    if (size <= *room) return true;
+    FreeZeroedMemory(*buffer);
+    *buffer = (uint8_t*)AllocZeroedMemory(size);
+    *room = *buffer ? size : 0;
+    return *buffer != NULL;
+}
+
+}  // namespace
+
+void FreeDecoderBuffers(DecoderBuffers* b) {
+    FreeZeroedMemory(b->stored);
+    FreeZeroedMemory(b->piece);
+    ChainTail tail;
+    memset(&tail, 0, sizeof tail);
+    tail.index_table = b->index_table;
+    tail.sort_output = b->sort_output;
+    tail.runs_block = b->runs_block;
+    tail.runs_output = b->runs_output;
+    FreeTail(&tail);
+    memset(b, 0, sizeof *b);
+}
+
+DecodeResult DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_stored,
+                                   void* read_context, DecodedOutput output, void* output_context,
+                                   DecoderBuffers* b, uint32_t* widened_steps) {
+    if (widened_steps) *widened_steps = 0;
+    Capacities capacity = CapacitiesFor(entry);
+    if (!GrowBuffer(&b->stored, &b->stored_room, capacity.stored) ||
+        !GrowBuffer(&b->piece, &b->piece_room, capacity.piece))
+        return DECODE_NO_MEMORY;
+    // The tail grows the buffers of stages 3 and 4 as its blocks need, from
+    // what earlier entries left.
+    ChainTail tail;
+    memset(&tail, 0, sizeof tail);
+    tail.output = output;
+    tail.output_context = output_context;
+    tail.expected = entry.originalSize;
+    tail.capacity = capacity;
+    tail.index_table = b->index_table;
+    tail.sort_output = b->sort_output;
+    tail.block_room = b->block_room;
+    tail.runs_block = b->runs_block;
+    tail.runs_room = b->runs_room;
+    tail.runs_output = b->runs_output;
+    tail.output_room = b->output_room;
+    Piece piece = {b->piece, 0, false};
+    Stage1Source source = {};
+    DecodeResult result = StartStage1(&source, entry, capacity, read_stored, read_context, b->stored);
+    if (result == DECODE_OK) result = RunOneThread(&source, &tail, &piece);
+    if (widened_steps) *widened_steps = source.started ? source.decoder.rc.widened_steps : 0;
+    StopStage1(&source);
+    b->index_table = tail.index_table;
+    b->sort_output = tail.sort_output;
+    b->block_room = tail.block_room;
+    b->runs_block = tail.runs_block;
+    b->runs_room = tail.runs_room;
+    b->runs_output = tail.runs_output;
+    b->output_room = tail.output_room;
+    return result;
+}
+
 DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
                             DecodedOutput output, void* output_context, bool two_threads,
                             uint32_t* widened_steps) {
-    two_threads = two_threads && entry.originalSize >= TWO_THREADS_FROM;
-    const bool reserve = two_threads && entry.storedSize >= RESERVE_FROM;
+    if (!two_threads || entry.originalSize < TWO_THREADS_FROM) {
+        DecoderBuffers buffers;
+        memset(&buffers, 0, sizeof buffers);
+        DecodeResult result = DecodeInMemoryReusing(entry, read_stored, read_context, output,
+                                                    output_context, &buffers, widened_steps);
+        FreeDecoderBuffers(&buffers);
+        return result;
+    }
+    const bool reserve = entry.storedSize >= RESERVE_FROM;
     Capacities capacity = CapacitiesFor(entry);
     ChainTail tail;
     memset(&tail, 0, sizeof tail);
@@ -628,7 +704,7 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
     tail.expected = entry.originalSize;
     tail.capacity = capacity;
     Piece pieces[PIECES] = {};
-    int piece_count = !two_threads ? 1 : FEW_PIECES;
+    int piece_count = FEW_PIECES;
     const int wanted_pieces = reserve ? PIECES : piece_count;
     Stage1Source source = {};
 
@@ -639,10 +715,8 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
     }
     if (result == DECODE_OK)
         result = StartStage1(&source, entry, capacity, read_stored, read_context);
-    if (result == DECODE_OK) {
-        result = two_threads ? RunTwoThreads(&source, &tail, pieces, &piece_count, wanted_pieces)
-                             : RunOneThread(&source, &tail, &pieces[0]);
-    }
+    if (result == DECODE_OK)
+        result = RunTwoThreads(&source, &tail, pieces, &piece_count, wanted_pieces);
     if (widened_steps) *widened_steps = source.started ? source.decoder.rc.widened_steps : 0;
     StopStage1(&source);
     for (int i = 0; i < piece_count; i++) FreeZeroedMemory(pieces[i].data);

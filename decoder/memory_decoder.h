@@ -42,6 +42,32 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
                             DecodedOutput output, void* output_context, bool two_threads,
                             uint32_t* widened_steps = NULL);
 
+// Buffers kept by a caller that decodes many entries one after another on
+// one thread, so that each entry does not fetch and fault in its own: each
+// grows to what the largest entry so far needed and stays until
+// FreeDecoderBuffers. Their contents never carry over from one entry to the
+// next.
+struct DecoderBuffers {
+    uint8_t* stored;
+    uint32_t stored_room;
+    uint8_t* piece;
+    uint32_t piece_room;
+    uint32_t* index_table;
+    uint8_t* sort_output;
+    uint32_t block_room;
+    uint8_t* runs_block;
+    uint32_t runs_room;
+    uint8_t* runs_output;
+    uint32_t output_room;
+};
+void FreeDecoderBuffers(DecoderBuffers* buffers);
+
+// DecodeInMemory on the caller's thread alone, with `buffers` (zero-filled
+// at first) lent for the entry and handed back, grown, at its end.
+DecodeResult DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_stored,
+                                   void* read_context, DecodedOutput output, void* output_context,
+                                   DecoderBuffers* buffers, uint32_t* widened_steps = NULL);
+
 // The same for the stored bytes at the archive's current position, which is
 // left right behind them.
 DecodeResult DecodeStoredInMemory(FileHandle archive, const StoredEntry& entry,

@@ -241,6 +241,9 @@ typedef struct qv_extract_options {
     /* An entry is in place. May be NULL. */
     void (*extracted)(void* context, const qv_entry* entry);
     void* context; /* handed to every callback */
+    /* Threads that decode: several files at once, and stage 1 of a large one
+     * beside the rest; 0: one per core, 1: everything on the caller's. */
+    unsigned threads;
 } qv_extract_options;
 
 /* Extracts the chosen entries below `destination`, which is made with its
@@ -254,6 +257,38 @@ typedef struct qv_extract_options {
  * One thread at a time per archive. */
 QV_API int qv_extract(qv_archive* archive, const char* destination,
                       const qv_extract_options* options, qv_error* error);
+
+/* ---- Testing ------------------------------------------------------------ */
+
+typedef struct qv_test_options {
+    size_t struct_size; /* sizeof(qv_test_options) */
+    /* Threads that decode, as in qv_extract_options; 0: one per core. */
+    unsigned threads;
+    /* Nonzero tests the entry; NULL tests all. */
+    int (*select)(void* context, const qv_entry* entry);
+    qv_progress_fn progress; /* may be NULL */
+    /* An entry that failed, with `message` naming it and saying why; the run
+     * goes on with the next. May be NULL. */
+    void (*report)(void* context, const qv_entry* entry, int code, const char* message);
+    /* An entry decoded to what its record announces. May be NULL. */
+    void (*tested)(void* context, const qv_entry* entry);
+    void* context; /* handed to every callback */
+} qv_test_options;
+
+/* Decodes the chosen entries without writing them, several at once (small
+ * files each whole on one thread, large ones with stage 1 on a thread of its
+ * own). Every callback is called on the caller's thread, and report and
+ * tested in archive order. QV_OK when every entry is sound;
+ * QV_E_ENTRIES_FAILED when some failed (each reported); QV_E_CANCELLED; or
+ * the reason nothing could be done. `options` may be NULL. One thread at a
+ * time per archive. */
+QV_API int qv_test(qv_archive* archive, const qv_test_options* options, qv_error* error);
+
+/* The same, handing the chosen files' bytes to `write` in archive order
+ * (folders are passed over): each file's bytes before its verdict, as
+ * qv_decode gives them. */
+QV_API int qv_decode_selected(qv_archive* archive, const qv_test_options* options,
+                              qv_write_fn write, void* write_context, qv_error* error);
 
 /* ---- Writing ------------------------------------------------------------ */
 

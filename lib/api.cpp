@@ -236,4 +236,17 @@ int qv_extract(qv_archive* archive, const char* destination, const qv_extract_op
     return Guarded(error, [&] { return ExtractArchive(archive, destination, options, error); });
 }
 
+int qv_test(qv_archive* archive, const qv_test_options* options, qv_error* error) {
+    if (!archive) return SetError(error, QV_E_INVALID, "no archive given");
+    return Guarded(error, [&] { return TestArchive(archive, options, nullptr, nullptr, error); });
+}
+
+int qv_decode_selected(qv_archive* archive, const qv_test_options* options, qv_write_fn write,
+                       void* write_context, qv_error* error) {
+    if (!archive) return SetError(error, QV_E_INVALID, "no archive given");
+    if (!write) return SetError(error, QV_E_INVALID, "no output given");
+    return Guarded(error,
+                   [&] { return TestArchive(archive, options, write, write_context, error); });
+}
+
 }  // extern "C"

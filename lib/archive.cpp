@@ -207,38 +207,79 @@ bool TakeDecoded(void* context, const uint8_t* data, uint32_t size) {
     return true;
 }
 
+// Reads an entry's stored bytes at their own place in the archive's file,
+// under the archive's lock: a Stage1Refill that other threads' reads of the
+// same file cannot disturb.
+struct PlacedBytesReader {
+    const qv_archive* archive;
+    uint64_t at;
+    uint32_t left;
+};
+
+bool ReadPlacedBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+    PlacedBytesReader* reader = (PlacedBytesReader*)context;
+    uint32_t want = room < reader->left ? room : reader->left;
+    *got = 0;
+    if (want == 0) return true;
+    qv_archive* archive = const_cast<qv_archive*>(reader->archive);
+    std::lock_guard<std::mutex> hold(archive->reading);
+    if (SetFilePointer64(archive->file, (int64_t)reader->at, FILE_BEGIN) != (int64_t)reader->at ||
+        !ReadBytes(archive->file, buffer, want, got))
+        return false;
+    reader->at += *got;
+    reader->left -= *got;
+    return true;
+}
+
 }  // namespace
 
-int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
-                       void* output_context, ProgressReport* progress, std::string* why) {
-    ArchiveEntry& e = archive->entries[index];
-    if (IsFolderRecord(e.record) || e.record.originalSize == 0) {
-        e.narrow_interval = 0;  // no stream at all
-        return QV_OK;
-    }
+bool DecodedWhole(const EntryFields& record) {
+    return !IsFolderRecord(record) && record.originalSize > 0 &&
+           record.originalSize < TWO_THREADS_FROM;
+}
+
+unsigned DecodingThreads(unsigned asked) {
+    if (asked) return asked;
+    unsigned cores = std::thread::hardware_concurrency();
+    return cores ? cores : 1;
+}
+
+std::string EntryNameForMessages(const qv_archive& archive, size_t index) {
+    const ArchiveEntry& e = archive.entries[index];
+    return e.utf8 ? e.utf8 : RecordName(e.record);
+}
+
+DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
+                              DecodedOutput output, void* output_context, ProgressReport* progress,
+                              bool* cancelled, uint32_t* widened_steps) {
+    const ArchiveEntry& e = archive->entries[index];
+    *cancelled = false;
+    if (widened_steps) *widened_steps = 0;
+    if (IsFolderRecord(e.record) || e.record.originalSize == 0) return DECODE_OK;  // no stream
     StoredEntry stored = {e.record.storedSize, e.record.originalSize,
                           (e.record.attributeWord & ODD_RESCALE) != 0};
     Sink sink = {output, output_context, progress, false};
-    // Stage 1 on a core of its own when there is a second one.
-    bool two_threads = std::thread::hardware_concurrency() > 1;
-    DecodeResult result;
-    uint32_t widened = 0;
-    if (archive->file == NO_FILE) {
-        MemoryBytesReader reader = {archive->source.data + e.stored_at, e.record.storedSize};
-        result = DecodeInMemory(stored, ReadMemoryBytes, &reader, TakeDecoded, &sink, two_threads,
-                                &widened);
-    } else if (SetFilePointer64(archive->file, (int64_t)e.stored_at, FILE_BEGIN) !=
-               (int64_t)e.stored_at) {
-        result = DECODE_READ_FAILED;
-    } else {
-        result =
-            DecodeStoredInMemory(archive->file, stored, TakeDecoded, &sink, two_threads, &widened);
-    }
+    MemoryBytesReader in_memory = {archive->source.data + e.stored_at, e.record.storedSize};
+    PlacedBytesReader in_file = {archive, e.stored_at, e.record.storedSize};
+    Stage1Refill read = archive->file == NO_FILE ? ReadMemoryBytes : ReadPlacedBytes;
+    void* reader = archive->file == NO_FILE ? (void*)&in_memory : (void*)&in_file;
+    DecodeResult result =
+        way.buffers ? DecodeInMemoryReusing(stored, read, reader, TakeDecoded, &sink, way.buffers,
+                                            widened_steps)
+                    : DecodeInMemory(stored, read, reader, TakeDecoded, &sink, way.two_threads,
+                                     widened_steps);
+    *cancelled = sink.cancelled;
+    return result;
+}
+
+int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result, bool cancelled,
+                       uint32_t widened_steps, std::string* why) {
+    ArchiveEntry& e = archive->entries[index];
     switch (result) {
         case DECODE_OK:
             // What only decoding tells: whether the reader had to widen a step.
-            e.narrow_interval = widened > 0 ? 1 : 0;
-            e.narrow_steps = widened;
+            e.narrow_interval = widened_steps > 0 ? 1 : 0;
+            e.narrow_steps = widened_steps;
             return QV_OK;
         case DECODE_DAMAGED:
             *why = "the stored data does not decode to the entry";
@@ -252,10 +293,21 @@ int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
         case DECODE_WRITE_FAILED:
             break;
     }
-    if (sink.cancelled) {
+    if (cancelled) {
         *why = "cancelled";
         return QV_E_CANCELLED;
     }
     *why = "writing the decoded data failed";
     return QV_E_WRITE;
+}
+
+int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
+                       void* output_context, ProgressReport* progress, std::string* why) {
+    // Stage 1 on a core of its own when there is a second one.
+    DecodeWay way = {std::thread::hardware_concurrency() > 1, NULL};
+    bool cancelled = false;
+    uint32_t widened = 0;
+    DecodeResult result = DecodeEntryBytes(archive, index, way, output, output_context, progress,
+                                           &cancelled, &widened);
+    return RecordDecodeResult(archive, index, result, cancelled, widened, why);
 }

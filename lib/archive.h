@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -61,6 +62,9 @@ struct qv_archive {
     // In blocks, so that growing it never holds two copies at once.
     std::deque<ArchiveEntry> entries;
     uint64_t total_original = 0;
+    // Held for each read of `file`, which moves its position: entries decode
+    // on several threads at once.
+    std::mutex reading;
     ~qv_archive() { CloseFile(file); }
 };
 
@@ -113,13 +117,49 @@ private:
 };
 
 // Decodes entry `index` into `output` (nothing for a folder or an empty file).
-// On anything but QV_OK, *why says what went wrong.
+// On anything but QV_OK, *why says what went wrong. Records in the index
+// whether the entry needed the narrow-interval rule.
 int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
                        void* output_context, ProgressReport* progress, std::string* why);
+
+// How one entry is decoded: stage 1 on a thread of its own when
+// `two_threads` (and the entry is large enough), or on the caller's thread
+// with `buffers`, kept between entries, when they are given.
+struct DecodeWay {
+    bool two_threads;
+    DecoderBuffers* buffers;
+};
+
+// A file entry that one thread decodes whole, faster than a second thread
+// would start: decoders of several entries at once hand these out.
+bool DecodedWhole(const EntryFields& record);
+
+// DecodeArchiveEntry's work without touching the index, so that several
+// threads may decode entries of one archive at once: the decoder's result
+// and, when given, *widened_steps.
+DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
+                              DecodedOutput output, void* output_context, ProgressReport* progress,
+                              bool* cancelled, uint32_t* widened_steps);
+
+// The status and *why of a decoder's result for entry `index`, whose
+// narrow-interval use it records when the entry decoded. `cancelled`: the
+// progress callback stopped the output.
+int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result, bool cancelled,
+                       uint32_t widened_steps, std::string* why);
+
+// The threads that decode when `asked` (0: one per core).
+unsigned DecodingThreads(unsigned asked);
+
+// How a decoding failure names its entry in front of the reason.
+std::string EntryNameForMessages(const qv_archive& archive, size_t index);
 
 // qv_extract's work (extract.cpp).
 int ExtractArchive(qv_archive* archive, const char* destination, const qv_extract_options* options,
                    qv_error* error);
+
+// qv_test's work (test_entries.cpp); with `write`, qv_decode_selected's.
+int TestArchive(qv_archive* archive, const qv_test_options* options, qv_write_fn write,
+                void* write_context, qv_error* error);
 
 // The writer (create.cpp): qv_writer_open, _add_path, _add_memory and
 // _add_folder (`folder`), _finish and _free.

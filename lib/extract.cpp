@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lib/archive.h"
+#include "lib/decode_pool.h"
 #include "lib/files.h"
 #include "lib/text.h"
 #include "payload/records.h"
@@ -113,6 +114,16 @@ public:
     // QV_OK, QV_E_ENTRIES_FAILED or QV_E_CANCELLED.
     int Run() {
         collisions_ = FindCollisions(*archive_);
+        // Files are decoded ahead, several at once; folders, times and names
+        // stay on this thread, in archive order.
+        std::vector<size_t> planned;
+        for (size_t i = 0; i < archive_->entries.size(); i++) {
+            if (chosen_[i] && !IsFolderRecord(archive_->entries[i].record) &&
+                collisions_.count(i) == 0)
+                planned.push_back(i);
+        }
+        DecodePool pool(archive_, planned, options_.threads);
+        pool_ = &pool;
         for (index_ = 0; index_ < archive_->entries.size() && !progress_.Cancelled(); index_++) {
             if (!chosen_[index_]) continue;
             if (Entry(archive_->entries[index_].record)) {
@@ -121,6 +132,7 @@ public:
                 failures_++;
             }
         }
+        pool_ = nullptr;
         if (progress_.Cancelled()) return QV_E_CANCELLED;
         ApplyFolderTimes();
         return failures_ ? QV_E_ENTRIES_FAILED : QV_OK;
@@ -221,7 +233,7 @@ private:
         PendingFile pending;
         if (!StartFile(folder, &pending, &why)) return Fail(QV_E_WRITE, shown, why);
         Output output = {pending.file};
-        int code = DecodeArchiveEntry(archive_, index_, WriteDecoded, &output, &progress_, &why);
+        int code = pool_->Decode(index_, WriteDecoded, &output, &progress_, &why);
         if (code == QV_OK && !progress_.End()) code = QV_E_CANCELLED;
 
         if (code == QV_OK) {
@@ -261,6 +273,7 @@ private:
     ProgressReport progress_;
     std::vector<FolderTimes> folder_times_;
     std::map<size_t, std::string> collisions_;
+    DecodePool* pool_ = nullptr;  // while Run goes over the entries
     size_t index_ = 0;
     int failures_ = 0;
 };

@@ -26,6 +26,7 @@ struct ListOptions {
 
 struct TestOptions {
     std::string archive;
+    unsigned threads = 0;  // decoding threads; 0: one per core
     Verbosity verbosity = NORMAL;
 };
 
@@ -35,6 +36,7 @@ struct ExtractOptions {
     int existing = QV_EXISTING_ASK;
     std::vector<std::string> patterns;  // empty: every entry
     bool to_standard_output = false;
+    unsigned threads = 0;  // decoding threads; 0: one per core
     Verbosity verbosity = NORMAL;
 };
 

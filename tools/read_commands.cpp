@@ -57,16 +57,8 @@ std::string Ratio(uint64_t stored, uint64_t original) {
     return text;
 }
 
-uint64_t TotalOriginal(qv_archive* archive) {
-    uint64_t total = 0;
-    qv_entry entry;
-    for (size_t i = 0; qv_entry_at(archive, i, &entry) == QV_OK; i++) total += entry.original_size;
-    return total;
-}
-
 // A decoding failure's reason without the entry's name in front.
-std::string WhyOf(const qv_error& error, const qv_entry& entry) {
-    std::string message = error.message;
+std::string WhyOf(const std::string& message, const qv_entry& entry) {
     std::string name = (entry.name_utf8 ? entry.name_utf8 : RawName(entry)) + ": ";
     return message.compare(0, name.size(), name) == 0 ? message.substr(name.size()) : message;
 }
@@ -132,7 +124,44 @@ int CommandList(const ListOptions& options) {
 
 namespace {
 
-int Discard(void*, const void*, size_t) { return 0; }
+// What the callbacks of one test share.
+struct TestRun {
+    const TestOptions* options;
+    Progress* progress;
+    ProgressSink sink;
+    size_t failed;
+};
+
+// A name that cannot be one here fails the test, whatever its bytes decode to.
+void CheckName(TestRun* run, const qv_entry& entry) {
+    if (qv_entry_path(&entry, nullptr, 0, nullptr) != QV_E_UNSAFE_NAME) return;
+    run->progress->Clear();
+    fprintf(stderr, "quorvane: %s: the name cannot be converted to a name of this system\n",
+            ShownName(entry).c_str());
+    run->failed++;
+}
+
+void ReportUntested(void* context, const qv_entry* entry, int code, const char* message) {
+    TestRun* run = (TestRun*)context;
+    CheckName(run, *entry);
+    run->progress->Clear();
+    fprintf(stderr, "quorvane: %s: %s: %s\n", ShownName(*entry).c_str(),
+            code == QV_E_DAMAGED ? "damaged" : "cannot be tested", WhyOf(message, *entry).c_str());
+    run->failed++;
+}
+
+void Tested(void* context, const qv_entry* entry) {
+    TestRun* run = (TestRun*)context;
+    CheckName(run, *entry);
+    if (run->options->verbosity == VERBOSE && entry->narrow_interval == 1) {
+        run->progress->Clear();
+        SayNarrowInterval(*entry);
+    }
+}
+
+int TestProgressed(void* context, const qv_progress* state) {
+    return ShowProgress(&((TestRun*)context)->sink, state);
+}
 
 }  // namespace
 
@@ -141,38 +170,25 @@ int CommandTest(const TestOptions& options) {
     if (!open.archive) return EXIT_REFUSED;
     CatchInterrupts();
     Progress progress(options.verbosity != QUIET);
-    ProgressSink sink = {&progress, 0, TotalOriginal(open.archive)};
-    size_t damaged = 0, entries = qv_entry_count(open.archive);
-    qv_entry entry;
-    for (size_t i = 0; qv_entry_at(open.archive, i, &entry) == QV_OK; i++) {
-        std::string shown = ShownName(entry);
-        if (qv_entry_path(&entry, nullptr, 0, nullptr) == QV_E_UNSAFE_NAME) {
-            progress.Clear();
-            fprintf(stderr, "quorvane: %s: the name cannot be converted to a name of this system\n",
-                    shown.c_str());
-            damaged++;
-        }
-        // Nothing is written: the decoded bytes are only counted.
-        qv_error error;
-        int code = qv_decode(open.archive, i, Discard, nullptr, ShowProgress, &sink, &error);
-        sink.done_before += entry.original_size;
-        if (code == QV_E_CANCELLED) return InterruptExitCode();
-        qv_entry_at(open.archive, i, &entry);
-        if (code != QV_OK) {
-            progress.Clear();
-            fprintf(stderr, "quorvane: %s: %s: %s\n", shown.c_str(),
-                    code == QV_E_DAMAGED ? "damaged" : "cannot be tested",
-                    WhyOf(error, entry).c_str());
-            damaged++;
-        } else if (options.verbosity == VERBOSE && entry.narrow_interval == 1) {
-            progress.Clear();
-            SayNarrowInterval(entry);
-        }
-    }
+    TestRun run = {&options, &progress, {&progress, 0, 0}, 0};
+    qv_test_options settings = {};
+    settings.struct_size = sizeof settings;
+    settings.threads = options.threads;
+    settings.progress = TestProgressed;
+    settings.report = ReportUntested;
+    settings.tested = Tested;
+    settings.context = &run;
+    qv_error error;
+    int code = qv_test(open.archive, &settings, &error);
+    size_t entries = qv_entry_count(open.archive);
     progress.Clear();
-    if (InterruptExitCode()) return InterruptExitCode();
-    if (damaged) {
-        fprintf(stderr, "quorvane: %s: %zu of %s failed\n", options.archive.c_str(), damaged,
+    if (code == QV_E_CANCELLED || InterruptExitCode()) return InterruptExitCode();
+    if (code != QV_OK && code != QV_E_ENTRIES_FAILED) {
+        fprintf(stderr, "quorvane: %s\n", error.message);
+        return EXIT_REFUSED;
+    }
+    if (run.failed) {
+        fprintf(stderr, "quorvane: %s: %zu of %s failed\n", options.archive.c_str(), run.failed,
                 Plural(entries, "entry", "entries").c_str());
         return EXIT_ENTRY_FAILED;
     }
@@ -251,22 +267,34 @@ bool SayUnmatched(const EntryPatterns& patterns) {
 }
 
 // extract -c: the chosen files' bytes, in archive order, to standard output.
-int ExtractToStandardOutput(qv_archive* archive, EntryPatterns* patterns) {
+int WriteToStandardOutput(void*, const void* data, size_t size) {
+    return fwrite(data, 1, size, stdout) != size || fflush(stdout) != 0;
+}
+
+int CheckInterrupt(void*, const qv_progress*) { return InterruptExitCode() != 0; }
+
+void SayFailure(void*, const qv_entry*, int, const char* message) {
+    fprintf(stderr, "quorvane: %s\n", message);
+}
+
+int ExtractToStandardOutput(qv_archive* archive, EntryPatterns* patterns, unsigned threads) {
     BinaryStandardOutput();
     fflush(stdout);
-    int status = EXIT_SUCCESS_ALL;
-    qv_entry entry;
-    for (size_t i = 0; qv_entry_at(archive, i, &entry) == QV_OK; i++) {
-        if (entry.kind == QV_FOLDER || !patterns->Choose(entry)) continue;
-        qv_error error;
-        ProgressSink sink = {nullptr, 0, 0};
-        int code = qv_decode_to_fd(archive, i, 1, ShowProgress, &sink, &error);
-        if (code == QV_E_CANCELLED) return InterruptExitCode();
-        if (code != QV_OK) {
-            fprintf(stderr, "quorvane: %s\n", error.message);
-            status = EXIT_ENTRY_FAILED;
-        }
+    qv_test_options settings = {};
+    settings.struct_size = sizeof settings;
+    settings.threads = threads;
+    settings.select = ChooseEntry;
+    settings.progress = CheckInterrupt;
+    settings.report = SayFailure;
+    settings.context = patterns;
+    qv_error error;
+    int code = qv_decode_selected(archive, &settings, WriteToStandardOutput, nullptr, &error);
+    if (code == QV_E_CANCELLED || InterruptExitCode()) return InterruptExitCode();
+    if (code != QV_OK && code != QV_E_ENTRIES_FAILED) {
+        fprintf(stderr, "quorvane: %s\n", error.message);
+        return EXIT_REFUSED;
     }
+    int status = code == QV_OK ? EXIT_SUCCESS_ALL : EXIT_ENTRY_FAILED;
     if (SayUnmatched(*patterns)) status = EXIT_ENTRY_FAILED;
     return status;
 }
@@ -286,11 +314,13 @@ int CommandExtract(const ExtractOptions& options) {
     if (!open.archive) return EXIT_REFUSED;
     CatchInterrupts();
     EntryPatterns patterns(options.patterns);
-    if (options.to_standard_output) return ExtractToStandardOutput(open.archive, &patterns);
+    if (options.to_standard_output)
+        return ExtractToStandardOutput(open.archive, &patterns, options.threads);
 
     Progress progress(options.verbosity != QUIET);
     ExtractRun run = {&options, &progress, {&progress, 0, 0}, &patterns};
     qv_extract_options settings = {};
+    settings.threads = options.threads;
     settings.existing = options.existing;
     if (settings.existing == QV_EXISTING_ASK && !InputIsInteractive())
         settings.existing = QV_EXISTING_KEEP;

@@ -15,7 +15,8 @@ _quorvane() {
     case ${words[1]} in
         create) options+=" -o --output --stub --payload-only --mtime -j --threads" ;;
         list) options+=" --json" ;;
-        extract) options+=" -d --destination --overwrite --skip-existing -c --stdout" ;;
+        test) options+=" -j --threads" ;;
+        extract) options+=" -d --destination --overwrite --skip-existing -c --stdout -j --threads" ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options" -- "$cur"))

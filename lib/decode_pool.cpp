@@ -1,0 +1,143 @@
+#include "lib/decode_pool.h"
+
+#include <string.h>
+
+#include <new>
+#include <system_error>
+
+namespace {
+
+// A DecodedOutput into a job's bytes, whose room was taken for the whole
+// entry: the decoder never gives more than the record announces.
+bool AppendBytes(void* context, const uint8_t* data, uint32_t size) {
+    std::vector<uint8_t>* bytes = (std::vector<uint8_t>*)context;
+    if (size > bytes->capacity() - bytes->size()) return false;
+    bytes->insert(bytes->end(), data, data + size);
+    return true;
+}
+
+}  // namespace
+
+DecodePool::DecodePool(qv_archive* archive, const std::vector<size_t>& planned, unsigned threads)
+    : archive_(archive), threads_(DecodingThreads(threads)) {
+    if (threads_ < 2) return;
+    for (size_t index : planned)
+        if (DecodedWhole(archive->entries[index].record)) whole_.push_back(index);
+    size_t wanted = whole_.size() < threads_ ? whole_.size() : threads_;
+    try {
+        while (workers_.size() < wanted) workers_.emplace_back(&DecodePool::Work, this);
+    } catch (const std::system_error&) {
+        // Fewer workers, or none: the caller's thread decodes what is left.
+    }
+    if (workers_.empty()) whole_.clear();
+    std::lock_guard<std::mutex> hold(lock_);
+    AddJobs();
+}
+
+DecodePool::~DecodePool() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        stopping_ = true;
+        changed_.notify_all();
+    }
+    for (std::thread& worker : workers_) worker.join();
+    FreeDecoderBuffers(&own_buffers_);
+}
+
+void DecodePool::AddJobs() {
+    while (next_planned_ < whole_.size() && added_ - finished_ < JOBS) {
+        size_t index = whole_[next_planned_++];
+        if (index < asked_) continue;  // the caller passed it over
+        Job& job = jobs_[added_ % JOBS];
+        job.index = index;
+        job.done = false;
+        added_++;
+    }
+    changed_.notify_all();
+}
+
+void DecodePool::Work() {
+    DecoderBuffers buffers;
+    memset(&buffers, 0, sizeof buffers);
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        changed_.wait(hold, [this] { return stopping_ || started_ < added_; });
+        if (stopping_) break;
+        Job* job = &jobs_[started_++ % JOBS];
+        hold.unlock();
+        DecodeJob(job, &buffers);
+        hold.lock();
+        job->done = true;
+        changed_.notify_all();
+    }
+    hold.unlock();
+    FreeDecoderBuffers(&buffers);
+}
+
+void DecodePool::DecodeJob(Job* job, DecoderBuffers* buffers) {
+    job->bytes.clear();
+    job->widened_steps = 0;
+    try {
+        job->bytes.reserve(archive_->entries[job->index].record.originalSize);
+    } catch (const std::bad_alloc&) {
+        job->result = DECODE_NO_MEMORY;
+        return;
+    }
+    DecodeWay way = {false, buffers};
+    bool cancelled = false;
+    job->result = DecodeEntryBytes(archive_, job->index, way, AppendBytes, &job->bytes, NULL,
+                                   &cancelled, &job->widened_steps);
+}
+
+void DecodePool::DropOldest(std::unique_lock<std::mutex>* hold) {
+    Job* job = &jobs_[finished_ % JOBS];
+    if (started_ == finished_) {
+        started_++;  // no worker will take it
+    } else {
+        changed_.wait(*hold, [job] { return job->done; });
+    }
+    finished_++;
+}
+
+int DecodePool::Deliver(Job* job, DecodedOutput output, void* output_context,
+                        ProgressReport* progress, std::string* why) {
+    DecodeResult result = job->result;
+    bool cancelled = false;
+    uint32_t size = (uint32_t)job->bytes.size();
+    if (size > 0) {
+        bool taken = output(output_context, job->bytes.data(), size);
+        if (taken && progress && !progress->Advance(size)) {
+            cancelled = true;
+            taken = false;
+        }
+        if (!taken) result = DECODE_WRITE_FAILED;
+    }
+    return RecordDecodeResult(archive_, job->index, result, cancelled, job->widened_steps, why);
+}
+
+int DecodePool::Decode(size_t index, DecodedOutput output, void* output_context,
+                       ProgressReport* progress, std::string* why) {
+    std::unique_lock<std::mutex> hold(lock_);
+    asked_ = index;
+    while (finished_ < added_ && jobs_[finished_ % JOBS].index < index) DropOldest(&hold);
+    AddJobs();
+    if (finished_ < added_ && jobs_[finished_ % JOBS].index == index) {
+        Job* job = &jobs_[finished_ % JOBS];
+        changed_.wait(hold, [job] { return job->done; });
+        hold.unlock();
+        int code = Deliver(job, output, output_context, progress, why);
+        hold.lock();
+        finished_++;
+        AddJobs();
+        return code;
+    }
+    hold.unlock();
+    // Not a worker's: a large file, streamed with stage 1 on a second thread,
+    // or anything when the caller's thread decodes alone.
+    DecodeWay way = {threads_ > 1, threads_ > 1 ? NULL : &own_buffers_};
+    bool cancelled = false;
+    uint32_t widened = 0;
+    DecodeResult result = DecodeEntryBytes(archive_, index, way, output, output_context, progress,
+                                           &cancelled, &widened);
+    return RecordDecodeResult(archive_, index, result, cancelled, widened, why);
+}
