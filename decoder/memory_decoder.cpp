@@ -670,7 +670,8 @@ DecodeResult DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_s
     tail.output_room = b->output_room;
     Piece piece = {b->piece, 0, false};
     Stage1Source source = {};
-    DecodeResult result = StartStage1(&source, entry, capacity, read_stored, read_context, b->stored);
+    DecodeResult result =
+        StartStage1(&source, entry, capacity, read_stored, read_context, b->stored);
     if (result == DECODE_OK) result = RunOneThread(&source, &tail, &piece);
     if (widened_steps) *widened_steps = source.started ? source.decoder.rc.widened_steps : 0;
     StopStage1(&source);

@@ -1,7 +1,7 @@
 // Decoding one entry without work files: stage 1 on a thread of its own and
 // stages 2 to 4 on the caller's, with a bounded queue of 32 KiB pieces between
-// them; stage 1's thread takes part of the rest whenever it would wait. Memory stays below 20 MiB whatever the size of the entry. The verdict
-// is the work-file chain's: same bytes, same result.
+// them; stage 1's thread takes part of the rest whenever it would wait. Memory stays below 20 MiB
+// whatever the size of the entry. The verdict is the work-file chain's: same bytes, same result.
 #pragma once
 
 #include <stdint.h>

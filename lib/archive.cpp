@@ -263,11 +263,10 @@ DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay
     PlacedBytesReader in_file = {archive, e.stored_at, e.record.storedSize};
     Stage1Refill read = archive->file == NO_FILE ? ReadMemoryBytes : ReadPlacedBytes;
     void* reader = archive->file == NO_FILE ? (void*)&in_memory : (void*)&in_file;
-    DecodeResult result =
-        way.buffers ? DecodeInMemoryReusing(stored, read, reader, TakeDecoded, &sink, way.buffers,
-                                            widened_steps)
-                    : DecodeInMemory(stored, read, reader, TakeDecoded, &sink, way.two_threads,
-                                     widened_steps);
+    DecodeResult result = way.buffers ? DecodeInMemoryReusing(stored, read, reader, TakeDecoded,
+                                                              &sink, way.buffers, widened_steps)
+                                      : DecodeInMemory(stored, read, reader, TakeDecoded, &sink,
+                                                       way.two_threads, widened_steps);
     *cancelled = sink.cancelled;
     return result;
 }

@@ -303,6 +303,110 @@ TEST_F(LibraryTest, CancelledExtractionLeavesNoPartialFile) {
     qv_close(archive);
 }
 
+// What a test run tells its callbacks, in the order it tells it; it cancels
+// at the n-th progress report.
+struct Told {
+    std::string said;
+    Counter progress;
+};
+
+int ToldProgress(void* context, const qv_progress* progress) {
+    Told* told = (Told*)context;
+    told->said += "p" + std::to_string(progress->entry) + " ";
+    return CountProgress(&told->progress, progress);
+}
+
+void ToldTested(void* context, const qv_entry* entry) {
+    ((Told*)context)->said += "ok " + std::string(entry->name_utf8) + "\n";
+}
+
+void ToldReport(void* context, const qv_entry*, int code, const char* message) {
+    ((Told*)context)->said += std::to_string(code) + " " + message + "\n";
+}
+
+TEST_F(LibraryTest, SeveralThreadsTestAndCancelAsOneDoes) {
+    // Forty small files around a large one, whose stage 1 runs beside.
+    fs::path path = folder_ / "m.qv";
+    qv_create_options create = {};
+    create.payload_only = 1;
+    qv_writer* writer = nullptr;
+    qv_error error;
+    ASSERT_EQ(qv_writer_open(path.string().c_str(), &create, &writer, &error), QV_OK);
+    std::vector<Bytes> files;
+    for (size_t i = 0; i < 40; i++) files.push_back(Text(i * 997 % 20000));
+    for (size_t i = 0; i < files.size(); i++) {
+        std::string name = "f" + std::to_string(100 + i);
+        ASSERT_EQ(qv_writer_add_memory(writer, name.c_str(), files[i].data(), files[i].size(),
+                                       SOME_TIME, 0, &error),
+                  QV_OK);
+        if (i == 20) {
+            ASSERT_EQ(qv_writer_add_memory(writer, "f120big", big_.data(), big_.size(), SOME_TIME,
+                                           0, &error),
+                      QV_OK);
+        }
+    }
+    ASSERT_EQ(qv_writer_finish(writer, &error), QV_OK) << error.message;
+    qv_writer_free(writer);
+    qv_archive* archive = nullptr;
+    ASSERT_EQ(qv_open_path(path.string().c_str(), &archive, &error), QV_OK);
+
+    // Cancelled early, inside the large file, late, and not at all.
+    for (int cancel_at : {7, 66, 110, 0}) {
+        std::string said_by_one, listed_by_one;
+        for (unsigned threads : {1u, 4u}) {
+            SCOPED_TRACE(std::to_string(cancel_at) + " " + std::to_string(threads));
+            Told told;
+            told.progress.cancel_at = cancel_at;
+            qv_test_options options = {};
+            options.struct_size = sizeof options;
+            options.threads = threads;
+            options.progress = ToldProgress;
+            options.tested = ToldTested;
+            options.report = ToldReport;
+            options.context = &told;
+            EXPECT_EQ(qv_test(archive, &options, &error), cancel_at ? QV_E_CANCELLED : QV_OK);
+
+            Bytes collected;
+            Told told_bytes;
+            told_bytes.progress.cancel_at = cancel_at;
+            options.context = &told_bytes;
+            EXPECT_EQ(qv_decode_selected(archive, &options, Collect, &collected, &error),
+                      cancel_at ? QV_E_CANCELLED : QV_OK);
+            EXPECT_EQ(told_bytes.said, told.said);
+
+            fs::path out = folder_ / ("out" + std::to_string(threads));
+            fs::remove_all(out);
+            Counter cancel;
+            cancel.cancel_at = cancel_at;
+            qv_extract_options extract = {};
+            extract.threads = threads;
+            extract.progress = CountProgress;
+            extract.context = &cancel;
+            EXPECT_EQ(qv_extract(archive, out.string().c_str(), &extract, &error),
+                      cancel_at ? QV_E_CANCELLED : QV_OK);
+            std::string listed;
+            for (const fs::directory_entry& entry : fs::directory_iterator(out))
+                listed += entry.path().filename().string() + " ";
+            if (threads == 1) {
+                said_by_one = told.said;
+                listed_by_one = listed;
+                Bytes expected;
+                for (size_t i = 0; i < files.size(); i++) {
+                    expected.insert(expected.end(), files[i].begin(), files[i].end());
+                    if (i == 20) expected.insert(expected.end(), big_.begin(), big_.end());
+                }
+                if (cancel_at == 0) {
+                    EXPECT_TRUE(collected == expected);
+                }
+            } else {
+                EXPECT_EQ(told.said, said_by_one);
+                EXPECT_EQ(listed, listed_by_one);
+            }
+        }
+    }
+    qv_close(archive);
+}
+
 void RememberWritten(void* context, const char*, const qv_entry* entry) {
     *(int*)context = entry->narrow_interval;
 }

@@ -594,6 +594,98 @@ TEST_F(ToolTest, ArchiveIsTheSameForEveryThreadCount) {
     EXPECT_EQ(ReadFile(Path("out/in/b/c.txt")), Text(1000));
 }
 
+// Every file and folder below `root`, in sorted order: its path, kind, last
+// write time and bytes, as one text to compare.
+std::string TreeListing(const std::string& root, const std::string& below = "") {
+    std::string listing;
+    for (const std::string& name : List(root + below)) {
+        std::string path = below + "/" + name;
+        struct stat info;
+        if (stat((root + path).c_str(), &info) != 0) continue;
+        listing += path + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+                   std::to_string(info.st_mtim.tv_nsec);
+        if (S_ISDIR(info.st_mode)) {
+            listing += "/\n" + TreeListing(root, path);
+        } else {
+            Bytes bytes = ReadFile(root + path);
+            listing += " " + std::string(bytes.begin(), bytes.end()) + "\n";
+        }
+    }
+    return listing;
+}
+
+TEST_F(ToolTest, SeveralThreadsGiveOneThreadsResultsInArchiveOrder) {
+    // Many small files in nested folders, two large ones that take the
+    // two-thread pipeline, empty ones, and a damaged small one among them.
+    mkdir(Path("in").c_str(), 0755);
+    const size_t sizes[] = {0, 1, 300, 5000, 40000, 150000, 700000};
+    for (int folder = 0; folder < 4; folder++) {
+        std::string dir = "in/f" + std::to_string(folder);
+        mkdir(Path(dir).c_str(), 0755);
+        for (int i = 0; i < 12; i++) {
+            size_t size = sizes[(folder + i) % 7];
+            WriteFile(Path(dir + "/" + std::to_string(i) + ".bin"),
+                      i % 3 ? Text(size + i) : Noise(size, folder * 100 + i));
+        }
+        SetTimes(Path(dir), At(1100000000 + folder, 0), At(1200000000 + folder, 0));
+    }
+    WriteFile(Path("in/f1/large.txt"), Text(1500000));
+    WriteFile(Path("in/f3/large.bin"), Noise(1200000, 99));
+    ASSERT_EQ(Q("create -o " + Quote(Path("p.qv")) + " --payload-only " + Quote(Path("in"))).code,
+              0);
+    int64_t at = 0;
+    uint32_t size = 0;
+    ASSERT_TRUE(FindStored(Path("p.qv"), "in\\f2\\4.bin", &at, &size));
+    Bytes archive = ReadFile(Path("p.qv"));
+    for (uint32_t i = size / 3; i < size / 3 + 16; i++) archive[(size_t)at + i] ^= 0x5A;
+    WriteFile(Path("p.qv"), archive);
+    std::string quoted = Quote(Path("p.qv"));
+
+    Outcome test_one = Q("test -v -j 1 " + quoted);
+    EXPECT_EQ(test_one.code, 1);
+    EXPECT_NE(test_one.err.find("4.bin: damaged"), std::string::npos) << test_one.err;
+    Outcome extract_one = Q("extract -v -j 1 " + quoted + " -d " + Quote(Path("one")));
+    EXPECT_EQ(extract_one.code, 1);
+    Outcome output_one = Q("extract -c -j 1 " + quoted + " 'in/f1/*' 'in/f3/*' '*large*'");
+    EXPECT_EQ(output_one.code, 0) << output_one.err;
+    Outcome output_damaged_one = Q("extract -c -j 1 " + quoted + " 'in/f2/*'");
+    EXPECT_EQ(output_damaged_one.code, 1);
+
+    // Files of f1 and f3 in archive order, each large file where it stands.
+    std::string expected;
+    for (int folder : {1, 3}) {
+        std::vector<std::string> names = List(Path("in/f" + std::to_string(folder)));
+        for (const std::string& name : names) {
+            Bytes bytes = ReadFile(Path("in/f" + std::to_string(folder) + "/" + name));
+            expected += std::string(bytes.begin(), bytes.end());
+        }
+    }
+    EXPECT_TRUE(output_one.out == expected);
+
+    for (const char* threads : {"2", "5"}) {
+        SCOPED_TRACE(threads);
+        std::string j = std::string(" -j ") + threads + " ";
+        Outcome test = Q("test -v" + j + quoted);
+        EXPECT_EQ(test.code, test_one.code);
+        EXPECT_EQ(test.out, test_one.out);
+        EXPECT_EQ(test.err, test_one.err);
+        std::string out = Path(std::string("many") + threads);
+        Outcome extract = Q("extract -v" + j + quoted + " -d " + Quote(out));
+        EXPECT_EQ(extract.code, extract_one.code);
+        EXPECT_EQ(extract.out, extract_one.out);
+        EXPECT_EQ(extract.err, extract_one.err);
+        EXPECT_TRUE(TreeListing(out) == TreeListing(Path("one")));
+        Outcome output = Q("extract -c" + j + quoted + " 'in/f1/*' 'in/f3/*' '*large*'");
+        EXPECT_EQ(output.code, 0);
+        EXPECT_TRUE(output.out == output_one.out);
+        Outcome output_damaged = Q("extract -c" + j + quoted + " 'in/f2/*'");
+        EXPECT_EQ(output_damaged.code, 1);
+        EXPECT_TRUE(output_damaged.out == output_damaged_one.out);
+        EXPECT_EQ(output_damaged.err, output_damaged_one.err);
+    }
+    EXPECT_EQ(Q("test -j 0 " + quoted).code, 3);
+}
+
 // Pseudo-random bytes whose stream needs the narrow-interval widening under
 // both rescale rules (found with writer_narrow_search), so the entry keeps it.
 const uint64_t NARROW_SEED = 20420;
