@@ -6,6 +6,7 @@
 // the rotations, because two different rotations differ within their first
 // `size` bytes and every such suffix is longer than that.
 #include "codec/BlockSorting_writer.h"
+#include "platform/byte_order.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -67,12 +68,6 @@ static bool is_lyndon_word(const uint8_t* word, uint32_t size) {
     return k == 0;
 }
 
-static void put24(uint8_t* at, uint32_t value) {
-    at[0] = (uint8_t)((value >> 16) & 0xFF);
-    at[1] = (uint8_t)((value >> 8) & 0xFF);
-    at[2] = (uint8_t)(value & 0xFF);
-}
-
 // The rotations of a Lyndon word `word` (the block rotated left by `shift`)
 // in the order of its suffixes.
 static int32_t sort_lyndon_rotations(const uint8_t* word, uint32_t size, uint32_t shift,
@@ -121,8 +116,8 @@ int32_t blocksort_encode2(const uint8_t* block, uint32_t size, uint8_t* stored,
                       ? sort_lyndon_rotations(word, size, shift, last_column, work->suffixes)
                       : sort_doubled_rotations(block, size, last_column, work);
     if (top < 0) return -1;
-    put24(stored, (uint32_t)top);
-    put24(stored + 3, size);
+    Store24BE(stored, (uint32_t)top);
+    Store24BE(stored + 3, size);
     return top;
 }
 

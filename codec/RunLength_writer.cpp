@@ -1,5 +1,6 @@
 // Run-length coding: the mirror of rle_decode2.
 #include "codec/RunLength_writer.h"
+#include "platform/byte_order.h"
 
 uint32_t rle_encode2(const uint8_t* in, uint8_t* out, uint32_t size) {
     uint32_t p = 0;
@@ -23,11 +24,7 @@ uint32_t rle_encode2(const uint8_t* in, uint8_t* out, uint32_t size) {
     return q;
 }
 
-void rle_put_header(uint8_t* header, uint32_t coded_size) {
-    header[0] = (uint8_t)(coded_size & 0xFF);
-    header[1] = (uint8_t)((coded_size >> 8) & 0xFF);
-    header[2] = (uint8_t)((coded_size >> 16) & 0xFF);
-}
+void rle_put_header(uint8_t* header, uint32_t coded_size) { Store24LE(header, coded_size); }
 
 void rle_encode_buffer(const uint8_t* data, size_t size, std::vector<uint8_t>* stream) {
     stream->clear();

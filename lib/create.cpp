@@ -61,8 +61,7 @@ struct OldOutput {
 
 // Checks that a code page 932 name component is safe and has no separator.
 void CheckComponent(const std::string& cp932, const std::string& source) {
-    static const char kSeparator = 0x5C;
-    if (InStr2(1, cp932.data(), (int)cp932.size(), &kSeparator, 1) != 0 ||
+    if (InStr2(1, cp932.data(), (int)cp932.size(), &NAME_SEPARATOR, 1) != 0 ||
         !IsPortableNameComponent(cp932.data(), cp932.size())) {
         throw CreateError{QV_E_CANNOT_STORE,
                           source +
@@ -98,7 +97,7 @@ std::string ArchiveNameOfUtf8(const std::string& utf8) {
         CheckComponent(cp932, utf8);
         name += cp932;
         if (slash == std::string::npos) return name;
-        name += '\\';
+        name += NAME_SEPARATOR;
         start = slash + 1;
     }
 }
@@ -184,7 +183,7 @@ void qv_writer::Walk(const std::string& disk_path, const std::string& name) {
 
     for (WriterEntry& child : named) {
         if (child.info.kind == INPUT_FOLDER) {
-            child.name += "\\";
+            child.name += NAME_SEPARATOR;
             Add(child);
             Walk(child.disk_path, child.name);
         } else {
@@ -567,8 +566,8 @@ int WriterAddPath(qv_writer* writer, const char* path, qv_error* error) {
             throw CreateError{QV_E_INVALID, input + ": not a file or folder"};
         std::string name = ArchiveComponent(InputName(input), input);
         if (info.kind == INPUT_FOLDER) {
-            writer->Add(WriterEntry{input, input, name + "\\", info, nullptr});
-            writer->Walk(input, name + "\\");
+            writer->Add(WriterEntry{input, input, name + NAME_SEPARATOR, info, nullptr});
+            writer->Walk(input, name + NAME_SEPARATOR);
         } else {
             writer->Add(WriterEntry{input, input, name, info, nullptr});
         }
@@ -594,7 +593,8 @@ int WriterAddMemory(qv_writer* writer, const char* name, const void* data, size_
         info.size = size;
         info.creation = info.last_access = info.last_write = filetime;
         info.attributes = folder ? ATTRIBUTE_DIRECTORY : (uint16_t)(attributes & ATTRIBUTE_MASK);
-        std::string archive_name = ArchiveNameOfUtf8(utf8) + (folder ? "\\" : "");
+        std::string archive_name = ArchiveNameOfUtf8(utf8);
+        if (folder) archive_name += NAME_SEPARATOR;
         writer->Add(WriterEntry{"", utf8, archive_name, info, (const uint8_t*)data});
     } catch (const CreateError& failure) {
         return SetError(error, failure.code, failure.message);

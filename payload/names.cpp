@@ -38,7 +38,7 @@ bool IsCp932LeadByte(uint8_t byte) {
 #endif
 
 bool EndYen(const char* text, size_t length) {
-    if (length == 0 || (uint8_t)text[length - 1] != 0x5C) return false;
+    if (length == 0 || text[length - 1] != NAME_SEPARATOR) return false;
 #ifdef _WIN32
     // Names are in the ANSI code page, whose backslash is the path separator.
     return PathEndsInSeparator(text, length);
@@ -105,7 +105,7 @@ bool IsForbiddenSingleByte(uint8_t byte) {
         case '<':
         case '>':
         case '|':
-        case 0x5C:
+        case NAME_SEPARATOR:
             return true;
         default:
             return false;

@@ -5,6 +5,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The byte between the components of an entry name: the backslash, found
+// only where it is a character of its own (InStr2), never as a trail byte.
+const char NAME_SEPARATOR = 0x5C;
+
 // Lead byte by the fixed ranges 0x80-0x9F and 0xE0-0xFF.
 bool Upper2Byte(uint8_t byte);
 

@@ -10,8 +10,6 @@
 
 namespace {
 
-const char SEPARATOR = 0x5C;
-
 // Room for the temporary folder and one component of at most 255 bytes. Fixed
 // buffers keep the stub free of the heavy string runtime.
 const size_t PATH_ROOM = TEMP_FOLDER_ROOM + 256;
@@ -51,7 +49,7 @@ bool NameIsAccepted(NameCheck check, const char* name, int length, size_t* at,
                     size_t* refused_length) {
     int position = 1;
     for (;;) {
-        int separator = InStr2(position, name, length, &SEPARATOR, 1);
+        int separator = InStr2(position, name, length, &NAME_SEPARATOR, 1);
         int end = separator != 0 ? separator : length + 1;
         if (separator == 0 && position > length) return true;
         *at = (size_t)(position - 1);
