@@ -559,8 +559,8 @@ bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::str
     return false;
 }
 
-void AbandonFile(const OpenFolder& folder, PendingFile* pending) {
-    (void)folder;
+// The file goes through its own handle; its folder is not needed.
+void AbandonFile(const OpenFolder&, PendingFile* pending) {
     if (pending->file == NO_FILE) return;
     DeleteOpenFile(pending->file);
     CloseHandle(pending->file);
