@@ -93,10 +93,18 @@ QV_API int qv_parse_time(const char* text, uint64_t* filetime);
 
 typedef struct qv_archive qv_archive;
 
+/* What a file is, from its first bytes, when it is a common kind that is no
+ * self-extracting archive: "a zip archive", "a gzip file", "an xz file",
+ * "a zstd file", "a bzip2 file", "a 7z archive", "a rar archive" or "an ELF
+ * program or library"; NULL for anything else. Eight bytes are enough. The
+ * qv_open_ functions name such a file in their refusal already. Thread-safe. */
+QV_API const char* qv_identify(const void* head, size_t size);
+
 /* Opens a self-extracting executable or a bare payload and validates every
  * entry record before anything else: structure, sizes, and names that could
  * lead outside a destination or that the system refuses. A refusal is
- * QV_E_REFUSED with the entry and the reason in `error`. Only regular files
+ * QV_E_REFUSED with the entry and the reason in `error`, or with what the
+ * file is (qv_identify). Only regular files
  * are read: a pipe or a device is QV_E_OPEN at once. Thread-safe (each call
  * makes an archive of its own). */
 QV_API int qv_open_path(const char* path, qv_archive** archive, qv_error* error);

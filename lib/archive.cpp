@@ -58,12 +58,12 @@ std::string DescribeRefusal(const PayloadRefusal& refusal) {
     if (refusal.fault == PAYLOAD_NAME_LENGTH_ZERO) return where + ": name of length 0";
     if (refusal.fault == PAYLOAD_RECORD_CUT_SHORT)
         return where + ": cut short by the end of the file";
-    std::string shown = where + " \"" + PrintableName(RecordName(refusal.record)) + "\"";
+    std::string shown = where + " \"" + ShortPrintableName(RecordName(refusal.record)) + "\"";
     switch (refusal.fault) {
         case PAYLOAD_NAME_REFUSED: {
             if (refusal.component_length == 0) return shown + ": an empty name part";
             std::string part(refusal.record.name + refusal.component_at, refusal.component_length);
-            return shown + ": the name part \"" + PrintableName(part) +
+            return where + ": the name part \"" + ShortPrintableName(part) +
                    "\" could lead outside the destination or is not a valid file name";
         }
         case PAYLOAD_STORED_PAST_END:
@@ -88,6 +88,15 @@ bool Utf8Name(const EntryRecord& record, std::string* utf8) {
     return true;
 }
 
+// What the file is when it is a common kind of file that is no payload.
+const char* IdentifyBarePayload(ByteSource* source) {
+    uint8_t head[8];
+    uint32_t got = 0;
+    SourceSeek(source, 0, FILE_BEGIN);
+    if (!SourceRead(source, head, sizeof head, &got)) return nullptr;
+    return qv_identify(head, got);
+}
+
 bool IndexRecord(void* context, const EntryRecord& record, uint64_t stored_at) {
     qv_archive* archive = (qv_archive*)context;
     archive->entries.push_back(EntryOfRecord(record, stored_at, &archive->names));
@@ -107,6 +116,11 @@ int IndexArchive(qv_archive* archive, qv_error* error) {
                     &refusal) != PAYLOAD_SOUND) {
         archive->entries.clear();
         archive->total_original = 0;
+        const char* kind = archive->start == 0 ? IdentifyBarePayload(&archive->source) : nullptr;
+        if (kind) {
+            return SetError(error, QV_E_REFUSED,
+                            archive->label + " is " + kind + ", not a self-extracting archive");
+        }
         return SetError(error, QV_E_REFUSED,
                         archive->label +
                             " is damaged or unsafe, nothing was done: " + DescribeRefusal(refusal));

@@ -44,6 +44,13 @@ std::string EscapedBytes(const std::string& bytes, bool keep_high_bytes) {
     return shown;
 }
 
+std::string ShortPrintableName(const std::string& cp932_name) {
+    const size_t kMostBytes = 16;  // at most 64 characters once escaped
+    if (cp932_name.size() <= kMostBytes) return PrintableName(cp932_name);
+    return PrintableName(cp932_name.substr(0, kMostBytes)) + "... (" +
+           std::to_string(cp932_name.size()) + " bytes)";
+}
+
 std::string ListedName(const std::string& cp932_name, bool folder) {
     std::string path;
     if (!EntryNameToPath(cp932_name, &path)) return PrintableName(cp932_name);

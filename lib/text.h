@@ -24,6 +24,10 @@ bool EntryNameToPath(const std::string& cp932_name, std::string* path);
 // with the bytes that do not shown as \xNN.
 std::string PrintableName(const std::string& cp932_name);
 
+// The same, cut to a short line: a name of a broken payload can be any 255
+// bytes.
+std::string ShortPrintableName(const std::string& cp932_name);
+
 // A name that the system's folder listing gave, as a component of an entry
 // name: code page 932 bytes that stand for exactly the same characters.
 // False when a character has no code page 932 form.

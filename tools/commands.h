@@ -15,6 +15,11 @@ const int EXIT_REFUSED = 2;       // nothing was done: unreadable, broken or uns
                                   // or create could not make its output
 const int EXIT_USAGE = 3;         // the command line is wrong
 
+// What -v says after an entry that uses the range coder's narrow-interval
+// rule, in words a user can act on.
+const char NARROW_INTERVAL_NOTE[] =
+    " (opens with quorvane and its own extractor only; others report it as damaged)";
+
 // How much a command says besides its results and failures.
 enum Verbosity { QUIET, NORMAL, VERBOSE };
 

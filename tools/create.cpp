@@ -15,7 +15,6 @@ struct CreateRun {
     const CreateOptions* options;
     Progress* progress;
     ProgressSink sink;
-    int narrow_interval_entries;
 };
 
 void Warn(void* context, const char* message) {
@@ -23,14 +22,14 @@ void Warn(void* context, const char* message) {
     fprintf(stderr, "quorvane: %s\n", message);
 }
 
+// -v names every file stored, and those that need the narrow-interval rule:
+// other extractors of the format refuse them as damaged.
 void Written(void* context, const char* source, const qv_entry* entry) {
     CreateRun* run = (CreateRun*)context;
-    if (entry->narrow_interval != 1) return;
-    run->narrow_interval_entries++;
     if (run->options->verbosity != VERBOSE) return;
     run->progress->Clear();
-    printf("%s: uses the narrow-interval rule (%u %s)\n", source, entry->narrow_interval_steps,
-           entry->narrow_interval_steps == 1 ? "step" : "steps");
+    printf("%s%s\n", entry->name_utf8 ? entry->name_utf8 : source,
+           entry->narrow_interval == 1 ? NARROW_INTERVAL_NOTE : "");
 }
 
 int Progressed(void* context, const qv_progress* state) {
@@ -53,7 +52,7 @@ struct OpenWriter {
 
 int CommandCreate(const CreateOptions& options) {
     Progress progress(options.verbosity != QUIET);
-    CreateRun run = {&options, &progress, {&progress, 0, 0}, 0};
+    CreateRun run = {&options, &progress, {&progress, 0, 0}};
     qv_create_options settings = {};
     settings.payload_only = options.payload_only;
     std::string installed;
@@ -99,10 +98,5 @@ int CommandCreate(const CreateOptions& options) {
     progress.Clear();
     if (InterruptExitCode()) return InterruptExitCode();
     if (code != QV_OK) return Failed(error);
-    // Such entries have no form without the rule; readers that lack it refuse them.
-    if (run.narrow_interval_entries > 0 && options.verbosity != QUIET) {
-        printf("%d %s the narrow-interval rule of the range coder\n", run.narrow_interval_entries,
-               run.narrow_interval_entries == 1 ? "entry uses" : "entries use");
-    }
     return EXIT_SUCCESS_ALL;
 }

@@ -9,76 +9,60 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/commands.h"
+#include "tools/help.h"
 
 namespace {
 
-// The one text of --help; the manual page is made from it too.
-void PrintHelp(FILE* to) {
-    fprintf(to,
-            "Usage: quorvane create -o OUT.exe [--stub FILE|--payload-only] [--mtime TIME] [-j N] "
-            "[-q|-v] PATH...\n"
-            "  or:  quorvane list [--json] [-q|-v] FILE\n"
-            "  or:  quorvane test [-j N] [-q|-v] FILE\n"
-            "  or:  quorvane extract FILE [NAME|PATTERN...] [-d DIR] [--overwrite|--skip-existing] "
-            "[-j N] [-q|-v]\n"
-            "  or:  quorvane extract -c [-j N] FILE NAME|PATTERN...\n"
-            "  or:  quorvane --help | --version\n"
-            "\n"
-            "Makes, lists, tests and extracts self-extracting archives: a Windows extractor\n"
-            "stub with the archived folders and files behind it. FILE may be such an\n"
-            "executable or a bare payload.\n"
-            "\n"
-            "Commands:\n"
-            "  create         packs the files and folders (recursively, in sorted order) behind\n"
-            "                 the extractor stub. --stub FILE uses another stub; --payload-only\n"
-            "                 writes the entry records alone. Names must be representable in\n"
-            "                 code page 932 and at most 255 bytes long; files below 4 GiB.\n"
-            "                 --mtime TIME gives every entry TIME as its creation, access and\n"
-            "                 write time: @SECONDS since 1970 or YYYY-MM-DD[THH:MM:SS][Z], UTC;\n"
-            "                 without it SOURCE_DATE_EPOCH (seconds) does, when set. -j N sorts\n"
-            "                 blocks on N threads (default: one per core); the archive is the\n"
-            "                 same for every N. Entries that use the range coder's\n"
-            "                 narrow-interval rule are counted (-v names them).\n"
-            "  list           shows each entry: kind, sizes, ratio, last write, attributes, name;\n"
-            "                 -v adds creation and access times and the rescale rule; --json\n"
-            "                 prints every field as one JSON document.\n"
-            "  test           validates the archive and decodes every entry without writing;\n"
-            "                 -v names the entries that use the narrow-interval rule. -j N\n"
-            "                 decodes on N threads (default: one per core), several files at\n"
-            "                 once; results come in archive order for every N.\n"
-            "  extract        recreates the entries below DIR (default: ./NAME in the current\n"
-            "                 folder, NAME being FILE's name without its extension) with their times and read-only state; with names or\n"
-            "                 patterns only the matching entries, with the folders they need.\n"
-            "                 In a pattern '*' stands for any characters, '/' included, and '?'\n"
-            "                 for one; naming a folder extracts what it holds. An existing file\n"
-            "                 is replaced only with --overwrite, kept with --skip-existing, and\n"
-            "                 otherwise asked about on a terminal or left alone. -c (--stdout)\n"
-            "                 writes the matching files' bytes to standard output instead;\n"
-            "                 -v names every entry extracted; -j N as for test.\n"
-            "\n"
-            "Options of every command:\n"
-            "  -q, --quiet    prints only failures: no progress, no summary\n"
-            "  -v, --verbose  says more (see each command)\n"
-            "  --             ends the options: every later argument is a name\n"
-            "  -h, --help     shows this text\n"
-            "  --version      shows the version\n"
-            "\n"
-            "Progress is shown on standard error when it is a terminal. Ctrl-C and\n"
-            "termination requests remove the partial file being written and end with\n"
-            "128 + the signal's number (130, 143).\n"
-            "\n"
-            "Exit codes:\n"
-            "  0              everything was done\n"
-            "  1              some entries failed (damaged, not replaced, not writable, or a\n"
-            "                 name that matched nothing)\n"
-            "  2              nothing was done: the archive is unreadable, damaged or unsafe,\n"
-            "                 or create failed\n"
-            "  3              the command line is wrong\n");
+// A wrong command line: what is wrong, and where to read more.
+int Usage(const std::string& problem, const std::string& command = "") {
+    fprintf(stderr, "quorvane: %s\nTry 'quorvane help%s'.\n", problem.c_str(),
+            command.empty() ? "" : (" " + command).c_str());
+    return EXIT_USAGE;
 }
 
-int Usage(const std::string& problem) {
-    fprintf(stderr, "quorvane: %s\nTry 'quorvane --help'.\n", problem.c_str());
-    return EXIT_USAGE;
+// " (did you mean 'WORD'?)" for the closest of `words`, or nothing.
+std::string Suggestion(const std::string& typed, const std::vector<std::string>& words) {
+    std::string closest = Closest(typed, words);
+    return closest.empty() ? "" : "; did you mean '" + closest + "'?";
+}
+
+int UnknownCommand(const std::string& typed) {
+    return Usage("unknown command '" + typed + "'" + Suggestion(typed, CommandNames()));
+}
+
+// Every spelling of the command's options: "--output", "-o", ...
+std::vector<std::string> OptionNames(CLI::App* command) {
+    std::vector<std::string> names = {"--help", "-h"};
+    for (const CLI::Option* option : command->get_options()) {
+        for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+        for (const std::string& name : option->get_snames()) names.push_back("-" + name);
+    }
+    return names;
+}
+
+// The first argument the command did not take, said as a mistake.
+int UnexpectedArgument(CLI::App* command, const std::string& argument) {
+    std::string name = command->get_name();
+    if (argument.size() > 1 && argument[0] == '-') {
+        std::string option = argument.substr(0, argument.find('='));
+        return Usage("unknown option '" + option + "' for " + name +
+                         Suggestion(option, OptionNames(command)),
+                     name);
+    }
+    return Usage(name + " does not take '" + argument + "'", name);
+}
+
+// -j N: a number of threads from 1 to 64.
+bool ParseThreads(const std::string& text, unsigned* threads) {
+    if (text.empty() || text.size() > 2 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *threads = (unsigned)atoi(text.c_str());
+    return *threads >= 1 && *threads <= 64;
+}
+
+int WrongThreads(const std::string& text, const std::string& command) {
+    return Usage("-j wants a number of threads from 1 to 64, not '" + text + "'", command);
 }
 
 // -q and -v, which every command takes.
@@ -92,26 +76,52 @@ Verbosity VerbosityOf(bool quiet, bool verbose) {
     return quiet ? QUIET : verbose ? VERBOSE : NORMAL;
 }
 
-// True when the arguments ask for help, before any "--".
+// True when the arguments after the command ask for its help, before any "--".
 bool AsksForHelp(int argc, char** argv) {
-    for (int i = 1; i < argc; i++) {
+    for (int i = 2; i < argc; i++) {
         if (strcmp(argv[i], "--") == 0) return false;
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) return true;
     }
-    return argc == 2 && strcmp(argv[1], "help") == 0;
+    return false;
+}
+
+// The program's own options and `help`; -1 when the command line is a command's.
+int GeneralRequest(int argc, char** argv) {
+    if (argc < 2) {
+        PrintUsageLines(stderr);
+        return Usage("a command is needed");
+    }
+    std::string first = argv[1];
+    if (first == "--help" || first == "-h" || (first == "help" && argc == 2)) {
+        PrintHelp(stdout);
+        return EXIT_SUCCESS_ALL;
+    }
+    if (first == "--version") {
+        printf("quorvane %s\n", qv_version_string());
+        return EXIT_SUCCESS_ALL;
+    }
+    if (first == "help") {
+        if (argc > 3) return Usage("help takes one command");
+        return PrintCommandHelp(stdout, argv[2]) ? EXIT_SUCCESS_ALL : UnknownCommand(argv[2]);
+    }
+    if (first.size() > 1 && first[0] == '-') {
+        std::string suggestion = Suggestion(first, {"--help", "--version"});
+        return Usage("unknown option '" + first + "'" +
+                     (suggestion.empty() ? " (a command comes first)" : suggestion));
+    }
+    if (!IsCommand(first)) return UnknownCommand(first);
+    if (AsksForHelp(argc, argv)) {
+        PrintCommandHelp(stdout, first);
+        return EXIT_SUCCESS_ALL;
+    }
+    return -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (AsksForHelp(argc, argv)) {
-        PrintHelp(stdout);
-        return EXIT_SUCCESS_ALL;
-    }
-    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-        printf("quorvane %s\n", qv_version_string());
-        return EXIT_SUCCESS_ALL;
-    }
+    int general = GeneralRequest(argc, argv);
+    if (general >= 0) return general;
 
     CLI::App app("quorvane");
     app.set_help_flag();
@@ -125,20 +135,21 @@ int main(int argc, char** argv) {
     CLI::Option* stub = create_command->add_option("--stub", create.stub);
     create_command->add_flag("--payload-only", create.payload_only)->excludes(stub);
     CLI::Option* mtime_option = create_command->add_option("--mtime", mtime);
-    create_command->add_option("-j,--threads", create.threads)->check(CLI::Range(1, 64));
-    create_command->add_option("paths", create.inputs)->required();
+    std::string threads;
+    CLI::Option* threads_option = create_command->add_option("-j,--threads", threads);
+    create_command->add_option("paths", create.inputs);
     AddVerbosity(create_command, &quiet, &verbose);
 
     ListOptions list;
     CLI::App* list_command = app.add_subcommand("list");
     list_command->add_flag("--json", list.json);
-    list_command->add_option("archive", list.archive)->required();
+    list_command->add_option("archive", list.archive);
     AddVerbosity(list_command, &quiet, &verbose);
 
     TestOptions test;
     CLI::App* test_command = app.add_subcommand("test");
-    test_command->add_option("-j,--threads", test.threads)->check(CLI::Range(1, 64));
-    test_command->add_option("archive", test.archive)->required();
+    CLI::Option* test_threads = test_command->add_option("-j,--threads", threads);
+    test_command->add_option("archive", test.archive);
     AddVerbosity(test_command, &quiet, &verbose);
 
     ExtractOptions extract;
@@ -148,38 +159,60 @@ int main(int argc, char** argv) {
     CLI::Option* overwrite_flag = extract_command->add_flag("--overwrite", overwrite);
     extract_command->add_flag("--skip-existing", skip)->excludes(overwrite_flag);
     extract_command->add_flag("-c,--stdout", extract.to_standard_output)->excludes(destination);
-    extract_command->add_option("-j,--threads", extract.threads)->check(CLI::Range(1, 64));
-    extract_command->add_option("archive", extract.archive)->required();
+    CLI::Option* extract_threads = extract_command->add_option("-j,--threads", threads);
+    extract_command->add_option("archive", extract.archive);
     extract_command->add_option("names", extract.patterns);
     AddVerbosity(extract_command, &quiet, &verbose);
 
+    // Arguments a command does not take are reported here, with a suggestion.
+    for (CLI::App* command : {create_command, list_command, test_command, extract_command})
+        command->allow_extras();
+    CLI::App* command = app.get_subcommand(argv[1]);
     try {
         app.parse(argc, argv);
+    } catch (const CLI::ArgumentMismatch& error) {
+        // "--destination: 1 required TEXT missing" and the like.
+        std::string what = error.what();
+        return Usage(what.substr(0, what.find(':')) + " needs a value", argv[1]);
     } catch (const CLI::ParseError& error) {
-        return Usage(error.what());
+        return Usage(error.what(), argv[1]);
     }
+    for (const std::string& extra : command->remaining())
+        if (extra != "--") return UnexpectedArgument(command, extra);
 
     if (create_command->parsed()) {
         create.verbosity = VerbosityOf(quiet, verbose);
+        if (create.inputs.empty())
+            return Usage("create needs the files or folders to pack", "create");
+        if (*threads_option && !ParseThreads(threads, &create.threads))
+            return WrongThreads(threads, "create");
         if (*mtime_option) {
             if (qv_parse_time(mtime.c_str(), &create.time) != QV_OK)
-                return Usage("--mtime takes @SECONDS or YYYY-MM-DD[THH:MM:SS][Z], not " + mtime);
+                return Usage("--mtime takes @SECONDS or YYYY-MM-DD[THH:MM:SS][Z], not " + mtime,
+                             "create");
             create.fixed_time = true;
         }
         return CommandCreate(create);
     }
     if (list_command->parsed()) {
         list.verbosity = VerbosityOf(quiet, verbose);
+        if (list.archive.empty()) return Usage("list needs the archive to read", "list");
         return CommandList(list);
     }
     if (test_command->parsed()) {
         test.verbosity = VerbosityOf(quiet, verbose);
+        if (test.archive.empty()) return Usage("test needs the archive to read", "test");
+        if (*test_threads && !ParseThreads(threads, &test.threads))
+            return WrongThreads(threads, "test");
         return CommandTest(test);
     }
     extract.verbosity = VerbosityOf(quiet, verbose);
-    if (*destination && extract.destination.empty()) return Usage("-d needs a folder");
+    if (extract.archive.empty()) return Usage("extract needs the archive to read", "extract");
+    if (*extract_threads && !ParseThreads(threads, &extract.threads))
+        return WrongThreads(threads, "extract");
+    if (*destination && extract.destination.empty()) return Usage("-d needs a folder", "extract");
     if (extract.to_standard_output && extract.patterns.empty())
-        return Usage("extract -c needs the name of an entry");
+        return Usage("extract -c needs the name of an entry", "extract");
     extract.existing = overwrite ? QV_EXISTING_OVERWRITE
                        : skip    ? QV_EXISTING_SKIP
                                  : QV_EXISTING_ASK;

@@ -64,8 +64,7 @@ std::string WhyOf(const std::string& message, const qv_entry& entry) {
 }
 
 void SayNarrowInterval(const qv_entry& entry) {
-    printf("%s: uses the narrow-interval rule (%s)\n", ShownName(entry).c_str(),
-           Plural(entry.narrow_interval_steps, "step", "steps").c_str());
+    printf("%s%s\n", ShownName(entry).c_str(), NARROW_INTERVAL_NOTE);
 }
 
 }  // namespace
@@ -76,6 +75,14 @@ qv_archive* OpenOrSay(const std::string& path) {
     if (qv_open_path(path.c_str(), &archive, &error) != QV_OK) {
         fprintf(stderr, "quorvane: %s\n", error.message);
         return nullptr;
+    }
+    // An empty payload is a sound archive, but most likely not what the user
+    // meant to open: said even under -q.
+    if (qv_entry_count(archive) == 0) {
+        fprintf(
+            stderr, "quorvane: %s holds no entries (%s; is it a self-extracting archive?)\n",
+            path.c_str(),
+            qv_payload_start(archive) > 0 ? "nothing follows the executable" : "the file is empty");
     }
     return archive;
 }
@@ -192,7 +199,7 @@ int CommandTest(const TestOptions& options) {
                 Plural(entries, "entry", "entries").c_str());
         return EXIT_ENTRY_FAILED;
     }
-    if (options.verbosity != QUIET) {
+    if (options.verbosity != QUIET && entries > 0) {
         printf("%s: %s, all sound\n", options.archive.c_str(),
                Plural(entries, "entry", "entries").c_str());
     }
@@ -312,8 +319,11 @@ int CommandExtract(const ExtractOptions& options) {
     }
     OpenArchive open = {OpenOrSay(options.archive)};
     if (!open.archive) return EXIT_REFUSED;
-    CatchInterrupts();
     EntryPatterns patterns(options.patterns);
+    // Nothing to extract: no destination folder is made.
+    if (qv_entry_count(open.archive) == 0)
+        return SayUnmatched(patterns) ? EXIT_ENTRY_FAILED : EXIT_SUCCESS_ALL;
+    CatchInterrupts();
     if (options.to_standard_output)
         return ExtractToStandardOutput(open.archive, &patterns, options.threads);
 

@@ -1,6 +1,6 @@
 // What the command line offers beyond create, list, test and extract: names
-// and patterns, extract -c, list --json, -q and -v, "--", and progress on a
-// terminal only.
+// and patterns, extract -c, list --json, -q and -v, "--", progress on a
+// terminal only, help, and plain answers to wrong commands and wrong files.
 #include <pty.h>
 #include <sys/wait.h>
 
@@ -128,6 +128,78 @@ TEST_F(CommandLineTest, ProgressOnlyOnATerminal) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << seen;
     EXPECT_NE(seen.find("MiB/s  ETA"), std::string::npos) << seen;
     EXPECT_NE(seen.find("% "), std::string::npos) << seen;
+}
+
+TEST_F(CommandLineTest, MistypedCommandsAndOptionsGetTheClosestAndEachCommandItsHelp) {
+    Outcome typo = Q("x a.exe");
+    EXPECT_EQ(typo.code, 3);
+    EXPECT_EQ(typo.err,
+              "quorvane: unknown command 'x'; did you mean 'extract'?\n"
+              "Try 'quorvane help'.\n");
+    EXPECT_NE(Q("--versoin").err.find("unknown option '--versoin'; did you mean '--version'?"),
+              std::string::npos);
+    Outcome option = Q("extract --overwirte a.exe");
+    EXPECT_EQ(option.code, 3);
+    EXPECT_EQ(option.err,
+              "quorvane: unknown option '--overwirte' for extract; did you mean "
+              "'--overwrite'?\nTry 'quorvane help extract'.\n");
+
+    Outcome all = Q("help");
+    EXPECT_EQ(all.code, 0);
+    EXPECT_NE(all.out.find("Exit codes"), std::string::npos);
+    Outcome one = Q("help extract");
+    EXPECT_EQ(one.code, 0);
+    EXPECT_EQ(one.out.rfind("Usage: quorvane extract FILE", 0), 0u) << one.out;
+    EXPECT_EQ(one.out.find("quorvane create"), std::string::npos) << one.out;
+    EXPECT_EQ(Q("extract --help").out, one.out);
+    EXPECT_EQ(Q("help lst").err.find("unknown command 'lst'; did you mean 'list'?"), 10u);
+}
+
+TEST_F(CommandLineTest, AFileWithoutEntriesIsSaidEvenWhenQuietAndExtractsNothing) {
+    WriteFile(Path("empty.exe"), Bytes());
+    std::vector<std::pair<std::string, std::string>> cases = {{"empty.exe", "the file is empty"}};
+#ifdef SAMPLE_STUB
+    WriteFile(Path("stub.exe"), ReadFile(SAMPLE_STUB));
+    cases.push_back({"stub.exe", "nothing follows the executable"});
+#endif
+    for (const auto& [file, why] : cases) {
+        std::string note = "quorvane: " + file + " holds no entries (" + why +
+                           "; is it a self-extracting archive?)\n";
+        Outcome test = QIn(scratch_, "test -q " + file);
+        EXPECT_EQ(test.code, 0);
+        EXPECT_EQ(test.err, note);
+        EXPECT_EQ(test.out, "");
+        Outcome extract = QIn(scratch_, "extract " + file);
+        EXPECT_EQ(extract.code, 0);
+        EXPECT_EQ(extract.err, note);
+        EXPECT_FALSE(Exists(Path(file.substr(0, file.find('.')))));
+    }
+}
+
+TEST_F(CommandLineTest, CommonFormatsAreNamedAndStoredBytesShownOnOneShortLine) {
+    std::string zip = "PK\x03\x04" + std::string(600, '\x01');
+    WriteFile(Path("x.zip"), Bytes(zip.begin(), zip.end()));
+    WriteFile(Path("x.gz"), {0x1F, 0x8B, 0x08, 0x00});
+    for (const auto& [file, kind] : std::vector<std::pair<std::string, std::string>>{
+             {"x.zip", "a zip archive"}, {"x.gz", "a gzip file"}}) {
+        Outcome test = QIn(scratch_, "test " + file);
+        EXPECT_EQ(test.code, 2);
+        EXPECT_EQ(test.err,
+                  "quorvane: " + file + " is " + kind + ", not a self-extracting archive\n");
+    }
+    EXPECT_NE(Q("list " + Quote(QuorvaneBin())).err.find("is an ELF program or library, not a"),
+              std::string::npos);
+
+    // A payload of no known kind whose first name is 255 bytes of junk, the
+    // first part of it 100 bytes long.
+    std::string junk(255, '\x07');
+    junk[100] = '\\';
+    WritePayload(Path("junk.qv"), {{junk, 0, 0, {}}});
+    Outcome refused = QIn(scratch_, "test junk.qv");
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_LT(refused.err.size(), 250u) << refused.err;
+    EXPECT_NE(refused.err.find("... (100 bytes)\" could lead outside"), std::string::npos)
+        << refused.err;
 }
 
 }  // namespace

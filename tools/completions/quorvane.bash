@@ -3,7 +3,11 @@ _quorvane() {
     local cur prev words cword
     _init_completion || return
     if [[ $cword -eq 1 ]]; then
-        COMPREPLY=($(compgen -W "create list test extract --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "create list test extract help --help --version" -- "$cur"))
+        return
+    fi
+    if [[ ${words[1]} == help ]]; then
+        [[ $cword -eq 2 ]] && COMPREPLY=($(compgen -W "create list test extract" -- "$cur"))
         return
     fi
     case $prev in
@@ -11,7 +15,7 @@ _quorvane() {
         -d | --destination) _filedir -d; return ;;
         --mtime | -j | --threads) return ;;
     esac
-    local options="-q --quiet -v --verbose --help"
+    local options="-q --quiet -v --verbose -h --help"
     case ${words[1]} in
         create) options+=" -o --output --stub --payload-only --mtime -j --threads" ;;
         list) options+=" --json" ;;
