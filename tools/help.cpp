@@ -131,7 +131,7 @@ void PrintHelp(FILE* to) {
             "termination requests remove the partial file being written and end with\n"
             "128 + the signal's number (130, 143).\n"
             "\n"
-            "Exit codes:\n"
+            "Exit status:\n"
             "  0              everything was done\n"
             "  1              some entries failed (damaged, not replaced, not writable, or a\n"
             "                 name that matched nothing)\n"

@@ -47,13 +47,21 @@ std::string AttributeLetters(uint16_t attributes) {
 
 std::string FormatTime(uint64_t filetime) {
     std::string text = LocalTimeText(filetime);
-    return text.empty() ? "(time out of range) " : text;
+    return text.empty() ? "(time out of range)" : text;  // 19 characters either way
 }
 
+// Stored bytes per 100 original ones, always six characters wide so that the
+// columns of list stay aligned: "100.0%", " 1234%", "99999%", ">1e5 %".
 std::string Ratio(uint64_t stored, uint64_t original) {
     if (original == 0) return "   -  ";
+    double percent = 100.0 * (double)stored / (double)original;
     char text[16];
-    snprintf(text, sizeof text, "%5.1f%%", 100.0 * (double)stored / (double)original);
+    if (percent < 999.95)
+        snprintf(text, sizeof text, "%5.1f%%", percent);
+    else if (percent < 99999.5)
+        snprintf(text, sizeof text, "%5.0f%%", percent);
+    else
+        snprintf(text, sizeof text, ">1e5 %%");
     return text;
 }
 
@@ -96,7 +104,9 @@ int CommandList(const ListOptions& options) {
     }
     bool verbose = options.verbosity == VERBOSE;
     if (options.verbosity != QUIET) {
-        printf("Kind    Original      Stored  Ratio  Last write           Attr   %sName\n",
+        // The widths of the lines below.
+        printf("%-6s %10s  %10s %6s  %-19s  %-5s  %sName\n", "Kind", "Original", "Stored", "Ratio",
+               "Last write", "Attr",
                verbose ? "Created              Last access          Rule  " : "");
     }
     uint64_t files = 0, folders = 0, original = 0, stored = 0;

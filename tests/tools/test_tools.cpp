@@ -735,7 +735,7 @@ TEST_F(ToolTest, EntryThatNeedsTheNarrowIntervalRuleIsNamedAndExtractsExactly) {
 TEST_F(ToolTest, CommandLine) {
     Outcome help = Q("--help");
     EXPECT_EQ(help.code, 0);
-    EXPECT_NE(help.out.find("Exit codes"), std::string::npos);
+    EXPECT_NE(help.out.find("Exit status"), std::string::npos);
     Outcome version = Q("--version");
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out.rfind("quorvane ", 0), 0u);
