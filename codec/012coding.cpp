@@ -14,6 +14,9 @@ uint32_t RcBufSizeForMemory(uint64_t total_physical_bytes) {
     return (uint32_t)size;
 }
 
+// Set only by tests (tests/test_hooks.h).
+bool NarrowIntervalRuleOff = false;
+
 // ---------------------------------------------------------------------------
 // Division by a table total
 
@@ -220,7 +223,6 @@ void rc_start(RangeDecoder* rc, Stage1Refill refill, void* context, uint8_t* LBu
     rc->past_end = 0;
     rc->read_failed = false;
     rc->overrun = false;
-    rc->narrow_interval_rule = true;
     rc->widened_steps = 0;
     for (int i = 0; i < 4; i++) rc->code = (rc->code << 8) | next_stream_byte(rc);
 }
@@ -284,7 +286,7 @@ static inline int decode_step(Frequency* t, RangeDecoder* rc, Registers* r, int 
     if (r->range < total) {
         // Without the rule, or when the input broke meanwhile, the step
         // cannot be decoded.
-        if (!rc->narrow_interval_rule) return -1;
+        if (NarrowIntervalRuleOff) return -1;
         *r = widen_narrow_interval(rc, *r, total);
         if (rc->read_failed || rc->overrun) return -1;
     }

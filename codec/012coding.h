@@ -109,15 +109,11 @@ struct RangeDecoder {
     void* refill_context;
     uint8_t* LBuffer;  // buffer_size bytes
     uint32_t buffer_size;
-    uint32_t LPos;      // next byte of LBuffer
-    uint32_t LFill;     // bytes the last refill delivered
-    uint32_t past_end;  // 0x00 bytes supplied after the input ended
-    bool read_failed;   // a refill failed
-    bool overrun;       // the input ran out beyond RC_PAST_END_LIMIT
-    // The narrow-interval rule: a step whose range is below the table's total
-    // first widens the interval (see RC_DECODE). rc_start turns it on; only
-    // tests turn it off, to see what a reader without it makes of a stream.
-    bool narrow_interval_rule;
+    uint32_t LPos;           // next byte of LBuffer
+    uint32_t LFill;          // bytes the last refill delivered
+    uint32_t past_end;       // 0x00 bytes supplied after the input ended
+    bool read_failed;        // a refill failed
+    bool overrun;            // the input ran out beyond RC_PAST_END_LIMIT
     uint32_t widened_steps;  // steps that needed the widening
 };
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 uint32_t RandomState = 1;
+// Set only by tests (tests/test_hooks.h).
 void (*BeforeWorkFileOpen)(const char* path) = nullptr;
 
 // The 64 characters a work-file stem is made of.

@@ -33,8 +33,3 @@ DecodeResult DecodeStoredEntry(FileHandle archive, const StoredEntry& entry, Mes
 
 // Closes, and so deletes, both work files.
 void CloseWorkFiles(WorkFiles* files);
-
-// Test hook: when set, called with each work-file path right before the file
-// is opened, so that a test can make the name appear in that moment, as
-// another program could.
-extern void (*BeforeWorkFileOpen)(const char* path);

@@ -22,6 +22,7 @@
 #include "decoder/stage_files.h"
 #include "platform/platform.h"
 #include "tests/reference/literal_decoder.h"
+#include "tests/test_hooks.h"
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -351,7 +352,7 @@ const char* CompareStage1(const uint8_t* stream, size_t size, int fNewType,
     if (stage1_start(&d, fNewType, RefillFromMemory, &source, LBuffer.data(), buffer_size) !=
         DECODE_OK)
         return "stage 1 does not start";
-    d.rc.narrow_interval_rule = narrow_interval_rule;
+    NarrowIntervalRuleSetting rule_setting(narrow_interval_rule);
     Bytes values;
     DecodeResult result = DECODE_OK;
     bool finished = false;

@@ -84,13 +84,10 @@ void* AllocZeroedMemory(size_t size);
 void FreeZeroedMemory(void* memory);
 
 // Zero-filled memory from the process heap, for short-lived buffers. Release
-// with FreeHeapMemory. Counts towards FailAllocationAfter like the above.
+// with FreeHeapMemory. A test can make any of these allocations fail
+// (tests/test_hooks.h).
 void* AllocHeapMemory(size_t size);
 void FreeHeapMemory(void* memory);
-
-// Test hook: when positive, the n-th allocation from now fails (counting 1, 2, ...).
-// 0 turns it off. Lets tests prove that every stage survives a failed allocation.
-extern int32_t FailAllocationAfter;
 
 // The message-pump hook that every decode stage calls at the points where the
 // window must be kept alive. A null function does nothing.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 uint32_t IsWin9x = 0;
+// Set only by tests (tests/test_hooks.h).
 int32_t FailAllocationAfter = 0;
 
 int64_t SetFilePointer64(FileHandle file, int64_t distance, uint32_t method) {

@@ -18,6 +18,7 @@
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
 #include "decoder/stage_files.h"
+#include "tests/test_hooks.h"
 
 Bytes MakeBytes(std::initializer_list<int> values) {
     Bytes bytes;

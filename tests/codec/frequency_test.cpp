@@ -5,6 +5,7 @@
 
 #include "codec/012coding.h"
 #include "platform/platform.h"
+#include "tests/test_hooks.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include "codec/012coding.h"
 #include "decoder/stage_files.h"
 #include "tests/codec/codec_test_util.h"
+#include "tests/test_hooks.h"
 
 namespace {
 
@@ -143,7 +144,7 @@ TEST(RangeDecoder, NarrowIntervalFailsWithTheRuleOffAndLeavesEverythingAsItWas) 
     StepDecoder d(kFiveValues, 0);
     Frequency* t = HeavyMantissaTable(&d);
     ASSERT_EQ(GET_SUM(t), 2128);
-    d.rc.narrow_interval_rule = false;
+    NarrowIntervalRuleSetting without_rule(false);
     d.rc.range = 2100;
     d.rc.low = 0x12345678;
     uint32_t code = d.rc.code, pos = d.rc.LPos;

@@ -4,6 +4,7 @@
 #include "codec/RunLength.h"
 #include "decoder/stage_files.h"
 #include "tests/codec/codec_test_util.h"
+#include "tests/test_hooks.h"
 
 namespace {
 

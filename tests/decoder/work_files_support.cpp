@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "decoder/work_files.h"
+#include "tests/test_hooks.h"
 
 NameList Names(std::initializer_list<const char*> names) {
     NameList list(names.begin(), names.end());

@@ -17,6 +17,7 @@
 #include "decoder/work_files.h"
 #include "tests/codec/codec_test_util.h"
 #include "tests/decoder/work_files_support.h"
+#include "tests/test_hooks.h"
 
 namespace {
 

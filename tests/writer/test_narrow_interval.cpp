@@ -9,6 +9,7 @@
 #include "codec/012coding_writer.h"
 #include "codec/compress.h"
 #include "decoder/stage_files.h"
+#include "tests/test_hooks.h"
 #include "tests/writer/decode_chain.h"
 
 namespace {
@@ -109,7 +110,7 @@ bool DecodeByHand(const Bytes& stream, int odd, bool rule, Bytes* values) {
     RangeDecoder rc;
     FileHandle input = file.handle();
     rc_start(&rc, RefillFromFile, &input, buffer.data(), (uint32_t)buffer.size());
-    rc.narrow_interval_rule = rule;
+    NarrowIntervalRuleSetting rule_setting(rule);
     values->clear();
     int c0 = 0, c00 = 0, c000 = 0;
     bool reached_eof = false;
@@ -205,7 +206,7 @@ TEST(NarrowInterval, NarrowStepsWidenInOneOrTwoRoundsOnBothSides) {
                 RangeDecoder d;
                 FileHandle input = file.handle();
                 rc_start(&d, RefillFromFile, &input, buffer.data(), (uint32_t)buffer.size());
-                d.narrow_interval_rule = rule;
+                NarrowIntervalRuleSetting rule_setting(rule);
                 d.low = low;
                 d.range = 2100;
                 if (rule) {
