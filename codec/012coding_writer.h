@@ -7,8 +7,6 @@
 
 #include <stdint.h>
 
-#include <vector>
-
 #include "codec/012coding.h"
 
 // Receives the encoder's output in pieces; false stops the encoder.
@@ -53,8 +51,3 @@ RcEncodeResult rc_encode_bytes(RangeEncoder* rc, const uint8_t* data, uint32_t s
 // Codes EOF and the four bytes of the final `low`, and hands everything left
 // to the sink. The tables stay allocated until rc_encode_release.
 RcEncodeResult rc_encode_finish(RangeEncoder* rc);
-
-// The whole stage in memory: codes `size` bytes into `stream`. When given,
-// *widened_steps receives how many steps needed the narrow-interval widening.
-RcEncodeResult coding012_encode_buffer(const uint8_t* data, uint32_t size, int fNewType,
-                                       std::vector<uint8_t>* stream, uint32_t* widened_steps);

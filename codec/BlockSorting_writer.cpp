@@ -120,18 +120,3 @@ int32_t blocksort_encode2(const uint8_t* block, uint32_t size, uint8_t* stored,
     Store24BE(stored + 3, size);
     return top;
 }
-
-bool blocksort_encode_buffer(const uint8_t* data, size_t size, std::vector<uint8_t>* stream) {
-    stream->clear();
-    BlockSortWork work;
-    if (!blocksort_work_init(&work)) return false;
-    bool ok = true;
-    for (size_t offset = 0; offset < size && ok; offset += BS_BUF_SIZE) {
-        uint32_t n = (uint32_t)(size - offset < BS_BUF_SIZE ? size - offset : BS_BUF_SIZE);
-        size_t at = stream->size();
-        stream->resize(at + BS_HEADER_SIZE + n);
-        ok = blocksort_encode2(data + offset, n, stream->data() + at, &work) >= 0;
-    }
-    blocksort_work_free(&work);
-    return ok;
-}

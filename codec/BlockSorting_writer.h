@@ -7,8 +7,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <vector>
-
 #include "codec/BlockSorting.h"
 
 // Memory for sorting one block: the block written twice and one suffix index
@@ -27,8 +25,3 @@ void blocksort_work_free(BlockSortWork* work);
 // to `stored`. Answers `top`, or -1 when the sort failed.
 int32_t blocksort_encode2(const uint8_t* block, uint32_t size, uint8_t* stored,
                           BlockSortWork* work);
-
-// The whole stage in memory: `data` cut into blocks of BS_BUF_SIZE (the last
-// one shorter, none empty), each stored with its header. False when memory
-// cannot be had or a sort failed.
-bool blocksort_encode_buffer(const uint8_t* data, size_t size, std::vector<uint8_t>* stream);

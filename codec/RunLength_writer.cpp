@@ -25,14 +25,3 @@ uint32_t rle_encode2(const uint8_t* in, uint8_t* out, uint32_t size) {
 }
 
 void rle_put_header(uint8_t* header, uint32_t coded_size) { Store24LE(header, coded_size); }
-
-void rle_encode_buffer(const uint8_t* data, size_t size, std::vector<uint8_t>* stream) {
-    stream->clear();
-    std::vector<uint8_t> block(RLE_HEADER_SIZE + RLE_CODED_MAX);
-    for (size_t offset = 0; offset < size; offset += RLE_BUF_SIZE) {
-        uint32_t n = (uint32_t)(size - offset < RLE_BUF_SIZE ? size - offset : RLE_BUF_SIZE);
-        uint32_t coded = rle_encode2(data + offset, block.data() + RLE_HEADER_SIZE, n);
-        rle_put_header(block.data(), coded);
-        stream->insert(stream->end(), block.begin(), block.begin() + RLE_HEADER_SIZE + coded);
-    }
-}

@@ -7,8 +7,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <vector>
-
 #include "codec/RunLength.h"
 
 // Largest coded form of one full block: four equal bytes may take five
@@ -22,7 +20,3 @@ uint32_t rle_encode2(const uint8_t* in, uint8_t* out, uint32_t size);
 
 // Writes the 3-byte little-endian `beforesize` of a block.
 void rle_put_header(uint8_t* header, uint32_t coded_size);
-
-// The whole stage in memory: every RLE_BUF_SIZE bytes of `data` as one block
-// with its header.
-void rle_encode_buffer(const uint8_t* data, size_t size, std::vector<uint8_t>* stream);

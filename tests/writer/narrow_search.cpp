@@ -17,6 +17,7 @@
 #include "codec/MoveToFront_writer.h"
 #include "codec/RunLength_writer.h"
 #include "tests/writer/decode_chain.h"
+#include "tests/writer/stage_encoders.h"
 
 // Steps needing the widening when `values` are coded under a rule.
 static uint32_t WidenedSteps(const Bytes& values, int odd) {

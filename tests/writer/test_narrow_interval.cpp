@@ -11,6 +11,7 @@
 #include "decoder/stage_files.h"
 #include "tests/test_hooks.h"
 #include "tests/writer/decode_chain.h"
+#include "tests/writer/stage_encoders.h"
 
 namespace {
 

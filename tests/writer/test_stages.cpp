@@ -12,6 +12,7 @@
 #include "codec/RunLength_writer.h"
 #include "decoder/stage_files.h"
 #include "tests/writer/decode_chain.h"
+#include "tests/writer/stage_encoders.h"
 
 namespace {
 

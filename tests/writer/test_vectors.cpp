@@ -10,6 +10,7 @@
 #include "codec/RunLength_writer.h"
 #include "codec/compress.h"
 #include "tests/writer/decode_chain.h"
+#include "tests/writer/stage_encoders.h"
 
 namespace {
 
