@@ -138,8 +138,8 @@ int64_t qv_filetime_to_unix(uint64_t filetime, uint32_t* nanoseconds) {
 }
 
 uint64_t qv_unix_to_filetime(int64_t seconds, uint32_t nanoseconds) {
-    if (seconds < -UNIX_EPOCH_IN_FILETIME_SECONDS || nanoseconds >= 1000000000u) return 0;
-    return (uint64_t)(seconds + UNIX_EPOCH_IN_FILETIME_SECONDS) * 10000000u + nanoseconds / 100;
+    if (nanoseconds >= 1000000000u) return 0;
+    return FiletimeOfUnix(seconds, nanoseconds);
 }
 
 int qv_parse_time(const char* text, uint64_t* filetime) {

@@ -9,7 +9,7 @@ const int64_t LAST_SECOND = 253402300799LL;                    // 9999-12-31 23:
 
 bool ToFiletime(int64_t unix_seconds, uint64_t* filetime) {
     if (unix_seconds < FIRST_SECOND || unix_seconds > LAST_SECOND) return false;
-    *filetime = (uint64_t)(unix_seconds + UNIX_EPOCH_IN_FILETIME_SECONDS) * 10000000u;
+    *filetime = FiletimeOfUnix(unix_seconds, 0);
     return true;
 }
 
@@ -61,6 +61,17 @@ bool ParseSeconds(const std::string& digits, bool allow_sign, int64_t* seconds) 
 }
 
 }  // namespace
+
+uint64_t FiletimeOfUnix(int64_t seconds, uint32_t nanoseconds) {
+    const uint64_t TICKS_PER_SECOND = 10000000u;
+    if (seconds < FIRST_SECOND) return 0;
+    // Compared before adding: the sum of a late time and the epoch's distance
+    // would overflow.
+    uint64_t since_1601 = (uint64_t)seconds + (uint64_t)UNIX_EPOCH_IN_FILETIME_SECONDS;
+    uint64_t ticks = nanoseconds / 100;
+    if (since_1601 > (UINT64_MAX - ticks) / TICKS_PER_SECOND) return UINT64_MAX;
+    return since_1601 * TICKS_PER_SECOND + ticks;
+}
 
 bool ParseArchiveTime(const std::string& text, uint64_t* filetime) {
     int64_t seconds;

@@ -80,9 +80,7 @@ FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
 }
 
 uint64_t ToFiletime(const struct timespec& time) {
-    if ((int64_t)time.tv_sec < -UNIX_EPOCH_IN_FILETIME_SECONDS) return 0;
-    return ((uint64_t)((int64_t)time.tv_sec + UNIX_EPOCH_IN_FILETIME_SECONDS)) * 10000000u +
-           (uint64_t)time.tv_nsec / 100;
+    return FiletimeOfUnix((int64_t)time.tv_sec, (uint32_t)time.tv_nsec);
 }
 
 struct timespec FromFiletime(uint64_t filetime) {
@@ -260,12 +258,26 @@ std::string PlacementProblem(const OpenFolder& folder, const std::string& name, 
 
 }  // namespace
 
+namespace {
+
+// The access and write times of a stamp for futimens. A zero FILETIME is no
+// time at all: the one the system gave stays.
+void StampTimes(const FileStamp& stamp, struct timespec times[2]) {
+    times[0] = FromFiletime(stamp.last_access);
+    times[1] = FromFiletime(stamp.last_write);
+    if (stamp.last_access == 0) times[0].tv_nsec = UTIME_OMIT;
+    if (stamp.last_write == 0) times[1].tv_nsec = UTIME_OMIT;
+}
+
+}  // namespace
+
 bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
                   const FileStamp& stamp, bool replace, std::string* why) {
     mode_t mode = NewFileMode();
     if (stamp.read_only) mode &= ~(mode_t)0222;
     // Linux keeps no settable creation time; access and write times only.
-    struct timespec times[2] = {FromFiletime(stamp.last_access), FromFiletime(stamp.last_write)};
+    struct timespec times[2];
+    StampTimes(stamp, times);
     std::string problem;
     if (fchmod(pending->file, mode) != 0 || futimens(pending->file, times) != 0)
         problem = "cannot set its times or permissions: " + SystemError(errno);
@@ -315,9 +327,8 @@ void AbandonFile(const OpenFolder& folder, PendingFile* pending) {
 }
 
 void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
-    struct timespec times[2] = {FromFiletime(stamp.last_access), FromFiletime(stamp.last_write)};
-    if (stamp.last_access == 0) times[0].tv_nsec = UTIME_OMIT;
-    if (stamp.last_write == 0) times[1].tv_nsec = UTIME_OMIT;
+    struct timespec times[2];
+    StampTimes(stamp, times);
     futimens(folder.handle, times);
 }
 

@@ -1,9 +1,11 @@
 // libquorvane's C API: opening from a path, a descriptor and memory, names and
 // patterns, the reasons of refusals, decoding with cancel, extraction, the
 // writer's checks.
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -98,6 +100,9 @@ TEST(Library, VersionErrorsAndTimes) {
     EXPECT_EQ(qv_filetime_to_unix(qv_unix_to_filetime(1234567890, 123456700), &nanoseconds),
               1234567890);
     EXPECT_EQ(nanoseconds, 123456700u);
+    // Too late for a FILETIME: the latest one, not a time that wrapped around.
+    EXPECT_EQ(qv_unix_to_filetime(INT64_MAX, 0), UINT64_MAX);
+    EXPECT_EQ(qv_unix_to_filetime(1844674407370 - 11644473600, 999999900), UINT64_MAX);
     uint64_t parsed = 0;
     EXPECT_EQ(qv_parse_time("1970-01-02T00:00:01Z", &parsed), QV_OK);
     EXPECT_EQ(qv_filetime_to_unix(parsed, nullptr), 86401);
@@ -465,6 +470,27 @@ TEST_F(LibraryTest, WriterRefusesWhatAnArchiveCannotHold) {
     qv_writer_free(writer);  // unfinished: nothing is written
     EXPECT_FALSE(fs::exists(path));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 0);
+}
+
+TEST_F(LibraryTest, StoredTimeOfZeroLeavesTheSystemsTime) {
+    fs::path path = folder_ / "z.qv";
+    qv_create_options options = {};
+    options.payload_only = 1;
+    qv_writer* writer = nullptr;
+    qv_error error;
+    ASSERT_EQ(qv_writer_open(path.string().c_str(), &options, &writer, &error), QV_OK);
+    ASSERT_EQ(qv_writer_add_folder(writer, "d", 0, &error), QV_OK);
+    ASSERT_EQ(qv_writer_add_memory(writer, "d/f", "x", 1, 0, 0, &error), QV_OK);
+    ASSERT_EQ(qv_writer_finish(writer, &error), QV_OK) << error.message;
+    qv_writer_free(writer);
+
+    fs::file_time_type before = fs::file_time_type::clock::now() - std::chrono::minutes(1);
+    qv_archive* archive = nullptr;
+    ASSERT_EQ(qv_open_path(path.string().c_str(), &archive, &error), QV_OK);
+    ASSERT_EQ(qv_extract(archive, (folder_ / "out").string().c_str(), nullptr, &error), QV_OK);
+    qv_close(archive);
+    EXPECT_GT(fs::last_write_time(folder_ / "out" / "d"), before);
+    EXPECT_GT(fs::last_write_time(folder_ / "out" / "d" / "f"), before);
 }
 
 }  // namespace
