@@ -81,7 +81,8 @@ QV_API const char* qv_version_string(void);
  * Thread-safe. */
 QV_API int64_t qv_filetime_to_unix(uint64_t filetime, uint32_t* nanoseconds);
 
-/* The FILETIME of a Unix time; 0 before 1601. Thread-safe. */
+/* The FILETIME of a Unix time; 0 before 1601, UINT64_MAX when too late for
+ * one. Thread-safe. */
 QV_API uint64_t qv_unix_to_filetime(int64_t seconds, uint32_t nanoseconds);
 
 /* Reads "@SECONDS" (since 1970-01-01 UTC) or "YYYY-MM-DD[THH:MM:SS][Z]" (UTC)
