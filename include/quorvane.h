@@ -355,6 +355,12 @@ QV_API int qv_writer_finish(qv_writer* writer, qv_error* error);
 /* Frees the writer; NULL is allowed. Not while another thread uses it. */
 QV_API void qv_writer_free(qv_writer* writer);
 
+/* Removes the hidden file of a qv_writer_finish under way at once. For a
+ * signal handler (async-signal-safe) or a console control handler that ends
+ * the process next: a first interrupt is better answered by cancelling
+ * through the progress callback, which removes the file as well. */
+QV_API void qv_remove_partial_output(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -3,6 +3,7 @@
 #include <quorvane.h>
 
 #include "lib/archive.h"
+#include "lib/files.h"
 
 extern "C" {
 
@@ -41,5 +42,7 @@ int qv_writer_finish(qv_writer* writer, qv_error* error) {
 }
 
 void qv_writer_free(qv_writer* writer) { WriterFree(writer); }
+
+void qv_remove_partial_output(void) { RemovePartialFileOnInterrupt(); }
 
 }  // extern "C"

@@ -1,13 +1,14 @@
 // Writing an archive: the stub followed by one entry record per folder and
 // file. The same on every system; the files are reached through files.h and
 // create_files.h.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,12 +34,20 @@ const uint64_t MAX_ENTRY_SIZE = 0xFFFFFFFFull;  // originalSize is 32 bits
 const uint64_t POOLED_ENTRY_MAX = 4u << 20;
 const size_t POOL_BYTES = 64u << 20;
 
+// The attributes of a Windows file that say it is something else: a folder,
+// a volume label, a device, a link.
+const uint16_t NOT_A_FILE_ATTRIBUTES = 0x08 | ATTRIBUTE_DIRECTORY | 0x40 | 0x400;
+
+const size_t NO_PARENT = (size_t)-1;
+
 struct WriterEntry {
-    std::string disk_path;  // the file to read; empty for a folder or bytes in memory
+    std::string disk_path;  // where it lies; empty for an entry from memory
     std::string source;     // how messages name it
     std::string name;       // code page 932, backslash-separated
     InputInfo info;
-    const uint8_t* data;  // the bytes of an entry from memory
+    const uint8_t* data;     // the bytes of an entry from memory
+    size_t parent;           // the folder entry it was listed in, or NO_PARENT
+    std::string local_name;  // its name in that folder
 };
 
 // Stops the run with a message that names the file.
@@ -47,16 +56,22 @@ struct CreateError {
     std::string message;
 };
 
-// The output file that exists before the run: it must not go into itself.
+// The output file that exists before the run. Met in the walk under its own
+// name in its own folder, it is the archive this run replaces and is left
+// out; under any other name (a hard link) or named as an input it is refused.
 struct OldOutput {
     bool exists;
-    uint64_t size;
     FileIdentity identity;
-    bool Is(const std::string& path, const InputInfo& info) const {
-        FileIdentity other;
-        return exists && info.kind == INPUT_FILE && info.size == size &&
-               IdentifyFile(path, &other) && other == identity;
-    }
+    FileIdentity folder;  // of the folder that holds it
+    std::string name;     // its name there
+};
+
+// A name in use, by its Windows key (see WindowsNameKey).
+struct NameUse {
+    std::string name;    // the entry's name, code page 932, no separator at the end
+    std::string source;  // how messages name the entry
+    bool folder;
+    bool implied;  // only as a folder that a later name lies in
 };
 
 // Checks that a code page 932 name component is safe and has no separator.
@@ -108,7 +123,7 @@ CreateError WritingFailed(const std::string& output) {
 
 // A folder's name without its final backslash: a folder and a file of one
 // name are the same name.
-std::string NameKey(const std::string& name) {
+std::string WithoutFinalSeparator(const std::string& name) {
     if (!name.empty() && EndYen(name.data(), name.size())) return name.substr(0, name.size() - 1);
     return name;
 }
@@ -119,6 +134,74 @@ struct ClosedOnExit {
     ~ClosedOnExit() { CloseFile(file); }
 };
 
+struct HeldFolder {
+    OpenFolder folder;
+    ~HeldFolder() { CloseFolder(&folder); }
+};
+
+// The folders of the inputs held open on the way to the file being read, the
+// outermost first. Files are read in the order of the walk, so each folder is
+// opened once, from its parent, and must be the folder that was listed.
+class InputFolders {
+public:
+    explicit InputFolders(const std::vector<WriterEntry>& entries) : entries_(entries) {}
+    ~InputFolders() {
+        while (!held_.empty()) Leave();
+    }
+
+    // Opens the file entry `index` as it was listed.
+    FileHandle OpenFile(size_t index) {
+        std::vector<size_t> chain;
+        for (size_t at = entries_[index].parent; at != NO_PARENT; at = entries_[at].parent)
+            chain.insert(chain.begin(), at);
+        size_t kept = 0;
+        while (kept < held_.size() && kept < chain.size() && held_[kept].index == chain[kept])
+            kept++;
+        while (held_.size() > kept) Leave();
+        for (size_t i = kept; i < chain.size(); i++) {
+            FileHandle folder = Open(chain[i], i > 0 ? &held_[i - 1].folder : nullptr);
+            held_.push_back(Held{chain[i], OpenFolder{folder, entries_[chain[i]].disk_path}});
+        }
+        return Open(index, held_.empty() ? nullptr : &held_.back().folder);
+    }
+
+private:
+    struct Held {
+        size_t index;
+        OpenFolder folder;
+    };
+
+    void Leave() {
+        CloseFolder(&held_.back().folder);
+        held_.pop_back();
+    }
+
+    // An entry from its folder, or by its path when the user named it.
+    FileHandle Open(size_t index, const OpenFolder* parent) {
+        const WriterEntry& entry = entries_[index];
+        FileHandle handle = NO_FILE;
+        std::string why;
+        if (parent) {
+            int code = OpenListed(*parent, entry.local_name, entry.info, &handle, &why);
+            if (code != QV_OK) throw CreateError{code, why};
+            return handle;
+        }
+        InputInfo now;
+        if (!OpenInput(entry.disk_path, &handle, &now, &why))
+            throw CreateError{QV_E_READ, entry.source + ": cannot read: " + why};
+        if (now.kind != entry.info.kind || !(now.identity == entry.info.identity)) {
+            CloseFile(handle);
+            throw CreateError{QV_E_CHANGED, entry.source +
+                                                ": is no longer the file or folder that was "
+                                                "given (replaced meanwhile); not stored"};
+        }
+        return handle;
+    }
+
+    const std::vector<WriterEntry>& entries_;
+    std::vector<Held> held_;
+};
+
 }  // namespace
 
 struct qv_writer {
@@ -127,14 +210,18 @@ struct qv_writer {
     std::vector<uint8_t> stub;
     OldOutput old_output;
     std::vector<WriterEntry> entries;
-    std::set<std::string> names;  // of every entry, to refuse a second of the same name
+    // Every name in use, and every folder a name lies in, by Windows key: two
+    // names that are one file there, or a file where a folder must be, are refused.
+    std::map<std::string, NameUse> names;
 
     void Add(const WriterEntry& entry);
-    void Walk(const std::string& disk_path, const std::string& name);
+    void CheckName(const WriterEntry& entry) const;
+    void RecordName(const WriterEntry& entry);
+    void Walk(const OpenFolder& folder, size_t folder_index);
     EntryRecord RecordFor(const WriterEntry& entry) const;
     uint32_t WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
-                            ProgressReport* progress);
-    std::vector<uint8_t> ReadWhole(const WriterEntry& entry) const;
+                            ProgressReport* progress, InputFolders* inputs);
+    std::vector<uint8_t> ReadWhole(size_t index, InputFolders* inputs) const;
     uint32_t WritePooledEntry(FileHandle out, CompressPool* pool, size_t index, EntryRecord* record,
                               ProgressReport* progress);
     unsigned Threads() const;
@@ -151,32 +238,88 @@ void qv_writer::Add(const WriterEntry& entry) {
         throw CreateError{QV_E_CANNOT_STORE,
                           entry.source + ": files of 4 GiB or more cannot be stored"};
     }
-    if (!names.insert(NameKey(entry.name)).second)
-        throw CreateError{QV_E_INVALID, entry.source + ": a second entry of the same name"};
+    CheckName(entry);
+    RecordName(entry);
     entries.push_back(entry);
 }
 
-// Adds the contents of a folder, in the byte order of their archive names so
-// that the same tree gives the same archive on every system.
-void qv_writer::Walk(const std::string& disk_path, const std::string& name) {
+void qv_writer::CheckName(const WriterEntry& entry) const {
+    std::string name = WithoutFinalSeparator(entry.name);
+    std::vector<std::string> parts = SplitEntryName(name);
+    bool folder = entry.info.kind == INPUT_FOLDER;
+    std::string key;
+    for (size_t i = 0; i < parts.size(); i++) {
+        if (i > 0) key += NAME_SEPARATOR;
+        key += WindowsNameKey(parts[i]);
+        auto found = names.find(key);
+        if (found == names.end()) continue;
+        const NameUse& use = found->second;
+        if (i + 1 < parts.size()) {
+            if (!use.folder) {
+                throw CreateError{QV_E_INVALID, entry.source + ": needs a folder where " +
+                                                    use.source + " is a file"};
+            }
+        } else if (use.implied) {
+            if (!folder) {
+                throw CreateError{QV_E_INVALID, entry.source + ": is a file where " + use.source +
+                                                    " needs a folder"};
+            }
+        } else if (use.name == name) {
+            throw CreateError{QV_E_INVALID, entry.source + ": a second entry of the same name"};
+        } else {
+            throw CreateError{QV_E_UNSAFE_NAME,
+                              use.source + " and " + entry.source +
+                                  " are one name on Windows, where case and dots or spaces at "
+                                  "the end do not count; neither is stored"};
+        }
+    }
+}
+
+void qv_writer::RecordName(const WriterEntry& entry) {
+    std::string name = WithoutFinalSeparator(entry.name);
+    std::vector<std::string> parts = SplitEntryName(name);
+    std::string key;
+    for (size_t i = 0; i < parts.size(); i++) {
+        if (i > 0) key += NAME_SEPARATOR;
+        key += WindowsNameKey(parts[i]);
+        bool last = i + 1 == parts.size();
+        NameUse& use = names[key];
+        if (last) {
+            use = NameUse{name, entry.source, entry.info.kind == INPUT_FOLDER, false};
+        } else if (use.source.empty()) {
+            use = NameUse{"", entry.source, true, true};
+        }
+    }
+}
+
+// Adds the contents of an open folder, in the byte order of their archive
+// names so that the same tree gives the same archive on every system.
+void qv_writer::Walk(const OpenFolder& folder, size_t folder_index) {
     std::vector<FolderChild> children;
     std::string failed, why;
-    if (!ReadFolder(disk_path, &children, &failed, &why))
+    if (!ReadFolder(folder, &children, &failed, &why))
         throw CreateError{QV_E_READ, failed + ": " + why};
 
+    const WriterEntry& parent = entries[folder_index];
     std::vector<WriterEntry> named;
     for (const FolderChild& child : children) {
-        std::string child_path = JoinPath(disk_path, child.name);
+        std::string child_path = JoinPath(folder.path, child.name);
         if (child.info.kind == INPUT_OTHER) {
             if (options.warning)
                 options.warning(options.context,
                                 (child_path + ": not a file or folder, left out").c_str());
             continue;
         }
-        if (old_output.Is(child_path, child.info)) continue;
+        if (old_output.exists && child.info.kind == INPUT_FILE &&
+            child.info.identity == old_output.identity) {
+            if (parent.info.identity == old_output.folder && child.name == old_output.name)
+                continue;
+            throw CreateError{QV_E_INVALID, child_path + ": is the output " + output +
+                                                " under another name; it cannot go into itself"};
+        }
         named.push_back(WriterEntry{child_path, child_path,
-                                    name + ArchiveComponent(child.name, child_path), child.info,
-                                    nullptr});
+                                    parent.name + ArchiveComponent(child.name, child_path),
+                                    child.info, nullptr, folder_index, child.name});
     }
     std::sort(named.begin(), named.end(),
               [](const WriterEntry& a, const WriterEntry& b) { return a.name < b.name; });
@@ -185,7 +328,11 @@ void qv_writer::Walk(const std::string& disk_path, const std::string& name) {
         if (child.info.kind == INPUT_FOLDER) {
             child.name += NAME_SEPARATOR;
             Add(child);
-            Walk(child.disk_path, child.name);
+            HeldFolder held;
+            int code = OpenListed(folder, child.local_name, child.info, &held.folder.handle, &why);
+            if (code != QV_OK) throw CreateError{code, why};
+            held.folder.path = child.disk_path;
+            Walk(held.folder, entries.size() - 1);
         } else {
             Add(child);
         }
@@ -277,19 +424,14 @@ void CheckCompressed(const CompressResult& result, const WriterEntry& entry) {
 // Writes one file entry; answers how many steps of its stream need the
 // narrow-interval rule.
 uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
-                                   ProgressReport* progress) {
+                                   ProgressReport* progress, InputFolders* inputs) {
     const WriterEntry& entry = entries[index];
     uint32_t widened_steps = 0;
     int64_t record_at = SetFilePointer64(out, 0, FILE_CURRENT);
     if (!WriteEntryRecord(out, record)) throw WritingFailed(output);
     if (record->originalSize == 0 && entry.disk_path.empty()) return 0;
 
-    FileHandle in = NO_FILE;
-    if (!entry.disk_path.empty()) {
-        in = OpenForReading(entry.disk_path.c_str());
-        if (in == NO_FILE)
-            throw CreateError{QV_E_READ, entry.source + ": cannot read: " + LastSystemError()};
-    }
+    FileHandle in = entry.disk_path.empty() ? NO_FILE : inputs->OpenFile(index);
     ClosedOnExit closed_on_exit{in};
     if (in != NO_FILE) CheckUnchanged(in, entry, "while the archive was made");
     if (record->originalSize > 0) {
@@ -337,12 +479,11 @@ unsigned qv_writer::Threads() const {
 
 // The bytes of a small entry, read whole and checked as WriteFileEntry checks
 // what it streams.
-std::vector<uint8_t> qv_writer::ReadWhole(const WriterEntry& entry) const {
+std::vector<uint8_t> qv_writer::ReadWhole(size_t index, InputFolders* inputs) const {
+    const WriterEntry& entry = entries[index];
     if (entry.disk_path.empty())
         return std::vector<uint8_t>(entry.data, entry.data + entry.info.size);
-    FileHandle in = OpenForReading(entry.disk_path.c_str());
-    if (in == NO_FILE)
-        throw CreateError{QV_E_READ, entry.source + ": cannot read: " + LastSystemError()};
+    FileHandle in = inputs->OpenFile(index);
     ClosedOnExit closed_on_exit{in};
     CheckUnchanged(in, entry, "while the archive was made");
     std::vector<uint8_t> data((size_t)entry.info.size);
@@ -417,7 +558,9 @@ struct PartialOutput {
     FileHandle file = NO_FILE;
     ~PartialOutput() {
         if (file != NO_FILE) CloseFile(file);
-        if (!path.empty()) RemoveFile(path);
+        if (path.empty()) return;
+        RemoveFile(path);
+        ForgetPartialFile();
     }
 };
 
@@ -449,6 +592,7 @@ void qv_writer::Finish() {
     for (const WriterEntry& entry : entries)
         total += entry.info.kind == INPUT_FILE ? entry.info.size : 0;
     ProgressReport progress(options.progress, options.context, total);
+    InputFolders inputs(entries);
 
     // Small entries go to the pool, several at once; every entry is written
     // in its turn, so an entry waits in `waiting` until those before it are out.
@@ -469,7 +613,7 @@ void qv_writer::Finish() {
         } else if (entry.info.kind == INPUT_FOLDER) {
             if (!WriteEntryRecord(out, &next.record)) throw WritingFailed(output);
         } else {
-            widened_steps = WriteFileEntry(out, next.index, &next.record, &progress);
+            widened_steps = WriteFileEntry(out, next.index, &next.record, &progress, &inputs);
         }
         Written(entry, next.record, widened_steps);
         waiting.pop_front();
@@ -479,7 +623,7 @@ void qv_writer::Finish() {
         bool small = entry.info.kind == INPUT_FILE && entry.info.size > 0 &&
                      entry.info.size <= POOLED_ENTRY_MAX;
         if (pool && small) {
-            std::vector<uint8_t> data = ReadWhole(entry);
+            std::vector<uint8_t> data = ReadWhole(i, &inputs);
             while (!compress_pool_has_room(pool.get(), data.size())) write_oldest();
             CompressOptions compress;
             if (!compress_pool_submit(pool.get(), &data, compress))
@@ -506,7 +650,12 @@ void qv_writer::Finish() {
     bool finished = FinishOutput(out, !options.payload_only, &why);
     part.file = NO_FILE;
     if (!finished) throw CreateError{QV_E_WRITE, output + ": writing failed: " + why};
+    // What stands at the output now is replaced: still nothing, or a file.
+    bool exists;
+    FileIdentity ignored;
+    if (!InspectOutput(output, &exists, &ignored, &why)) throw CreateError{QV_E_OPEN, why};
     if (!PutInPlace(part.path, output, &why)) throw CreateError{QV_E_WRITE, output + ": " + why};
+    ForgetPartialFile();
     part.path.clear();
 }
 
@@ -544,12 +693,18 @@ int WriterOpen(const char* output, const qv_create_options* options, qv_writer**
         delete writer;
         return SetError(error, failure.code, failure.message);
     }
-    InputInfo output_info;
-    std::string ignored;
+    // The output must be a file to replace, or nothing yet.
     OldOutput& old = writer->old_output;
-    old.exists = InspectInput(writer->output, &output_info, &ignored) &&
-                 output_info.kind == INPUT_FILE && IdentifyFile(writer->output, &old.identity);
-    old.size = old.exists ? output_info.size : 0;
+    std::string why;
+    if (!InspectOutput(writer->output, &old.exists, &old.identity, &why)) {
+        delete writer;
+        return SetError(error, QV_E_OPEN, why);
+    }
+    if (old.exists && IdentifyParent(writer->output, &old.folder)) {
+        old.name = writer->output.substr(LastComponentStart(writer->output));
+    } else {
+        old.folder = FileIdentity{0, 0};
+    }
     *made = writer;
     return QV_OK;
 }
@@ -561,21 +716,26 @@ int WriterAddPath(qv_writer* writer, const char* path, qv_error* error) {
     try {
         InputInfo info;
         std::string why;
-        if (!InspectInput(input, &info, &why)) throw CreateError{QV_E_OPEN, input + ": " + why};
-        if (info.kind == INPUT_OTHER)
-            throw CreateError{QV_E_INVALID, input + ": not a file or folder"};
+        HeldFolder held;
+        if (!OpenInput(input, &held.folder.handle, &info, &why))
+            throw CreateError{QV_E_OPEN, input + ": " + why};
+        held.folder.path = input;
+        const OldOutput& old = writer->old_output;
+        if (old.exists && info.kind == INPUT_FILE && info.identity == old.identity)
+            throw CreateError{QV_E_INVALID, input + ": is the output; it cannot go into itself"};
         std::string name = ArchiveComponent(InputName(input), input);
         if (info.kind == INPUT_FOLDER) {
-            writer->Add(WriterEntry{input, input, name + NAME_SEPARATOR, info, nullptr});
-            writer->Walk(input, name + NAME_SEPARATOR);
+            writer->Add(
+                WriterEntry{input, input, name + NAME_SEPARATOR, info, nullptr, NO_PARENT, ""});
+            writer->Walk(held.folder, writer->entries.size() - 1);
         } else {
-            writer->Add(WriterEntry{input, input, name, info, nullptr});
+            writer->Add(WriterEntry{input, input, name, info, nullptr, NO_PARENT, ""});
         }
     } catch (const CreateError& failure) {
         // Nothing of a path that failed stays.
-        for (size_t i = count; i < writer->entries.size(); i++)
-            writer->names.erase(NameKey(writer->entries[i].name));
         writer->entries.resize(count);
+        writer->names.clear();
+        for (const WriterEntry& entry : writer->entries) writer->RecordName(entry);
         return SetError(error, failure.code, failure.message);
     }
     return QV_OK;
@@ -587,15 +747,24 @@ int WriterAddMemory(qv_writer* writer, const char* name, const void* data, size_
         return SetError(error, QV_E_INVALID, "no name or no data given");
     try {
         std::string utf8 = name;
+        if (!folder && utf8.back() == '/')
+            throw CreateError{QV_E_INVALID, utf8 + ": a file's name cannot end in '/'"};
+        if (!folder && (attributes & (NOT_A_FILE_ATTRIBUTES | ~ATTRIBUTE_MASK))) {
+            char bits[8];
+            snprintf(bits, sizeof bits, "0x%04X", attributes);
+            throw CreateError{QV_E_INVALID, utf8 + ": the attributes " + bits +
+                                                " do not belong to a file (a folder, a device "
+                                                "or a link, or no attribute at all)"};
+        }
         while (!utf8.empty() && utf8.back() == '/') utf8.pop_back();
         InputInfo info = {};
         info.kind = folder ? INPUT_FOLDER : INPUT_FILE;
         info.size = size;
         info.creation = info.last_access = info.last_write = filetime;
-        info.attributes = folder ? ATTRIBUTE_DIRECTORY : (uint16_t)(attributes & ATTRIBUTE_MASK);
+        info.attributes = folder ? ATTRIBUTE_DIRECTORY : attributes;
         std::string archive_name = ArchiveNameOfUtf8(utf8);
         if (folder) archive_name += NAME_SEPARATOR;
-        writer->Add(WriterEntry{"", utf8, archive_name, info, (const uint8_t*)data});
+        writer->Add(WriterEntry{"", utf8, archive_name, info, (const uint8_t*)data, NO_PARENT, ""});
     } catch (const CreateError& failure) {
         return SetError(error, failure.code, failure.message);
     }

@@ -1,7 +1,13 @@
 // The file services that create needs beside files.h: what a file or folder
-// to be packed is, the entries of a folder, and the finishing of the output.
-// create_files.cpp implements them with POSIX calls and UTF-8 paths,
-// create_files_win32.cpp with the ANSI Win32 calls; the build picks one.
+// to be packed is, the entries of a folder held open, the output's own kind,
+// and the finishing of the output. create_files_posix.cpp implements them
+// with POSIX calls and UTF-8 paths, create_files_win32.cpp with the ANSI
+// Win32 calls; the build picks one.
+//
+// Every file and folder below an input is reached from its parent folder held
+// open, without following a link, and must be what the listing saw (same kind,
+// same file by volume and index): a name swapped for a link, a pipe or another
+// file between the listing and the reading is refused, never read.
 #pragma once
 
 #include <stdint.h>
@@ -9,9 +15,20 @@
 #include <string>
 #include <vector>
 
+#include <quorvane.h>
+
+#include "lib/files.h"
 #include "platform/platform.h"
 
 enum InputKind { INPUT_FILE, INPUT_FOLDER, INPUT_OTHER };
+
+// Where a file lies, to recognise it under another path or name.
+struct FileIdentity {
+    uint64_t volume, index;
+    bool operator==(const FileIdentity& other) const {
+        return volume == other.volume && index == other.index;
+    }
+};
 
 // What an archive keeps of a file or folder, as the system reports it.
 struct InputInfo {
@@ -19,12 +36,15 @@ struct InputInfo {
     uint64_t size;                               // bytes, for a file
     uint64_t creation, last_access, last_write;  // FILETIMEs
     uint16_t attributes;  // Windows attributes to store: read-only, directory, ...
+    FileIdentity identity;
 };
 
-// A file or folder that the user named; a link there is followed.
-bool InspectInput(const std::string& path, InputInfo* info, std::string* why);
+// Opens a file or folder that the user named (a link there is followed: the
+// user chose the path) for reading or listing. Anything but a regular file or
+// a folder is refused at once, without waiting on it: false with *why.
+bool OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std::string* why);
 
-// The same for a file open for reading, to tell whether it changed.
+// What an open file is now, to tell whether it changed.
 bool InspectOpenFile(FileHandle file, InputInfo* info);
 
 struct FolderChild {
@@ -32,19 +52,25 @@ struct FolderChild {
     InputInfo info;    // a link is INPUT_OTHER: it is not followed
 };
 
-// The entries of a folder, without "." and "..", in no particular order.
-// False with *failed (the folder or the entry) and *why.
-bool ReadFolder(const std::string& folder, std::vector<FolderChild>* children, std::string* failed,
+// The entries of an open folder, without "." and "..", in no particular
+// order. False with *failed (the folder or the entry) and *why.
+bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, std::string* failed,
                 std::string* why);
 
-// Where a file lies, to recognise it under another path.
-struct FileIdentity {
-    uint64_t volume, index;
-    bool operator==(const FileIdentity& other) const {
-        return volume == other.volume && index == other.index;
-    }
-};
-bool IdentifyFile(const std::string& path, FileIdentity* identity);
+// Opens the child `name` of an open folder as the listing saw it (`listed`):
+// no link is followed. QV_OK; QV_E_CHANGED for anything that is not that same
+// file or folder any more; QV_E_READ when it cannot be opened. *why names it.
+int OpenListed(const OpenFolder& parent, const std::string& name, const InputInfo& listed,
+               FileHandle* handle, std::string* why);
+
+// What stands at the output path before it is replaced. True with *exists
+// false when nothing does; true with *exists and *identity for a regular
+// file. A link, a folder, a device or a pipe is refused (false, *why): the
+// finished archive would replace it, or write into what it stands for.
+bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity, std::string* why);
+
+// The identity of the folder that holds `path`.
+bool IdentifyParent(const std::string& path, FileIdentity* identity);
 
 // The name under which an input goes into the archive: its last component,
 // or the real name of the folder that "." or ".." stand for.

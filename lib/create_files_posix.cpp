@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,15 +14,18 @@
 
 namespace {
 
-InputInfo InfoFrom(const std::string& path, const struct stat& status) {
+// `name` in the folder `folder` (a descriptor), or the open file `folder`
+// itself when `name` is empty.
+InputInfo InfoFrom(int folder, const char* name, const struct stat& status) {
     InputInfo info = {};
     info.kind = S_ISDIR(status.st_mode)   ? INPUT_FOLDER
                 : S_ISREG(status.st_mode) ? INPUT_FILE
                                           : INPUT_OTHER;
     info.size = (uint64_t)status.st_size;
-    info.creation = CreationFiletime(path, status);
+    info.creation = CreationFiletime(folder, name, status);
     info.last_access = ToFiletime(status.st_atim);
     info.last_write = ToFiletime(status.st_mtim);
+    info.identity = FileIdentity{(uint64_t)status.st_dev, (uint64_t)status.st_ino};
     if (info.kind == INPUT_FOLDER) {
         info.attributes = ATTRIBUTE_DIRECTORY;
     } else {
@@ -33,15 +37,29 @@ InputInfo InfoFrom(const std::string& path, const struct stat& status) {
     return info;
 }
 
+// Opening never waits: a pipe or a device swapped in would otherwise block
+// the open for ever. A regular file read afterwards behaves the same either way.
+const int INPUT_OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+std::string KindName(InputKind kind) { return kind == INPUT_FOLDER ? "folder" : "file"; }
+
 }  // namespace
 
-bool InspectInput(const std::string& path, InputInfo* info, std::string* why) {
+bool OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std::string* why) {
+    int file = open(path.c_str(), INPUT_OPEN_FLAGS);
     struct stat status;
-    if (stat(path.c_str(), &status) != 0) {
+    if (file < 0 || fstat(file, &status) != 0) {
         *why = SystemError(errno);
+        CloseFile(file);
         return false;
     }
-    *info = InfoFrom(path, status);
+    *info = InfoFrom(file, "", status);
+    if (info->kind == INPUT_OTHER) {
+        *why = "not a file or folder";
+        close(file);
+        return false;
+    }
+    *handle = file;
     return true;
 }
 
@@ -52,16 +70,20 @@ bool InspectOpenFile(FileHandle file, InputInfo* info) {
     info->kind = S_ISREG(status.st_mode) ? INPUT_FILE : INPUT_OTHER;
     info->size = (uint64_t)status.st_size;
     info->last_write = ToFiletime(status.st_mtim);
+    info->identity = FileIdentity{(uint64_t)status.st_dev, (uint64_t)status.st_ino};
     return true;
 }
 
-bool ReadFolder(const std::string& folder, std::vector<FolderChild>* children, std::string* failed,
+bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, std::string* failed,
                 std::string* why) {
     children->clear();
-    DIR* dir = opendir(folder.c_str());
+    // A descriptor of its own: the listing moves its position.
+    int listing = openat(folder.handle, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
     if (!dir) {
-        *failed = folder;
+        *failed = folder.path;
         *why = "cannot read the folder: " + SystemError(errno);
+        CloseFile(listing);
         return false;
     }
     std::vector<std::string> names;
@@ -71,23 +93,75 @@ bool ReadFolder(const std::string& folder, std::vector<FolderChild>* children, s
     }
     closedir(dir);
     for (const std::string& name : names) {
-        std::string path = JoinPath(folder, name);
         struct stat status;
-        if (lstat(path.c_str(), &status) != 0) {
-            *failed = path;
+        if (fstatat(folder.handle, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            *failed = JoinPath(folder.path, name);
             *why = SystemError(errno);
             return false;
         }
-        children->push_back(FolderChild{name, InfoFrom(path, status)});
+        children->push_back(FolderChild{name, InfoFrom(folder.handle, name.c_str(), status)});
     }
     return true;
 }
 
-bool IdentifyFile(const std::string& path, FileIdentity* identity) {
+int OpenListed(const OpenFolder& parent, const std::string& name, const InputInfo& listed,
+               FileHandle* handle, std::string* why) {
+    std::string path = JoinPath(parent.path, name);
+    int flags = INPUT_OPEN_FLAGS | O_NOFOLLOW | (listed.kind == INPUT_FOLDER ? O_DIRECTORY : 0);
+    int file = openat(parent.handle, name.c_str(), flags);
     struct stat status;
-    if (stat(path.c_str(), &status) != 0) return false;
-    identity->volume = (uint64_t)status.st_dev;
-    identity->index = (uint64_t)status.st_ino;
+    if (file < 0 || fstat(file, &status) != 0) {
+        int error = errno;
+        CloseFile(file);
+        if (error == ELOOP) {
+            *why = path + ": is now a symbolic link, which is not followed; not stored";
+            return QV_E_CHANGED;
+        }
+        if (error == ENOTDIR) {
+            *why = path + ": is no longer a folder; not stored";
+            return QV_E_CHANGED;
+        }
+        *why = path + ": cannot read: " + SystemError(error);
+        return QV_E_READ;
+    }
+    InputInfo now = InfoFrom(file, "", status);
+    if (now.kind != listed.kind || !(now.identity == listed.identity)) {
+        *why = path + ": is no longer the " + KindName(listed.kind) +
+               " that was listed (replaced meanwhile); not stored";
+        close(file);
+        return QV_E_CHANGED;
+    }
+    *handle = file;
+    return QV_OK;
+}
+
+bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity,
+                   std::string* why) {
+    struct stat status;
+    *exists = false;
+    if (lstat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT) return true;
+        *why = path + ": " + SystemError(errno);
+        return false;
+    }
+    if (S_ISREG(status.st_mode)) {
+        *exists = true;
+        *identity = FileIdentity{(uint64_t)status.st_dev, (uint64_t)status.st_ino};
+        return true;
+    }
+    if (S_ISLNK(status.st_mode))
+        *why = path + " is a symbolic link; give the path of the file it stands for";
+    else if (S_ISDIR(status.st_mode))
+        *why = path + " is a folder; the output must be a file";
+    else
+        *why = path + " is not a regular file (a device, a pipe or a socket); it is left alone";
+    return false;
+}
+
+bool IdentifyParent(const std::string& path, FileIdentity* identity) {
+    struct stat status;
+    if (stat(ParentOf(path).c_str(), &status) != 0) return false;
+    *identity = FileIdentity{(uint64_t)status.st_dev, (uint64_t)status.st_ino};
     return true;
 }
 

@@ -1,5 +1,11 @@
 // Win32 side of create's file services: paths and names are bytes of the
 // ANSI code page, as the ANSI calls give and take them.
+//
+// The ANSI calls open by path only. What keeps such a path from being
+// redirected: every folder on the way is held open without shared deletion,
+// so that it cannot be renamed, removed or replaced by a link meanwhile; the
+// last component is opened without following a link; and the handle must be
+// the very file or folder the listing saw.
 #include "lib/create_files.h"
 
 #include "payload/records.h"
@@ -14,99 +20,173 @@ const DWORD STORED_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN 
                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY |
                                 FILE_ATTRIBUTE_ARCHIVE;
 
+// Shared for reading and writing, never for deletion: while the handle is
+// open, the name keeps standing for this file or folder.
+const DWORD HELD_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
 uint64_t AsNumber(const FILETIME& time) {
     return ((uint64_t)time.dwHighDateTime << 32) | time.dwLowDateTime;
 }
 
-InputInfo InfoFrom(DWORD attributes, DWORD size_high, DWORD size_low, const FILETIME& creation,
-                   const FILETIME& last_access, const FILETIME& last_write) {
-    InputInfo info = {};
-    info.kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? INPUT_OTHER
-                : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? INPUT_FOLDER
-                                                            : INPUT_FILE;
-    info.size = info.kind == INPUT_FILE ? ((uint64_t)size_high << 32) | size_low : 0;
-    info.creation = AsNumber(creation);
-    info.last_access = AsNumber(last_access);
-    info.last_write = AsNumber(last_write);
-    info.attributes = (uint16_t)(attributes & STORED_ATTRIBUTES);
-    return info;
-}
-
-bool InfoOfHandle(HANDLE file, InputInfo* info) {
+// What a handle is. With `followed`, it was opened through any link, and is
+// the link's target; otherwise a link is a link (INPUT_OTHER). A pipe, a
+// device or a console is INPUT_OTHER as well.
+bool InfoOfHandle(HANDLE file, bool followed, InputInfo* info) {
     BY_HANDLE_FILE_INFORMATION by_handle;
-    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &by_handle)) {
-        return false;
-    }
-    // Opened through a link, the handle is the target's: no link is left.
-    *info = InfoFrom(by_handle.dwFileAttributes & ~(DWORD)FILE_ATTRIBUTE_REPARSE_POINT,
-                     by_handle.nFileSizeHigh, by_handle.nFileSizeLow, by_handle.ftCreationTime,
-                     by_handle.ftLastAccessTime, by_handle.ftLastWriteTime);
+    if (!GetFileInformationByHandle(file, &by_handle)) return false;
+    DWORD attributes = by_handle.dwFileAttributes;
+    if (followed) attributes &= ~(DWORD)FILE_ATTRIBUTE_REPARSE_POINT;
+    *info = InputInfo();
+    info->kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) || GetFileType(file) != FILE_TYPE_DISK
+                     ? INPUT_OTHER
+                 : (attributes & FILE_ATTRIBUTE_DIRECTORY) ? INPUT_FOLDER
+                                                           : INPUT_FILE;
+    info->size = info->kind == INPUT_FILE
+                     ? ((uint64_t)by_handle.nFileSizeHigh << 32) | by_handle.nFileSizeLow
+                     : 0;
+    info->creation = AsNumber(by_handle.ftCreationTime);
+    info->last_access = AsNumber(by_handle.ftLastAccessTime);
+    info->last_write = AsNumber(by_handle.ftLastWriteTime);
+    info->attributes = (uint16_t)(attributes & STORED_ATTRIBUTES);
+    info->identity.volume = by_handle.dwVolumeSerialNumber;
+    info->identity.index = ((uint64_t)by_handle.nFileIndexHigh << 32) | by_handle.nFileIndexLow;
     return true;
 }
 
-// Opens a file or folder only to ask about it.
-HANDLE OpenToInspect(const std::string& path) {
-    return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+// Opens a file or folder of either kind: folders need backup semantics.
+HANDLE OpenPath(const std::string& path, DWORD access, DWORD sharing, bool follow) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    return CreateFileA(path.c_str(), access, sharing, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+std::string KindName(InputKind kind) { return kind == INPUT_FOLDER ? "folder" : "file"; }
+
+bool IsMissing(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 }  // namespace
 
-bool InspectInput(const std::string& path, InputInfo* info, std::string* why) {
-    HANDLE file = OpenToInspect(path);
+bool OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std::string* why) {
+    HANDLE file = OpenPath(path, GENERIC_READ, HELD_SHARING, true);
     if (file == INVALID_HANDLE_VALUE) {
         *why = LastSystemError();
         return false;
     }
-    // A device such as CON is neither file nor folder.
-    if (!InfoOfHandle(file, info)) *info = InputInfo{INPUT_OTHER, 0, 0, 0, 0, 0};
-    CloseHandle(file);
+    if (!InfoOfHandle(file, true, info) || info->kind == INPUT_OTHER) {
+        *why = "not a file or folder";
+        CloseHandle(file);
+        return false;
+    }
+    *handle = file;
     return true;
 }
 
-bool InspectOpenFile(FileHandle file, InputInfo* info) { return InfoOfHandle(file, info); }
+bool InspectOpenFile(FileHandle file, InputInfo* info) { return InfoOfHandle(file, true, info); }
 
-bool ReadFolder(const std::string& folder, std::vector<FolderChild>* children, std::string* failed,
+bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, std::string* failed,
                 std::string* why) {
     children->clear();
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(JoinPath(folder, "*").c_str(), &found);
+    HANDLE search = FindFirstFileA(JoinPath(folder.path, "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         // A drive's root may hold nothing at all, not even "." and "..".
         if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
-        *failed = folder;
+        *failed = folder.path;
         *why = "cannot read the folder: " + LastSystemError();
         return false;
     }
+    std::vector<std::string> names;
     do {
         std::string name = found.cFileName;
-        if (name == "." || name == "..") continue;
-        children->push_back(FolderChild{
-            name, InfoFrom(found.dwFileAttributes, found.nFileSizeHigh, found.nFileSizeLow,
-                           found.ftCreationTime, found.ftLastAccessTime, found.ftLastWriteTime)});
+        if (name != "." && name != "..") names.push_back(name);
     } while (FindNextFileA(search, &found));
     DWORD error = GetLastError();
     FindClose(search);
     if (error != ERROR_NO_MORE_FILES) {
         SetLastError(error);
-        *failed = folder;
+        *failed = folder.path;
         *why = "cannot read the folder: " + LastSystemError();
         return false;
+    }
+    // Each child as its own handle tells, a link as a link.
+    for (const std::string& name : names) {
+        std::string path = JoinPath(folder.path, name);
+        HANDLE child = OpenPath(path, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false);
+        InputInfo info;
+        bool known = child != INVALID_HANDLE_VALUE && InfoOfHandle(child, false, &info);
+        if (!known) {
+            *failed = path;
+            *why = LastSystemError();
+        }
+        if (child != INVALID_HANDLE_VALUE) CloseHandle(child);
+        if (!known) return false;
+        children->push_back(FolderChild{name, info});
     }
     return true;
 }
 
-bool IdentifyFile(const std::string& path, FileIdentity* identity) {
-    HANDLE file = OpenToInspect(path);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION by_handle;
-    bool ok = GetFileInformationByHandle(file, &by_handle) != FALSE;
+int OpenListed(const OpenFolder& parent, const std::string& name, const InputInfo& listed,
+               FileHandle* handle, std::string* why) {
+    std::string path = JoinPath(parent.path, name);
+    DWORD access = listed.kind == INPUT_FOLDER
+                       ? FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE
+                       : GENERIC_READ;
+    HANDLE file = OpenPath(path, access, HELD_SHARING, false);
+    if (file == INVALID_HANDLE_VALUE) {
+        *why = path + ": cannot read: " + LastSystemError();
+        return QV_E_READ;
+    }
+    InputInfo now;
+    if (!InfoOfHandle(file, false, &now) || now.kind != listed.kind ||
+        !(now.identity == listed.identity)) {
+        *why = path + ": is no longer the " + KindName(listed.kind) +
+               " that was listed (replaced meanwhile, or a link now); not stored";
+        CloseHandle(file);
+        return QV_E_CHANGED;
+    }
+    *handle = file;
+    return QV_OK;
+}
+
+bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity,
+                   std::string* why) {
+    *exists = false;
+    HANDLE file = OpenPath(path, FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (IsMissing(GetLastError())) return true;
+        *why = path + ": " + LastSystemError();
+        return false;
+    }
+    InputInfo info;
+    bool known = InfoOfHandle(file, false, &info);
+    bool link = known && info.kind == INPUT_OTHER && GetFileType(file) == FILE_TYPE_DISK;
     CloseHandle(file);
-    if (!ok) return false;
-    identity->volume = by_handle.dwVolumeSerialNumber;
-    identity->index = ((uint64_t)by_handle.nFileIndexHigh << 32) | by_handle.nFileIndexLow;
-    return true;
+    if (known && info.kind == INPUT_FILE) {
+        *exists = true;
+        *identity = info.identity;
+        return true;
+    }
+    if (link)
+        *why = path + " is a link; give the path of the file it stands for";
+    else if (known && info.kind == INPUT_FOLDER)
+        *why = path + " is a folder; the output must be a file";
+    else
+        *why = path + " is not a regular file (a device or a pipe); it is left alone";
+    return false;
+}
+
+bool IdentifyParent(const std::string& path, FileIdentity* identity) {
+    HANDLE folder = OpenPath(ParentOf(path), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true);
+    if (folder == INVALID_HANDLE_VALUE) return false;
+    InputInfo info;
+    bool ok = InfoOfHandle(folder, true, &info);
+    CloseHandle(folder);
+    if (ok) *identity = info.identity;
+    return ok;
 }
 
 std::string InputName(const std::string& path) {

@@ -25,8 +25,15 @@ FileHandle HandleOfDescriptor(int descriptor);
 // A new, empty file beside `neighbour` (same folder, short hidden name, so a
 // long neighbour name still leaves room), ready to be renamed over it. NO_FILE
 // on failure; *path receives its name. Until ForgetPartialFile, an interrupt
-// removes it.
+// that ends the process removes it (RemovePartialFileOnInterrupt).
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path);
+
+// The file of CreateFileBeside is in place or removed: nothing to do for it.
+void ForgetPartialFile();
+
+// Removes the file of CreateFileBeside, if any, while the process is being
+// ended: safe in a signal handler and in a console control handler.
+void RemovePartialFileOnInterrupt();
 
 // Renames the finished file `part` to `target`, replacing a file there.
 bool PutInPlace(const std::string& part, const std::string& target, std::string* why);

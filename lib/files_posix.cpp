@@ -4,11 +4,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <random>
 #include <vector>
 
@@ -27,14 +29,32 @@ std::string HiddenName() {
     return name;
 }
 
+// The partial output for a signal handler: the path is complete before the
+// flag says so, and the flag is cleared before the path changes.
+char partial_file[PATH_MAX];
+volatile sig_atomic_t partial_file_set = 0;
+
+void SetPartialFile(const std::string& path) {
+    partial_file_set = 0;
+    if (path.size() >= sizeof partial_file) return;
+    memcpy(partial_file, path.c_str(), path.size() + 1);
+    atomic_signal_fence(std::memory_order_seq_cst);
+    partial_file_set = 1;
+}
+
 // Creates a new file of a hidden name in the folder `folder` (a descriptor,
-// or AT_FDCWD with `prefix` the folder's path and a separator).
-int CreateHidden(int folder, const std::string& prefix, std::string* name) {
+// or AT_FDCWD with `prefix` the folder's path and a separator). A `partial`
+// output is known to the signal handler before it exists: an interrupt right
+// after its creation still finds it.
+int CreateHidden(int folder, const std::string& prefix, std::string* name, bool partial) {
     for (int attempt = 0; attempt < 100; attempt++) {
         *name = HiddenName();
+        if (partial) SetPartialFile(prefix + *name);
         int file = openat(folder, (prefix + *name).c_str(),
                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (file >= 0 || errno != EEXIST) return file;
+        if (file >= 0) return file;
+        if (partial) partial_file_set = 0;
+        if (errno != EEXIST) return file;
     }
     return -1;
 }
@@ -74,9 +94,16 @@ FileHandle HandleOfDescriptor(int descriptor) { return descriptor; }
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
     std::string folder = ParentOf(neighbour) + "/";
     std::string name;
-    int file = CreateHidden(AT_FDCWD, folder, &name);
-    if (file >= 0) *path = folder + name;
-    return file < 0 ? NO_FILE : file;
+    int file = CreateHidden(AT_FDCWD, folder, &name, true);
+    if (file < 0) return NO_FILE;
+    *path = folder + name;
+    return file;
+}
+
+void ForgetPartialFile() { partial_file_set = 0; }
+
+void RemovePartialFileOnInterrupt() {
+    if (partial_file_set) unlink(partial_file);
 }
 
 uint64_t ToFiletime(const struct timespec& time) {
@@ -90,10 +117,11 @@ struct timespec FromFiletime(uint64_t filetime) {
     return time;
 }
 
-uint64_t CreationFiletime(const std::string& path, const struct stat& info) {
+uint64_t CreationFiletime(int folder, const char* name, const struct stat& info) {
 #ifdef STATX_BTIME
     struct statx extended;
-    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &extended) == 0 &&
+    int flags = *name ? AT_SYMLINK_NOFOLLOW : AT_EMPTY_PATH;
+    if (statx(folder, name, flags, STATX_BTIME, &extended) == 0 &&
         (extended.stx_mask & STATX_BTIME)) {
         struct timespec born;
         born.tv_sec = (time_t)extended.stx_btime.tv_sec;
@@ -101,7 +129,8 @@ uint64_t CreationFiletime(const std::string& path, const struct stat& info) {
         return ToFiletime(born);
     }
 #else
-    (void)path;
+    (void)folder;
+    (void)name;
 #endif
     return ToFiletime(info.st_mtim);
 }
@@ -219,7 +248,7 @@ bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why)
     pending->file = openat(folder.handle, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (pending->file >= 0) return true;
 #endif
-    pending->file = CreateHidden(folder.handle, "", &pending->hidden_name);
+    pending->file = CreateHidden(folder.handle, "", &pending->hidden_name, false);
     if (pending->file >= 0) return true;
     *why = "cannot create a file in " + folder.path + ": " + SystemError(errno);
     return false;

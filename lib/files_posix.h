@@ -12,8 +12,10 @@
 uint64_t ToFiletime(const struct timespec& time);
 struct timespec FromFiletime(uint64_t filetime);
 
-// Creation time when the file system keeps one, else the last-write time.
-uint64_t CreationFiletime(const std::string& path, const struct stat& info);
+// Creation time when the file system keeps one, else the last-write time:
+// of `name` in the folder `folder` (a descriptor) without following a link,
+// or of the open file `folder` itself when `name` is empty.
+uint64_t CreationFiletime(int folder, const char* name, const struct stat& info);
 
 // Permission bits the process would give a new file (0666 less the umask).
 mode_t NewFileMode();

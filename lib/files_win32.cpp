@@ -383,8 +383,31 @@ FileHandle HandleOfDescriptor(int descriptor) {
     return handle == -1 ? NO_FILE : (HANDLE)handle;
 }
 
+namespace {
+
+// The partial file for the console control handler, which runs on a thread of
+// its own: the path is complete before the flag says so.
+char partial_file[MAX_PATH * 2];
+volatile LONG partial_file_set = 0;
+
+}  // namespace
+
 FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
-    return CreateHidden(ParentOf(neighbour), path);
+    HANDLE file = CreateHidden(ParentOf(neighbour), path);
+    InterlockedExchange(&partial_file_set, 0);
+    if (file != NO_FILE && path->size() < sizeof partial_file) {
+        memcpy(partial_file, path->c_str(), path->size() + 1);
+        InterlockedExchange(&partial_file_set, 1);
+    }
+    return file;
+}
+
+void ForgetPartialFile() { InterlockedExchange(&partial_file_set, 0); }
+
+// The file was made with deletion shared: it goes once the process's handle
+// to it is closed, as ending the process does.
+void RemovePartialFileOnInterrupt() {
+    if (InterlockedCompareExchange(&partial_file_set, 0, 0)) DeleteFileA(partial_file);
 }
 
 size_t LastComponentStart(const std::string& path) {

@@ -47,3 +47,8 @@ std::string ListedName(const std::string& cp932_name, bool folder);
 // Bytes of the character of a text of this system (UTF-8, or the ANSI code
 // page on Windows) that begins at `at`; at least 1.
 size_t CharacterLengthAt(const std::string& text, size_t at);
+
+// What Windows compares when it looks up one name component (code page 932
+// bytes): the characters, with letters of either case alike and the dots and
+// spaces at the end dropped. Two names with the same key are one file there.
+std::string WindowsNameKey(const std::string& cp932_component);

@@ -6,17 +6,25 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include <quorvane.h>
 
 #include "tools/terminal.h"
 
 namespace {
 
-volatile sig_atomic_t interrupt_signal = 0;
+// Lock-free, so that handlers running on two threads at once still tell the
+// first interrupt from the second.
+std::atomic<int> interrupt_signal(0);
 
+// The first interrupt asks the command to stop and clean up; a second one
+// ends the program at once, with the partial output removed.
 void OnInterrupt(int signal) {
-    if (interrupt_signal != 0) _exit(128 + signal);
-    interrupt_signal = signal;
+    if (interrupt_signal.exchange(signal) != 0) {
+        qv_remove_partial_output();
+        _exit(128 + signal);
+    }
 }
 
 }  // namespace
@@ -52,7 +60,10 @@ void CatchInterrupts() {
     sigaction(SIGHUP, &action, nullptr);
 }
 
-int InterruptExitCode() { return interrupt_signal ? 128 + interrupt_signal : 0; }
+int InterruptExitCode() {
+    int signal = interrupt_signal.load();
+    return signal ? 128 + signal : 0;
+}
 
 std::string InstalledStub() {
     char self[PATH_MAX];

@@ -5,6 +5,8 @@
 #include <io.h>
 #include <stdio.h>
 
+#include <quorvane.h>
+
 #include "tools/terminal.h"
 
 namespace {
@@ -23,7 +25,10 @@ bool IsConsole(DWORD which) {
 BOOL WINAPI OnInterrupt(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
         return FALSE;
-    if (interrupt_code != 0) ExitProcess((UINT)interrupt_code);
+    if (interrupt_code != 0) {
+        qv_remove_partial_output();
+        ExitProcess((UINT)interrupt_code);
+    }
     InterlockedExchange(&interrupt_code, event == CTRL_C_EVENT ? 130 : 143);
     if (event == CTRL_CLOSE_EVENT) Sleep(4000);
     return TRUE;

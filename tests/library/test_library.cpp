@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -467,6 +468,29 @@ TEST_F(LibraryTest, WriterRefusesWhatAnArchiveCannotHold) {
     EXPECT_EQ(qv_writer_add_folder(writer, "same", 0, &error), QV_E_INVALID);
     EXPECT_EQ(qv_writer_add_path(writer, (folder_ / "missing").string().c_str(), &error),
               QV_E_OPEN);
+
+    // Names that are one file on Windows; both are named.
+    ASSERT_EQ(qv_writer_add_memory(writer, "dup.txt", "x", 1, 0, 0, &error), QV_OK);
+    for (const char* twin : {"DUP.TXT", "dup.txt.", "Dup.txt "}) {
+        EXPECT_EQ(qv_writer_add_memory(writer, twin, "x", 1, 0, 0, &error), QV_E_UNSAFE_NAME);
+        EXPECT_NE(strstr(error.message, "dup.txt and "), nullptr) << error.message;
+        EXPECT_NE(strstr(error.message, twin), nullptr) << error.message;
+    }
+    // A file where a folder must be, and the reverse.
+    ASSERT_EQ(qv_writer_add_memory(writer, "dir/f", "x", 1, 0, 0, &error), QV_OK);
+    EXPECT_EQ(qv_writer_add_memory(writer, "DIR", "x", 1, 0, 0, &error), QV_E_INVALID);
+    EXPECT_NE(strstr(error.message, "dir/f"), nullptr) << error.message;
+    EXPECT_EQ(qv_writer_add_memory(writer, "same/g", "x", 1, 0, 0, &error), QV_E_INVALID);
+    EXPECT_EQ(qv_writer_add_folder(writer, "Dir", 0, &error), QV_OK);
+    // A file's name with a separator at its end; attributes of another kind.
+    EXPECT_EQ(qv_writer_add_memory(writer, "x/", "x", 1, 0, 0, &error), QV_E_INVALID);
+    EXPECT_EQ(qv_writer_add_memory(writer, "d.txt", "x", 1, 0, QV_ATTR_DIRECTORY, &error),
+              QV_E_INVALID);
+    EXPECT_EQ(qv_writer_add_memory(writer, "l.txt", "x", 1, 0, 0x400, &error), QV_E_INVALID);
+    EXPECT_EQ(qv_writer_add_memory(writer, "r.txt", "x", 1, 0, 0x2000, &error), QV_E_INVALID);
+    EXPECT_EQ(
+        qv_writer_add_memory(writer, "h.txt", "x", 1, 0, QV_ATTR_HIDDEN | QV_ATTR_READONLY, &error),
+        QV_OK);
     qv_writer_free(writer);  // unfinished: nothing is written
     EXPECT_FALSE(fs::exists(path));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 0);
@@ -491,6 +515,62 @@ TEST_F(LibraryTest, StoredTimeOfZeroLeavesTheSystemsTime) {
     qv_close(archive);
     EXPECT_GT(fs::last_write_time(folder_ / "out" / "d"), before);
     EXPECT_GT(fs::last_write_time(folder_ / "out" / "d" / "f"), before);
+}
+
+// Between the listing and the reading, names in the folder are swapped for
+// something else; the writer reads only the files and folders it listed.
+TEST_F(LibraryTest, WriterRefusesWhatWasSwappedInAfterTheListing) {
+    fs::path in = folder_ / "in", secret = folder_ / "secret.txt";
+    std::ofstream(secret.string()) << "secret";  // as long as "listed"
+    enum Swap { OTHER_FILE, LINK_TO_SECRET, OTHER_FOLDER, FOLDER_FOR_LINK };
+    for (Swap swap : {OTHER_FILE, LINK_TO_SECRET, OTHER_FOLDER, FOLDER_FOR_LINK}) {
+        SCOPED_TRACE(swap);
+        fs::remove_all(in);
+        fs::create_directories(in / "sub");
+        std::ofstream((in / "sub" / "z.txt").string()) << "listed";
+        std::ofstream((in / "z.txt").string()) << "listed";
+
+        fs::path output = folder_ / "s.qv";
+        qv_create_options options = {};
+        options.payload_only = 1;
+        qv_writer* writer = nullptr;
+        qv_error error;
+        ASSERT_EQ(qv_writer_open(output.string().c_str(), &options, &writer, &error), QV_OK);
+        ASSERT_EQ(qv_writer_add_path(writer, in.string().c_str(), &error), QV_OK) << error.message;
+        // What is swapped in has the size and time of what was listed.
+        fs::file_time_type listed_time = fs::last_write_time(in / "z.txt");
+        std::string swapped = "z.txt";
+        try {
+            if (swap == OTHER_FILE) {
+                std::ofstream((in / "other").string()) << "listed";
+                fs::last_write_time(in / "other", listed_time);
+                fs::rename(in / "other", in / "z.txt");
+            } else if (swap == LINK_TO_SECRET) {
+                fs::last_write_time(secret, listed_time);
+                fs::remove(in / "z.txt");
+                fs::create_symlink(secret, in / "z.txt");
+            } else {
+                swapped = "sub";
+                fs::rename(in / "sub", folder_ / "moved");
+                if (swap == OTHER_FOLDER) {
+                    fs::create_directories(in / "sub");
+                    std::ofstream((in / "sub" / "z.txt").string()) << "listed";
+                    fs::last_write_time(in / "sub" / "z.txt", listed_time);
+                } else {
+                    fs::create_directory_symlink(folder_ / "moved", in / "sub");
+                }
+            }
+            EXPECT_EQ(qv_writer_finish(writer, &error), QV_E_CHANGED);
+            EXPECT_NE(strstr(error.message, swapped.c_str()), nullptr) << error.message;
+        } catch (const fs::filesystem_error&) {
+            // Links may need a privilege this system does not give.
+        }
+        qv_writer_free(writer);
+        fs::remove_all(in);
+        fs::remove_all(folder_ / "moved");
+    }
+    // Nothing of the output is left, finished or not.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // Hostile input and unlucky users: a folder swapped for a link during the
 // extraction, names of 255 bytes, interrupts, named pipes, a dangling
 // destination, two names that become one, a temporary folder that cannot be
-// used, a write that fails, and the files that reading an archive creates.
+// used, a write that fails, and the files that reading an archive creates;
+// for create, inputs swapped while it runs, an output that is no file to
+// replace, and names that are one on Windows.
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -137,6 +140,159 @@ TEST_F(ToolTest, InterruptsLeaveNoPartialFiles) {
     pid_t create = Start({"create", "-o", Path("made/big.qv"), "--payload-only", Path("in")});
     EXPECT_EQ(InterruptWhileWriting(create, Path("made"), SIGTERM), 143);
     EXPECT_EQ(List(Path("made")), std::vector<std::string>());
+
+    // A second signal ends the program at once, and still takes the partial
+    // output along. Both arrive together: the program is stopped meanwhile.
+    create = Start({"create", "-o", Path("made/big.qv"), "--payload-only", Path("in")});
+    bool caught = false;
+    for (int i = 0; i < 20000 && !caught; i++) {
+        caught = WritesBelow(create, Path("made"));
+        if (!caught) usleep(500);
+    }
+    ASSERT_TRUE(caught) << "create ended before it could be interrupted";
+    kill(create, SIGSTOP);
+    kill(create, SIGINT);
+    kill(create, SIGTERM);
+    kill(create, SIGCONT);
+    int status = 0;
+    waitpid(create, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 130 || WEXITSTATUS(status) == 143))
+        << status;
+    EXPECT_EQ(List(Path("made")), std::vector<std::string>());
+}
+
+// Starts quorvane with `arguments` in the background, its standard error into `errors`.
+pid_t StartCapturing(const std::vector<std::string>& arguments, const std::string& errors) {
+    pid_t child = fork();
+    if (child == 0) {
+        int null = open("/dev/null", O_RDWR);
+        int error = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(error, 2);
+        std::vector<char*> argv = {const_cast<char*>(QuorvaneBin())};
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QuorvaneBin(), argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// The exit code of `pid`, or -1 when it still runs after `seconds` (then it is killed).
+int WaitAtMost(pid_t pid, int seconds) {
+    int status = 0;
+    for (int i = 0; i < seconds * 100; i++) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+// While create reads a large file, the file listed after it is swapped for a
+// link to a private file of the same size and time, or for a named pipe.
+TEST_F(ToolTest, CreateNeverReadsWhatIsSwappedInWhileItRuns) {
+    WriteText(Path("secret"), "private");
+    for (bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "pipe" : "link");
+        RemoveTree(Path("in"));
+        RemoveTree(Path("made"));
+        mkdir(Path("in").c_str(), 0755);
+        mkdir(Path("made").c_str(), 0755);
+        WriteFile(Path("in/a.bin"), Text(8 << 20));  // streamed, not read whole at once
+        WriteText(Path("in/z"), "listed!");
+        struct stat listed;
+        ASSERT_EQ(stat(Path("in/z").c_str(), &listed), 0);
+        SetTimes(Path("secret"), listed.st_atim, listed.st_mtim);
+
+        pid_t create = StartCapturing(
+            {"create", "-o", Path("made/s.qv"), "--payload-only", Path("in")}, Path("errors"));
+        bool reading = false;
+        for (int i = 0; i < 20000 && !reading; i++) {
+            reading = WritesBelow(create, Path("in"));
+            if (!reading) usleep(500);
+        }
+        ASSERT_TRUE(reading) << "create ended before the swap";
+        unlink(Path("in/z").c_str());
+        if (pipe) {
+            ASSERT_EQ(mkfifo(Path("in/z").c_str(), 0600), 0);
+        } else {
+            ASSERT_EQ(symlink(Path("secret").c_str(), Path("in/z").c_str()), 0);
+        }
+        EXPECT_EQ(WaitAtMost(create, 60), 2) << "-1: it hung or was killed";
+        Bytes errors = ReadFile(Path("errors"));
+        EXPECT_NE(std::string(errors.begin(), errors.end()).find("in/z"), std::string::npos);
+        EXPECT_EQ(List(Path("made")), std::vector<std::string>());
+    }
+}
+
+// The output is a file to replace, or nothing yet. Whatever else stands
+// there is left as it is, and so is every input.
+TEST_F(ToolTest, CreateReplacesOnlyAFileThatIsNoInput) {
+    mkdir(Path("in").c_str(), 0755);
+    WriteText(Path("in/f.txt"), "input");
+    WriteText(Path("target.qv"), "keep");
+    ASSERT_EQ(mkfifo(Path("pipe.qv").c_str(), 0600), 0);
+    mkdir(Path("folder.qv").c_str(), 0755);
+    ASSERT_EQ(symlink(Path("target.qv").c_str(), Path("link.qv").c_str()), 0);
+    ASSERT_EQ(link(Path("in/f.txt").c_str(), Path("hard.qv").c_str()), 0);
+    std::vector<std::string> outputs = {"pipe.qv", "folder.qv", "link.qv", "hard.qv"};
+    // A character device, as a copy of /dev/null: only root may make one.
+    if (mknod(Path("null.qv").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        outputs.push_back("null.qv");
+    for (const std::string& output : outputs) {
+        SCOPED_TRACE(output);
+        struct stat before, after;
+        ASSERT_EQ(lstat(Path(output).c_str(), &before), 0);
+        Outcome create = RunProgram(
+            "timeout 20 " + std::string(QuorvaneBin()),
+            "create --payload-only -o " + Quote(Path(output)) + " " + Quote(Path("in")), scratch_);
+        EXPECT_EQ(create.code, 2) << create.err;
+        EXPECT_NE(create.err.find(output == "hard.qv" ? "in/f.txt" : output), std::string::npos)
+            << create.err;
+        ASSERT_EQ(lstat(Path(output).c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+    }
+    EXPECT_EQ(ReadFile(Path("target.qv")), Bytes({'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(List(Path("folder.qv")), std::vector<std::string>());
+
+    // An input named as the output; an earlier archive inside the folder it
+    // packs is replaced and not packed into itself.
+    EXPECT_EQ(
+        Q("create --payload-only -o " + Quote(Path("in/f.txt")) + " " + Quote(Path("in/f.txt")))
+            .code,
+        2);
+    EXPECT_EQ(ReadFile(Path("in/f.txt")), Bytes({'i', 'n', 'p', 'u', 't'}));
+    for (int run = 0; run < 2; run++)
+        ASSERT_EQ(
+            Q("create --payload-only -o " + Quote(Path("in/a.qv")) + " " + Quote(Path("in"))).code,
+            0);
+    Outcome list = Q("list " + Quote(Path("in/a.qv")));
+    EXPECT_NE(list.out.find("f.txt"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("a.qv"), std::string::npos) << list.out;
+    EXPECT_EQ(List(Path("in")), (std::vector<std::string>{"a.qv", "f.txt"}));
+}
+
+// Names that are one file on Windows, where case and dots and spaces at the
+// end do not count: both are named and nothing is written.
+TEST_F(ToolTest, CreateRefusesNamesThatAreOneOnWindows) {
+    for (std::vector<std::string> names :
+         {std::vector<std::string>{"A", "a"}, std::vector<std::string>{"x", "x.", "x "}}) {
+        RemoveTree(Path("t"));
+        mkdir(Path("t").c_str(), 0755);
+        for (const std::string& name : names) WriteText(Path("t/" + name), name);
+        Outcome create =
+            Q("create --payload-only -o " + Quote(Path("t.qv")) + " " + Quote(Path("t")));
+        EXPECT_EQ(create.code, 2) << create.err;
+        EXPECT_NE(create.err.find("one name on Windows"), std::string::npos) << create.err;
+        EXPECT_NE(create.err.find(Path("t/" + names[0]) + " and "), std::string::npos)
+            << create.err;
+        EXPECT_FALSE(Exists(Path("t.qv")));
+    }
 }
 
 TEST_F(ToolTest, NamedPipesAndDevicesAreRefusedAtOnce) {
