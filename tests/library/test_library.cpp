@@ -540,30 +540,29 @@ TEST_F(LibraryTest, WriterRefusesWhatWasSwappedInAfterTheListing) {
         // What is swapped in has the size and time of what was listed.
         fs::file_time_type listed_time = fs::last_write_time(in / "z.txt");
         std::string swapped = "z.txt";
-        try {
-            if (swap == OTHER_FILE) {
-                std::ofstream((in / "other").string()) << "listed";
-                fs::last_write_time(in / "other", listed_time);
-                fs::rename(in / "other", in / "z.txt");
-            } else if (swap == LINK_TO_SECRET) {
-                fs::last_write_time(secret, listed_time);
-                fs::remove(in / "z.txt");
-                fs::create_symlink(secret, in / "z.txt");
+        std::error_code no_link;  // links may need a privilege this system does not give
+        if (swap == OTHER_FILE) {
+            std::ofstream((in / "other").string()) << "listed";
+            fs::last_write_time(in / "other", listed_time);
+            fs::rename(in / "other", in / "z.txt");
+        } else if (swap == LINK_TO_SECRET) {
+            fs::last_write_time(secret, listed_time);
+            fs::remove(in / "z.txt");
+            fs::create_symlink(secret, in / "z.txt", no_link);
+        } else {
+            swapped = "sub";
+            fs::rename(in / "sub", folder_ / "moved");
+            if (swap == OTHER_FOLDER) {
+                fs::create_directories(in / "sub");
+                std::ofstream((in / "sub" / "z.txt").string()) << "listed";
+                fs::last_write_time(in / "sub" / "z.txt", listed_time);
             } else {
-                swapped = "sub";
-                fs::rename(in / "sub", folder_ / "moved");
-                if (swap == OTHER_FOLDER) {
-                    fs::create_directories(in / "sub");
-                    std::ofstream((in / "sub" / "z.txt").string()) << "listed";
-                    fs::last_write_time(in / "sub" / "z.txt", listed_time);
-                } else {
-                    fs::create_directory_symlink(folder_ / "moved", in / "sub");
-                }
+                fs::create_directory_symlink(folder_ / "moved", in / "sub", no_link);
             }
+        }
+        if (!no_link) {
             EXPECT_EQ(qv_writer_finish(writer, &error), QV_E_CHANGED);
             EXPECT_NE(strstr(error.message, swapped.c_str()), nullptr) << error.message;
-        } catch (const fs::filesystem_error&) {
-            // Links may need a privilege this system does not give.
         }
         qv_writer_free(writer);
         fs::remove_all(in);
