@@ -499,9 +499,9 @@ TEST_F(ToolTest, ExistingFilesWithoutATerminal) {
     EXPECT_EQ(Q(base + " --overwrite --skip-existing").code, 3);
 }
 
-// Runs quorvane on a pseudo-terminal and answers its question.
-int RunOnTerminal(const std::vector<std::string>& arguments, const std::string& answer,
-                  std::string* transcript) {
+// Runs quorvane on a pseudo-terminal and answers its questions, in turn.
+int RunOnTerminal(const std::vector<std::string>& arguments,
+                  const std::vector<std::string>& answers, std::string* transcript) {
     int master = -1;
     pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
     if (child < 0) return -1;
@@ -513,16 +513,17 @@ int RunOnTerminal(const std::vector<std::string>& arguments, const std::string& 
         execv(QuorvaneBin(), argv.data());
         _exit(127);
     }
-    bool answered = false;
+    size_t answered = 0, asked_at = 0;
     char buffer[4096];
     for (;;) {
         ssize_t got = read(master, buffer, sizeof buffer);
         if (got <= 0) break;  // EIO once the child has gone
         transcript->append(buffer, (size_t)got);
-        if (!answered && transcript->find("[y/N]") != std::string::npos) {
-            std::string line = answer + "\n";
+        size_t question = transcript->find("[y/N]", asked_at);
+        if (answered < answers.size() && question != std::string::npos) {
+            std::string line = answers[answered++] + "\n";
             if (write(master, line.data(), line.size()) < 0) break;
-            answered = true;
+            asked_at = question + 1;
         }
     }
     close(master);
@@ -531,19 +532,27 @@ int RunOnTerminal(const std::vector<std::string>& arguments, const std::string& 
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST_F(ToolTest, ExistingFileIsAskedAboutOnATerminal) {
-    WritePayload(Path("t.qv"), {{"a.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored}});
+TEST_F(ToolTest, ExistingFilesAreAskedAboutOnATerminalInArchiveOrder) {
+    WritePayload(Path("t.qv"), {{"a.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored},
+                                {"b.txt", ATTRIBUTE_ARCHIVE, 20, kChainStored}});
     mkdir(Path("out").c_str(), 0755);
     WriteText(Path("out/a.txt"), "mine");
-    std::vector<std::string> arguments = {"extract", Path("t.qv"), "-d", Path("out")};
+    WriteText(Path("out/b.txt"), "mine");
+    // Both decoded at once, asked about one after the other.
+    std::vector<std::string> arguments = {"extract", "-j", "4", Path("t.qv"), "-d", Path("out")};
 
     std::string transcript;
-    EXPECT_EQ(RunOnTerminal(arguments, "n", &transcript), 0) << transcript;
-    EXPECT_NE(transcript.find("a.txt exists"), std::string::npos) << transcript;
+    EXPECT_EQ(RunOnTerminal(arguments, {"n", "y"}, &transcript), 0) << transcript;
+    size_t a_asked = transcript.find("a.txt exists"), b_asked = transcript.find("b.txt exists");
+    EXPECT_NE(a_asked, std::string::npos) << transcript;
+    EXPECT_NE(b_asked, std::string::npos) << transcript;
+    EXPECT_LT(a_asked, b_asked) << transcript;
     EXPECT_EQ(ReadFile(Path("out/a.txt")), Bytes({'m', 'i', 'n', 'e'}));
+    Bytes b = ReadFile(Path("out/b.txt"));
+    EXPECT_EQ(std::string(b.begin(), b.end()), kChainText);
 
     transcript.clear();
-    EXPECT_EQ(RunOnTerminal(arguments, "y", &transcript), 0) << transcript;
+    EXPECT_EQ(RunOnTerminal(arguments, {"y", "y"}, &transcript), 0) << transcript;
     Bytes a = ReadFile(Path("out/a.txt"));
     EXPECT_EQ(std::string(a.begin(), a.end()), kChainText);
 }
