@@ -207,7 +207,8 @@ void CloseChainFiles(ChainFiles* f) {
 void DecodeWithChain(const Entry& e, const std::string& work) {
     ChainFiles f = OpenChainFiles(e, work);
     bool ok = CopyIntoWorkFile(f.archive, f.first, e.record.storedSize) == DECODE_OK &&
-              DecodeWorkFiles(f.first, f.second, e.record, NO_PUMP) == DECODE_OK &&
+              DecodeWorkFiles(f.first, f.second, e.record, NO_PUMP, StoredBytesAt{f.archive, 0}) ==
+                  DECODE_OK &&
               ExpandWorkFile(f.second, f.target, NO_PUMP) == DECODE_OK;
     CloseChainFiles(&f);
     if (!ok) Fail("our chain failed on " + e.original);

@@ -6,19 +6,44 @@
 #include "codec/RunLength.h"
 #include "decoder/stage_files.h"
 
-uint64_t Stage1OutputBound(uint32_t originalSize) {
-    // Run-length blocks: every RLE_BUF_SIZE bytes of the entry, the last one
-    // shorter. A block's coded data is longest when every run is four equal
-    // bytes with a count of 0: five coded bytes for four.
+namespace {
+
+// The longest stage-4 stream of a sound entry: run-length blocks of every
+// RLE_BUF_SIZE bytes of the entry, the last one shorter. A block's coded
+// data is longest when every run is four equal bytes with a count of 0: five
+// coded bytes for four.
+uint64_t RunsBound(uint32_t originalSize) {
     uint64_t runs = 0;
     for (uint64_t left = originalSize; left > 0;) {
         uint64_t block = left < RLE_BUF_SIZE ? left : RLE_BUF_SIZE;
         runs += RLE_HEADER_SIZE + 5 * (block / 4) + block % 4;
         left -= block;
     }
-    // Block-sorted blocks: every BS_BUF_SIZE bytes of that, each behind its header.
-    uint64_t blocks = (runs + BS_BUF_SIZE - 1) / BS_BUF_SIZE;
-    return runs + BS_HEADER_SIZE * blocks;
+    return runs;
+}
+
+// The blocks of stage 3 that hold `runs` bytes of its output.
+uint64_t SortedBlocks(uint64_t runs) { return (runs + BS_BUF_SIZE - 1) / BS_BUF_SIZE; }
+
+}  // namespace
+
+uint64_t Stage1OutputBound(uint32_t originalSize) {
+    // Block-sorted blocks: every BS_BUF_SIZE bytes of stage 4's stream, each
+    // behind its header.
+    uint64_t runs = RunsBound(originalSize);
+    return runs + BS_HEADER_SIZE * SortedBlocks(runs);
+}
+
+uint64_t Stage1WorkBound(uint32_t originalSize) {
+    // An entry that ends on a full run-length block ends only where stage 3's
+    // output does: stage 4 must also see what follows, a whole block (the
+    // entry is then too long) or the end of the stream.
+    uint64_t runs = RunsBound(originalSize);
+    if (originalSize % RLE_BUF_SIZE == 0) runs += RLE_HEADER_SIZE + RLE_IN_BUF_SIZE;
+    // Stage 3 gives its output a whole block at a time, and a block may
+    // carry data behind stage 4's stream: one block more than those that
+    // hold it.
+    return (SortedBlocks(runs) + 1) * (BS_BUF_SIZE + BS_HEADER_SIZE);
 }
 
 DecodeResult CopyStoredBytes(FileHandle archive, FileHandle first, uint32_t storedSize,
@@ -59,19 +84,128 @@ DecodeResult CopyIntoWorkFile(FileHandle archive, FileHandle first, uint32_t sto
     return result;
 }
 
+namespace {
+
+// Stage 3's block structure over stage 2's output, without restoring any block.
+struct SortedBlockWalk {
+    MtfState mtf;
+    uint64_t position;  // bytes of stage-1 output seen, from the stream's start
+    uint8_t header[BS_HEADER_SIZE];
+    uint32_t header_fill;
+    uint32_t block_left;  // bytes of the current block still to come
+    bool last_block;      // the current block is the stream's last
+    bool ended;           // the last block is complete: the rest is ignored
+};
+
+// DECODE_DAMAGED when a block header lies outside the format.
+DecodeResult WalkSortedBlocks(SortedBlockWalk* walk, uint8_t* values, uint32_t size) {
+    while (size > 0 && !walk->ended) {
+        // Stage 2 starts a fresh table every MTF_BUF_SIZE bytes of the stream.
+        uint32_t in_chunk = MTF_BUF_SIZE - (uint32_t)(walk->position % MTF_BUF_SIZE);
+        uint32_t n = size < in_chunk ? size : in_chunk;
+        if (walk->position % MTF_BUF_SIZE == 0) mtf_start_chunk(&walk->mtf);
+        mtf_decode_part(&walk->mtf, values, values, n);
+        walk->position += n;
+        const uint8_t* data = values;
+        values += n;
+        size -= n;
+        while (n > 0 && !walk->ended) {
+            if (walk->block_left > 0) {
+                uint32_t skip = n < walk->block_left ? n : walk->block_left;
+                data += skip;
+                n -= skip;
+                walk->block_left -= skip;
+                if (walk->block_left == 0 && walk->last_block) walk->ended = true;
+                continue;
+            }
+            walk->header[walk->header_fill++] = *data++;
+            n--;
+            if (walk->header_fill < BS_HEADER_SIZE) continue;
+            walk->header_fill = 0;
+            uint32_t top, block;
+            blocksort_read_header(walk->header, &top, &block);
+            // An empty block ends the stream, as a short one does.
+            if (block == 0) {
+                walk->ended = true;
+            } else {
+                if (!blocksort_block_ok(top, block)) return DECODE_DAMAGED;
+                walk->block_left = block;
+                walk->last_block = block != BS_BUF_SIZE;
+            }
+        }
+    }
+    return DECODE_OK;
+}
+
+struct StoredReader {
+    FileHandle file;
+    uint32_t left;
+};
+
+bool ReadStored(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+    StoredReader* reader = (StoredReader*)context;
+    uint32_t want = room < reader->left ? room : reader->left;
+    *got = 0;
+    if (want == 0) return true;
+    if (!ReadBytes(reader->file, buffer, want, got)) return false;
+    reader->left -= *got;
+    return true;
+}
+
+}  // namespace
+
+DecodeResult FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, MessagePump pump) {
+    if (SetFilePointer64(stored.file, stored.at, FILE_BEGIN) != stored.at)
+        return DECODE_READ_FAILED;
+    const uint32_t input_size = 0x10000;
+    uint8_t* input = (uint8_t*)AllocZeroedMemory(input_size);
+    uint8_t* values = (uint8_t*)AllocZeroedMemory(STAGE1_PUMP_INTERVAL);
+    SortedBlockWalk* walk = (SortedBlockWalk*)AllocZeroedMemory(sizeof(SortedBlockWalk));
+    StoredReader reader = {stored.file, entry.storedSize};
+    Stage1Decoder decoder;
+    DecodeResult result = DECODE_NO_MEMORY;
+    if (input && values && walk) {
+        result = stage1_start(&decoder, entry.oddRescale ? 1 : 0, ReadStored, &reader, input,
+                              input_size);
+        bool started = result == DECODE_OK, finished = false;
+        while (result == DECODE_OK && !finished) {
+            uint32_t produced = 0;
+            result = stage1_decode(&decoder, values, STAGE1_PUMP_INTERVAL, &produced, &finished);
+            if (result == DECODE_OK) result = WalkSortedBlocks(walk, values, produced);
+            CallPump(pump);
+        }
+        if (result == DECODE_OK && !walk->ended &&
+            (walk->header_fill != 0 || walk->block_left != 0))
+            result = DECODE_DAMAGED;
+        if (started) stage1_release(&decoder);
+    }
+    FreeZeroedMemory(input);
+    FreeZeroedMemory(values);
+    FreeZeroedMemory(walk);
+    return result;
+}
+
 DecodeResult DecodeWorkFiles(FileHandle first, FileHandle second, const StoredEntry& entry,
-                             MessagePump pump) {
+                             MessagePump pump, StoredBytesAt stored) {
+    bool stopped = false;
     DecodeResult result = coding012_decode(first, second, entry.oddRescale ? 1 : 0, pump,
-                                           Stage1OutputBound(entry.originalSize));
+                                           Stage1WorkBound(entry.originalSize), NULL, &stopped);
     if (result != DECODE_OK) return result;
     result = mtf_decode(second, first, pump);
     if (result != DECODE_OK) return result;
-    result = blocksort_decode(first, second, pump);
-    if (result != DECODE_OK) return result;
+    DecodeResult sorted = blocksort_decode(first, second, pump);
+    // Where stage 1 stopped at the work bound, a block may be cut short.
+    if (sorted != DECODE_OK && !(stopped && sorted == DECODE_DAMAGED)) return sorted;
+    // An entry that ends on a full run-length block ends where stage 3 does.
+    if (sorted != DECODE_OK && entry.originalSize % RLE_BUF_SIZE == 0) return DECODE_DAMAGED;
     uint64_t expanded = 0;
     result = rle_expanded_size(second, &expanded);
     if (result != DECODE_OK) return result;
-    return expanded == entry.originalSize ? DECODE_OK : DECODE_DAMAGED;
+    if (expanded != entry.originalSize) return DECODE_DAMAGED;
+    // Stopped, the later stages have decided the entry as sound so far: stage
+    // 3 ended, or stage 4 ended on its short block. A reader that kept all
+    // of stage 1's output would still decode the stream to its end.
+    return stopped ? FollowWholeStream(stored, entry, pump) : DECODE_OK;
 }
 
 DecodeResult ExpandWorkFile(FileHandle second, FileHandle target, MessagePump pump) {

@@ -23,6 +23,17 @@ struct StoredEntry {
 // (or a decompression bomb) and is given up at once.
 uint64_t Stage1OutputBound(uint32_t originalSize);
 
+// The stage-1 output after which the later stages have decided an entry of
+// `originalSize` bytes: by then stage 4 has ended on its last, short block,
+// or stage 3 on its own, or no sound stream of that size exists. A stream
+// may carry data behind its last block, which the stages ignore, so stage 1
+// may go past Stage1OutputBound: it stops storing here, and once the later
+// stages have decided the entry as sound, only decodes on to its end,
+// keeping nothing. Past Stage1OutputBound by room for one block of stage 3
+// that holds the end of stage 4's stream and, when the entry ends on a full
+// run-length block, for the largest block behind it that stage 4 could take.
+uint64_t Stage1WorkBound(uint32_t originalSize);
+
 // Size of the copy buffer: stored bytes move into the first work file in
 // pieces of at most this many bytes.
 const uint32_t COPY_BUF_SIZE = 0x100000;
@@ -38,13 +49,28 @@ DecodeResult CopyStoredBytes(FileHandle archive, FileHandle first, uint32_t stor
 // CopyStoredBytes with a copy buffer of its own from the process heap.
 DecodeResult CopyIntoWorkFile(FileHandle archive, FileHandle first, uint32_t storedSize);
 
+// Where an entry's stored bytes can be read once more: stage 2 writes over
+// the copy in the first work file.
+struct StoredBytesAt {
+    FileHandle file;
+    int64_t at;
+};
+
 // Stages 1 to 3 between the open work files, then the check that the
 // run-length blocks in `second` expand to exactly `originalSize` bytes (the
 // format carries no checksum). DECODE_OK when `second` holds the input of
 // stage 4; DECODE_DAMAGED when the stored bytes do not decode to the entry;
-// otherwise the cause of a failure.
+// otherwise the cause of a failure. When stage 1 passes the work bound and
+// the later stages find the entry sound so far, stage 1 decodes the stream
+// from `stored` once more, to its end, keeping nothing.
 DecodeResult DecodeWorkFiles(FileHandle first, FileHandle second, const StoredEntry& entry,
-                             MessagePump pump);
+                             MessagePump pump, StoredBytesAt stored);
+
+// Stage 1 over a whole stream again, keeping nothing: its values go through
+// stage 2 into a walk over stage 3's block headers, which must stay sound up
+// to the stream's last block. Block contents no longer matter there, the
+// structure does. DECODE_OK when the stream decodes to its end so.
+DecodeResult FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, MessagePump pump);
 
 // Stage 4: expands the run-length blocks of `second` into `target` (rewound
 // and truncated first).

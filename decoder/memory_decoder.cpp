@@ -47,9 +47,10 @@ struct Piece {
     bool starts_chunk;  // the first bytes of a stage-2 chunk: a fresh table
 };
 
-// How much of each buffer an entry can use. Its intermediate streams are no
-// longer than the stage-1 bound, so a small entry takes small buffers; one
-// byte more than the bound is room enough to see a stream pass it.
+// How much of each buffer an entry can use. Stage 4's stream is no longer
+// than the stage-1 bound, so a small entry takes small buffers for it. A
+// block of stage 3 may carry data behind that stream: its buffers are taken
+// only as blocks need them, unless the entry reserves them up front.
 struct Capacities {
     uint32_t stored;  // the stored bytes read at a time
     uint32_t piece;   // a piece of stage-1 output
@@ -73,8 +74,11 @@ Capacities CapacitiesFor(const StoredEntry& entry) {
     Capacities c;
     c.stored = AtMost(entry.storedSize < RC_BUF_SIZE_MIN ? RC_BUF_SIZE_MIN : entry.storedSize,
                       STORED_READ_SIZE);
-    c.piece = AtMost(longest, PART_SIZE);
-    c.block = AtMost(longest, BS_BUF_SIZE);
+    // A power of two, which divides MTF_BUF_SIZE as PART_SIZE does: a stream
+    // with data behind its last block may run past a chunk of stage 2.
+    c.piece = 1;
+    while (c.piece < AtMost(longest, PART_SIZE)) c.piece *= 2;
+    c.block = BS_BUF_SIZE;
     c.runs = AtMost(longest, RLE_IN_BUF_SIZE);
     c.output = AtMost(entry.originalSize, RLE_BUF_SIZE);
     return c;
@@ -90,7 +94,8 @@ struct Stage1Source {
     bool owns_input;
     uint32_t piece_capacity;
     uint64_t produced;
-    uint64_t limit;  // longest stage-1 output a sound entry of this size can have
+    uint64_t limit;  // the work bound, until the later stages have decided
+    bool stopped;    // the output passed the limit: the later stages must decide
 };
 
 // Reads the stored bytes into `input` (c.stored bytes) when given, else into
@@ -99,7 +104,8 @@ DecodeResult StartStage1(Stage1Source* s, const StoredEntry& entry, const Capaci
                          Stage1Refill read, void* context, uint8_t* input = NULL) {
     s->started = false;
     s->produced = 0;
-    s->limit = Stage1OutputBound(entry.originalSize);
+    s->limit = Stage1WorkBound(entry.originalSize);
+    s->stopped = false;
     s->piece_capacity = c.piece;
     s->owns_input = input == NULL;
     s->input = input ? input : (uint8_t*)AllocZeroedMemory(c.stored);
@@ -118,6 +124,7 @@ void StopStage1(Stage1Source* s) {
 }
 
 // Fills `piece` with the next stage-1 output. *finished once EOF was decoded.
+// Stops early, with s->stopped set, once the output passes the limit.
 DecodeResult NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
     piece->size = 0;
     piece->starts_chunk = s->produced % MTF_BUF_SIZE == 0;
@@ -129,7 +136,10 @@ DecodeResult NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
         piece->size += produced;
         s->produced += produced;
         if (result != DECODE_OK) return result;
-        if (s->produced > s->limit) return DECODE_DAMAGED;
+        if (s->produced > s->limit) {
+            s->stopped = true;
+            break;
+        }
     }
     return DECODE_OK;
 }
@@ -158,6 +168,8 @@ struct Shared {
     Piece empty[PIECES];
     int empty_count = 0;
     bool producer_done = false;
+    bool consumer_busy = false;    // the caller's thread holds a piece
+    bool rest_can_matter = false;  // RestCanMatter after the pieces taken so far
     DecodeResult producer_result = DECODE_OK;
     std::atomic<bool> consumer_stopped{false};
 
@@ -277,7 +289,8 @@ struct ChainTail {
     uint8_t sort_header[BS_HEADER_SIZE];
     uint32_t sort_header_fill;
     uint32_t sort_top, sort_size;
-    BlockRanks ranks;      // of the block's last column, as far as it has come
+    uint32_t sort_fill;     // bytes of the block so far
+    BlockRanks ranks;       // of the block's last column, as far as it has come
     uint32_t* index_table;  // the ranked last column, and the walk's scratch
     uint8_t* sort_output;
     uint32_t block_room;  // the largest block the two hold
@@ -403,7 +416,8 @@ void RestoreBlock(ChainTail* t) {
 
 // Stage 3: restores every complete block-sorted block of the input. Once
 // the stream's last block is done, later bytes are ignored, as the work-file
-// chain does.
+// chain does. Once stage 4 has ended, blocks are no longer restored: only
+// their headers still count.
 DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
     while (size > 0 && !t->sorting_done) {
         if (t->sort_header_fill < BS_HEADER_SIZE) {
@@ -417,27 +431,34 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
             }
             if (!blocksort_block_ok(t->sort_top, t->sort_size) || t->sort_size > t->capacity.block)
                 return DECODE_DAMAGED;
-            if (!RoomForBlock(t, t->sort_size)) return DECODE_NO_MEMORY;
-            blocksort_rank_start(&t->ranks);
+            t->sort_fill = 0;
+            if (!t->runs_done) {
+                if (!RoomForBlock(t, t->sort_size)) return DECODE_NO_MEMORY;
+                blocksort_rank_start(&t->ranks);
+            }
         }
         // The block is ranked as it comes: once its last byte is in, only
         // the walk is left.
-        uint32_t n = t->sort_size - t->ranks.size;
+        uint32_t n = t->sort_size - t->sort_fill;
         if (n > size) n = size;
-        blocksort_rank_part(&t->ranks, data, n, t->index_table);
+        if (!t->runs_done) blocksort_rank_part(&t->ranks, data, n, t->index_table);
+        t->sort_fill += n;
         data += n;
         size -= n;
-        if (t->ranks.size < t->sort_size) break;
-        RestoreBlock(t);
-        // A short block is the stream's last: the walk's table is not needed again.
+        if (t->sort_fill < t->sort_size) break;
+        // A short block is the stream's last.
         bool last = t->sort_size != BS_BUF_SIZE;
-        if (last && t->shared) {
-            Discard(t->shared, t->index_table);
-            t->index_table = NULL;
-            t->block_room = 0;
+        if (!t->runs_done) {
+            RestoreBlock(t);
+            // The walk's table is not needed again after the last block.
+            if (last && t->shared) {
+                Discard(t->shared, t->index_table);
+                t->index_table = NULL;
+                t->block_room = 0;
+            }
+            DecodeResult result = TakeRuns(t, t->sort_output, t->sort_size);
+            if (result != DECODE_OK) return result;
         }
-        DecodeResult result = TakeRuns(t, t->sort_output, t->sort_size);
-        if (result != DECODE_OK) return result;
         t->sort_header_fill = 0;
         if (last) t->sorting_done = true;
     }
@@ -446,10 +467,21 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
 
 // The end of the stage-1 output: the stages must end cleanly, at a block
 // boundary, and the entry must be complete.
-DecodeResult FinishTail(ChainTail* t) {
+DecodeResult FinishTail(const ChainTail* t) {
     if (!t->sorting_done && t->sort_header_fill != 0) return DECODE_DAMAGED;
     if (!t->runs_done && t->runs_header_fill != 0) return DECODE_DAMAGED;
     return t->produced == t->expected ? DECODE_OK : DECODE_DAMAGED;
+}
+
+// Once stage 1 has passed the work bound, the later stages have decided the
+// entry. The rest of the stream still matters only when they found it sound:
+// stage 3 ended and left stage 4 a sound end, or stage 4 ended on its short
+// block with the whole entry. Then a reader that kept all of stage 1's output
+// would go on to the stream's end, and so does stage 1 here, while stage 3
+// only follows its block headers.
+bool RestCanMatter(const ChainTail* t) {
+    if (t->sorting_done) return FinishTail(t) == DECODE_OK;
+    return t->runs_done && t->produced == t->expected;
 }
 
 // ---------------------------------------------------------------------------
@@ -477,10 +509,19 @@ void ProduceAll(Stage1Source* source, Shared* s) {
             piece = s->empty[--s->empty_count];
         }
         result = NextPiece(source, &piece, &finished);
-        std::lock_guard<std::mutex> hold(s->lock);
+        std::unique_lock<std::mutex> hold(s->lock);
         s->full[(s->full_first + s->full_count) % PIECES] = piece;
         s->full_count++;
         s->changed.notify_all();
+        if (source->stopped && result == DECODE_OK) {
+            // The later stages decide once they have taken every piece.
+            s->changed.wait(hold, [s] {
+                return (s->full_count == 0 && !s->consumer_busy) || s->consumer_stopped.load();
+            });
+            if (!s->consumer_stopped.load() && !s->rest_can_matter) result = DECODE_DAMAGED;
+            source->stopped = false;
+            source->limit = UINT64_MAX;
+        }
     }
     // The pieces back already are not needed again: they are freed here,
     // while the caller's thread finishes the entry; it frees the others.
@@ -548,6 +589,7 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
                 piece = shared.full[shared.full_first];
                 shared.full_first = (shared.full_first + 1) % PIECES;
                 shared.full_count--;
+                shared.consumer_busy = true;
                 have = true;
                 moved = shared.moved > 0;
                 if (moved)
@@ -567,8 +609,11 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
         // The pieces before a stage-1 failure are taken like the rest; the
         // failure then decides the verdict, as it does in the work-file chain.
         if (tail_result == DECODE_OK) tail_result = TakeSorted(tail, piece.data, piece.size);
+        bool rest_can_matter = tail_result == DECODE_OK && RestCanMatter(tail);
         std::lock_guard<std::mutex> hold(shared.lock);
         shared.empty[shared.empty_count++] = piece;
+        shared.consumer_busy = false;
+        shared.rest_can_matter = rest_can_matter;
         if (tail_result != DECODE_OK) shared.consumer_stopped = true;
         shared.changed.notify_all();
     }
@@ -594,6 +639,11 @@ DecodeResult RunOneThread(Stage1Source* source, ChainTail* tail, Piece* piece) {
         MoveToFront(&tail->mtf, *piece);
         result = TakeSorted(tail, piece->data, piece->size);
         if (result != DECODE_OK) return result;
+        if (source->stopped) {
+            if (!RestCanMatter(tail)) return DECODE_DAMAGED;
+            source->stopped = false;
+            source->limit = UINT64_MAX;
+        }
     }
     return FinishTail(tail);
 }

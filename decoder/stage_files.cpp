@@ -51,8 +51,9 @@ static DecodeResult finish_stage1(Stage1Resources* res, DecodeResult result) {
 }
 
 DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
-                              uint64_t output_limit, uint32_t* widened_steps) {
+                              uint64_t output_limit, uint32_t* widened_steps, bool* stopped) {
     if (widened_steps) *widened_steps = 0;
+    if (stopped) *stopped = false;
     // Read once: the size is process-wide and must not change under a run.
     const uint32_t buffer_size = RC_BUF_SIZE;
     if (buffer_size < RC_BUF_SIZE_MIN) return DECODE_NO_MEMORY;
@@ -110,8 +111,13 @@ DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, Messa
             SPos += produced;
         }
         total += produced;
-        // An intermediate stream longer than any sound entry can need is damaged.
-        if (total > output_limit) return finish_stage1(&res, DECODE_DAMAGED);
+        // Past the limit, the stream is damaged, or the caller decides.
+        if (total > output_limit) {
+            if (!stopped) return finish_stage1(&res, DECODE_DAMAGED);
+            *stopped = true;
+            if (!WriteBytes(out, SBuffer, SPos)) return finish_stage1(&res, DECODE_WRITE_FAILED);
+            return finish_stage1(&res, DECODE_OK);
+        }
         if (finished) {
             if (!WriteBytes(out, SBuffer, SPos)) return finish_stage1(&res, DECODE_WRITE_FAILED);
             return finish_stage1(&res, DECODE_OK);

@@ -22,11 +22,15 @@ bool RefillFromFile(void* context, uint8_t* buffer, uint32_t room, uint32_t* got
 // Decodes one stage-1 stream from `in` (from its start) into `out` (rewound
 // and truncated first). DECODE_OK when EOF was decoded; DECODE_DAMAGED when a
 // value cannot be decoded or the output would pass `output_limit` bytes;
-// otherwise the failure's cause. Calls the pump after every
-// STAGE1_PUMP_INTERVAL output bytes. When given, *widened_steps receives how
-// many steps of a decoded stream needed the widening (0 when it does not decode).
+// otherwise the failure's cause. With `stopped` given, passing the limit is
+// no verdict: the stage stops there with DECODE_OK, *stopped set and the
+// output so far (a little more than output_limit bytes) in `out`. Calls the
+// pump after every STAGE1_PUMP_INTERVAL output bytes. When given,
+// *widened_steps receives how many steps of a decoded stream needed the
+// widening (0 when it does not decode).
 DecodeResult coding012_decode(FileHandle in, FileHandle out, int fNewType, MessagePump pump,
-                              uint64_t output_limit, uint32_t* widened_steps = NULL);
+                              uint64_t output_limit, uint32_t* widened_steps = NULL,
+                              bool* stopped = NULL);
 
 // Decodes the whole of `in` into `out` in chunks of MTF_BUF_SIZE; both are
 // rewound first and `out` is truncated. Calls the pump once per chunk.

@@ -117,9 +117,15 @@ DecodeResult DecodeStoredEntry(FileHandle archive, const StoredEntry& entry, Mes
         SetFilePointer64(archive, entry.storedSize, FILE_CURRENT);
         return result;
     }
+    StoredBytesAt stored = {archive, SetFilePointer64(archive, 0, FILE_CURRENT)};
     result = CopyIntoWorkFile(archive, files->first, entry.storedSize);
     if (result != DECODE_OK) return result;
-    return DecodeWorkFiles(files->first, files->second, entry, pump);
+    // The archive is left behind the stored bytes, also when they are read again.
+    int64_t next = SetFilePointer64(archive, 0, FILE_CURRENT);
+    result = DecodeWorkFiles(files->first, files->second, entry, pump, stored);
+    if (SetFilePointer64(archive, next, FILE_BEGIN) != next && result == DECODE_OK)
+        result = DECODE_READ_FAILED;
+    return result;
 }
 
 void CloseWorkFiles(WorkFiles* files) {

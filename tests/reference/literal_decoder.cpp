@@ -278,27 +278,11 @@ DecodeResult DecodeStage4(const Bytes& in, Bytes* out) {
     }
 }
 
-// The longest stage-1 output of a sound entry of `original_size` bytes: every
-// mebibyte of it as a run-length block of runs of exactly four bytes (five
-// coded bytes for four) behind a 3-byte header, and those blocks cut into
-// block-sorted blocks of a mebibyte, each behind a 6-byte header.
-static uint64_t LongestStage1Output(uint32_t original_size) {
-    uint64_t coded = 0;
-    for (uint64_t left = original_size; left > 0;) {
-        uint64_t block = left < 0x100000 ? left : 0x100000;
-        coded += 3 + 5 * (block / 4) + block % 4;
-        left -= block;
-    }
-    return coded + 6 * ((coded + 0xFFFFF) / 0x100000);
-}
-
 DecodeResult DecodeEntry(const Bytes& stored, uint32_t original_size, bool odd_rescale,
                          Bytes* out) {
     out->clear();
-    // A longer one belongs to a damaged entry (or a decompression bomb).
-    uint64_t longest = LongestStage1Output(original_size);
-    size_t max_values = longest < (size_t)-1 ? (size_t)longest + 1 : (size_t)-1;
-    Stage1Outcome stage1 = DecodeStage1(stored, odd_rescale, true, max_values);
+    // Every value to the stream's end, however many the later stages ignore.
+    Stage1Outcome stage1 = DecodeStage1(stored, odd_rescale, true);
     if (stage1.result != DECODE_OK) return DECODE_DAMAGED;
     Bytes sorted = DecodeStage2(stage1.values);
     Bytes coded;

@@ -52,7 +52,8 @@ DecodeResult DecodeStage4(const Bytes& in, Bytes* out);
 Bytes RestoreBlock(const Bytes& last_column, uint32_t top);
 DecodeResult ExpandBlock(const Bytes& coded, Bytes* out);
 
-// The whole entry: DECODE_OK with the original bytes in *out, or DECODE_DAMAGED.
+// The whole entry, as a reader that keeps all of stage 1's output decodes it:
+// DECODE_OK with the original bytes in *out, or DECODE_DAMAGED.
 DecodeResult DecodeEntry(const Bytes& stored, uint32_t original_size, bool odd_rescale, Bytes* out);
 
 }  // namespace literal
