@@ -648,7 +648,7 @@ noise $SCENARIO_DIR/narrow.bin 131072 20420
 file narrow.bin $C1 $A1 $M1 20 $SCENARIO_DIR/narrow.bin
 text after.txt $C1 $A1 $M1 20 "the entry after it"
 EOF
-  "$TOOL" test -v "$SCENARIO_DIR/a.exe" | grep -q '^narrow.bin: uses the narrow-interval rule' || {
+  "$TOOL" test -v "$SCENARIO_DIR/a.exe" | grep -q '^narrow.bin (opens with quorvane' || {
     log "narrow_interval_entry: the entry does not use the rule"
     return 1
   }
