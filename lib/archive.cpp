@@ -4,8 +4,6 @@
 
 #include <string.h>
 
-#include <thread>
-
 #include "lib/text.h"
 #include "lib/text_utf8.h"
 #include "payload/names.h"
@@ -253,9 +251,8 @@ bool DecodedWhole(const EntryFields& record) {
 }
 
 unsigned DecodingThreads(unsigned asked) {
-    if (asked) return asked;
-    unsigned cores = std::thread::hardware_concurrency();
-    return cores ? cores : 1;
+    if (!ThreadsAvailable()) return 1;
+    return asked ? asked : UsableCores();
 }
 
 std::string EntryNameForMessages(const qv_archive& archive, size_t index) {
@@ -317,7 +314,7 @@ int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result, b
 int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
                        void* output_context, ProgressReport* progress, std::string* why) {
     // Stage 1 on a core of its own when there is a second one.
-    DecodeWay way = {std::thread::hardware_concurrency() > 1, NULL};
+    DecodeWay way = {UsableCores() > 1, NULL};
     bool cancelled = false;
     uint32_t widened = 0;
     DecodeResult result = DecodeEntryBytes(archive, index, way, output, output_context, progress,

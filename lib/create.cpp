@@ -10,7 +10,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "codec/compress.h"
@@ -473,8 +472,8 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
 }
 
 unsigned qv_writer::Threads() const {
-    return options.threads != 0 ? options.threads
-                                : std::max(1u, std::thread::hardware_concurrency());
+    if (!ThreadsAvailable()) return 1;
+    return options.threads != 0 ? options.threads : UsableCores();
 }
 
 // The bytes of a small entry, read whole and checked as WriteFileEntry checks

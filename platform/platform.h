@@ -103,3 +103,12 @@ inline void CallPump(const MessagePump& pump) {
 
 // A pump that does nothing: for the command-line tool and tests.
 const MessagePump NO_PUMP = {nullptr, nullptr};
+
+// Whether this build may start threads at all: not when made without them
+// (QUORVANE_THREADS off, as for WebAssembly); every part then takes its
+// one-thread path.
+bool ThreadsAvailable();
+
+// Cores the library may keep busy: the system's count, at least 1; always 1
+// without threads.
+unsigned UsableCores();

@@ -1,0 +1,88 @@
+/** The qv_status names of the library. */
+export type QuorvaneErrorCode =
+  | 'QV_E_INVALID' | 'QV_E_OPEN' | 'QV_E_REFUSED' | 'QV_E_DAMAGED' | 'QV_E_READ' | 'QV_E_WRITE'
+  | 'QV_E_NO_MEMORY' | 'QV_E_UNSAFE_NAME' | 'QV_E_CANCELLED' | 'QV_E_EXISTS'
+  | 'QV_E_ENTRIES_FAILED' | 'QV_E_BUFFER_TOO_SMALL' | 'QV_E_CANNOT_STORE' | 'QV_E_CHANGED';
+
+/** A failure of the library, with its status and message. */
+export class QuorvaneError extends Error {
+  readonly name: 'QuorvaneError';
+  /** The qv_status name, e.g. 'QV_E_REFUSED'. */
+  readonly code: QuorvaneErrorCode;
+  /** The qv_status number. */
+  readonly status: number;
+}
+
+export interface Entry {
+  readonly index: number;
+  /** UTF-8, '/' separated, no trailing '/'; null when the stored name does not convert. */
+  readonly name: string | null;
+  /** The stored name: code page 932, '\' separated. */
+  readonly nameBytes: Uint8Array;
+  readonly kind: 'file' | 'folder';
+  readonly size: number;
+  readonly storedSize: number;
+  /** null when the archive keeps no such time. */
+  readonly created: Date | null;
+  readonly accessed: Date | null;
+  readonly modified: Date | null;
+  /** Windows attribute bits (0x01 read-only, 0x02 hidden, 0x04 system, 0x10 folder, 0x20 archive). */
+  readonly attributes: number;
+  /** The rescale rule of the entry's range coder model. */
+  readonly rescaleRule: 'odd' | 'normal';
+}
+
+export interface Progress {
+  entry: number;
+  name: string | null;
+  entryDone: number;
+  entrySize: number;
+  done: number;
+  total: number;
+}
+
+export interface TestResult {
+  index: number;
+  name: string | null;
+  ok: boolean;
+  code: 'QV_OK' | QuorvaneErrorCode;
+  message: string;
+}
+
+export interface Archive {
+  readonly entries: readonly Entry[];
+  /** The decoded bytes of an entry, in steps of at most 1 MiB. */
+  read(index: number): ReadableStream<Uint8Array>;
+  /** The decoded bytes of an entry; a damaged one throws QV_E_DAMAGED. */
+  readAll(index: number): Promise<Uint8Array>;
+  /** Decodes every entry, keeping nothing; `progress` returning false cancels. */
+  test(progress?: (progress: Progress) => boolean | void): Promise<TestResult[]>;
+  close(): void;
+}
+
+export interface FileToAdd {
+  /** UTF-8, '/' separated; a trailing '/' makes a folder. */
+  name: string;
+  data?: Uint8Array | ArrayBuffer | ArrayBufferView | Blob | string;
+  modified?: Date | number;
+  attributes?: number;
+  kind?: 'file' | 'folder';
+}
+
+export interface CreateOptions {
+  /** Another extractor stub instead of the packaged one. */
+  stub?: Uint8Array | ArrayBuffer | Blob;
+  /** Every entry's three times. */
+  mtime?: Date | number;
+}
+
+export declare const Quorvane: {
+  /** Hands over the module's .wasm and the stub instead of loading them from beside the module. */
+  configure(assets: { wasm?: Uint8Array; stub?: Uint8Array }): void;
+  version(): Promise<string>;
+  /** Opens and validates an archive; a refused one throws QV_E_REFUSED. */
+  open(source: Uint8Array | ArrayBuffer | Blob): Promise<Archive>;
+  /** Makes a self-extracting archive. */
+  create(files: FileToAdd[], options?: CreateOptions): Promise<Blob>;
+};
+export default Quorvane;

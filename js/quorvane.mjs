@@ -1,0 +1,327 @@
+// Quorvane archives in browsers and Node: the library compiled to WebAssembly
+// (quorvane-core.mjs and .wasm), behind a small promise-based API.
+//
+//   const archive = await Quorvane.open(bytesOrBlob);
+//   archive.entries[0].name; await archive.readAll(0); archive.read(0) (a stream)
+//   await archive.test(progress); archive.close();
+//   const blob = await Quorvane.create([{name, data, modified}], {mtime});
+import createQuorvaneCore from './quorvane-core.mjs';
+
+// The names of the library's qv_status values, by number.
+const STATUS_NAMES = [
+  'QV_OK', 'QV_E_INVALID', 'QV_E_OPEN', 'QV_E_REFUSED', 'QV_E_DAMAGED', 'QV_E_READ', 'QV_E_WRITE',
+  'QV_E_NO_MEMORY', 'QV_E_UNSAFE_NAME', 'QV_E_CANCELLED', 'QV_E_EXISTS', 'QV_E_ENTRIES_FAILED',
+  'QV_E_BUFFER_TOO_SMALL', 'QV_E_CANNOT_STORE', 'QV_E_CHANGED',
+];
+const QV_FOLDER = 1;
+const QV_ATTR_DIRECTORY = 0x10;
+const STEP = 1 << 20; // bytes decoded per step of a stream
+
+/** A failure of the library: `code` is the qv_status name, `status` its number. */
+export class QuorvaneError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.name = 'QuorvaneError';
+    this.status = status;
+    this.code = STATUS_NAMES[status] ?? `QV_E_${status}`;
+  }
+}
+
+const isNode = typeof process === 'object' && typeof process.versions?.node === 'string';
+let assets = null; // {wasm, stub}: the module's bytes and the packaged stub
+let corePromise = null;
+
+// The .wasm and the stub: given by configure(), else beside this file.
+async function loadAsset(name) {
+  const url = new URL(name, import.meta.url);
+  if (isNode) {
+    const { readFile } = await import('node:fs/promises');
+    return new Uint8Array(await readFile(url));
+  }
+  const response = await fetch(url);
+  if (!response.ok) throw new Error(`cannot load ${name}: ${response.status}`);
+  return new Uint8Array(await response.arrayBuffer());
+}
+
+async function loadCore() {
+  const wasm = assets?.wasm ?? (await loadAsset('quorvane-core.wasm'));
+  // locateFile: the loader is given the bytes and must not make a URL of
+  // its own (a worker started from a blob: URL has none to start from).
+  const core = await createQuorvaneCore({ wasmBinary: wasm, locateFile: (path) => path });
+  // Decoded bytes and progress arrive here from the library, by token.
+  core.sinks = new Map();
+  core.qvwTakeBytes = (token, pointer, size) =>
+    core.sinks.get(token).bytes(core.HEAPU8.subarray(pointer, pointer + size)) ? 0 : 1;
+  core.qvwTakeProgress = (token, done, total) =>
+    core.sinks.get(token).progress(done, total) === false ? 1 : 0;
+  core.nextToken = 1;
+  return core;
+}
+
+function core() {
+  corePromise ??= loadCore();
+  return corePromise;
+}
+
+// Runs `call(errorPointer)` and throws the library's error when it fails.
+function checked(core, call) {
+  const error = core._qvw_error_new();
+  try {
+    const status = call(error);
+    if (status !== 0) {
+      throw new QuorvaneError(core._qvw_error_code(error) || status,
+        core.UTF8ToString(core._qvw_error_message(error)));
+    }
+  } finally {
+    core._free(error);
+  }
+}
+
+function withString(core, text, use) {
+  const size = core.lengthBytesUTF8(text) + 1;
+  const pointer = core._malloc(size);
+  core.stringToUTF8(text, pointer, size);
+  try {
+    return use(pointer);
+  } finally {
+    core._free(pointer);
+  }
+}
+
+function copyIn(core, bytes) {
+  const pointer = core._malloc(Math.max(1, bytes.length));
+  if (!pointer) throw new QuorvaneError(7, 'out of memory');
+  core.HEAPU8.set(bytes, pointer);
+  return pointer;
+}
+
+async function bytesOf(data) {
+  if (data == null) return new Uint8Array(0);
+  if (data instanceof Uint8Array) return data;
+  if (data instanceof ArrayBuffer) return new Uint8Array(data);
+  if (ArrayBuffer.isView(data)) return new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
+  if (typeof data === 'string') return new TextEncoder().encode(data);
+  if (typeof data.arrayBuffer === 'function') return new Uint8Array(await data.arrayBuffer());
+  throw new TypeError('expected a Uint8Array, an ArrayBuffer, a Blob or a string');
+}
+
+function dateOf(ms) {
+  return Number.isNaN(ms) ? null : new Date(ms);
+}
+
+function readEntries(core, handle) {
+  const count = core._qv_entry_count(handle);
+  const fields = core._malloc(12 * 8);
+  const entries = [];
+  try {
+    for (let index = 0; index < count; index++) {
+      checked(core, () => core._qvw_entry(handle, index, fields));
+      const f = core.HEAPF64.subarray(fields / 8, fields / 8 + 12);
+      const nameBytes = core.HEAPU8.slice(f[9], f[9] + f[10]);
+      const folder = f[0] === QV_FOLDER;
+      let name = f[11] ? core.UTF8ToString(f[11]) : null;
+      if (name !== null && folder) name = name.replace(/\/$/, '');
+      entries.push(Object.freeze({
+        index,
+        name,
+        nameBytes,
+        kind: folder ? 'folder' : 'file',
+        size: f[1],
+        storedSize: f[2],
+        created: dateOf(f[3]),
+        accessed: dateOf(f[4]),
+        modified: dateOf(f[5]),
+        attributes: f[6],
+        rescaleRule: f[7] ? 'odd' : 'normal',
+      }));
+    }
+  } finally {
+    core._free(fields);
+  }
+  return entries;
+}
+
+/** An open archive: its entries, and decoding of each. */
+class Archive {
+  #core;
+  #handle;
+  #bytes; // the archive's bytes in the module's memory, freed on close
+
+  constructor(core, handle, bytes) {
+    this.#core = core;
+    this.#handle = handle;
+    this.#bytes = bytes;
+    this.entries = readEntries(core, handle);
+  }
+
+  #open() {
+    if (!this.#handle) throw new QuorvaneError(1, 'the archive is closed');
+    return this.#handle;
+  }
+
+  #entry(index) {
+    const entry = this.entries[index];
+    if (!entry) throw new QuorvaneError(1, `there is no entry ${index}`);
+    return entry;
+  }
+
+  // Decodes entry `index`, handing its bytes (views valid during the call
+  // only) to `bytes`; `progress(done, total)` returning false cancels.
+  #decode(index, bytes, progress) {
+    const core = this.#core;
+    const handle = this.#open();
+    this.#entry(index);
+    const token = core.nextToken++;
+    core.sinks.set(token, { bytes: bytes ?? (() => true), progress: progress ?? (() => true) });
+    try {
+      checked(core, (error) => core._qvw_decode(handle, index, token, bytes ? 1 : 0, error));
+    } finally {
+      core.sinks.delete(token);
+    }
+  }
+
+  /** The decoded bytes of entry `index` as one Uint8Array. */
+  async readAll(index) {
+    const entry = this.#entry(index);
+    const out = new Uint8Array(entry.kind === 'file' ? entry.size : 0);
+    let at = 0;
+    this.#decode(index, (chunk) => {
+      if (at + chunk.length > out.length) return false;
+      out.set(chunk, at);
+      at += chunk.length;
+      return true;
+    });
+    return out;
+  }
+
+  /** The decoded bytes of entry `index` as a ReadableStream of Uint8Arrays. */
+  read(index) {
+    this.#entry(index);
+    let started = false;
+    return new ReadableStream({
+      pull: (controller) => {
+        if (started) return;
+        started = true;
+        try {
+          this.#decode(index, (chunk) => {
+            controller.enqueue(chunk.slice());
+            return true;
+          });
+          controller.close();
+        } catch (error) {
+          controller.error(error);
+        }
+      },
+    }, { highWaterMark: 0 });
+  }
+
+  /** Decodes every file entry, keeping nothing. `progress({entry, name,
+   * entryDone, entrySize, done, total})` is called as it goes; returning
+   * false cancels (a QuorvaneError QV_E_CANCELLED). Answers one result per
+   * entry: {index, name, ok, code, message}. */
+  async test(progress) {
+    const files = this.entries.filter((e) => e.kind === 'file');
+    const total = files.reduce((sum, e) => sum + e.size, 0);
+    let before = 0;
+    const results = [];
+    for (const entry of this.entries) {
+      let result = { index: entry.index, name: entry.name, ok: true, code: 'QV_OK', message: '' };
+      try {
+        this.#decode(entry.index, null, (done, size) => progress?.({
+          entry: entry.index, name: entry.name, entryDone: done, entrySize: size,
+          done: before + done, total,
+        }));
+      } catch (error) {
+        if (!(error instanceof QuorvaneError) || error.code === 'QV_E_CANCELLED') throw error;
+        result = { ...result, ok: false, code: error.code, message: error.message };
+      }
+      if (entry.kind === 'file') before += entry.size;
+      results.push(result);
+    }
+    return results;
+  }
+
+  /** Frees the archive; later calls throw. */
+  close() {
+    if (!this.#handle) return;
+    this.#core._qv_close(this.#handle);
+    this.#core._free(this.#bytes);
+    this.#handle = 0;
+  }
+}
+
+/** Opening and making archives. */
+export const Quorvane = {
+  /** Gives the module's bytes and the stub instead of loading them from
+   * beside this file (a page that carries them inline). */
+  configure({ wasm, stub } = {}) {
+    assets = { wasm, stub };
+  },
+
+  /** The library's version string. */
+  async version() {
+    const c = await core();
+    return c.UTF8ToString(c._qv_version_string());
+  },
+
+  /** Opens a self-extracting archive or a bare payload from a Uint8Array,
+   * an ArrayBuffer or a Blob/File. The whole archive is validated first; a
+   * refusal throws a QuorvaneError QV_E_REFUSED with the reason. */
+  async open(source) {
+    const c = await core();
+    const bytes = await bytesOf(source);
+    const pointer = copyIn(c, bytes);
+    const handleBox = c._malloc(4);
+    try {
+      checked(c, (error) => c._qv_open_memory(pointer, bytes.length, handleBox, error));
+      return new Archive(c, c.HEAPU32[handleBox / 4], pointer);
+    } catch (error) {
+      c._free(pointer);
+      throw error;
+    } finally {
+      c._free(handleBox);
+    }
+  },
+
+  /** Makes a self-extracting archive of `files`: items {name, data,
+   * modified, attributes}, a folder when `name` ends in '/' or `kind` is
+   * 'folder'. `options.stub` replaces the packaged extractor stub;
+   * `options.mtime` (a Date) gives every entry that time. Answers a Blob. */
+  async create(files, options = {}) {
+    const c = await core();
+    const stub = await bytesOf(options.stub ?? assets?.stub ?? (await loadAsset('quorvane-sfx.exe')));
+    const mtime = options.mtime == null ? NaN : +options.mtime;
+    const output = `/archive-${c.nextToken++}.exe`;
+    const held = [copyIn(c, stub)];
+    let writer = 0;
+    try {
+      checked(c, (error) => withString(c, output, (path) => {
+        writer = c._qvw_writer_open(path, held[0], stub.length, mtime, error);
+        return writer ? 0 : c._qvw_error_code(error);
+      }));
+      for (const file of files) {
+        const folder = file.kind === 'folder' || /\/$/.test(file.name);
+        const data = folder ? new Uint8Array(0) : await bytesOf(file.data);
+        const pointer = copyIn(c, data);
+        held.push(pointer); // the writer reads these bytes when it finishes
+        const modified = file.modified == null ? Date.now() : +file.modified;
+        const attributes = file.attributes ?? (folder ? QV_ATTR_DIRECTORY : 0);
+        checked(c, (error) => withString(c, file.name.replace(/\/$/, ''), (name) =>
+          c._qvw_writer_add(writer, name, pointer, data.length, modified, attributes,
+            folder ? 1 : 0, error)));
+      }
+      checked(c, (error) => c._qv_writer_finish(writer, error));
+      // The library gives its output the mode the umask allows, which here
+      // is none; Emscripten's file system checks modes even for us.
+      c.FS.chmod(output, 0o600);
+      const made = c.FS.readFile(output);
+      c.FS.unlink(output);
+      return new Blob([made], { type: 'application/vnd.microsoft.portable-executable' });
+    } finally {
+      c._qv_writer_free(writer);
+      for (const pointer of held) c._free(pointer);
+    }
+  },
+};
+
+export default Quorvane;

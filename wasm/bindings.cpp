@@ -1,0 +1,104 @@
+// The few entry points that js/quorvane.mjs calls besides the C API itself:
+// what crosses into JavaScript as plain numbers (no 64-bit values, no struct
+// layouts), and the write and progress callbacks, which call into the page.
+#include <emscripten.h>
+#include <stdlib.h>
+
+#include <quorvane.h>
+
+extern "C" {
+
+// Decoded bytes for the JavaScript side; nonzero stops the decoding.
+EM_JS(int, qvw_take_bytes, (int token, const void* data, size_t size), {
+    return Module["qvwTakeBytes"](token, data, size);
+});
+
+// Progress for the JavaScript side; nonzero cancels.
+EM_JS(int, qvw_take_progress, (int token, double done, double total), {
+    return Module["qvwTakeProgress"](token, done, total);
+});
+
+EMSCRIPTEN_KEEPALIVE qv_error* qvw_error_new(void) { return (qv_error*)calloc(1, sizeof(qv_error)); }
+EMSCRIPTEN_KEEPALIVE int qvw_error_code(const qv_error* error) { return error->code; }
+EMSCRIPTEN_KEEPALIVE const char* qvw_error_message(const qv_error* error) { return error->message; }
+
+// A time of an entry in milliseconds since 1970, or NaN when not kept.
+static double TimeMs(uint64_t filetime) {
+    if (filetime == 0) return __builtin_nan("");
+    uint32_t nanoseconds = 0;
+    int64_t seconds = qv_filetime_to_unix(filetime, &nanoseconds);
+    return (double)seconds * 1000.0 + nanoseconds / 1e6;
+}
+
+// Entry `index` into `out` as numbers: kind, original and stored size, the
+// three times, attributes, odd rescale rule, narrow interval (-1 unknown),
+// then the addresses and length of the stored name and of its UTF-8 form.
+EMSCRIPTEN_KEEPALIVE int qvw_entry(const qv_archive* archive, size_t index, double out[12]) {
+    qv_entry entry;
+    int code = qv_entry_at(archive, index, &entry);
+    if (code != QV_OK) return code;
+    const double fields[12] = {(double)entry.kind,
+                               (double)entry.original_size,
+                               (double)entry.stored_size,
+                               TimeMs(entry.creation_time),
+                               TimeMs(entry.last_access_time),
+                               TimeMs(entry.last_write_time),
+                               (double)entry.attributes,
+                               (double)entry.odd_rescale,
+                               (double)entry.narrow_interval,
+                               (double)(uintptr_t)entry.name,
+                               (double)entry.name_length,
+                               (double)(uintptr_t)entry.name_utf8};
+    for (int i = 0; i < 12; i++) out[i] = fields[i];
+    return QV_OK;
+}
+
+static int WriteToken(void* context, const void* data, size_t size) {
+    return qvw_take_bytes((int)(intptr_t)context, data, size);
+}
+
+static int DiscardBytes(void*, const void*, size_t) { return 0; }
+
+static int ProgressToken(void* context, const qv_progress* progress) {
+    return qvw_take_progress((int)(intptr_t)context, (double)progress->entry_done,
+                             (double)progress->entry_size);
+}
+
+// Decodes entry `index`: the bytes go to the JavaScript side under `token`,
+// or nowhere when `keep` is 0 (a test); progress under the same token.
+EMSCRIPTEN_KEEPALIVE int qvw_decode(qv_archive* archive, size_t index, int token, int keep,
+                                    qv_error* error) {
+    void* context = (void*)(intptr_t)token;
+    return qv_decode(archive, index, keep ? WriteToken : DiscardBytes, context, ProgressToken,
+                     context, error);
+}
+
+// A writer of an archive at `path` with the given stub; `time_ms` (when not
+// NaN) as every entry's time instead of each file's own.
+EMSCRIPTEN_KEEPALIVE qv_writer* qvw_writer_open(const char* path, const void* stub,
+                                                size_t stub_size, double time_ms,
+                                                qv_error* error) {
+    qv_create_options options = {};
+    options.stub_data = stub;
+    options.stub_size = stub_size;
+    options.threads = 1;
+    if (time_ms == time_ms) {
+        options.fixed_time = 1;
+        options.time = qv_unix_to_filetime((int64_t)(time_ms / 1000), 0);
+    }
+    qv_writer* writer = NULL;
+    return qv_writer_open(path, &options, &writer, error) == QV_OK ? writer : NULL;
+}
+
+// Adds bytes under `name`, or a folder when `folder`, with `time_ms` as the
+// entry's three times.
+EMSCRIPTEN_KEEPALIVE int qvw_writer_add(qv_writer* writer, const char* name, const void* data,
+                                        size_t size, double time_ms, int attributes,
+                                        int folder, qv_error* error) {
+    int64_t seconds = (int64_t)(time_ms / 1000);
+    uint32_t nanoseconds = (uint32_t)((time_ms - (double)seconds * 1000) * 1e6);
+    uint64_t filetime = qv_unix_to_filetime(seconds, nanoseconds);
+    if (folder) return qv_writer_add_folder(writer, name, filetime, error);
+    return qv_writer_add_memory(writer, name, data, size, filetime, (uint16_t)attributes, error);
+}
+}
