@@ -141,16 +141,49 @@ function readEntries(core, handle) {
   return entries;
 }
 
+// The archive handle that `open(box, error)` leaves in `box`.
+function openWith(core, open) {
+  const box = core._malloc(4);
+  try {
+    checked(core, (error) => open(box, error));
+    return core.HEAPU32[box / 4];
+  } finally {
+    core._free(box);
+  }
+}
+
+// In a worker, a Blob is read where the library asks, a slice at a time
+// (FileReaderSync through Emscripten's WORKERFS): a large archive is never
+// copied whole into memory.
+let mounts = 0;
+function openBlobInWorker(core, blob) {
+  const folder = `/blob-${++mounts}`;
+  core.FS.mkdir(folder);
+  core.FS.mount(core.FS.filesystems.WORKERFS, { blobs: [{ name: 'archive', data: blob }] }, folder);
+  const release = () => {
+    core.FS.unmount(folder);
+    core.FS.rmdir(folder);
+  };
+  try {
+    const handle = withString(core, `${folder}/archive`, (path) =>
+      openWith(core, (box, error) => core._qv_open_path(path, box, error)));
+    return new Archive(core, handle, release);
+  } catch (error) {
+    release();
+    throw error;
+  }
+}
+
 /** An open archive: its entries, and decoding of each. */
 class Archive {
   #core;
   #handle;
-  #bytes; // the archive's bytes in the module's memory, freed on close
+  #release; // frees what the archive reads from (its bytes, or its mount)
 
-  constructor(core, handle, bytes) {
+  constructor(core, handle, release) {
     this.#core = core;
     this.#handle = handle;
-    this.#bytes = bytes;
+    this.#release = release;
     this.entries = readEntries(core, handle);
   }
 
@@ -245,7 +278,7 @@ class Archive {
   close() {
     if (!this.#handle) return;
     this.#core._qv_close(this.#handle);
-    this.#core._free(this.#bytes);
+    this.#release();
     this.#handle = 0;
   }
 }
@@ -269,17 +302,17 @@ export const Quorvane = {
    * refusal throws a QuorvaneError QV_E_REFUSED with the reason. */
   async open(source) {
     const c = await core();
+    if (typeof Blob === 'function' && source instanceof Blob && typeof FileReaderSync === 'function') {
+      return openBlobInWorker(c, source);
+    }
     const bytes = await bytesOf(source);
     const pointer = copyIn(c, bytes);
-    const handleBox = c._malloc(4);
     try {
-      checked(c, (error) => c._qv_open_memory(pointer, bytes.length, handleBox, error));
-      return new Archive(c, c.HEAPU32[handleBox / 4], pointer);
+      return new Archive(c, openWith(c, (box, error) => c._qv_open_memory(pointer, bytes.length, box, error)),
+        () => c._free(pointer));
     } catch (error) {
       c._free(pointer);
       throw error;
-    } finally {
-      c._free(handleBox);
     }
   },
 
