@@ -15,7 +15,6 @@ const STATUS_NAMES = [
 ];
 const QV_FOLDER = 1;
 const QV_ATTR_DIRECTORY = 0x10;
-const STEP = 1 << 20; // bytes decoded per step of a stream
 
 /** A failure of the library: `code` is the qv_status name, `status` its number. */
 export class QuorvaneError extends Error {

@@ -256,12 +256,6 @@ function dropZone(zone, take) {
     zone.classList.remove('over');
     take(event.dataTransfer);
   });
-  zone.addEventListener('keydown', (event) => {
-    if (event.key === 'Enter' || event.key === ' ') {
-      event.preventDefault();
-      zone.querySelector('input[type=file]').click();
-    }
-  });
 }
 dropZone($('#open-drop'), (transfer) => { if (transfer.files[0]) openFile(transfer.files[0]); });
 
@@ -329,6 +323,7 @@ $('#extract-all').addEventListener('click', async () => {
   const show = beginWork();
   let before = 0;
   const zipParts = [];
+  // fflate's script, inlined before this one, defines the global `fflate`.
   const zip = folder ? null : new fflate.Zip((error, chunk) => { if (!error) zipParts.push(chunk); });
   let written = 0;
   try {
