@@ -37,6 +37,7 @@ struct Sink {
     std::vector<uint8_t>* memory;
     uint64_t at;
     uint64_t written;  // bytes of the stream being written
+    uint32_t failure;  // the system's reason when the file refused a write
 };
 
 static bool sink_write(void* context, const uint8_t* data, uint32_t size) {
@@ -44,6 +45,7 @@ static bool sink_write(void* context, const uint8_t* data, uint32_t size) {
     if (sink->memory) {
         sink->memory->insert(sink->memory->end(), data, data + size);
     } else if (!WriteBytes(sink->file, data, size)) {
+        sink->failure = LastFileError();
         return false;
     }
     sink->written += size;
@@ -62,7 +64,10 @@ static bool sink_begin(Sink* sink, uint64_t at) {
         sink->memory->resize((size_t)at);
         return true;
     }
-    return seek_to(sink->file, sink->file_start + (int64_t)at) && TruncateHere(sink->file);
+    if (seek_to(sink->file, sink->file_start + (int64_t)at) && TruncateHere(sink->file))
+        return true;
+    sink->failure = LastFileError();
+    return false;
 }
 
 // Moves the stream just written to the start and cuts everything behind it.
@@ -78,11 +83,16 @@ static bool sink_move_to_start(Sink* sink, uint8_t* buffer, uint32_t buffer_size
             if (!seek_to(sink->file, sink->file_start + (int64_t)(from + done)) ||
                 !ReadBytes(sink->file, buffer, n, &got) || got != n ||
                 !seek_to(sink->file, sink->file_start + (int64_t)done) ||
-                !WriteBytes(sink->file, buffer, n))
+                !WriteBytes(sink->file, buffer, n)) {
+                sink->failure = LastFileError();
                 return false;
+            }
             done += n;
         }
-        if (!TruncateHere(sink->file)) return false;
+        if (!TruncateHere(sink->file)) {
+            sink->failure = LastFileError();
+            return false;
+        }
     }
     sink->at = 0;
     return true;
@@ -261,7 +271,7 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
 static CompressResult compress_from(const Source* source, Sink* sink,
                                     const CompressOptions& options) {
     bool preferred = options.prefer_odd_rescale;
-    CompressResult result = {false, preferred, 0, 0, NULL, false};
+    CompressResult result = {false, preferred, 0, 0, NULL, false, 0};
     Buffers buffers;
     if (!alloc_buffers(&buffers, options.threads)) {
         result.error = "out of memory";
@@ -301,6 +311,7 @@ static CompressResult compress_from(const Source* source, Sink* sink,
     }
     free_buffers(&buffers);
     result.ok = result.error == NULL;
+    if (!result.ok) result.system_error = sink->failure;
     result.cancelled = pass.cancelled;
     return result;
 }
@@ -308,10 +319,10 @@ static CompressResult compress_from(const Source* source, Sink* sink,
 CompressResult compress_entry(FileHandle in, uint32_t original_size, FileHandle out,
                               const CompressOptions& options) {
     Source source = {in, SetFilePointer64(in, 0, FILE_CURRENT), NULL, original_size};
-    Sink sink = {out, SetFilePointer64(out, 0, FILE_CURRENT), NULL, 0, 0};
+    Sink sink = {out, SetFilePointer64(out, 0, FILE_CURRENT), NULL, 0, 0, 0};
     if (source.file_start < 0 || sink.file_start < 0) {
-        CompressResult failed = {false, options.prefer_odd_rescale,  0,
-                                 0,     "cannot position the files", false};
+        CompressResult failed = {
+            false, options.prefer_odd_rescale, 0, 0, "cannot position the files", false, 0};
         return failed;
     }
     return compress_from(&source, &sink, options);
@@ -320,12 +331,12 @@ CompressResult compress_entry(FileHandle in, uint32_t original_size, FileHandle 
 CompressResult compress_buffer(const uint8_t* data, size_t size, const CompressOptions& options,
                                std::vector<uint8_t>* stored) {
     if (size > 0xFFFFFFFFu) {
-        CompressResult failed = {false, options.prefer_odd_rescale, 0,
-                                 0,     "input of 4 GiB or more",   false};
+        CompressResult failed = {
+            false, options.prefer_odd_rescale, 0, 0, "input of 4 GiB or more", false, 0};
         return failed;
     }
     static const uint8_t nothing = 0;
     Source source = {NO_FILE, 0, data ? data : &nothing, (uint32_t)size};
-    Sink sink = {NO_FILE, 0, stored, 0, 0};
+    Sink sink = {NO_FILE, 0, stored, 0, 0, 0};
     return compress_from(&source, &sink, options);
 }

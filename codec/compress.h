@@ -32,6 +32,7 @@ struct CompressResult {
     uint64_t stored_size;    // bytes written to `out`
     const char* error;       // why it failed, when !ok
     bool cancelled;          // the progress callback stopped it
+    uint32_t system_error;   // the system's reason when the output failed (LastFileError), else 0
 };
 
 // Reads `original_size` bytes of `in` from its current position and writes

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "lib/files.h"
 #include "lib/text.h"
 #include "lib/text_utf8.h"
 #include "payload/names.h"
@@ -206,14 +207,14 @@ struct Sink {
     DecodedOutput output;
     void* context;
     ProgressReport* progress;
-    bool cancelled;
+    OutputStop* stop;
 };
 
 bool TakeDecoded(void* context, const uint8_t* data, uint32_t size) {
     Sink* sink = (Sink*)context;
-    if (!sink->output(sink->context, data, size)) return false;
+    if (!DeliverDecoded(sink->output, sink->context, data, size, sink->stop)) return false;
     if (sink->progress && !sink->progress->Advance(size)) {
-        sink->cancelled = true;
+        sink->stop->cancelled = true;
         return false;
     }
     return true;
@@ -260,16 +261,25 @@ std::string EntryNameForMessages(const qv_archive& archive, size_t index) {
     return e.utf8 ? e.utf8 : RecordName(e.record);
 }
 
+bool DeliverDecoded(DecodedOutput output, void* context, const uint8_t* data, uint32_t size,
+                    OutputStop* stop) {
+    // A reason left from an earlier call is not this refusal's.
+    ClearFileError();
+    if (output(context, data, size)) return true;
+    stop->system_error = LastFileError();
+    return false;
+}
+
 DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
                               DecodedOutput output, void* output_context, ProgressReport* progress,
-                              bool* cancelled, uint32_t* widened_steps) {
+                              OutputStop* stop, uint32_t* widened_steps) {
     const ArchiveEntry& e = archive->entries[index];
-    *cancelled = false;
+    *stop = OutputStop{false, 0};
     if (widened_steps) *widened_steps = 0;
     if (IsFolderRecord(e.record) || e.record.originalSize == 0) return DECODE_OK;  // no stream
     StoredEntry stored = {e.record.storedSize, e.record.originalSize,
                           (e.record.attributeWord & ODD_RESCALE) != 0};
-    Sink sink = {output, output_context, progress, false};
+    Sink sink = {output, output_context, progress, stop};
     MemoryBytesReader in_memory = {archive->source.data + e.stored_at, e.record.storedSize};
     PlacedBytesReader in_file = {archive, e.stored_at, e.record.storedSize};
     Stage1Refill read = archive->file == NO_FILE ? ReadMemoryBytes : ReadPlacedBytes;
@@ -278,12 +288,11 @@ DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay
                                                               &sink, way.buffers, widened_steps)
                                       : DecodeInMemory(stored, read, reader, TakeDecoded, &sink,
                                                        way.two_threads, widened_steps);
-    *cancelled = sink.cancelled;
     return result;
 }
 
-int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result, bool cancelled,
-                       uint32_t widened_steps, std::string* why) {
+int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result,
+                       const OutputStop& stop, uint32_t widened_steps, std::string* why) {
     ArchiveEntry& e = archive->entries[index];
     switch (result) {
         case DECODE_OK:
@@ -303,11 +312,12 @@ int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result, b
         case DECODE_WRITE_FAILED:
             break;
     }
-    if (cancelled) {
+    if (stop.cancelled) {
         *why = "cancelled";
         return QV_E_CANCELLED;
     }
     *why = "writing the decoded data failed";
+    if (stop.system_error != 0) *why += ": " + SystemErrorText(stop.system_error);
     return QV_E_WRITE;
 }
 
@@ -315,9 +325,9 @@ int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
                        void* output_context, ProgressReport* progress, std::string* why) {
     // Stage 1 on a core of its own when there is a second one.
     DecodeWay way = {UsableCores() > 1, NULL};
-    bool cancelled = false;
+    OutputStop stop;
     uint32_t widened = 0;
-    DecodeResult result = DecodeEntryBytes(archive, index, way, output, output_context, progress,
-                                           &cancelled, &widened);
-    return RecordDecodeResult(archive, index, result, cancelled, widened, why);
+    DecodeResult result =
+        DecodeEntryBytes(archive, index, way, output, output_context, progress, &stop, &widened);
+    return RecordDecodeResult(archive, index, result, stop, widened, why);
 }

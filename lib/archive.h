@@ -134,18 +134,28 @@ struct DecodeWay {
 // would start: decoders of several entries at once hand these out.
 bool DecodedWhole(const EntryFields& record);
 
+// Why the decoded bytes went no further: the progress callback stopped them,
+// or the output refused them, for the system's reason when it gave one.
+struct OutputStop {
+    bool cancelled;
+    uint32_t system_error;  // LastFileError of the refusal; 0 for none
+};
+
+// Hands decoded bytes to `output`; on a refusal *stop keeps the system's reason.
+bool DeliverDecoded(DecodedOutput output, void* context, const uint8_t* data, uint32_t size,
+                    OutputStop* stop);
+
 // DecodeArchiveEntry's work without touching the index, so that several
 // threads may decode entries of one archive at once: the decoder's result
 // and, when given, *widened_steps.
 DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
                               DecodedOutput output, void* output_context, ProgressReport* progress,
-                              bool* cancelled, uint32_t* widened_steps);
+                              OutputStop* stop, uint32_t* widened_steps);
 
 // The status and *why of a decoder's result for entry `index`, whose
-// narrow-interval use it records when the entry decoded. `cancelled`: the
-// progress callback stopped the output.
-int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result, bool cancelled,
-                       uint32_t widened_steps, std::string* why);
+// narrow-interval use it records when the entry decoded.
+int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result,
+                       const OutputStop& stop, uint32_t widened_steps, std::string* why);
 
 // The threads that decode when `asked` (0: one per core).
 unsigned DecodingThreads(unsigned asked);

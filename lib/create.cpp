@@ -407,8 +407,14 @@ bool OnCompressed(void* context, uint64_t done) {
     return !progress->report->Cancelled();
 }
 
-void CheckCompressed(const CompressResult& result, const WriterEntry& entry) {
+void CheckCompressed(const CompressResult& result, const WriterEntry& entry,
+                     const std::string& output) {
     if (result.cancelled) throw CreateError{QV_E_CANCELLED, "cancelled"};
+    if (!result.ok && result.system_error != 0) {
+        // The output refused the stored bytes: a full disk, a file-size limit.
+        throw CreateError{QV_E_WRITE, output + ": writing failed: " + std::string(result.error) +
+                                          ": " + SystemErrorText(result.system_error)};
+    }
     if (!result.ok) {
         throw CreateError{QV_E_CANNOT_STORE, entry.source + ": cannot be compressed: " +
                                                  (result.error ? result.error : "unknown error")};
@@ -450,7 +456,7 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
             if (result.ok && !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
                 throw WritingFailed(output);
         }
-        CheckCompressed(result, entry);
+        CheckCompressed(result, entry, output);
         if (!progress->End()) throw CreateError{QV_E_CANCELLED, "cancelled"};
         widened_steps = result.widened_steps;
         record->storedSize = (uint32_t)result.stored_size;
@@ -507,7 +513,7 @@ uint32_t qv_writer::WritePooledEntry(FileHandle out, CompressPool* pool, size_t 
     if (!progress->Begin(index, record->originalSize, entry.source) ||
         !progress->Advance(record->originalSize))
         throw CreateError{QV_E_CANCELLED, "cancelled"};
-    CheckCompressed(result, entry);
+    CheckCompressed(result, entry, output);
     record->storedSize = (uint32_t)result.stored_size;
     if (!result.odd_rescale) record->attributeWord &= (uint16_t)~ODD_RESCALE;
     if (!WriteEntryRecord(out, record) || !WriteBytes(out, stored.data(), (uint32_t)stored.size()))

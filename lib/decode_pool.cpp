@@ -84,9 +84,9 @@ void DecodePool::DecodeJob(Job* job, DecoderBuffers* buffers) {
         return;
     }
     DecodeWay way = {false, buffers};
-    bool cancelled = false;
-    job->result = DecodeEntryBytes(archive_, job->index, way, AppendBytes, &job->bytes, NULL,
-                                   &cancelled, &job->widened_steps);
+    OutputStop stop;
+    job->result = DecodeEntryBytes(archive_, job->index, way, AppendBytes, &job->bytes, NULL, &stop,
+                                   &job->widened_steps);
 }
 
 void DecodePool::DropOldest(std::unique_lock<std::mutex>* hold) {
@@ -102,17 +102,17 @@ void DecodePool::DropOldest(std::unique_lock<std::mutex>* hold) {
 int DecodePool::Deliver(Job* job, DecodedOutput output, void* output_context,
                         ProgressReport* progress, std::string* why) {
     DecodeResult result = job->result;
-    bool cancelled = false;
+    OutputStop stop = {false, 0};
     uint32_t size = (uint32_t)job->bytes.size();
     if (size > 0) {
-        bool taken = output(output_context, job->bytes.data(), size);
+        bool taken = DeliverDecoded(output, output_context, job->bytes.data(), size, &stop);
         if (taken && progress && !progress->Advance(size)) {
-            cancelled = true;
+            stop.cancelled = true;
             taken = false;
         }
         if (!taken) result = DECODE_WRITE_FAILED;
     }
-    return RecordDecodeResult(archive_, job->index, result, cancelled, job->widened_steps, why);
+    return RecordDecodeResult(archive_, job->index, result, stop, job->widened_steps, why);
 }
 
 int DecodePool::Decode(size_t index, DecodedOutput output, void* output_context,
@@ -135,9 +135,9 @@ int DecodePool::Decode(size_t index, DecodedOutput output, void* output_context,
     // Not a worker's: a large file, streamed with stage 1 on a second thread,
     // or anything when the caller's thread decodes alone.
     DecodeWay way = {threads_ > 1, threads_ > 1 ? NULL : &own_buffers_};
-    bool cancelled = false;
+    OutputStop stop;
     uint32_t widened = 0;
-    DecodeResult result = DecodeEntryBytes(archive_, index, way, output, output_context, progress,
-                                           &cancelled, &widened);
-    return RecordDecodeResult(archive_, index, result, cancelled, widened, why);
+    DecodeResult result =
+        DecodeEntryBytes(archive_, index, way, output, output_context, progress, &stop, &widened);
+    return RecordDecodeResult(archive_, index, result, stop, widened, why);
 }

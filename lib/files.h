@@ -114,3 +114,6 @@ void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp);
 
 // The last system error as text.
 std::string LastSystemError();
+
+// A system error code (LastFileError) as text.
+std::string SystemErrorText(uint32_t code);

@@ -364,3 +364,5 @@ void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
 std::string SystemError(int error) { return strerror(error); }
 
 std::string LastSystemError() { return SystemError(errno); }
+
+std::string SystemErrorText(uint32_t code) { return SystemError((int)code); }

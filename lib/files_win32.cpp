@@ -595,3 +595,5 @@ void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
 }
 
 std::string LastSystemError() { return ErrorText(GetLastError()); }
+
+std::string SystemErrorText(uint32_t code) { return ErrorText(code); }

@@ -41,6 +41,11 @@ bool ReadBytes(FileHandle file, void* buffer, uint32_t size, uint32_t* bytes_rea
 // Writes `size` bytes at the current position; true only when all were written.
 bool WriteBytes(FileHandle file, const void* buffer, uint32_t size);
 
+// Why the last file call of this thread failed: errno, or GetLastError on
+// Windows; 0 when none gave a reason since ClearFileError.
+uint32_t LastFileError();
+void ClearFileError();
+
 // Cuts the file at its current position.
 bool TruncateHere(FileHandle file);
 

@@ -51,6 +51,10 @@ bool WriteBytes(FileHandle file, const void* buffer, uint32_t size) {
     return true;
 }
 
+uint32_t LastFileError() { return (uint32_t)errno; }
+
+void ClearFileError() { errno = 0; }
+
 bool TruncateHere(FileHandle file) {
     off_t here = lseek(file, 0, SEEK_CUR);
     return here >= 0 && ftruncate(file, here) == 0;

@@ -32,6 +32,10 @@ bool WriteBytes(FileHandle file, const void* buffer, uint32_t size) {
     return WriteFile(file, buffer, size, &done, NULL) && done == size;
 }
 
+uint32_t LastFileError() { return GetLastError(); }
+
+void ClearFileError() { SetLastError(0); }
+
 bool TruncateHere(FileHandle file) { return SetEndOfFile(file) != FALSE; }
 
 FileHandle OpenForReading(const char* path) {

@@ -395,6 +395,23 @@ TEST_F(ToolTest, AFailingWriteIsNamedAndNeverCalledDamaged) {
     EXPECT_NE(extract.err.find("cannot write into"), std::string::npos) << extract.err;
     EXPECT_EQ(extract.err.find("damaged"), std::string::npos) << extract.err;
     EXPECT_EQ(List(Path("out/in")), std::vector<std::string>());
+
+    // Every failed write gives the system's reason: extract, extract -c onto
+    // a full device, and create (on one thread the stored bytes are streamed).
+    EXPECT_NE(extract.err.find("File too large"), std::string::npos) << extract.err;
+    Outcome full = RunProgram("sh -c",
+                              Quote(std::string(QuorvaneBin()) + " extract -c " +
+                                    Quote(Path("n.qv")) + " in/noise.bin >/dev/full"),
+                              scratch_);
+    EXPECT_EQ(full.code, 1);
+    EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
+    Outcome create = RunProgram(
+        "trap '' XFSZ; ulimit -f 100; " + std::string(QuorvaneBin()),
+        "create -j 1 --payload-only -o " + Quote(Path("made.qv")) + " " + Quote(Path("in")),
+        scratch_);
+    EXPECT_EQ(create.code, 2);
+    EXPECT_NE(create.err.find("File too large"), std::string::npos) << create.err;
+    EXPECT_EQ(List(scratch_), (std::vector<std::string>{"in", "n.qv", "out", "temp"}));
 }
 
 }  // namespace
