@@ -11,68 +11,23 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include <quorvane.h>
 
+#include "bench/bench_timing.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-double Seconds(clockid_t clock) {
-    struct timespec t;
-    clock_gettime(clock, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
-}
-
-double ChildrenCpu() {
-    struct rusage usage;
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec / 1e6 +
-           (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec / 1e6;
-}
-
-struct Timing {
-    double cpu = 1e30, wall = 1e30;
-};
-
-// Runs `work` `rounds` times; keeps the best CPU and the best wall time.
-Timing Best(int rounds, const std::function<void()>& work) {
-    Timing best;
-    for (int i = 0; i < rounds; i++) {
-        double cpu = Seconds(CLOCK_PROCESS_CPUTIME_ID) + ChildrenCpu();
-        double wall = Seconds(CLOCK_MONOTONIC);
-        work();
-        best.cpu = std::min(best.cpu, Seconds(CLOCK_PROCESS_CPUTIME_ID) + ChildrenCpu() - cpu);
-        best.wall = std::min(best.wall, Seconds(CLOCK_MONOTONIC) - wall);
-    }
-    return best;
-}
-
-// Runs a shell pipeline; stops the benchmark when it fails.
-void Shell(const std::string& command) {
-    if (system(command.c_str()) != 0) {
-        fprintf(stderr, "library_bench: failed: %s\n", command.c_str());
-        exit(1);
-    }
-}
-
-void Must(int code, const qv_error& error) {
-    if (code == QV_OK) return;
-    fprintf(stderr, "library_bench: %s\n", error.message);
-    exit(1);
-}
 
 int Discard(void*, const void*, size_t) { return 0; }
 

@@ -671,6 +671,16 @@ bool ReadMemoryBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* go
 
 namespace {
 
+// A tail with no buffers yet, for the entry's bytes to `output`.
+void StartTail(ChainTail* t, const StoredEntry& entry, const Capacities& capacity,
+               DecodedOutput output, void* output_context) {
+    memset(t, 0, sizeof *t);
+    t->output = output;
+    t->output_context = output_context;
+    t->expected = entry.originalSize;
+    t->capacity = capacity;
+}
+
 // A buffer of at least `size` bytes in *buffer, zero-filled when new.
 bool GrowBuffer(uint8_t** buffer, uint32_t* room, uint32_t size) {
     if (size <= *room) return true;
@@ -706,11 +716,7 @@ DecodeResult DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_s
     // The tail grows the buffers of stages 3 and 4 as its blocks need, from
     // what earlier entries left.
     ChainTail tail;
-    memset(&tail, 0, sizeof tail);
-    tail.output = output;
-    tail.output_context = output_context;
-    tail.expected = entry.originalSize;
-    tail.capacity = capacity;
+    StartTail(&tail, entry, capacity, output, output_context);
     tail.index_table = b->index_table;
     tail.sort_output = b->sort_output;
     tail.block_room = b->block_room;
@@ -749,11 +755,7 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
     const bool reserve = entry.storedSize >= RESERVE_FROM;
     Capacities capacity = CapacitiesFor(entry);
     ChainTail tail;
-    memset(&tail, 0, sizeof tail);
-    tail.output = output;
-    tail.output_context = output_context;
-    tail.expected = entry.originalSize;
-    tail.capacity = capacity;
+    StartTail(&tail, entry, capacity, output, output_context);
     Piece pieces[PIECES] = {};
     int piece_count = FEW_PIECES;
     const int wanted_pieces = reserve ? PIECES : piece_count;
