@@ -96,10 +96,15 @@ bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, st
         *why = "cannot read the folder: " + LastSystemError();
         return false;
     }
-    std::vector<std::string> names;
+    std::vector<FolderChild> found_children;
     do {
         std::string name = found.cFileName;
-        if (name != "." && name != "..") names.push_back(name);
+        if (name == "." || name == "..") continue;
+        InputInfo info = {};
+        info.kind = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? INPUT_OTHER
+                    : (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? INPUT_FOLDER
+                                                                            : INPUT_FILE;
+        found_children.push_back(FolderChild{name, info});
     } while (FindNextFileA(search, &found));
     DWORD error = GetLastError();
     FindClose(search);
@@ -109,20 +114,20 @@ bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, st
         *why = "cannot read the folder: " + LastSystemError();
         return false;
     }
-    // Each child as its own handle tells, a link as a link.
-    for (const std::string& name : names) {
-        std::string path = JoinPath(folder.path, name);
-        HANDLE child = OpenPath(path, FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false);
-        InputInfo info;
-        bool known = child != INVALID_HANDLE_VALUE && InfoOfHandle(child, false, &info);
-        if (!known) {
-            *failed = path;
-            *why = LastSystemError();
+    // Each child as its own handle tells, a link as a link. One that cannot
+    // be opened keeps what the listing said and no identity: its name is
+    // judged first, and reading it fails or finds another file.
+    for (FolderChild& child : found_children) {
+        HANDLE handle = OpenPath(JoinPath(folder.path, child.name), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false);
+        if (handle == INVALID_HANDLE_VALUE) {
+            children->push_back(child);
+            continue;
         }
-        if (child != INVALID_HANDLE_VALUE) CloseHandle(child);
-        if (!known) return false;
-        children->push_back(FolderChild{name, info});
+        InputInfo info;
+        if (InfoOfHandle(handle, false, &info)) child.info = info;
+        CloseHandle(handle);
+        children->push_back(child);
     }
     return true;
 }

@@ -423,6 +423,19 @@ TEST_F(WineToolTest, CreateOnWindowsRefusesWhatItCannotStore) {
     EXPECT_EQ(create.code, 2);
     EXPECT_NE(create.err.find("big.bin: files of 4 GiB"), std::string::npos) << create.err;
     EXPECT_EQ(List(Path("out")), std::vector<std::string>());
+
+    // A folder as the output is left alone; two names that are one here are
+    // both named.
+    create = Windows("create -o " + W("out") + " " + W("in"));
+    EXPECT_EQ(create.code, 2);
+    EXPECT_NE(create.err.find("is a folder"), std::string::npos) << create.err;
+    mkdir(Path("twins").c_str(), 0755);
+    WriteText(Path("twins/A"), "A");
+    WriteText(Path("twins/a"), "a");
+    create = Windows("create -o " + W("out/t.exe") + " " + W("twins"));
+    EXPECT_EQ(create.code, 2);
+    EXPECT_NE(create.err.find("twins\\A and "), std::string::npos) << create.err;
+    EXPECT_EQ(List(Path("out")), std::vector<std::string>());
 }
 
 TEST_F(WineToolTest, CommandLine) {
