@@ -233,7 +233,14 @@ enum qv_existing {
     QV_EXISTING_KEEP = 0,  /* left alone, and reported as failed (QV_E_EXISTS) */
     QV_EXISTING_OVERWRITE, /* replaced */
     QV_EXISTING_SKIP,      /* left alone, not a failure */
-    QV_EXISTING_ASK        /* ask_replace decides */
+    QV_EXISTING_ASK        /* ask_existing, or else ask_replace, decides */
+};
+
+/* The answers of ask_existing. */
+enum qv_answer {
+    QV_ANSWER_KEEP = 0,    /* left alone, and reported as failed (QV_E_EXISTS) */
+    QV_ANSWER_REPLACE = 1, /* replaced */
+    QV_ANSWER_RENAME = 2   /* written under the name put into `new_name` instead */
 };
 
 typedef struct qv_extract_options {
@@ -253,6 +260,13 @@ typedef struct qv_extract_options {
     /* Threads that decode: several files at once, and stage 1 of a large one
      * beside the rest; 0: one per core, 1: everything on the caller's. */
     unsigned threads;
+    /* For QV_EXISTING_ASK, in place of ask_replace when set: a qv_answer for
+     * the file at `path`. For QV_ANSWER_RENAME it puts a file name (no folder;
+     * UTF-8, on Windows the ANSI code page) of at most `size` bytes with its
+     * NUL into `new_name`; the entry goes there, in the same folder, and is
+     * asked about again when that exists too. A name that cannot be one is
+     * asked about again. */
+    int (*ask_existing)(void* context, const char* path, char* new_name, size_t size);
 } qv_extract_options;
 
 /* Extracts the chosen entries below `destination`, which is made with its

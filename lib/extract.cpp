@@ -9,6 +9,7 @@
 #include "lib/decode_pool.h"
 #include "lib/files.h"
 #include "lib/text.h"
+#include "payload/names.h"
 #include "payload/records.h"
 
 namespace {
@@ -191,40 +192,59 @@ private:
         return File(record, shown, name);
     }
 
-    // Whether an existing file may be replaced; *skip when the entry is to be
-    // left alone without counting as a failure.
-    bool MayReplace(const std::string& target, bool* skip) {
-        *skip = false;
+    // What becomes of an existing file: a qv_answer, or -1 when the entry is
+    // to be left out without counting as a failure. `*name` is the new name
+    // after QV_ANSWER_RENAME.
+    int Existing(const OpenFolder& folder, std::string* name) {
         switch (options_.existing) {
             case QV_EXISTING_OVERWRITE:
-                return true;
+                return QV_ANSWER_REPLACE;
             case QV_EXISTING_SKIP:
-                *skip = true;
-                return false;
+                return -1;
             case QV_EXISTING_ASK:
-                if (!options_.ask_replace) return false;
-                if (options_.ask_replace(options_.context, target.c_str())) return true;
-                *skip = true;  // the user's choice, not a failure
-                return false;
+                break;
             default:
-                return false;
+                return QV_ANSWER_KEEP;
+        }
+        std::string target = JoinPath(folder.path, *name);
+        if (!options_.ask_existing) {
+            if (!options_.ask_replace) return QV_ANSWER_KEEP;
+            return options_.ask_replace(options_.context, target.c_str()) ? QV_ANSWER_REPLACE
+                                                                          : QV_ANSWER_KEEP;
+        }
+        for (;;) {
+            char answer[256] = {};
+            int choice =
+                options_.ask_existing(options_.context, target.c_str(), answer, sizeof answer);
+            if (choice != QV_ANSWER_RENAME)
+                return choice == QV_ANSWER_REPLACE ? choice : QV_ANSWER_KEEP;
+            answer[sizeof answer - 1] = '\0';
+            std::string cp932;
+            if (LocalNameToCp932(answer, &cp932) &&
+                IsSafeNameComponent(cp932.data(), cp932.size())) {
+                *name = answer;
+                return QV_ANSWER_RENAME;
+            }
         }
     }
 
-    bool File(const EntryFields& record, const std::string& shown, const std::string& name) {
+    bool File(const EntryFields& record, const std::string& shown, const std::string& entry_name) {
         const OpenFolder& folder = folders_.Current();
-        std::string target = JoinPath(folder.path, name);
-        PathKind existing = KindIn(folder, name);
+        std::string name = entry_name;
         bool replace = false;
-        if (existing == PATH_FOLDER) {
-            return Fail(QV_E_EXISTS, shown, "a folder stands where the file goes");
-        }
-        if (existing == PATH_OTHER) {
-            bool skip = false;
-            replace = MayReplace(target, &skip);
-            if (!replace) {
-                if (skip) return true;
-                return Fail(QV_E_EXISTS, target, "exists and was not replaced");
+        for (;;) {
+            PathKind existing = KindIn(folder, name);
+            if (existing == PATH_MISSING) break;
+            if (existing == PATH_FOLDER)
+                return Fail(QV_E_EXISTS, shown, "a folder stands where the file goes");
+            int answer = Existing(folder, &name);
+            if (answer == -1) return true;
+            if (answer == QV_ANSWER_KEEP)
+                return Fail(QV_E_EXISTS, JoinPath(folder.path, name),
+                            "exists and was not replaced");
+            if (answer == QV_ANSWER_REPLACE) {
+                replace = true;
+                break;
             }
         }
 

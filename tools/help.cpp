@@ -49,9 +49,10 @@ const CommandHelp kCommands[] = {
      "                 stands for any characters, '/' included, and '?' for one; naming\n"
      "                 a folder extracts what it holds. An existing file is replaced\n"
      "                 only with --overwrite, kept with --skip-existing, and otherwise\n"
-     "                 asked about on a terminal or left alone. -c (--stdout) writes the\n"
-     "                 matching files' bytes to standard output instead; -v names every\n"
-     "                 entry extracted; -j N as for test.\n"},
+     "                 asked about on a terminal ([y]es, [n]o, [A]ll, [N]one, [r]ename;\n"
+     "                 Ctrl-D is no) or left alone; a file kept makes the exit status 1.\n"
+     "                 -c (--stdout) writes the matching files' bytes to standard output\n"
+     "                 instead; -v names every entry extracted; -j N as for test.\n"},
     {"help", "help [COMMAND]\n", "  help           shows this text, or the help of one command.\n"},
 };
 

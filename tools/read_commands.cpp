@@ -234,28 +234,60 @@ struct ExtractRun {
     Progress* progress;
     ProgressSink sink;
     EntryPatterns* patterns;
+    int answer_for_all;  // a qv_answer after [A]ll or [N]one, -1 before
+    bool asked;          // the user has answered a question
 };
 
-// Asks on the terminal whether an existing file may be replaced.
-bool AskToReplace(const std::string& path) {
-    fprintf(stderr, "quorvane: %s exists. Replace it? [y/N] ", path.c_str());
-    fflush(stderr);
-    char answer[64];
-    if (!fgets(answer, sizeof answer, stdin)) return false;
-    return answer[0] == 'y' || answer[0] == 'Y';
+// A line typed on the terminal, without its end; false at the end of input
+// (Ctrl-D), which also ends the line on the screen.
+bool ReadAnswer(std::string* line) {
+    char buffer[256];
+    line->clear();
+    while (fgets(buffer, sizeof buffer, stdin)) {
+        *line += buffer;
+        if (line->back() == '\n') {
+            line->pop_back();
+            return true;
+        }
+    }
+    // The terminal may be asked again after Ctrl-D.
+    clearerr(stdin);
+    fputc('\n', stderr);
+    return !line->empty();
 }
 
-int AskReplace(void* context, const char* path) {
+// Asks on the terminal what becomes of an existing file, as unzip does.
+int AskExisting(void* context, const char* path, char* new_name, size_t size) {
     ExtractRun* run = (ExtractRun*)context;
+    if (run->answer_for_all >= 0) return run->answer_for_all;
     run->progress->Clear();
-    return AskToReplace(path) && InterruptExitCode() == 0;
+    run->asked = true;
+    for (;;) {
+        fprintf(stderr, "quorvane: replace %s? [y]es, [n]o, [A]ll, [N]one, [r]ename: ", path);
+        fflush(stderr);
+        std::string answer;
+        if (!ReadAnswer(&answer) || InterruptExitCode()) return QV_ANSWER_KEEP;
+        if (answer == "y" || answer == "yes") return QV_ANSWER_REPLACE;
+        if (answer == "n" || answer == "no") return QV_ANSWER_KEEP;
+        if (answer == "A" || answer == "all") return run->answer_for_all = QV_ANSWER_REPLACE;
+        if (answer == "N" || answer == "none") return run->answer_for_all = QV_ANSWER_KEEP;
+        if (answer != "r" && answer != "rename") continue;
+        fprintf(stderr, "quorvane: new name: ");
+        fflush(stderr);
+        std::string name;
+        if (!ReadAnswer(&name) || InterruptExitCode()) return QV_ANSWER_KEEP;
+        if (name.empty() || name.size() >= size) continue;
+        memcpy(new_name, name.c_str(), name.size() + 1);
+        return QV_ANSWER_RENAME;
+    }
 }
 
 void Report(void* context, const qv_entry*, int code, const char* message) {
     ExtractRun* run = (ExtractRun*)context;
     run->progress->Clear();
+    // Who answered no needs no hint.
     fprintf(stderr, "quorvane: %s%s\n", message,
-            code == QV_E_EXISTS && strstr(message, "not replaced")
+            code == QV_E_EXISTS && strstr(message, "not replaced") && !run->asked
                 ? " (use --overwrite or --skip-existing)"
                 : "");
 }
@@ -338,13 +370,13 @@ int CommandExtract(const ExtractOptions& options) {
         return ExtractToStandardOutput(open.archive, &patterns, options.threads);
 
     Progress progress(options.verbosity != QUIET);
-    ExtractRun run = {&options, &progress, {&progress, 0, 0}, &patterns};
+    ExtractRun run = {&options, &progress, {&progress, 0, 0}, &patterns, -1, false};
     qv_extract_options settings = {};
     settings.threads = options.threads;
     settings.existing = options.existing;
     if (settings.existing == QV_EXISTING_ASK && !InputIsInteractive())
         settings.existing = QV_EXISTING_KEEP;
-    settings.ask_replace = AskReplace;
+    settings.ask_existing = AskExisting;
     settings.select = patterns.Empty() ? nullptr : Select;
     settings.progress = Progressed;
     settings.report = Report;

@@ -499,7 +499,7 @@ TEST_F(ToolTest, ExistingFilesWithoutATerminal) {
     EXPECT_EQ(Q(base + " --overwrite --skip-existing").code, 3);
 }
 
-// Runs quorvane on a pseudo-terminal and answers its questions, in turn.
+// Runs quorvane on a pseudo-terminal and answers its questions.
 int RunOnTerminal(const std::vector<std::string>& arguments,
                   const std::vector<std::string>& answers, std::string* transcript) {
     int master = -1;
@@ -513,17 +513,23 @@ int RunOnTerminal(const std::vector<std::string>& arguments,
         execv(QuorvaneBin(), argv.data());
         _exit(127);
     }
-    size_t answered = 0, asked_at = 0;
+    // Each question, or the new name it asks for, gets the next answer; "\x04"
+    // is Ctrl-D.
+    size_t answered = 0, seen = 0;
     char buffer[4096];
     for (;;) {
         ssize_t got = read(master, buffer, sizeof buffer);
         if (got <= 0) break;  // EIO once the child has gone
         transcript->append(buffer, (size_t)got);
-        size_t question = transcript->find("[y/N]", asked_at);
-        if (answered < answers.size() && question != std::string::npos) {
-            std::string line = answers[answered++] + "\n";
+        for (;;) {
+            size_t question = transcript->find("[r]ename: ", seen);
+            size_t name = transcript->find("new name: ", seen);
+            size_t prompt = std::min(question, name);
+            if (prompt == std::string::npos || answered == answers.size()) break;
+            seen = prompt + 10;
+            std::string line = answers[answered++];
+            if (line != "\x04") line += "\n";
             if (write(master, line.data(), line.size()) < 0) break;
-            asked_at = question + 1;
         }
     }
     close(master);
@@ -532,29 +538,53 @@ int RunOnTerminal(const std::vector<std::string>& arguments,
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST_F(ToolTest, ExistingFilesAreAskedAboutOnATerminalInArchiveOrder) {
-    WritePayload(Path("t.qv"), {{"a.txt", ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored},
-                                {"b.txt", ATTRIBUTE_ARCHIVE, 20, kChainStored}});
-    mkdir(Path("out").c_str(), 0755);
-    WriteText(Path("out/a.txt"), "mine");
-    WriteText(Path("out/b.txt"), "mine");
-    // Both decoded at once, asked about one after the other.
+TEST_F(ToolTest, ExistingFilesAreAskedAboutWithYesNoAllNoneAndRename) {
+    std::vector<Crafted> entries;
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"})
+        entries.push_back({name, ATTRIBUTE_ARCHIVE | ODD_RESCALE, 20, kChainStored});
+    WritePayload(Path("t.qv"), entries);
+    auto mine = [&] {
+        RemoveTree(Path("out"));
+        mkdir(Path("out").c_str(), 0755);
+        for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"})
+            WriteText(Path("out/") + name, "mine");
+    };
+    auto text = [&](const char* name) {
+        Bytes bytes = ReadFile(Path("out/") + name);
+        return std::string(bytes.begin(), bytes.end());
+    };
+    // Decoded several at once, asked about one after the other in archive order.
     std::vector<std::string> arguments = {"extract", "-j", "4", Path("t.qv"), "-d", Path("out")};
 
+    // No keeps a.txt and makes the exit code 1; b.txt goes to a new name; All
+    // replaces c.txt and d.txt without asking again.
+    mine();
     std::string transcript;
-    EXPECT_EQ(RunOnTerminal(arguments, {"n", "y"}, &transcript), 0) << transcript;
-    size_t a_asked = transcript.find("a.txt exists"), b_asked = transcript.find("b.txt exists");
-    EXPECT_NE(a_asked, std::string::npos) << transcript;
-    EXPECT_NE(b_asked, std::string::npos) << transcript;
-    EXPECT_LT(a_asked, b_asked) << transcript;
-    EXPECT_EQ(ReadFile(Path("out/a.txt")), Bytes({'m', 'i', 'n', 'e'}));
-    Bytes b = ReadFile(Path("out/b.txt"));
-    EXPECT_EQ(std::string(b.begin(), b.end()), kChainText);
+    EXPECT_EQ(RunOnTerminal(arguments, {"n", "r", "b2.txt", "A"}, &transcript), 1) << transcript;
+    EXPECT_LT(transcript.find("a.txt?"), transcript.find("b.txt?")) << transcript;
+    EXPECT_LT(transcript.find("b.txt?"), transcript.find("c.txt?")) << transcript;
+    EXPECT_NE(transcript.find("replace " + Path("out/a.txt") +
+                              "? [y]es, [n]o, [A]ll, [N]one, [r]ename: "),
+              std::string::npos)
+        << transcript;
+    EXPECT_EQ(text("a.txt"), "mine");
+    EXPECT_EQ(text("b.txt"), "mine");
+    EXPECT_EQ(text("b2.txt"), kChainText);
+    EXPECT_EQ(text("c.txt"), kChainText);
+    EXPECT_EQ(text("d.txt"), kChainText);
+    EXPECT_EQ(transcript.find("d.txt?"), std::string::npos) << transcript;
 
+    // Ctrl-D answers no; None keeps the rest.
+    mine();
     transcript.clear();
-    EXPECT_EQ(RunOnTerminal(arguments, {"y", "y"}, &transcript), 0) << transcript;
-    Bytes a = ReadFile(Path("out/a.txt"));
-    EXPECT_EQ(std::string(a.begin(), a.end()), kChainText);
+    EXPECT_EQ(RunOnTerminal(arguments, {"\x04", "N"}, &transcript), 1) << transcript;
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) EXPECT_EQ(text(name), "mine");
+    EXPECT_EQ(transcript.find("c.txt?"), std::string::npos) << transcript;
+
+    mine();
+    transcript.clear();
+    EXPECT_EQ(RunOnTerminal(arguments, {"y", "y", "y", "y"}, &transcript), 0) << transcript;
+    EXPECT_EQ(text("a.txt"), kChainText);
 }
 
 TEST_F(ToolTest, BrokenStructureIsRefused) {
