@@ -93,9 +93,9 @@ protected:
     // From `folder` when one is given.
     Outcome Windows(const std::string& arguments, const std::string& folder = "") {
         std::string in_folder = folder.empty() ? "" : "cd " + Quote(folder) + " && ";
-        Outcome run = RunProgram(in_folder + Quote(WINE_RUN) + " " + Quote(WINE_PREFIX) + " " +
-                                     Quote(QUORVANE_EXE),
-                                 arguments, scratch_);
+        Outcome run = RunProgram(
+            in_folder + Quote(WINE_RUN) + " " + Quote(WINE_PREFIX) + " " + Quote(QUORVANE_EXE),
+            arguments, scratch_);
         run.out = FromCp932(run.out);
         run.err = FromCp932(run.err);
         return run;
@@ -351,7 +351,7 @@ int RunOnConsole(const std::vector<std::string>& arguments, const std::string& a
         ssize_t got = read(master, buffer, sizeof buffer);
         if (got <= 0) break;  // EIO once nothing holds the terminal any more
         transcript->append(buffer, (size_t)got);
-        if (!answered && WithoutEscapes(*transcript).find("[y/N]") != std::string::npos) {
+        if (!answered && WithoutEscapes(*transcript).find("[r]ename: ") != std::string::npos) {
             std::string line = answer + "\r";
             if (write(master, line.data(), line.size()) < 0) break;
             answered = true;
@@ -371,8 +371,9 @@ TEST_F(WineToolTest, ExistingFileIsAskedAboutOnAConsole) {
                                           WindowsPath(Path("out"))};
 
     std::string transcript;
-    EXPECT_EQ(RunOnConsole(arguments, "n", &transcript), 0) << transcript;
-    EXPECT_NE(transcript.find("exists. Replace it? [y/N] n"), std::string::npos) << transcript;
+    // No keeps the file, and the exit status says one was not extracted.
+    EXPECT_EQ(RunOnConsole(arguments, "n", &transcript), 1) << transcript;
+    EXPECT_NE(transcript.find("[N]one, [r]ename: n"), std::string::npos) << transcript;
     EXPECT_EQ(ReadFile(Path("out/a.txt")), Bytes({'m', 'i', 'n', 'e'}));
 
     transcript.clear();
