@@ -335,6 +335,10 @@ typedef struct qv_create_options {
     void (*written)(void* context, const char* source, const qv_entry* entry);
     qv_progress_fn progress; /* may be NULL */
     void* context;
+    /* Nonzero leaves out a file or folder that qv_writer_add_path meets, a
+     * folder with everything in it. Only the names and the kind of `entry`
+     * are filled in (qv_entry_matches needs no more). May be NULL. */
+    int (*exclude)(void* context, const qv_entry* entry);
 } qv_create_options;
 
 /* Begins an archive at `output`. Nothing is written before qv_writer_finish,

@@ -21,6 +21,18 @@ int SetError(qv_error* error, int code, const std::string& message) {
     return code;
 }
 
+bool EntryNameToUtf8(const std::string& cp932_name, std::string* utf8) {
+    utf8->clear();
+    for (const std::string& component : SplitEntryName(cp932_name)) {
+        std::string converted;
+        if (!Cp932ToUtf8(component, &converted)) return false;
+        if (!utf8->empty()) *utf8 += '/';
+        *utf8 += converted;
+    }
+    if (EndYen(cp932_name.data(), cp932_name.size())) *utf8 += '/';
+    return true;
+}
+
 bool IsFolderRecord(const EntryRecord& record) { return EndYen(record.name, record.nameLength); }
 bool IsFolderRecord(const EntryFields& record) { return EndYen(record.name, record.nameLength); }
 
@@ -74,17 +86,8 @@ std::string DescribeRefusal(const PayloadRefusal& refusal) {
     }
 }
 
-// The name as UTF-8 with '/' between its parts; false when a part does not convert.
 bool Utf8Name(const EntryRecord& record, std::string* utf8) {
-    utf8->clear();
-    for (const std::string& component : SplitEntryName(RecordName(record))) {
-        std::string converted;
-        if (!Cp932ToUtf8(component, &converted)) return false;
-        if (!utf8->empty()) *utf8 += '/';
-        *utf8 += converted;
-    }
-    if (IsFolderRecord(record)) *utf8 += '/';
-    return true;
+    return EntryNameToUtf8(RecordName(record), utf8);
 }
 
 // What the file is when it is a common kind of file that is no payload.

@@ -82,6 +82,10 @@ int Guarded(qv_error* error, Work work) {
     }
 }
 
+// The name as UTF-8 with '/' between its parts, a folder's with '/' at its
+// end; false when a part does not convert.
+bool EntryNameToUtf8(const std::string& cp932_name, std::string* utf8);
+
 bool IsFolderRecord(const EntryRecord& record);
 bool IsFolderRecord(const EntryFields& record);
 std::string RecordName(const EntryRecord& record);

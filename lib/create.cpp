@@ -214,6 +214,7 @@ struct qv_writer {
     std::map<std::string, NameUse> names;
 
     void Add(const WriterEntry& entry);
+    bool Excluded(const std::string& name, InputKind kind) const;
     void CheckName(const WriterEntry& entry) const;
     void RecordName(const WriterEntry& entry);
     void Walk(const OpenFolder& folder, size_t folder_index);
@@ -293,6 +294,19 @@ void qv_writer::RecordName(const WriterEntry& entry) {
 
 // Adds the contents of an open folder, in the byte order of their archive
 // names so that the same tree gives the same archive on every system.
+// Whether the caller leaves out the file or folder of archive name `name`
+// (a folder's without its separator).
+bool qv_writer::Excluded(const std::string& name, InputKind kind) const {
+    if (!options.exclude) return false;
+    std::string stored = kind == INPUT_FOLDER ? name + NAME_SEPARATOR : name, utf8;
+    qv_entry entry = {};
+    entry.name = stored.c_str();
+    entry.name_length = stored.size();
+    entry.name_utf8 = EntryNameToUtf8(stored, &utf8) ? utf8.c_str() : nullptr;
+    entry.kind = kind == INPUT_FOLDER ? QV_FOLDER : QV_FILE;
+    return options.exclude(options.context, &entry) != 0;
+}
+
 void qv_writer::Walk(const OpenFolder& folder, size_t folder_index) {
     std::vector<FolderChild> children;
     std::string failed, why;
@@ -316,9 +330,10 @@ void qv_writer::Walk(const OpenFolder& folder, size_t folder_index) {
             throw CreateError{QV_E_INVALID, child_path + ": is the output " + output +
                                                 " under another name; it cannot go into itself"};
         }
-        named.push_back(WriterEntry{child_path, child_path,
-                                    parent.name + ArchiveComponent(child.name, child_path),
-                                    child.info, nullptr, folder_index, child.name});
+        std::string child_name = parent.name + ArchiveComponent(child.name, child_path);
+        if (Excluded(child_name, child.info.kind)) continue;
+        named.push_back(WriterEntry{child_path, child_path, child_name, child.info, nullptr,
+                                    folder_index, child.name});
     }
     std::sort(named.begin(), named.end(),
               [](const WriterEntry& a, const WriterEntry& b) { return a.name < b.name; });
@@ -729,6 +744,7 @@ int WriterAddPath(qv_writer* writer, const char* path, qv_error* error) {
         if (old.exists && info.kind == INPUT_FILE && info.identity == old.identity)
             throw CreateError{QV_E_INVALID, input + ": is the output; it cannot go into itself"};
         std::string name = ArchiveComponent(InputName(input), input);
+        if (writer->Excluded(name, info.kind)) return QV_OK;
         if (info.kind == INPUT_FOLDER) {
             writer->Add(
                 WriterEntry{input, input, name + NAME_SEPARATOR, info, nullptr, NO_PARENT, ""});

@@ -25,6 +25,8 @@ enum Verbosity { QUIET, NORMAL, VERBOSE };
 
 struct ListOptions {
     std::string archive;
+    std::vector<std::string> patterns;  // empty: every entry
+    std::vector<std::string> excludes;
     bool json = false;
     Verbosity verbosity = NORMAL;
 };
@@ -40,6 +42,7 @@ struct ExtractOptions {
     std::string destination;  // empty: ./NAME, the archive's name without its extension
     int existing = QV_EXISTING_ASK;
     std::vector<std::string> patterns;  // empty: every entry
+    std::vector<std::string> excludes;
     bool to_standard_output = false;
     unsigned threads = 0;  // decoding threads; 0: one per core
     Verbosity verbosity = NORMAL;
@@ -54,6 +57,7 @@ struct CreateOptions {
     unsigned threads = 0;     // block sorters per entry; 0: one per core
     Verbosity verbosity = NORMAL;
     std::vector<std::string> inputs;
+    std::vector<std::string> excludes;  // entry names and patterns left out
 };
 
 int CommandList(const ListOptions& options);
@@ -62,7 +66,9 @@ int CommandExtract(const ExtractOptions& options);
 int CommandCreate(const CreateOptions& options);
 
 // list --json: the whole listing as one JSON document on standard output.
-void PrintListJson(qv_archive* archive);
+// Only the entries that `patterns` choose.
+class EntryPatterns;
+void PrintListJson(qv_archive* archive, EntryPatterns* patterns);
 
 // Opens an archive, printing why it cannot be; nullptr then.
 qv_archive* OpenOrSay(const std::string& path);

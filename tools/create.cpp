@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tools/commands.h"
+#include "tools/patterns.h"
 #include "tools/progress.h"
 #include "tools/stub.h"
 #include "tools/terminal.h"
@@ -15,7 +16,12 @@ struct CreateRun {
     const CreateOptions* options;
     Progress* progress;
     ProgressSink sink;
+    EntryPatterns* excludes;
 };
+
+int Exclude(void* context, const qv_entry* entry) {
+    return ((CreateRun*)context)->excludes->Choose(*entry) ? 0 : 1;
+}
 
 void Warn(void* context, const char* message) {
     ((CreateRun*)context)->progress->Clear();
@@ -52,7 +58,8 @@ struct OpenWriter {
 
 int CommandCreate(const CreateOptions& options) {
     Progress progress(options.verbosity != QUIET);
-    CreateRun run = {&options, &progress, {&progress, 0, 0}};
+    EntryPatterns excludes({}, options.excludes);
+    CreateRun run = {&options, &progress, {&progress, 0, 0}, &excludes};
     qv_create_options settings = {};
     settings.payload_only = options.payload_only;
     std::string installed;
@@ -79,6 +86,7 @@ int CommandCreate(const CreateOptions& options) {
     settings.written = Written;
     settings.progress = Progressed;
     settings.context = &run;
+    if (!options.excludes.empty()) settings.exclude = Exclude;
 
     qv_error error;
     OpenWriter open = {nullptr};

@@ -18,21 +18,25 @@ struct CommandHelp {
 
 const CommandHelp kCommands[] = {
     {"create",
-     "create -o OUT.exe [--stub FILE|--payload-only] [--mtime TIME] [-j N] [-q|-v] PATH...\n",
+     "create -o OUT.exe [--stub FILE|--payload-only] [--mtime TIME] [-j N] [--exclude PATTERN]... "
+     "[-q|-v] PATH...\n",
      "  create         packs the files and folders (recursively, in sorted order) behind\n"
      "                 the extractor stub. --stub FILE uses another stub; --payload-only\n"
      "                 writes the entry records alone. Names must be representable in\n"
      "                 code page 932 and at most 255 bytes long; files below 4 GiB.\n"
      "                 --mtime TIME gives every entry TIME as its creation, access and\n"
      "                 write time: @SECONDS since 1970 or YYYY-MM-DD[THH:MM:SS][Z], UTC;\n"
-     "                 without it SOURCE_DATE_EPOCH (seconds) does, when set. -j N sorts\n"
+     "                 without it SOURCE_DATE_EPOCH (seconds) does, when set.\n"
+     "                 --exclude PATTERN leaves out what the pattern names, as it would\n"
+     "                 be named in the archive (a folder with all it holds). -j N sorts\n"
      "                 blocks on N threads, 1 to 64 (default: one per core); the archive\n"
      "                 is the same for every N. -v names the files stored in a form that\n"
      "                 only quorvane and its own extractor open.\n"},
-    {"list", "list [--json] [-q|-v] FILE\n",
+    {"list", "list [--json] [--exclude PATTERN]... [-q|-v] FILE [NAME|PATTERN...]\n",
      "  list           shows each entry: kind, sizes, ratio, last write, attributes, name;\n"
      "                 -v adds creation and access times and the rescale rule; --json\n"
-     "                 prints every field as one JSON document.\n"},
+     "                 prints every field as one JSON document. Names and patterns\n"
+     "                 choose entries as for extract.\n"},
     {"test", "test [-j N] [-q|-v] FILE\n",
      "  test           validates the archive and decodes every entry without writing;\n"
      "                 -v names the entries stored in a form that only quorvane and its\n"
@@ -40,19 +44,22 @@ const CommandHelp kCommands[] = {
      "                 one per core), several files at once; results come in archive\n"
      "                 order for every N.\n"},
     {"extract",
-     "extract FILE [NAME|PATTERN...] [-d DIR] [--overwrite|--skip-existing] [-j N] [-q|-v]\n"
+     "extract FILE [NAME|PATTERN...] [-d DIR] [--overwrite|--skip-existing] [-j N] "
+     "[--exclude PATTERN]... [-q|-v]\n"
      "extract -c [-j N] FILE NAME|PATTERN...\n",
      "  extract        recreates the entries below DIR (default: ./NAME in the current\n"
      "                 folder, where NAME is FILE's name without its extension) with\n"
      "                 their times and read-only state; with names or patterns only the\n"
      "                 matching entries, with the folders they need. In a pattern '*'\n"
      "                 stands for any characters, '/' included, and '?' for one; naming\n"
-     "                 a folder extracts what it holds. An existing file is replaced\n"
-     "                 only with --overwrite, kept with --skip-existing, and otherwise\n"
-     "                 asked about on a terminal ([y]es, [n]o, [A]ll, [N]one, [r]ename;\n"
-     "                 Ctrl-D is no) or left alone; a file kept makes the exit status 1.\n"
-     "                 -c (--stdout) writes the matching files' bytes to standard output\n"
-     "                 instead; -v names every entry extracted; -j N as for test.\n"},
+     "                 a folder extracts what it holds; --exclude PATTERN (as often as\n"
+     "                 needed, also for create and list) leaves out what it names. An\n"
+     "                 existing file is replaced only with --overwrite, kept with\n"
+     "                 --skip-existing, and otherwise asked about on a terminal ([y]es,\n"
+     "                 [n]o, [A]ll, [N]one, [r]ename; Ctrl-D is no) or left alone; a\n"
+     "                 file kept makes the exit status 1. -c (--stdout) writes the\n"
+     "                 matching files' bytes to standard output instead; -v names every\n"
+     "                 entry extracted; -j N as for test.\n"},
     {"help", "help [COMMAND]\n", "  help           shows this text, or the help of one command.\n"},
 };
 
@@ -70,6 +77,7 @@ const CommandHelp* FindCommand(const std::string& name) {
 }
 
 // Prints each line of `usage` after `first` (then "  or:  ") and "quorvane ".
+// Each stays one line however long: the manual page's synopsis is made of them.
 void PrintUsage(FILE* to, const char* usage, bool* first) {
     for (const char* line = usage; *line;) {
         const char* end = strchr(line, '\n');

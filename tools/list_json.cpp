@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tools/commands.h"
+#include "tools/patterns.h"
 
 namespace {
 
@@ -88,12 +89,14 @@ std::string Number(uint64_t value) { return std::to_string(value); }
 
 }  // namespace
 
-void PrintListJson(qv_archive* archive) {
+void PrintListJson(qv_archive* archive, EntryPatterns* patterns) {
     uint64_t files = 0, folders = 0, original = 0, stored = 0;
     printf("{\n  \"payload_start\": %s,\n  \"entries\": [",
            Number(qv_payload_start(archive)).c_str());
     qv_entry e;
+    bool first = true;
     for (size_t i = 0; qv_entry_at(archive, i, &e) == QV_OK; i++) {
+        if (!patterns->Choose(e)) continue;
         bool folder = e.kind == QV_FOLDER;
         (folder ? folders : files)++;
         original += e.original_size;
@@ -107,7 +110,7 @@ void PrintListJson(qv_archive* archive) {
             "     \"creation_time\": %s, \"last_access_time\": %s, \"last_write_time\": %s,\n"
             "     \"attributes\": %s, \"attribute_bits\": %u,\n"
             "     \"rescale_rule\": %s, \"narrow_interval\": %s}",
-            i == 0 ? "" : ",", e.name_utf8 ? Quoted(e.name_utf8).c_str() : "null",
+            first ? "" : ",", e.name_utf8 ? Quoted(e.name_utf8).c_str() : "null",
             Hex(e.name, e.name_length).c_str(), folder ? "folder" : "file", e.original_size,
             e.stored_size, ratio.c_str(), IsoTime(e.creation_time).c_str(),
             IsoTime(e.last_access_time).c_str(), IsoTime(e.last_write_time).c_str(),
@@ -118,6 +121,7 @@ void PrintListJson(qv_archive* archive) {
             e.narrow_interval < 0 ? "null"
             : e.narrow_interval   ? "true"
                                   : "false");
+        first = false;
     }
     printf(
         "%s],\n  \"files\": %s,\n  \"folders\": %s,\n  \"original_size\": %s,\n"

@@ -65,6 +65,11 @@ int WrongThreads(const std::string& text, const std::string& command) {
     return Usage("-j wants a number of threads from 1 to 64, not '" + text + "'", command);
 }
 
+// --exclude PATTERN, as often as wanted; each takes one argument.
+void AddExclude(CLI::App* command, std::vector<std::string>* excludes) {
+    command->add_option("--exclude", *excludes)->allow_extra_args(false);
+}
+
 // -q and -v, which every command takes.
 void AddVerbosity(CLI::App* command, bool* quiet, bool* verbose) {
     CLI::Option* q = command->add_flag("-q,--quiet", *quiet);
@@ -137,13 +142,16 @@ int main(int argc, char** argv) {
     CLI::Option* mtime_option = create_command->add_option("--mtime", mtime);
     std::string threads;
     CLI::Option* threads_option = create_command->add_option("-j,--threads", threads);
+    AddExclude(create_command, &create.excludes);
     create_command->add_option("paths", create.inputs);
     AddVerbosity(create_command, &quiet, &verbose);
 
     ListOptions list;
     CLI::App* list_command = app.add_subcommand("list");
     list_command->add_flag("--json", list.json);
+    AddExclude(list_command, &list.excludes);
     list_command->add_option("archive", list.archive);
+    list_command->add_option("names", list.patterns);
     AddVerbosity(list_command, &quiet, &verbose);
 
     TestOptions test;
@@ -160,6 +168,7 @@ int main(int argc, char** argv) {
     extract_command->add_flag("--skip-existing", skip)->excludes(overwrite_flag);
     extract_command->add_flag("-c,--stdout", extract.to_standard_output)->excludes(destination);
     CLI::Option* extract_threads = extract_command->add_option("-j,--threads", threads);
+    AddExclude(extract_command, &extract.excludes);
     extract_command->add_option("archive", extract.archive);
     extract_command->add_option("names", extract.patterns);
     AddVerbosity(extract_command, &quiet, &verbose);

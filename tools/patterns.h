@@ -9,17 +9,20 @@
 
 class EntryPatterns {
 public:
-    explicit EntryPatterns(const std::vector<std::string>& patterns);
+    // `patterns` choose entries (none: every entry), `excludes` leave entries
+    // out again.
+    explicit EntryPatterns(const std::vector<std::string>& patterns,
+                           const std::vector<std::string>& excludes = {});
 
-    bool Empty() const { return patterns_.empty(); }
-    // True when a pattern names the entry or a folder that holds it. Counts
-    // which patterns matched.
+    bool Empty() const { return patterns_.empty() && excludes_.empty(); }
+    // True when no exclude names the entry or a folder that holds it, and,
+    // when there are patterns, one does. Counts which patterns matched.
     bool Choose(const qv_entry& entry);
     // The patterns that matched no entry.
     std::vector<std::string> Unmatched() const;
 
 private:
-    std::vector<std::string> patterns_;
+    std::vector<std::string> patterns_, excludes_;
     std::vector<bool> matched_;
 };
 

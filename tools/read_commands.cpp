@@ -75,6 +75,14 @@ void SayNarrowInterval(const qv_entry& entry) {
     printf("%s%s\n", ShownName(entry).c_str(), NARROW_INTERVAL_NOTE);
 }
 
+// The patterns that matched nothing, each said; true when there were any.
+bool SayUnmatched(const EntryPatterns& patterns) {
+    std::vector<std::string> unmatched = patterns.Unmatched();
+    for (const std::string& pattern : unmatched)
+        fprintf(stderr, "quorvane: %s: no entry matches\n", pattern.c_str());
+    return !unmatched.empty();
+}
+
 }  // namespace
 
 qv_archive* OpenOrSay(const std::string& path) {
@@ -98,9 +106,10 @@ qv_archive* OpenOrSay(const std::string& path) {
 int CommandList(const ListOptions& options) {
     OpenArchive open = {OpenOrSay(options.archive)};
     if (!open.archive) return EXIT_REFUSED;
+    EntryPatterns patterns(options.patterns, options.excludes);
     if (options.json) {
-        PrintListJson(open.archive);
-        return EXIT_SUCCESS_ALL;
+        PrintListJson(open.archive, &patterns);
+        return SayUnmatched(patterns) ? EXIT_ENTRY_FAILED : EXIT_SUCCESS_ALL;
     }
     bool verbose = options.verbosity == VERBOSE;
     if (options.verbosity != QUIET) {
@@ -112,6 +121,7 @@ int CommandList(const ListOptions& options) {
     uint64_t files = 0, folders = 0, original = 0, stored = 0;
     qv_entry entry;
     for (size_t i = 0; qv_entry_at(open.archive, i, &entry) == QV_OK; i++) {
+        if (!patterns.Choose(entry)) continue;
         bool folder = entry.kind == QV_FOLDER;
         std::string extra;
         if (verbose) {
@@ -136,7 +146,7 @@ int CommandList(const ListOptions& options) {
                Plural(folders, "folder", "folders").c_str(), (unsigned long long)original,
                (unsigned long long)stored, Ratio(stored, original).c_str());
     }
-    return EXIT_SUCCESS_ALL;
+    return SayUnmatched(patterns) ? EXIT_ENTRY_FAILED : EXIT_SUCCESS_ALL;
 }
 
 namespace {
@@ -307,14 +317,6 @@ int Select(void* context, const qv_entry* entry) {
     return ChooseEntry(((ExtractRun*)context)->patterns, entry);
 }
 
-// The patterns that matched nothing, each said; true when there were any.
-bool SayUnmatched(const EntryPatterns& patterns) {
-    std::vector<std::string> unmatched = patterns.Unmatched();
-    for (const std::string& pattern : unmatched)
-        fprintf(stderr, "quorvane: %s: no entry matches\n", pattern.c_str());
-    return !unmatched.empty();
-}
-
 // extract -c: the chosen files' bytes, in archive order, to standard output.
 int WriteToStandardOutput(void*, const void* data, size_t size) {
     return fwrite(data, 1, size, stdout) != size || fflush(stdout) != 0;
@@ -361,7 +363,7 @@ int CommandExtract(const ExtractOptions& options) {
     }
     OpenArchive open = {OpenOrSay(options.archive)};
     if (!open.archive) return EXIT_REFUSED;
-    EntryPatterns patterns(options.patterns);
+    EntryPatterns patterns(options.patterns, options.excludes);
     // Nothing to extract: no destination folder is made.
     if (qv_entry_count(open.archive) == 0)
         return SayUnmatched(patterns) ? EXIT_ENTRY_FAILED : EXIT_SUCCESS_ALL;

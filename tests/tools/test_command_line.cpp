@@ -130,6 +130,34 @@ TEST_F(CommandLineTest, ProgressOnlyOnATerminal) {
     EXPECT_NE(seen.find("% "), std::string::npos) << seen;
 }
 
+TEST_F(CommandLineTest, ExcludeLeavesOutOnCreateListAndExtractAndListTakesNames) {
+    mkdir(Path("in").c_str(), 0755);
+    mkdir(Path("in/raw").c_str(), 0755);
+    for (const char* name : {"in/a.txt", "in/b.tmp", "in/raw/c.txt"}) WriteText(Path(name), name);
+    // A folder named by an exclude goes with everything in it.
+    Outcome create = QIn(scratch_,
+                         "create -v -o x.qv --payload-only --exclude '*.tmp' "
+                         "--exclude in/raw in");
+    ASSERT_EQ(create.code, 0) << create.err;
+    EXPECT_EQ(create.out, "in/\nin/a.txt\n");
+
+    ASSERT_EQ(QIn(scratch_, "create -q -o all.qv --payload-only in").code, 0);
+    Outcome list = QIn(scratch_, "list -q all.qv in/raw 'in/*.txt' --exclude in/raw/c.txt");
+    EXPECT_EQ(list.code, 0) << list.err;
+    EXPECT_NE(list.out.find("in/a.txt\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("in/raw/\n"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find(".tmp"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("c.txt"), std::string::npos) << list.out;
+    Outcome unmatched = QIn(scratch_, "list -q all.qv in/nothing");
+    EXPECT_EQ(unmatched.code, 1);
+    EXPECT_EQ(unmatched.err, "quorvane: in/nothing: no entry matches\n");
+
+    Outcome extract = QIn(scratch_, "extract all.qv -d out --exclude 'in/raw/*' --exclude '*.tmp'");
+    EXPECT_EQ(extract.code, 0) << extract.err;
+    EXPECT_EQ(List(Path("out/in")), (std::vector<std::string>{"a.txt", "raw"}));
+    EXPECT_EQ(List(Path("out/in/raw")), std::vector<std::string>());
+}
+
 TEST_F(CommandLineTest, ListColumnsStayAlignedForRatiosOf1000PercentAndMore) {
     // Stored 22 bytes for 20, for 1, and 2000 junk bytes for 1 (list decodes nothing).
     WritePayload(Path("r.qv"), {{"small.txt", ATTRIBUTE_ARCHIVE, 20, kChainStored},

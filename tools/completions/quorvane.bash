@@ -13,14 +13,14 @@ _quorvane() {
     case $prev in
         -o | --output | --stub) _filedir; return ;;
         -d | --destination) _filedir -d; return ;;
-        --mtime | -j | --threads) return ;;
+        --mtime | -j | --threads | --exclude) return ;;
     esac
     local options="-q --quiet -v --verbose -h --help"
     case ${words[1]} in
-        create) options+=" -o --output --stub --payload-only --mtime -j --threads" ;;
-        list) options+=" --json" ;;
+        create) options+=" -o --output --stub --payload-only --mtime -j --threads --exclude" ;;
+        list) options+=" --json --exclude" ;;
         test) options+=" -j --threads" ;;
-        extract) options+=" -d --destination --overwrite --skip-existing -c --stdout -j --threads" ;;
+        extract) options+=" -d --destination --overwrite --skip-existing -c --stdout -j --threads --exclude" ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
