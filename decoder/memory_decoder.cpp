@@ -484,6 +484,14 @@ bool RestCanMatter(const ChainTail* t) {
     return t->runs_done && t->produced == t->expected;
 }
 
+// Whether the later stages have refused the entry already, whatever follows:
+// stage 3 or stage 4 ended without the whole entry. Stage 1 need not go on,
+// bound or no bound.
+bool AlreadyRefused(const ChainTail* t) {
+    if (t->sorting_done) return FinishTail(t) != DECODE_OK;
+    return t->runs_done && t->produced != t->expected;
+}
+
 // ---------------------------------------------------------------------------
 // The two threads: full pieces one way, empty ones back.
 
@@ -609,6 +617,7 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
         // The pieces before a stage-1 failure are taken like the rest; the
         // failure then decides the verdict, as it does in the work-file chain.
         if (tail_result == DECODE_OK) tail_result = TakeSorted(tail, piece.data, piece.size);
+        if (tail_result == DECODE_OK && AlreadyRefused(tail)) tail_result = DECODE_DAMAGED;
         bool rest_can_matter = tail_result == DECODE_OK && RestCanMatter(tail);
         std::lock_guard<std::mutex> hold(shared.lock);
         shared.empty[shared.empty_count++] = piece;
@@ -639,6 +648,7 @@ DecodeResult RunOneThread(Stage1Source* source, ChainTail* tail, Piece* piece) {
         MoveToFront(&tail->mtf, *piece);
         result = TakeSorted(tail, piece->data, piece->size);
         if (result != DECODE_OK) return result;
+        if (AlreadyRefused(tail)) return DECODE_DAMAGED;
         if (source->stopped) {
             if (!RestCanMatter(tail)) return DECODE_DAMAGED;
             source->stopped = false;
