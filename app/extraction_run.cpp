@@ -307,7 +307,8 @@ void ExtractionRun() {
         // The validation has made sure every record is whole: no record means
         // the end of the payload.
         EntryRecord record;
-        if (ReadEntryRecord(executable, &record) != 1) break;
+        bool at_end = false;
+        if (ReadEntryRecord(executable, &record, &at_end) != CAUSE_OK || at_end) break;
         Clear(&name);
         Append(&name, record.name, record.nameLength);
 

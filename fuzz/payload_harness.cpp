@@ -173,13 +173,14 @@ void FuzzPayload(const uint8_t* data, size_t size) {
     // extraction's record walk ends exactly at the end of the file.
     Check(SetFilePointer64(g_file, start, FILE_BEGIN) == (int64_t)start, "seek to the payload");
     EntryRecord record;
-    int read;
-    while ((read = ReadEntryRecord(g_file, &record)) == 1) {
+    bool at_end = false;
+    Cause read;
+    while ((read = ReadEntryRecord(g_file, &record, &at_end)) == CAUSE_OK && !at_end) {
         Check(IsSafeName(std::string(record.name, record.nameLength)),
               "validation accepts only names safe below a destination");
         SetFilePointer64(g_file, record.storedSize, FILE_CURRENT);
     }
-    Check(read == 0, "the walk reads every record");
+    Check(read == CAUSE_OK && at_end, "the walk reads every record");
     Check(SetFilePointer64(g_file, 0, FILE_CURRENT) == (int64_t)size,
           "the walk ends exactly at the end of the file");
 }

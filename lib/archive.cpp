@@ -118,6 +118,12 @@ int IndexArchive(qv_archive* archive, qv_error* error) {
                     &refusal) != PAYLOAD_SOUND) {
         archive->entries.clear();
         archive->total_original = 0;
+        // A failed read is no verdict on the archive.
+        if (refusal.fault == PAYLOAD_READ_FAILED) {
+            return SetError(error, QV_E_READ,
+                            archive->label + ": reading failed at byte " +
+                                std::to_string(refusal.at) + ": " + LastSystemError());
+        }
         const char* kind = archive->start == 0 ? IdentifyBarePayload(&archive->source) : nullptr;
         if (kind) {
             return SetError(error, QV_E_REFUSED,

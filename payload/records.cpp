@@ -58,31 +58,37 @@ uint32_t GetEXESize(const char* path) {
     return size;
 }
 
-int ReadEntryRecord(FileHandle file, EntryRecord* record) {
+Cause ReadEntryRecord(FileHandle file, EntryRecord* record, bool* at_end) {
     ByteSource source = FileSource(file);
-    return ReadEntryRecordFrom(&source, record);
+    return ReadEntryRecordFrom(&source, record, at_end);
 }
 
-int ReadEntryRecordFrom(ByteSource* source, EntryRecord* record) {
+Cause ReadEntryRecordFrom(ByteSource* source, EntryRecord* record, bool* at_end) {
     uint8_t length = 0;
     uint32_t got = 0;
-    if (!SourceRead(source, &length, 1, &got)) return -1;
-    if (got == 0) return 0;
-    if (length == 0) return -1;
+    *at_end = false;
+    if (!SourceRead(source, &length, 1, &got)) return CAUSE_READ_FAILED;
+    if (got == 0) {
+        *at_end = true;
+        return CAUSE_OK;
+    }
+    if (length == 0) return CAUSE_DAMAGED;
 
     record->nameLength = length;
-    if (!SourceRead(source, record->name, length, &got) || got != length) return -1;
+    if (!SourceRead(source, record->name, length, &got)) return CAUSE_READ_FAILED;
+    if (got != length) return CAUSE_DAMAGED;
     record->name[length] = '\0';
 
     uint8_t fields[RECORD_FIXED_SIZE - 1];  // everything behind the name
-    if (!SourceRead(source, fields, sizeof fields, &got) || got != sizeof fields) return -1;
+    if (!SourceRead(source, fields, sizeof fields, &got)) return CAUSE_READ_FAILED;
+    if (got != sizeof fields) return CAUSE_DAMAGED;
     record->creationTime = Load64LE(fields);
     record->lastAccessTime = Load64LE(fields + 8);
     record->lastWriteTime = Load64LE(fields + 16);
     record->attributeWord = Load16LE(fields + 24);
     record->originalSize = Load32LE(fields + 26);
     record->storedSize = Load32LE(fields + 30);
-    return 1;
+    return CAUSE_OK;
 }
 
 uint32_t EncodeEntryRecord(const EntryRecord* record, uint8_t bytes[RECORD_MAX_SIZE]) {

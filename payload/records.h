@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "payload/byte_source.h"
+#include "platform/status.h"
 #include "platform/platform.h"
 
 const uint16_t ATTRIBUTE_MASK = 0x1FFF;  // the Windows attributes that are applied
@@ -41,10 +42,11 @@ uint32_t GetEXESizeOfOpenFile(FileHandle file);
 uint32_t GetEXESizeOfSource(ByteSource* source);
 
 // Reads one record's fields (not its stored bytes) at the current position.
-// 1 when a record was read; 0 at the end of the payload (no nameLength byte);
-// -1 when the record is cut short or its nameLength is 0.
-int ReadEntryRecord(FileHandle file, EntryRecord* record);
-int ReadEntryRecordFrom(ByteSource* source, EntryRecord* record);
+// CAUSE_OK with the record, or with *at_end set at the end of the payload (no
+// nameLength byte); CAUSE_DAMAGED when the record is cut short or its
+// nameLength is 0; CAUSE_READ_FAILED when reading failed.
+Cause ReadEntryRecord(FileHandle file, EntryRecord* record, bool* at_end);
+Cause ReadEntryRecordFrom(ByteSource* source, EntryRecord* record, bool* at_end);
 
 // Largest record without its stored bytes.
 const uint32_t RECORD_MAX_SIZE = RECORD_FIXED_SIZE + 255;

@@ -82,12 +82,14 @@ PayloadFault WalkPayload(ByteSource* source, uint32_t payload_start, NameCheck c
         r->at = (uint64_t)SourceSeek(source, 0, FILE_CURRENT);
         EntryRecord* record = &r->record;
         record->nameLength = 0;
-        int read = ReadEntryRecordFrom(source, record);
-        if (read == 0) return PAYLOAD_SOUND;  // the end of the payload
-        if (read < 0) {
+        bool at_end = false;
+        Cause read = ReadEntryRecordFrom(source, record, &at_end);
+        if (read == CAUSE_READ_FAILED) return Refuse(r, PAYLOAD_READ_FAILED);
+        if (read != CAUSE_OK) {
             return Refuse(
                 r, record->nameLength == 0 ? PAYLOAD_NAME_LENGTH_ZERO : PAYLOAD_RECORD_CUT_SHORT);
         }
+        if (at_end) return PAYLOAD_SOUND;  // the end of the payload
         if (!NameIsAccepted(check, record->name, record->nameLength, &r->component_at,
                             &r->component_length))
             return Refuse(r, PAYLOAD_NAME_REFUSED);

@@ -25,12 +25,13 @@ NameCheck NameRules();
 enum PayloadFault {
     PAYLOAD_SOUND = 0,
     PAYLOAD_STARTS_PAST_END,       // the file is shorter than the payload start
-    PAYLOAD_NAME_LENGTH_ZERO,      // a nameLength of 0 (or a failed read)
+    PAYLOAD_NAME_LENGTH_ZERO,      // a nameLength of 0
     PAYLOAD_RECORD_CUT_SHORT,      // the name or fields run past the end of the file
     PAYLOAD_NAME_REFUSED,          // a name component the check refused
     PAYLOAD_STORED_PAST_END,       // the stored bytes run past the end of the file
     PAYLOAD_FOLDER_WITH_DATA,      // a folder record with sizes other than 0
     PAYLOAD_EMPTY_FILE_WITH_DATA,  // an empty file that carries stored bytes
+    PAYLOAD_READ_FAILED,           // reading the file failed: no verdict on the payload
 };
 
 // Where the walk stopped: the record (1-based, and where it begins) and, for

@@ -279,6 +279,12 @@ TEST_F(LibraryTest, RefusalsNameTheEntryAndTheReason) {
     EXPECT_EQ(qv_open_path(folder_.string().c_str(), &archive, &error), QV_E_OPEN);
     EXPECT_NE(strstr(error.message, "qv-library-"), nullptr) << error.message;
     EXPECT_EQ(qv_open_path((folder_ / "missing.qv").string().c_str(), &archive, &error), QV_E_OPEN);
+
+    // A file that cannot be read is no damaged archive.
+    FILE* write_only = fopen(MakePayload().string().c_str(), "ab");
+    ASSERT_NE(write_only, nullptr);
+    EXPECT_EQ(qv_open_fd(fileno(write_only), &archive, &error), QV_E_READ) << error.message;
+    fclose(write_only);
 }
 
 TEST_F(LibraryTest, CancelledExtractionLeavesNoPartialFile) {

@@ -162,7 +162,9 @@ TEST_F(RecordTest, WorkedExampleReadsFieldByField) {
     ASSERT_NE(file, NO_FILE);
     SetFilePointer64(file, 5, FILE_BEGIN);
     EntryRecord read;
-    ASSERT_EQ(ReadEntryRecord(file, &read), 1);
+    bool at_end = true;
+    ASSERT_EQ(ReadEntryRecord(file, &read, &at_end), CAUSE_OK);
+    EXPECT_FALSE(at_end);
     EXPECT_EQ(read.nameLength, 19);
     EXPECT_STREQ(read.name, "image\\arrowdown.ico");
     EXPECT_EQ(read.creationTime, 0xA7A6A5A4A3A2A1A0ull);
@@ -224,18 +226,21 @@ TEST_F(RecordTest, ReaderTellsEndFromCutShort) {
     Bytes record = WorkedRecord();
     std::string path = JoinPath(folder_, "cut.bin");
     EntryRecord read;
+    bool at_end = false;
     // Every cut inside the name and the fixed fields is a short record; a cut
     // right at the start is the end of the payload.
     for (size_t keep = 0; keep < 54; keep++) {
         WriteWholeFile(path, Bytes(record.begin(), record.begin() + keep));
         FileHandle file = OpenForReading(path.c_str());
         ASSERT_NE(file, NO_FILE);
-        EXPECT_EQ(ReadEntryRecord(file, &read), keep == 0 ? 0 : -1) << "kept " << keep;
+        EXPECT_EQ(ReadEntryRecord(file, &read, &at_end), keep == 0 ? CAUSE_OK : CAUSE_DAMAGED)
+            << "kept " << keep;
+        EXPECT_EQ(at_end, keep == 0) << "kept " << keep;
         CloseFile(file);
     }
     WriteWholeFile(path, Bytes(40, 0));  // nameLength 0
     FileHandle file = OpenForReading(path.c_str());
-    EXPECT_EQ(ReadEntryRecord(file, &read), -1);
+    EXPECT_EQ(ReadEntryRecord(file, &read, &at_end), CAUSE_DAMAGED);
     CloseFile(file);
 }
 

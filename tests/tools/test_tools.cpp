@@ -34,7 +34,8 @@ std::vector<EntryRecord> Records(const std::string& path) {
     if (file == NO_FILE) return records;
     SetFilePointer64(file, start, FILE_BEGIN);
     EntryRecord record;
-    while (ReadEntryRecord(file, &record) == 1) {
+    bool at_end = false;
+    while (ReadEntryRecord(file, &record, &at_end) == CAUSE_OK && !at_end) {
         records.push_back(record);
         SetFilePointer64(file, record.storedSize, FILE_CURRENT);
     }

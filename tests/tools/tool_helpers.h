@@ -173,8 +173,8 @@ inline bool FindStored(const std::string& path, const std::string& name, int64_t
     FileHandle file = OpenForReading(path.c_str());
     if (file == NO_FILE) return false;
     EntryRecord record;
-    bool found = false;
-    while (!found && ReadEntryRecord(file, &record) == 1) {
+    bool found = false, at_end = false;
+    while (!found && ReadEntryRecord(file, &record, &at_end) == CAUSE_OK && !at_end) {
         if (std::string(record.name, record.nameLength) == name) {
             *at = SetFilePointer64(file, 0, FILE_CURRENT);
             *size = record.storedSize;
