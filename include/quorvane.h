@@ -355,8 +355,12 @@ QV_API int qv_writer_add_path(qv_writer* writer, const char* path, qv_error* err
 
 /* Adds a file from memory under `name` (UTF-8, '/' separated), with
  * `filetime` as its three times and `attributes` (QV_ATTR_ bits). The bytes
- * are not copied: they must stay until qv_writer_finish returns. One thread
- * at a time per writer. */
+ * are not copied: they must stay until qv_writer_finish returns. QV_E_INVALID
+ * for a name ending in '/', attribute bits of a folder, a device or a link,
+ * or a name where a folder of that name is needed (or the reverse);
+ * QV_E_UNSAFE_NAME for a name that is one on Windows with an earlier entry's
+ * (case, and dots and spaces at the end, do not count). One thread at a time
+ * per writer. */
 QV_API int qv_writer_add_memory(qv_writer* writer, const char* name, const void* data, size_t size,
                                 uint64_t filetime, uint16_t attributes, qv_error* error);
 
