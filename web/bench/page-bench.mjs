@@ -1,6 +1,8 @@
 // Times the page's test of an archive in Debian's Chromium, best of ROUNDS,
-// and samples the memory of all of that Chromium's processes (proportional
-// set size, so shared pages count once) while it decodes.
+// in seconds of the clock and of the renderers' CPU (the page and its worker;
+// the second is less disturbed by other work on the machine), and samples
+// the memory of that Chromium's processes (proportional set size, so shared
+// pages count once) while it decodes.
 //   node web/bench/page-bench.mjs ARCHIVE [ROUNDS] [PAGE]
 import { readFileSync, readdirSync, mkdtempSync, rmSync, statSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -13,19 +15,41 @@ const page_ = pagePath ?? resolve(fileURLToPath(import.meta.url), '../../../buil
 const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
 
-// Proportional set size in bytes of every process started with this profile.
+// Proportional set size in bytes of the processes started with this
+// profile: all of them, and the largest renderer, which is the page's (the
+// page and its worker; Chromium keeps other, small renderers besides).
 function profileMemory(profile) {
-  let total = 0;
+  const memory = { all: 0, renderer: 0 };
   for (const pid of readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
     try {
-      if (!readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes(profile)) continue;
+      const command = readFileSync(`/proc/${pid}/cmdline`, 'utf8');
+      if (!command.includes(profile)) continue;
       const pss = readFileSync(`/proc/${pid}/smaps_rollup`, 'utf8').match(/^Pss:\s+(\d+) kB/m);
-      if (pss) total += Number(pss[1]) * 1024;
+      if (!pss) continue;
+      memory.all += Number(pss[1]) * 1024;
+      if (command.includes('--type=renderer')) memory.renderer = Math.max(memory.renderer, Number(pss[1]) * 1024);
     } catch {
       // the process ended meanwhile
     }
   }
-  return total;
+  return memory;
+}
+
+// CPU seconds the renderers (the page and its worker, and the idle others)
+// have used so far.
+function rendererCpu(profile) {
+  let ticks = 0;
+  for (const pid of readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
+    try {
+      const command = readFileSync(`/proc/${pid}/cmdline`, 'utf8');
+      if (!command.includes(profile) || !command.includes('--type=renderer')) continue;
+      const fields = readFileSync(`/proc/${pid}/stat`, 'utf8').replace(/^.*\) /, '').split(' ');
+      ticks += Number(fields[11]) + Number(fields[12]); // utime, stime
+    } catch {
+      // the process ended meanwhile
+    }
+  }
+  return ticks / 100; // clock ticks of 10 ms
 }
 
 const profile = mkdtempSync(join(tmpdir(), 'quorvane-bench-'));
@@ -37,21 +61,31 @@ await page.goto(pathToFileURL(page_).href);
 await page.setInputFiles('#open-input', archive);
 await page.waitForFunction(() => /files,/.test(document.querySelector('#message').textContent));
 const bytes = statSync(archive).size;
-let best = Infinity, peak = 0;
+const idle = profileMemory(profile); // the archive open, nothing decoding
+let best = Infinity, bestCpu = Infinity;
+const peak = { all: 0, renderer: 0 };
 for (let round = 0; round < Number(rounds); round++) {
   await page.evaluate(() => { document.querySelector('#message').textContent = ''; });
   const started = performance.now();
+  const cpuBefore = rendererCpu(profile);
   await page.click('#test');
-  const sampler = setInterval(() => { peak = Math.max(peak, profileMemory(profile)); }, 200);
+  const sampler = setInterval(() => {
+    const now = profileMemory(profile);
+    peak.all = Math.max(peak.all, now.all);
+    peak.renderer = Math.max(peak.renderer, now.renderer);
+  }, 200);
   await page.waitForFunction(() => /Test finished/.test(document.querySelector('#message').textContent),
     null, { timeout: 0, polling: 100 });
   clearInterval(sampler);
   best = Math.min(best, (performance.now() - started) / 1000);
+  bestCpu = Math.min(bestCpu, rendererCpu(profile) - cpuBefore);
 }
 const message = await page.textContent('#message');
 const decoded = await page.$$eval('#entries tbody tr.file td:nth-child(2)',
   (cells) => cells.reduce((sum, cell) => sum + Number(cell.textContent.replace(/[^\d]/g, '')), 0));
 console.log(JSON.stringify({ archive, archiveBytes: bytes, decodedBytes: decoded, bestSeconds: best,
-  mibPerSecond: decoded / 1048576 / best, peakMemoryMiB: peak / 1048576, message }));
+  mibPerSecond: decoded / 1048576 / best, cpuSeconds: bestCpu, mibPerCpuSecond: decoded / 1048576 / bestCpu,
+  idleMiB: { all: idle.all / 1048576, page: idle.renderer / 1048576 },
+  peakMiB: { all: peak.all / 1048576, page: peak.renderer / 1048576 }, message }));
 await context.close();
 rmSync(profile, { recursive: true, force: true });
