@@ -46,7 +46,8 @@ int DecodeTo(qv_archive* archive, size_t index, DecodedOutput output, void* outp
              qv_progress_fn progress, void* progress_context, qv_error* error) {
     const EntryFields& record = archive->entries[index].record;
     ProgressReport report(progress, progress_context, record.originalSize);
-    if (!report.Begin(index, record.originalSize, PrintableName(RecordName(record))))
+    if (!report.Begin(index, record.originalSize,
+                      ListedName(RecordName(record), IsFolderRecord(record))))
         return SetError(error, QV_E_CANCELLED, "cancelled");
     std::string why;
     int code = DecodeArchiveEntry(archive, index, output, output_context, &report, &why);

@@ -160,7 +160,7 @@ private:
 
     // False when the entry failed (reported) or the run was cancelled.
     bool Entry(const EntryFields& record) {
-        std::string shown = PrintableName(RecordName(record));
+        std::string shown = ListedName(RecordName(record), IsFolderRecord(record));
         std::vector<std::string> names;
         if (!EntryNameToComponents(RecordName(record), &names) || names.empty()) {
             return Fail(QV_E_UNSAFE_NAME, shown,
@@ -172,7 +172,7 @@ private:
             return Fail(QV_E_UNSAFE_NAME,
                         shown + " (stored as " + EscapedBytes(RecordName(record), false) + ")",
                         "not extracted: it collides with the earlier entry " +
-                            PrintableName(collision->second) + " (stored as " +
+                            ListedName(collision->second, false) + " (stored as " +
                             EscapedBytes(collision->second, false) +
                             "); both become the same name here");
         }

@@ -46,7 +46,8 @@ int TestArchive(qv_archive* archive, const qv_test_options* given, qv_write_fn w
         DecodePool pool(archive, chosen, options.threads);
         for (size_t index : chosen) {
             const EntryFields& record = archive->entries[index].record;
-            if (!progress.Begin(index, record.originalSize, PrintableName(RecordName(record))))
+            if (!progress.Begin(index, record.originalSize,
+                                ListedName(RecordName(record), IsFolderRecord(record))))
                 break;
             std::string why;
             int code = write ? pool.Decode(index, ToWriteCallback, &callback, &progress, &why)

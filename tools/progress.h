@@ -1,6 +1,7 @@
 // The progress line on stderr, drawn only when stderr is a terminal: percent,
 // bytes, rate and time left for the whole operation, at most ten times a
-// second.
+// second, and the name at hand; the line fits the terminal's width, and a
+// long name loses its middle.
 #pragma once
 
 #include <stdint.h>
@@ -25,7 +26,7 @@ private:
     double started_;
     double drawn_at_ = -1;
     bool drawn_ = false;
-    int drawn_width_ = 0;  // bytes of the longest line drawn since the last clear
+    int drawn_width_ = 0;  // columns of the longest line drawn since the last clear
 };
 
 // A qv_progress_fn: shows the progress of the library's work, offset by

@@ -37,6 +37,12 @@ void BinaryStandardOutput();
 // Position in `path` where its last component, the file name, begins.
 size_t FileNameStart(const std::string& path);
 
-// The end of a shown name in at most about `limit` bytes, cut between
-// characters, with "..." in front when something was cut.
-std::string ShortenedName(const std::string& shown, size_t limit);
+// The character of a shown text (UTF-8, or the ANSI code page on Windows)
+// that begins at `at`: its bytes, at least 1, and the terminal columns it
+// takes, 1 or 2.
+size_t CharacterBytes(const std::string& text, size_t at);
+int CharacterColumns(const std::string& text, size_t at);
+
+// Columns of standard error's terminal, 80 when it cannot tell; read again
+// after the terminal changed its size.
+int TerminalColumns();

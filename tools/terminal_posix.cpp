@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -82,10 +83,54 @@ size_t FileNameStart(const std::string& path) {
     return slash == std::string::npos ? 0 : slash + 1;
 }
 
-std::string ShortenedName(const std::string& shown, size_t limit) {
-    if (shown.size() <= limit || limit < 4) return shown;
-    size_t from = shown.size() - (limit - 3);
-    // Not inside a UTF-8 sequence.
-    while (from < shown.size() && ((unsigned char)shown[from] & 0xC0) == 0x80) from++;
-    return "..." + shown.substr(from);
+size_t CharacterBytes(const std::string& text, size_t at) {
+    unsigned char lead = (unsigned char)text[at];
+    size_t bytes = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    size_t end = at + 1;
+    while (end < text.size() && end < at + bytes && ((unsigned char)text[end] & 0xC0) == 0x80)
+        end++;
+    return end - at;
+}
+
+int CharacterColumns(const std::string& text, size_t at) {
+    size_t bytes = CharacterBytes(text, at);
+    if (bytes < 3) return 1;
+    uint32_t point =
+        bytes == 3 ? (text[at] & 0x0F) << 12 | (text[at + 1] & 0x3F) << 6 | (text[at + 2] & 0x3F)
+                   : 0x20000;
+    // East Asian wide and full-width characters: kana, CJK, Hangul, full-width forms.
+    return (point >= 0x1100 && point <= 0x115F) || (point >= 0x2E80 && point <= 0xA4CF) ||
+                   (point >= 0xAC00 && point <= 0xD7A3) || (point >= 0xF900 && point <= 0xFAFF) ||
+                   (point >= 0xFE30 && point <= 0xFE4F) || (point >= 0xFF00 && point <= 0xFF60) ||
+                   (point >= 0xFFE0 && point <= 0xFFE6) || point >= 0x20000
+               ? 2
+               : 1;
+}
+
+namespace {
+
+// Set by SIGWINCH: the width is read again before the next line.
+volatile sig_atomic_t terminal_resized = 1;
+
+void OnResize(int) { terminal_resized = 1; }
+
+}  // namespace
+
+int TerminalColumns() {
+    static int columns = 80;
+    static bool watching = false;
+    if (!watching) {
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = OnResize;
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGWINCH, &action, nullptr);
+        watching = true;
+    }
+    if (terminal_resized) {
+        terminal_resized = 0;
+        struct winsize size;
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) columns = size.ws_col;
+    }
+    return columns;
 }

@@ -95,12 +95,17 @@ size_t FileNameStart(const std::string& path) {
     return start;
 }
 
-std::string ShortenedName(const std::string& shown, size_t limit) {
-    if (shown.size() <= limit || limit < 4) return shown;
-    // The first character boundary that leaves at most limit - 3 bytes.
-    size_t from = 0;
-    while (from < shown.size() && shown.size() - from > limit - 3) {
-        from += (IsDBCSLeadByte((BYTE)shown[from]) && from + 1 < shown.size()) ? 2 : 1;
-    }
-    return "..." + shown.substr(from);
+size_t CharacterBytes(const std::string& text, size_t at) {
+    return IsDBCSLeadByte((BYTE)text[at]) && at + 1 < text.size() ? 2 : 1;
+}
+
+// A double-byte character of the ANSI code page takes two columns, as wide
+// as its bytes.
+int CharacterColumns(const std::string& text, size_t at) { return (int)CharacterBytes(text, at); }
+
+// The console is asked each time: it has no resize signal.
+int TerminalColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 80;
+    return info.srWindow.Right - info.srWindow.Left + 1;
 }
