@@ -6,6 +6,7 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
+import { createServer } from 'node:http';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
@@ -178,8 +179,51 @@ test('an archive made in the page extracts byte for byte with the native tool', 
   await page.close();
 });
 
+test('from a static host, "Extract all" writes the tree into the folder the browser gives', async () => {
+  // Served from loopback, where the browser grants a private folder (origin
+  // private file system) that stands in for the one showDirectoryPicker asks for.
+  const server = createServer((request, response) => {
+    response.writeHead(200, { 'content-type': 'text/html; charset=utf-8' });
+    response.end(readFileSync(pagePath));
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const page = await context.newPage();
+  try {
+    await page.goto(`http://127.0.0.1:${server.address().port}/quorvane.html`);
+    await page.evaluate(() => { window.showDirectoryPicker = () => navigator.storage.getDirectory(); });
+    await page.setInputFiles('#open-input', archive);
+    await page.waitForFunction(() => /ファイル 5 個/.test(document.querySelector('#message').textContent));
+    await page.click('#extract-all');
+    await page.waitForFunction(() => /書き出しました/.test(document.querySelector('#message').textContent));
+    const written = await page.evaluate(async () => {
+      const found = {};
+      async function walk(folder, path) {
+        for await (const [name, handle] of folder.entries()) {
+          if (handle.kind === 'directory') {
+            found[`${path}${name}/`] = null;
+            await walk(handle, `${path}${name}/`);
+          } else {
+            found[path + name] = Array.from(new Uint8Array(await (await handle.getFile()).arrayBuffer()));
+          }
+        }
+      }
+      await walk(await navigator.storage.getDirectory(), '');
+      return found;
+    });
+    for (const [relative, bytes] of Object.entries(TREE)) {
+      assert.ok(Buffer.from(bytes).equals(Buffer.from(written[`in/${relative}`])), relative);
+    }
+    for (const folder of EMPTY_FOLDERS) assert.ok(`in/${folder}/` in written);
+    assert.equal(Object.keys(written).filter((name) => !name.endsWith('/')).length, 5);
+  } finally {
+    await page.close();
+    server.close();
+  }
+});
+
 test('the page asks the network for nothing', () => {
-  const foreign = requests.filter((url) => url !== pageUrl && !/^(blob|data):/.test(url));
+  const foreign = requests.filter((url) =>
+    url !== pageUrl && !/^(blob|data):/.test(url) && !/^http:\/\/127\.0\.0\.1:\d+\/quorvane\.html$/.test(url));
   assert.deepEqual(foreign, []);
   assert.ok(requests.includes(pageUrl));
 });
