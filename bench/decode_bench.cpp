@@ -172,7 +172,7 @@ Entry StoreEntry(const std::string& path, const std::string& work) {
     CompressResult r = compress_entry(in, (uint32_t)size, out, CompressOptions());
     CloseFile(in);
     CloseFile(out);
-    if (!r.ok) Fail("our writer failed on " + path + ": " + r.error);
+    if (r.cause != CAUSE_OK) Fail("our writer failed on " + path + ": " + r.error);
     e.record.storedSize = (uint32_t)r.stored_size;
     e.record.originalSize = (uint32_t)size;
     e.record.oddRescale = r.odd_rescale;

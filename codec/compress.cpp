@@ -137,9 +137,16 @@ struct Pass {
     uint32_t block_fill;  // run-length bytes in it
     bool stop_when_widened;
     const char* error;
+    Cause cause;  // why the pass failed
     const CompressOptions* options;
-    bool cancelled;  // the progress callback stopped the pass
 };
+
+// Ends a pass with `cause` and the words for it.
+static PassResult pass_failed(Pass* pass, Cause cause, const char* error) {
+    pass->cause = cause;
+    pass->error = error;
+    return PASS_FAILED;
+}
 
 // Move-to-front codes and range codes the oldest sorted block, in place.
 static PassResult code_oldest_block(Pass* pass) {
@@ -148,17 +155,15 @@ static PassResult code_oldest_block(Pass* pass) {
     uint8_t* stored = blocksort_workers_take(b->sorters, &stored_size);
     if (!stored) {
         blocksort_workers_release(b->sorters);
-        pass->error = "block sorting failed";
-        return PASS_FAILED;
+        return pass_failed(pass, CAUSE_NO_MEMORY, "block sorting failed");
     }
     mtf_encode_stream(&pass->mtf, stored, stored, stored_size);
     uint32_t coded = 0;
     RcEncodeResult result = rc_encode_bytes(b->rc, stored, stored_size, &coded);
     blocksort_workers_release(b->sorters);
-    if (result != RC_ENCODED) {
-        pass->error = "cannot write the stored bytes";
-        return PASS_FAILED;
-    }
+    if (result == RC_NO_MEMORY) return pass_failed(pass, CAUSE_NO_MEMORY, "out of memory");
+    if (result != RC_ENCODED)
+        return pass_failed(pass, CAUSE_WRITE_FAILED, "cannot write the stored bytes");
     if (pass->stop_when_widened && b->rc->widened_steps > 0) return PASS_WIDENED;
     return PASS_DONE;
 }
@@ -215,14 +220,11 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
     pass->error = NULL;
     mtf_encode_start(&pass->mtf);
 
-    if (source->memory == NULL && !seek_to(source->file, source->file_start)) {
-        pass->error = "cannot position the input";
-        return PASS_FAILED;
-    }
+    if (source->memory == NULL && !seek_to(source->file, source->file_start))
+        return pass_failed(pass, CAUSE_READ_FAILED, "cannot position the input");
     if (!rc_encode_start(b->rc, fNewType, sink_write, sink)) {
         rc_encode_release(b->rc);
-        pass->error = "out of memory";
-        return PASS_FAILED;
+        return pass_failed(pass, CAUSE_NO_MEMORY, "out of memory");
     }
 
     PassResult result = PASS_DONE;
@@ -234,8 +236,8 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
             input = source->memory + offset;
         } else {
             if (!read_exactly(source->file, b->input, n)) {
-                pass->error = "cannot read the input (it ended before its stated size)";
-                result = PASS_FAILED;
+                result = pass_failed(pass, CAUSE_READ_FAILED,
+                                     "cannot read the input (it ended before its stated size)");
                 break;
             }
             input = b->input;
@@ -247,9 +249,7 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
         const CompressOptions* options = pass->options;
         if (result == PASS_DONE && options->progress &&
             !options->progress(options->progress_context, offset)) {
-            pass->error = "cancelled";
-            pass->cancelled = true;
-            result = PASS_FAILED;
+            result = pass_failed(pass, CAUSE_CANCELLED, "cancelled");
         }
     }
     if (result == PASS_DONE && pass->block_fill > 0) submit_block(pass);
@@ -258,8 +258,7 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
     blocksort_workers_cancel(b->sorters);
     if (result == PASS_DONE) {
         if (rc_encode_finish(b->rc) != RC_ENCODED) {
-            pass->error = "cannot write the stored bytes";
-            result = PASS_FAILED;
+            result = pass_failed(pass, CAUSE_WRITE_FAILED, "cannot write the stored bytes");
         } else if (stop_when_widened && b->rc->widened_steps > 0) {
             result = PASS_WIDENED;
         }
@@ -268,51 +267,57 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
     return result;
 }
 
+// A failed result: `cause` and the words for it.
+static CompressResult compress_failed(const CompressOptions& options, Cause cause,
+                                      const char* error) {
+    CompressResult failed = {cause, options.prefer_odd_rescale, 0, 0, error, 0};
+    return failed;
+}
+
 static CompressResult compress_from(const Source* source, Sink* sink,
                                     const CompressOptions& options) {
     bool preferred = options.prefer_odd_rescale;
-    CompressResult result = {false, preferred, 0, 0, NULL, false, 0};
+    CompressResult result = {CAUSE_OK, preferred, 0, 0, NULL, 0};
     Buffers buffers;
-    if (!alloc_buffers(&buffers, options.threads)) {
-        result.error = "out of memory";
-        return result;
-    }
+    if (!alloc_buffers(&buffers, options.threads))
+        return compress_failed(options, CAUSE_NO_MEMORY, "out of memory");
     Pass pass;
     pass.options = &options;
-    pass.cancelled = false;
+    pass.cause = CAUSE_OK;
     if (!sink_begin(sink, 0)) {
-        result.error = "cannot position the output";
+        result = compress_failed(options, CAUSE_WRITE_FAILED, "cannot position the output");
     } else if (run_pass(source, sink, &buffers, preferred, false, &pass) != PASS_DONE) {
-        result.error = pass.error;
+        result = compress_failed(options, pass.cause, pass.error);
     } else {
         result.widened_steps = buffers.rc->widened_steps;
         result.stored_size = sink->written;
     }
-    if (!result.error && result.widened_steps > 0 && source->size <= options.retry_limit) {
+    if (result.cause == CAUSE_OK && result.widened_steps > 0 &&
+        source->size <= options.retry_limit) {
         uint64_t first_size = sink->written;
         if (!sink_begin(sink, first_size)) {
-            result.error = "cannot position the output";
+            result = compress_failed(options, CAUSE_WRITE_FAILED, "cannot position the output");
         } else {
             PassResult trial = run_pass(source, sink, &buffers, !preferred, true, &pass);
             if (trial == PASS_FAILED) {
-                result.error = pass.error;
+                result = compress_failed(options, pass.cause, pass.error);
             } else if (trial == PASS_DONE) {
                 if (!sink_move_to_start(sink, buffers.input, RLE_BUF_SIZE)) {
-                    result.error = "cannot move the stored bytes in the output";
+                    result = compress_failed(options, CAUSE_WRITE_FAILED,
+                                             "cannot move the stored bytes in the output");
                 } else {
                     result.odd_rescale = !preferred;
                     result.widened_steps = 0;
                     result.stored_size = sink->written;
                 }
             } else if (!sink_begin(sink, first_size)) {
-                result.error = "cannot cut the output after a trial";
+                result = compress_failed(options, CAUSE_WRITE_FAILED,
+                                         "cannot cut the output after a trial");
             }
         }
     }
     free_buffers(&buffers);
-    result.ok = result.error == NULL;
-    if (!result.ok) result.system_error = sink->failure;
-    result.cancelled = pass.cancelled;
+    if (result.cause != CAUSE_OK) result.system_error = sink->failure;
     return result;
 }
 
@@ -321,9 +326,9 @@ CompressResult compress_entry(FileHandle in, uint32_t original_size, FileHandle 
     Source source = {in, SetFilePointer64(in, 0, FILE_CURRENT), NULL, original_size};
     Sink sink = {out, SetFilePointer64(out, 0, FILE_CURRENT), NULL, 0, 0, 0};
     if (source.file_start < 0 || sink.file_start < 0) {
-        CompressResult failed = {
-            false, options.prefer_odd_rescale, 0, 0, "cannot position the files", false, 0};
-        return failed;
+        return compress_failed(options,
+                               source.file_start < 0 ? CAUSE_READ_FAILED : CAUSE_WRITE_FAILED,
+                               "cannot position the files");
     }
     return compress_from(&source, &sink, options);
 }
@@ -331,9 +336,7 @@ CompressResult compress_entry(FileHandle in, uint32_t original_size, FileHandle 
 CompressResult compress_buffer(const uint8_t* data, size_t size, const CompressOptions& options,
                                std::vector<uint8_t>* stored) {
     if (size > 0xFFFFFFFFu) {
-        CompressResult failed = {
-            false, options.prefer_odd_rescale, 0, 0, "input of 4 GiB or more", false, 0};
-        return failed;
+        return compress_failed(options, CAUSE_TOO_LARGE, "input of 4 GiB or more");
     }
     static const uint8_t nothing = 0;
     Source source = {NO_FILE, 0, data ? data : &nothing, (uint32_t)size};

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/status.h"
 
 // Entries above this size are not coded a second time with the other rescale
 // rule when the first stream needs the widening: at that length the second
@@ -25,13 +26,12 @@ struct CompressOptions {
 };
 
 struct CompressResult {
-    bool ok;
+    Cause cause;             // CAUSE_OK, or why it failed
     bool odd_rescale;        // the rule the stored bytes must be decoded with
     uint32_t widened_steps;  // steps of the stored stream that need the
                              // narrow-interval widening (0: every reader decodes it)
     uint64_t stored_size;    // bytes written to `out`
-    const char* error;       // why it failed, when !ok
-    bool cancelled;          // the progress callback stopped it
+    const char* error;       // why it failed, in words
     uint32_t system_error;   // the system's reason when the output failed (LastFileError), else 0
 };
 

@@ -318,7 +318,7 @@ int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result,
         case DECODE_READ_FAILED:
             *why = "reading the archive failed";
             return QV_E_READ;
-        case DECODE_WRITE_FAILED:
+        default:  // the output refused the bytes, or asked to stop
             break;
     }
     if (stop.cancelled) {

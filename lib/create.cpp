@@ -424,15 +424,22 @@ bool OnCompressed(void* context, uint64_t done) {
 
 void CheckCompressed(const CompressResult& result, const WriterEntry& entry,
                      const std::string& output) {
-    if (result.cancelled) throw CreateError{QV_E_CANCELLED, "cancelled"};
-    if (!result.ok && result.system_error != 0) {
-        // The output refused the stored bytes: a full disk, a file-size limit.
-        throw CreateError{QV_E_WRITE, output + ": writing failed: " + std::string(result.error) +
-                                          ": " + SystemErrorText(result.system_error)};
-    }
-    if (!result.ok) {
-        throw CreateError{QV_E_CANNOT_STORE, entry.source + ": cannot be compressed: " +
-                                                 (result.error ? result.error : "unknown error")};
+    std::string why = result.error ? result.error : "";
+    switch (result.cause) {
+        case CAUSE_OK:
+            break;
+        case CAUSE_CANCELLED:
+            throw CreateError{QV_E_CANCELLED, "cancelled"};
+        case CAUSE_NO_MEMORY:
+            throw CreateError{QV_E_NO_MEMORY, entry.source + ": cannot be compressed: " + why};
+        case CAUSE_READ_FAILED:
+            throw CreateError{QV_E_READ, entry.source + ": " + why};
+        case CAUSE_WRITE_FAILED:
+            // The output refused the stored bytes: a full disk, a file-size limit.
+            if (result.system_error != 0) why += ": " + SystemErrorText(result.system_error);
+            throw CreateError{QV_E_WRITE, output + ": writing failed: " + why};
+        default:
+            throw CreateError{QV_E_CANNOT_STORE, entry.source + ": cannot be compressed: " + why};
     }
     if (result.stored_size > 0xFFFFFFFFull) {
         throw CreateError{QV_E_CANNOT_STORE, entry.source + ": its stored form would exceed 4 GiB"};
@@ -468,7 +475,8 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
         } else {
             std::vector<uint8_t> stored;
             result = compress_buffer(entry.data, record->originalSize, compress, &stored);
-            if (result.ok && !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
+            if (result.cause == CAUSE_OK &&
+                !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
                 throw WritingFailed(output);
         }
         CheckCompressed(result, entry, output);

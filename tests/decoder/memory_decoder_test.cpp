@@ -114,7 +114,7 @@ TEST(MemoryDecoder, AnEntryThatStage1RunsFarAheadOfDecodesAlike) {
     }
     Bytes stored;
     CompressResult written = compress_buffer(original.data(), original.size(), {}, &stored);
-    ASSERT_TRUE(written.ok);
+    ASSERT_EQ(written.cause, CAUSE_OK);
     Outcome outcome =
         Agreed(stored, EntryOf(stored, (uint32_t)original.size(), written.odd_rescale));
     EXPECT_EQ(outcome.result, DECODE_OK);

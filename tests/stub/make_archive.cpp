@@ -160,7 +160,7 @@ Bytes Compress(const std::string& data, uint16_t* attr, int line) {
     Bytes stored;
     CompressResult r = compress_buffer((const uint8_t*)data.data(), data.size(),
                                        CompressOptions{false, 1}, &stored);
-    if (!r.ok) Fail(line, std::string("writer failed: ") + (r.error ? r.error : "?"));
+    if (r.cause != CAUSE_OK) Fail(line, std::string("writer failed: ") + (r.error ? r.error : "?"));
     *attr = (uint16_t)((*attr & ~0x2000) | (r.odd_rescale ? 0x2000 : 0));
     return stored;
 }

@@ -246,7 +246,7 @@ TEST(NarrowInterval, WriterKeepsTheStreamThatNeedsNoWidening) {
                 options.retry_limit = retry_limit;
                 Bytes stored;
                 CompressResult result = compress_buffer(data.data(), size, options, &stored);
-                ASSERT_TRUE(result.ok);
+                ASSERT_EQ(result.cause, CAUSE_OK);
                 EXPECT_EQ(odd != switch_rule, result.odd_rescale);
                 EXPECT_EQ(needs_it && !switch_rule, result.widened_steps > 0);
                 ChainResult chain = DecodeChain(stored, result.odd_rescale);

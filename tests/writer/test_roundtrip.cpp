@@ -7,6 +7,7 @@
 #include "codec/RunLength_writer.h"
 #include "codec/compress.h"
 #include "codec/compress_pool.h"
+#include "tests/test_hooks.h"
 #include "tests/writer/decode_chain.h"
 
 namespace {
@@ -18,7 +19,7 @@ void ExpectRoundTrip(const Bytes& data, bool odd, const char* what) {
     Bytes stored;
     CompressResult result =
         compress_buffer(data.data(), data.size(), CompressOptions{odd, 1}, &stored);
-    ASSERT_TRUE(result.ok) << result.error;
+    ASSERT_EQ(result.cause, CAUSE_OK) << result.error;
     EXPECT_EQ(stored.size(), result.stored_size);
     ChainResult chain = DecodeChain(stored, result.odd_rescale);
     ASSERT_EQ(DECODE_OK, chain.stage1);
@@ -106,7 +107,7 @@ TEST(WholeChainRoundTrip, CompressEntryReadsAndWritesFromTheCurrentPositions) {
 
     CompressResult result =
         compress_entry(in.handle(), (uint32_t)data.size(), out.handle(), CompressOptions());
-    ASSERT_TRUE(result.ok) << result.error;
+    ASSERT_EQ(result.cause, CAUSE_OK) << result.error;
     EXPECT_EQ(prefix.size() + data.size(), (size_t)SetFilePointer64(in.handle(), 0, FILE_CURRENT));
 
     Bytes written = out.ReadAll();
@@ -120,11 +121,20 @@ TEST(WholeChainRoundTrip, CompressEntryReadsAndWritesFromTheCurrentPositions) {
     EXPECT_TRUE(DecodeChain(stored, result.odd_rescale).output == data);
 }
 
+TEST(WholeChainRoundTrip, FailedAllocationIsOutOfMemoryNotAnInputThatCannotBeStored) {
+    Bytes data = TextLike(43, 5000);
+    std::vector<uint8_t> stored;
+    FailAllocationAfter = 1;
+    CompressResult result = compress_buffer(data.data(), data.size(), CompressOptions(), &stored);
+    FailAllocationAfter = 0;
+    EXPECT_EQ(result.cause, CAUSE_NO_MEMORY) << result.error;
+}
+
 TEST(WholeChainRoundTrip, CompressEntryRefusesAShortInput) {
     TempFile in, out;
     in.Write(TextLike(41, 1000));
     CompressResult result = compress_entry(in.handle(), 1001, out.handle(), CompressOptions());
-    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.cause, CAUSE_READ_FAILED);
     ASSERT_NE(nullptr, result.error);
     EXPECT_NE(nullptr, strstr(result.error, "input"));
 }
@@ -140,7 +150,7 @@ TEST(WholeChainRoundTrip, SameStoredBytesForEveryNumberOfThreads) {
         Bytes expected;
         CompressResult one =
             compress_buffer(data.data(), data.size(), CompressOptions{true, 1}, &expected);
-        ASSERT_TRUE(one.ok);
+        ASSERT_EQ(one.cause, CAUSE_OK);
         EXPECT_EQ(seed == 1, !one.odd_rescale);
         EXPECT_EQ(seed == 7, one.widened_steps > 0);
         EXPECT_TRUE(DecodeChain(expected, one.odd_rescale).output == data);
@@ -153,9 +163,10 @@ TEST(WholeChainRoundTrip, SameStoredBytesForEveryNumberOfThreads) {
         EXPECT_EQ(one.widened_steps, many.widened_steps);
         TempFile in, out;
         in.Write(data);
-        ASSERT_TRUE(compress_entry(in.handle(), (uint32_t)data.size(), out.handle(),
-                                   CompressOptions{true, 2})
-                        .ok);
+        ASSERT_EQ(compress_entry(in.handle(), (uint32_t)data.size(), out.handle(),
+                                 CompressOptions{true, 2})
+                      .cause,
+                  CAUSE_OK);
         EXPECT_EQ(expected.size(), (size_t)SetFilePointer64(out.handle(), 0, FILE_CURRENT));
         EXPECT_TRUE(out.ReadAll() == expected);
     }
@@ -179,7 +190,7 @@ TEST(WholeChainRoundTrip, PoolOfEntriesGivesTheSameBytesInOrder) {
             CompressResult result = compress_pool_take(pool, &stored);
             CompressResult alone = compress_buffer(entries[taken].data(), entries[taken].size(),
                                                    CompressOptions(), &expected);
-            EXPECT_TRUE(result.ok && stored == expected) << taken;
+            EXPECT_TRUE(result.cause == CAUSE_OK && stored == expected) << taken;
             EXPECT_EQ(result.odd_rescale, alone.odd_rescale);
             taken++;
         }
