@@ -58,6 +58,7 @@ struct CreateOptions {
     Verbosity verbosity = NORMAL;
     std::vector<std::string> inputs;
     std::vector<std::string> excludes;  // entry names and patterns left out
+    std::string folder;                 // -C: the inputs are read from here
 };
 
 int CommandList(const ListOptions& options);

@@ -90,13 +90,20 @@ int CommandCreate(const CreateOptions& options) {
 
     qv_error error;
     OpenWriter open = {nullptr};
-    if (qv_writer_open(options.output.c_str(), &settings, &open.writer, &error) != QV_OK) {
+    // -C: the output stays where it was named, the inputs are found from DIR.
+    std::string output = options.folder.empty() ? options.output : AbsolutePath(options.output);
+    if (qv_writer_open(output.c_str(), &settings, &open.writer, &error) != QV_OK) {
         // What the writer refuses before it begins comes from the command line.
         if (error.code == QV_E_INVALID) {
             fprintf(stderr, "quorvane: %s\nTry 'quorvane --help'.\n", error.message);
             return EXIT_USAGE;
         }
         return Failed(error);
+    }
+    std::string why;
+    if (!options.folder.empty() && !ChangeFolder(options.folder, &why)) {
+        fprintf(stderr, "quorvane: cannot change to %s: %s\n", options.folder.c_str(), why.c_str());
+        return EXIT_REFUSED;
     }
     for (const std::string& input : options.inputs) {
         if (qv_writer_add_path(open.writer, input.c_str(), &error) != QV_OK) return Failed(error);

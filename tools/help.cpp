@@ -18,7 +18,8 @@ struct CommandHelp {
 
 const CommandHelp kCommands[] = {
     {"create",
-     "create -o OUT.exe [--stub FILE|--payload-only] [--mtime TIME] [-j N] [--exclude PATTERN]... "
+     "create -o OUT.exe [--stub FILE|--payload-only] [--mtime TIME] [-j N] [-C DIR] [--exclude "
+     "PATTERN]... "
      "[-q|-v] PATH...\n",
      "  create         packs the files and folders (recursively, in sorted order) behind\n"
      "                 the extractor stub. --stub FILE uses another stub; --payload-only\n"
@@ -27,6 +28,7 @@ const CommandHelp kCommands[] = {
      "                 --mtime TIME gives every entry TIME as its creation, access and\n"
      "                 write time: @SECONDS since 1970 or YYYY-MM-DD[THH:MM:SS][Z], UTC;\n"
      "                 without it SOURCE_DATE_EPOCH (seconds) does, when set.\n"
+     "                 -C DIR finds the inputs from DIR, as tar does.\n"
      "                 --exclude PATTERN leaves out what the pattern names, as it would\n"
      "                 be named in the archive (a folder with all it holds). -j N sorts\n"
      "                 blocks on N threads, 1 to 64 (default: one per core); the archive\n"
@@ -128,7 +130,7 @@ void PrintHelp(FILE* to) {
             "\n"
             "Makes, lists, tests and extracts self-extracting archives: a Windows extractor\n"
             "stub with the archived folders and files behind it. FILE may be such an\n"
-            "executable or a bare payload.\n"
+            "executable or a bare payload; '-' reads it from standard input.\n"
             "\n"
             "Commands:\n");
     for (const CommandHelp& command : kCommands) fputs(command.text, to);

@@ -143,6 +143,7 @@ int main(int argc, char** argv) {
     std::string threads;
     CLI::Option* threads_option = create_command->add_option("-j,--threads", threads);
     AddExclude(create_command, &create.excludes);
+    create_command->add_option("-C,--directory", create.folder);
     create_command->add_option("paths", create.inputs);
     AddVerbosity(create_command, &quiet, &verbose);
 

@@ -85,10 +85,33 @@ bool SayUnmatched(const EntryPatterns& patterns) {
 
 }  // namespace
 
+// An archive of "-" comes from standard input, read whole into memory; the
+// bytes stay until the program ends, since the archive reads them in place.
+int OpenStandardInput(qv_archive** archive, qv_error* error) {
+    static std::vector<uint8_t> bytes;
+    if (InputIsInteractive()) {
+        snprintf(error->message, sizeof error->message,
+                 "- reads the archive from standard input, which is a terminal here");
+        return QV_E_OPEN;
+    }
+    BinaryStandardInput();
+    uint8_t buffer[65536];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, stdin)) > 0)
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    if (ferror(stdin)) {
+        snprintf(error->message, sizeof error->message, "cannot read standard input");
+        return QV_E_READ;
+    }
+    return qv_open_memory(bytes.data(), bytes.size(), archive, error);
+}
+
 qv_archive* OpenOrSay(const std::string& path) {
     qv_archive* archive = nullptr;
     qv_error error;
-    if (qv_open_path(path.c_str(), &archive, &error) != QV_OK) {
+    int code = path == "-" ? OpenStandardInput(&archive, &error)
+                           : qv_open_path(path.c_str(), &archive, &error);
+    if (code != QV_OK) {
         fprintf(stderr, "quorvane: %s\n", error.message);
         return nullptr;
     }
@@ -97,7 +120,7 @@ qv_archive* OpenOrSay(const std::string& path) {
     if (qv_entry_count(archive) == 0) {
         fprintf(
             stderr, "quorvane: %s holds no entries (%s; is it a self-extracting archive?)\n",
-            path.c_str(),
+            path == "-" ? "standard input" : path.c_str(),
             qv_payload_start(archive) > 0 ? "nothing follows the executable" : "the file is empty");
     }
     return archive;

@@ -31,8 +31,15 @@ int InterruptExitCode();
 // from the folder of the executable); empty when there is none.
 std::string InstalledStub();
 
-// Standard output takes bytes as they are (no newline translation).
+// Standard output takes, and standard input gives, bytes as they are (no
+// newline translation).
 void BinaryStandardOutput();
+void BinaryStandardInput();
+
+// Makes `path` absolute against the current folder; changes the current
+// folder (false with the system's reason in *why).
+std::string AbsolutePath(const std::string& path);
+bool ChangeFolder(const std::string& folder, std::string* why);
 
 // Position in `path` where its last component, the file name, begins.
 size_t FileNameStart(const std::string& path);

@@ -1,4 +1,5 @@
 // POSIX side of the command line's system services.
+#include <errno.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -77,6 +78,19 @@ std::string InstalledStub() {
 }
 
 void BinaryStandardOutput() {}
+void BinaryStandardInput() {}
+
+std::string AbsolutePath(const std::string& path) {
+    char here[PATH_MAX];
+    if (path.empty() || path[0] == '/' || !getcwd(here, sizeof here)) return path;
+    return std::string(here) + "/" + path;
+}
+
+bool ChangeFolder(const std::string& folder, std::string* why) {
+    if (chdir(folder.c_str()) == 0) return true;
+    *why = strerror(errno);
+    return false;
+}
 
 size_t FileNameStart(const std::string& path) {
     size_t slash = path.find_last_of('/');

@@ -80,6 +80,20 @@ void BinaryStandardOutput() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+void BinaryStandardInput() { _setmode(_fileno(stdin), _O_BINARY); }
+
+std::string AbsolutePath(const std::string& path) {
+    char full[MAX_PATH];
+    DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return length > 0 && length < sizeof full ? std::string(full, length) : path;
+}
+
+bool ChangeFolder(const std::string& folder, std::string* why) {
+    if (SetCurrentDirectoryA(folder.c_str())) return true;
+    *why = "error " + std::to_string(GetLastError());
+    return false;
+}
+
 size_t FileNameStart(const std::string& path) {
     // A '\' may be the second byte of a double-byte character.
     size_t start = 0;

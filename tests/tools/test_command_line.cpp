@@ -181,6 +181,31 @@ TEST_F(CommandLineTest, ExcludeLeavesOutOnCreateListAndExtractAndListTakesNames)
     EXPECT_EQ(List(Path("out/in/raw")), std::vector<std::string>());
 }
 
+TEST_F(CommandLineTest, CreateReadsInputsFromDashCAndAnArchiveComesFromStandardInput) {
+    mkdir(Path("in").c_str(), 0755);
+    mkdir(Path("in/sub").c_str(), 0755);
+    WriteText(Path("in/sub/a.txt"), "a");
+    // The output is named from here, the inputs from -C's folder.
+    Outcome create = QIn(scratch_, "create -v -C in -o c.qv --payload-only sub");
+    ASSERT_EQ(create.code, 0) << create.err;
+    EXPECT_EQ(create.out, "sub/\nsub/a.txt\n");
+    EXPECT_TRUE(Exists(Path("c.qv")));
+
+    // Standard input from the archive, inside braces, where RunProgram's own
+    // redirection cannot override it.
+    auto from_input = [&](const std::string& arguments) {
+        return RunProgram("cd " + Quote(scratch_) + " && { cat c.qv | " + Quote(QuorvaneBin()),
+                          arguments + "; }", scratch_);
+    };
+    Outcome list = from_input("list -q -");
+    EXPECT_EQ(list.code, 0) << list.err;
+    EXPECT_EQ(list.err, "");
+    EXPECT_NE(list.out.find("sub/a.txt"), std::string::npos) << list.out;
+    Outcome extract = from_input("extract - -d out");
+    EXPECT_EQ(extract.code, 0) << extract.err;
+    EXPECT_EQ(ReadFile(Path("out/sub/a.txt")), Bytes({'a'}));
+}
+
 TEST_F(CommandLineTest, ListColumnsStayAlignedForRatiosOf1000PercentAndMore) {
     // Stored 22 bytes for 20, for 1, and 2000 junk bytes for 1 (list decodes nothing).
     WritePayload(Path("r.qv"), {{"small.txt", ATTRIBUTE_ARCHIVE, 20, kChainStored},

@@ -12,12 +12,12 @@ _quorvane() {
     fi
     case $prev in
         -o | --output | --stub) _filedir; return ;;
-        -d | --destination) _filedir -d; return ;;
+        -d | --destination | -C | --directory) _filedir -d; return ;;
         --mtime | -j | --threads | --exclude) return ;;
     esac
     local options="-q --quiet -v --verbose -h --help"
     case ${words[1]} in
-        create) options+=" -o --output --stub --payload-only --mtime -j --threads --exclude" ;;
+        create) options+=" -o --output --stub --payload-only --mtime -j --threads --exclude -C --directory" ;;
         list) options+=" --json --exclude" ;;
         test) options+=" -j --threads" ;;
         extract) options+=" -d --destination --overwrite --skip-existing -c --stdout -j --threads --exclude" ;;
