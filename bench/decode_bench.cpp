@@ -130,7 +130,7 @@ void WriteArchive(Entry* e) {
     std::string name = fs::path(e->original).filename().string();
     record.nameLength = (uint8_t)std::min<size_t>(name.size(), 200);
     memcpy(record.name, name.data(), record.nameLength);
-    record.attributeWord = ATTRIBUTE_ARCHIVE | (e->record.oddRescale ? ODD_RESCALE : 0);
+    record.attributeWord = ATTRIBUTE_ARCHIVE | (e->record.odd_rescale ? ODD_RESCALE : 0);
     record.originalSize = e->record.originalSize;
     record.storedSize = e->record.storedSize;
     FileHandle out = CreateReadWrite(e->archive.c_str());
@@ -175,7 +175,7 @@ Entry StoreEntry(const std::string& path, const std::string& work) {
     if (r.cause != CAUSE_OK) Fail("our writer failed on " + path + ": " + r.error);
     e.record.storedSize = (uint32_t)r.stored_size;
     e.record.originalSize = (uint32_t)size;
-    e.record.oddRescale = r.odd_rescale;
+    e.record.odd_rescale = r.odd_rescale;
     return e;
 }
 
@@ -238,7 +238,7 @@ void DecodeStepByStep(const Entry& e, const std::string& work, StepTimes* times)
     r[COPY] = CopyIntoWorkFile(f.archive, f.first, e.record.storedSize);
     AddTiming(&times->step[COPY], w0.Stop());
     Stopwatch w1;
-    r[STAGE1] = coding012_decode(f.first, f.second, e.record.oddRescale, NO_PUMP, NO_OUTPUT_LIMIT);
+    r[STAGE1] = coding012_decode(f.first, f.second, e.record.odd_rescale, NO_PUMP, NO_OUTPUT_LIMIT);
     AddTiming(&times->step[STAGE1], w1.Stop());
     Stopwatch w2;
     r[STAGE2] = mtf_decode(f.second, f.first, NO_PUMP);

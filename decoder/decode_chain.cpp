@@ -165,7 +165,7 @@ DecodeResult FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, M
     Stage1Decoder decoder;
     DecodeResult result = DECODE_NO_MEMORY;
     if (input && values && walk) {
-        result = stage1_start(&decoder, entry.oddRescale ? 1 : 0, ReadStored, &reader, input,
+        result = stage1_start(&decoder, entry.odd_rescale ? 1 : 0, ReadStored, &reader, input,
                               input_size);
         bool started = result == DECODE_OK, finished = false;
         while (result == DECODE_OK && !finished) {
@@ -188,7 +188,7 @@ DecodeResult FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, M
 DecodeResult DecodeWorkFiles(FileHandle first, FileHandle second, const StoredEntry& entry,
                              MessagePump pump, StoredBytesAt stored) {
     bool stopped = false;
-    DecodeResult result = coding012_decode(first, second, entry.oddRescale ? 1 : 0, pump,
+    DecodeResult result = coding012_decode(first, second, entry.odd_rescale ? 1 : 0, pump,
                                            Stage1WorkBound(entry.originalSize), NULL, &stopped);
     if (result != DECODE_OK) return result;
     result = mtf_decode(second, first, pump);

@@ -13,7 +13,7 @@
 struct StoredEntry {
     uint32_t storedSize;
     uint32_t originalSize;
-    bool oddRescale;
+    bool odd_rescale;
 };
 
 // The longest stage-1 output that a sound entry of `originalSize` bytes can

@@ -111,7 +111,7 @@ DecodeResult StartStage1(Stage1Source* s, const StoredEntry& entry, const Capaci
     s->input = input ? input : (uint8_t*)AllocZeroedMemory(c.stored);
     if (!s->input) return DECODE_NO_MEMORY;
     DecodeResult result =
-        stage1_start(&s->decoder, entry.oddRescale ? 1 : 0, read, context, s->input, c.stored);
+        stage1_start(&s->decoder, entry.odd_rescale ? 1 : 0, read, context, s->input, c.stored);
     s->started = result == DECODE_OK;
     return result;
 }

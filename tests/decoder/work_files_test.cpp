@@ -240,11 +240,11 @@ TEST_F(WorkFolderTest, FolderEndingInDoubleByteCharacterWithTrailBackslash) {
 
 TEST_F(WorkFolderTest, WholeChainExampleUnderBothRescaleRules) {
     const uint32_t rules[] = {0, 0x2000};
-    for (uint32_t oddRescale : rules) {
-        SCOPED_TRACE(oddRescale);
+    for (uint32_t odd_rescale : rules) {
+        SCOPED_TRACE(odd_rescale);
         FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
         WorkFiles files;
-        ASSERT_EQ(DECODE_OK, DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), oddRescale,
+        ASSERT_EQ(DECODE_OK, DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), odd_rescale,
                                              CHAIN_SIZE, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         EXPECT_EQ(CHAIN_AFTER_STAGE2, ReadWhole(files.first));
