@@ -18,7 +18,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The tool's dependency on libquorvane1 comes from the component dependency
 # below; dpkg-shlibdeps only needs to find the library in this build.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 # Binaries are stripped; their debug symbols go into -dbgsym packages.
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
