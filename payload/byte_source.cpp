@@ -3,12 +3,17 @@
 #include <string.h>
 
 ByteSource FileSource(FileHandle file) {
-    ByteSource source = {file, nullptr, 0, 0};
+    ByteSource source = {file, nullptr, 0, 0, nullptr};
     return source;
 }
 
 ByteSource MemorySource(const void* data, uint64_t size) {
-    ByteSource source = {NO_FILE, (const uint8_t*)data, size, 0};
+    ByteSource source = {NO_FILE, (const uint8_t*)data, size, 0, nullptr};
+    return source;
+}
+
+ByteSource CallsSource(const SourceCalls* calls) {
+    ByteSource source = {NO_FILE, nullptr, calls->size, 0, calls};
     return source;
 }
 
@@ -27,8 +32,17 @@ uint64_t SourceSize(const ByteSource* source) {
 bool SourceRead(ByteSource* source, void* buffer, uint32_t size, uint32_t* got) {
     if (source->file != NO_FILE) return ReadBytes(source->file, buffer, size, got);
     uint64_t left = source->position < source->size ? source->size - source->position : 0;
-    *got = left < size ? (uint32_t)left : size;
-    memcpy(buffer, source->data + source->position, *got);
+    uint32_t want = left < size ? (uint32_t)left : size;
+    *got = 0;
+    if (source->calls) {
+        const SourceCalls* calls = source->calls;
+        if (want > 0 && !calls->read_at(calls->context, source->position, buffer, want, got))
+            return false;
+        if (*got > want) return false;  // more than asked for cannot be right
+    } else {
+        *got = want;
+        memcpy(buffer, source->data + source->position, *got);
+    }
     source->position += *got;
     return true;
 }
