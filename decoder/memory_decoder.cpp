@@ -296,6 +296,10 @@ struct ChainTail {
     uint32_t block_room;  // the largest block the two hold
     bool sorting_done;
 
+    // The restored block's bytes that stage 4 has not taken yet.
+    const uint8_t* sorted_next;
+    uint32_t sorted_left;
+
     uint8_t runs_header[RLE_HEADER_SIZE];
     uint32_t runs_header_fill;
     uint32_t runs_size, runs_fill;
@@ -304,6 +308,12 @@ struct ChainTail {
     uint32_t runs_room;    // the most coded bytes runs_block holds
     uint32_t output_room;  // the bytes runs_output holds
     bool runs_done;
+
+    // Stage 4 pauses after every block that gave output, until its reader
+    // took it (`held` in the meantime): the chain then goes on only at the
+    // reader's pace.
+    bool pause_after_output;
+    bool held;
 };
 
 // Stage 3's buffers, grown to hold a block of `size` bytes (at most the
@@ -368,9 +378,13 @@ uint32_t Gather(uint8_t* to, uint32_t* fill, uint32_t want, const uint8_t** data
     return n;
 }
 
-// Stage 4: expands every complete run-length block of the input.
-DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
-    while (size > 0 && !t->runs_done) {
+// Stage 4: expands every complete run-length block of the input, or with
+// pause_after_output up to the first that gives output.
+DecodeResult TakeRuns(ChainTail* t, const uint8_t** input, uint32_t* input_size) {
+    const uint8_t* data = *input;
+    uint32_t size = *input_size;
+    DecodeResult result = DECODE_OK;
+    while (size > 0 && !t->runs_done && !t->held) {
         if (t->runs_header_fill < RLE_HEADER_SIZE) {
             Gather(t->runs_header, &t->runs_header_fill, RLE_HEADER_SIZE, &data, &size);
             if (t->runs_header_fill < RLE_HEADER_SIZE) break;
@@ -388,15 +402,32 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t* data, uint32_t size) {
         uint64_t left = t->expected - t->produced;
         int32_t after = rle_decode_within(t->runs_block, t->runs_output, t->runs_size,
                                           RLE_THRESHOLD, AtMost(left, t->output_room));
-        if (after < 0) return DECODE_DAMAGED;
-        if (after > 0 && !t->output(t->output_context, t->runs_output, (uint32_t)after))
-            return DECODE_WRITE_FAILED;
+        if (after < 0) {
+            result = DECODE_DAMAGED;
+            break;
+        }
+        if (after > 0 && !t->output(t->output_context, t->runs_output, (uint32_t)after)) {
+            result = DECODE_WRITE_FAILED;
+            break;
+        }
         t->produced += (uint32_t)after;
         t->runs_header_fill = 0;
         // Only a full block is followed by another.
         if ((uint32_t)after != RLE_BUF_SIZE) t->runs_done = true;
+        if (after > 0 && t->pause_after_output) t->held = true;
     }
-    return DECODE_OK;
+    *input = data;
+    *input_size = size;
+    return result;
+}
+
+// Hands the restored block's bytes to stage 4, as far as it takes them.
+DecodeResult PassSorted(ChainTail* t) {
+    if (t->sorted_left == 0) return DECODE_OK;
+    DecodeResult result = TakeRuns(t, &t->sorted_next, &t->sorted_left);
+    // What follows stage 4's last block is ignored, as the work-file chain does.
+    if (t->runs_done) t->sorted_left = 0;
+    return result;
 }
 
 // Restores the ranked block into sort_output, with stage 1's thread as soon
@@ -414,20 +445,26 @@ void RestoreBlock(ChainTail* t) {
     blocksort_restore_ranked(&t->ranks, t->sort_output, t->sort_top, t->index_table);
 }
 
-// Stage 3: restores every complete block-sorted block of the input. Once
-// the stream's last block is done, later bytes are ignored, as the work-file
-// chain does. Once stage 4 has ended, blocks are no longer restored: only
-// their headers still count.
-DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
-    while (size > 0 && !t->sorting_done) {
+// Stage 3: restores every complete block-sorted block of the input and hands
+// it to stage 4. Once the stream's last block is done, later bytes are
+// ignored, as the work-file chain does. Once stage 4 has ended, blocks are no
+// longer restored: only their headers still count. When stage 4 holds output
+// for its reader, this stops with *input and *input_size at what is left.
+DecodeResult TakeSorted(ChainTail* t, const uint8_t** input, uint32_t* input_size) {
+    const uint8_t*& data = *input;
+    uint32_t& size = *input_size;
+    for (;;) {
+        DecodeResult result = PassSorted(t);
+        if (result != DECODE_OK || t->held) return result;
+        if (size == 0 || t->sorting_done) return DECODE_OK;
         if (t->sort_header_fill < BS_HEADER_SIZE) {
             Gather(t->sort_header, &t->sort_header_fill, BS_HEADER_SIZE, &data, &size);
-            if (t->sort_header_fill < BS_HEADER_SIZE) break;
+            if (t->sort_header_fill < BS_HEADER_SIZE) return DECODE_OK;
             blocksort_read_header(t->sort_header, &t->sort_top, &t->sort_size);
             // An empty block ends the stream; it carries nothing to restore.
             if (t->sort_size == 0) {
                 t->sorting_done = true;
-                break;
+                return DECODE_OK;
             }
             if (!blocksort_block_ok(t->sort_top, t->sort_size) || t->sort_size > t->capacity.block)
                 return DECODE_DAMAGED;
@@ -445,7 +482,7 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
         t->sort_fill += n;
         data += n;
         size -= n;
-        if (t->sort_fill < t->sort_size) break;
+        if (t->sort_fill < t->sort_size) return DECODE_OK;
         // A short block is the stream's last.
         bool last = t->sort_size != BS_BUF_SIZE;
         if (!t->runs_done) {
@@ -456,13 +493,12 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t* data, uint32_t size) {
                 t->index_table = NULL;
                 t->block_room = 0;
             }
-            DecodeResult result = TakeRuns(t, t->sort_output, t->sort_size);
-            if (result != DECODE_OK) return result;
+            t->sorted_next = t->sort_output;
+            t->sorted_left = t->sort_size;
         }
         t->sort_header_fill = 0;
         if (last) t->sorting_done = true;
     }
-    return DECODE_OK;
 }
 
 // The end of the stage-1 output: the stages must end cleanly, at a block
@@ -616,7 +652,9 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
         }
         // The pieces before a stage-1 failure are taken like the rest; the
         // failure then decides the verdict, as it does in the work-file chain.
-        if (tail_result == DECODE_OK) tail_result = TakeSorted(tail, piece.data, piece.size);
+        const uint8_t* data = piece.data;
+        uint32_t size = piece.size;
+        if (tail_result == DECODE_OK) tail_result = TakeSorted(tail, &data, &size);
         if (tail_result == DECODE_OK && AlreadyRefused(tail)) tail_result = DECODE_DAMAGED;
         bool rest_can_matter = tail_result == DECODE_OK && RestCanMatter(tail);
         std::lock_guard<std::mutex> hold(shared.lock);
@@ -636,25 +674,6 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
     // that was stopped early ended without one.
     if (shared.producer_result != DECODE_OK) return shared.producer_result;
     if (tail_result != DECODE_OK) return tail_result;
-    return FinishTail(tail);
-}
-
-// One thread: a piece of stage 1, then the rest on it, in turn.
-DecodeResult RunOneThread(Stage1Source* source, ChainTail* tail, Piece* piece) {
-    bool finished = false;
-    while (!finished) {
-        DecodeResult result = NextPiece(source, piece, &finished);
-        if (result != DECODE_OK) return result;
-        MoveToFront(&tail->mtf, *piece);
-        result = TakeSorted(tail, piece->data, piece->size);
-        if (result != DECODE_OK) return result;
-        if (AlreadyRefused(tail)) return DECODE_DAMAGED;
-        if (source->stopped) {
-            if (!RestCanMatter(tail)) return DECODE_DAMAGED;
-            source->stopped = false;
-            source->limit = UINT64_MAX;
-        }
-    }
     return FinishTail(tail);
 }
 
@@ -715,18 +734,43 @@ void FreeDecoderBuffers(DecoderBuffers* b) {
     memset(b, 0, sizeof *b);
 }
 
-DecodeResult DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_stored,
-                                   void* read_context, DecodedOutput output, void* output_context,
-                                   DecoderBuffers* b, uint32_t* widened_steps) {
-    if (widened_steps) *widened_steps = 0;
+// ---------------------------------------------------------------------------
+// One thread, at the pace of whoever takes the output: a piece of stage 1,
+// then the rest on it, in turn, up to the next run-length block that gives
+// output.
+
+struct PullDecoder {
+    Stage1Source source;
+    ChainTail tail;
+    Piece piece;
+    const uint8_t* piece_next;  // of the piece, what stage 3 has not taken
+    uint32_t piece_left;
+    bool stage1_finished;
+    const uint8_t* output;  // what the last run-length block gave
+    uint32_t output_size;
+    bool ended;  // the verdict is known
+    DecodeResult verdict;
+    DecoderBuffers own;  // the buffers of a decoder that StartPullDecoder made
+};
+
+namespace {
+
+bool HoldOutput(void* context, const uint8_t* data, uint32_t size) {
+    PullDecoder* d = (PullDecoder*)context;
+    d->output = data;
+    d->output_size = size;
+    return true;
+}
+
+// Prepares `d`, zero-filled, for the entry, with the buffers `b` lent to it;
+// StopPull gives them back, grown, in every case.
+DecodeResult StartPull(PullDecoder* d, const StoredEntry& entry, Stage1Refill read_stored,
+                       void* read_context, DecoderBuffers* b) {
     Capacities capacity = CapacitiesFor(entry);
-    if (!GrowBuffer(&b->stored, &b->stored_room, capacity.stored) ||
-        !GrowBuffer(&b->piece, &b->piece_room, capacity.piece))
-        return DECODE_NO_MEMORY;
     // The tail grows the buffers of stages 3 and 4 as its blocks need, from
     // what earlier entries left.
-    ChainTail tail;
-    StartTail(&tail, entry, capacity, output, output_context);
+    ChainTail& tail = d->tail;
+    StartTail(&tail, entry, capacity, HoldOutput, d);
     tail.index_table = b->index_table;
     tail.sort_output = b->sort_output;
     tail.block_room = b->block_room;
@@ -734,20 +778,120 @@ DecodeResult DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_s
     tail.runs_room = b->runs_room;
     tail.runs_output = b->runs_output;
     tail.output_room = b->output_room;
-    Piece piece = {b->piece, 0, false};
-    Stage1Source source = {};
-    DecodeResult result =
-        StartStage1(&source, entry, capacity, read_stored, read_context, b->stored);
-    if (result == DECODE_OK) result = RunOneThread(&source, &tail, &piece);
-    if (widened_steps) *widened_steps = source.started ? source.decoder.rc.widened_steps : 0;
-    StopStage1(&source);
-    b->index_table = tail.index_table;
-    b->sort_output = tail.sort_output;
-    b->block_room = tail.block_room;
-    b->runs_block = tail.runs_block;
-    b->runs_room = tail.runs_room;
-    b->runs_output = tail.runs_output;
-    b->output_room = tail.output_room;
+    tail.pause_after_output = true;
+    if (!GrowBuffer(&b->stored, &b->stored_room, capacity.stored) ||
+        !GrowBuffer(&b->piece, &b->piece_room, capacity.piece))
+        return DECODE_NO_MEMORY;
+    d->piece.data = b->piece;
+    return StartStage1(&d->source, entry, capacity, read_stored, read_context, b->stored);
+}
+
+void StopPull(PullDecoder* d, DecoderBuffers* b) {
+    StopStage1(&d->source);
+    b->index_table = d->tail.index_table;
+    b->sort_output = d->tail.sort_output;
+    b->block_room = d->tail.block_room;
+    b->runs_block = d->tail.runs_block;
+    b->runs_room = d->tail.runs_room;
+    b->runs_output = d->tail.runs_output;
+    b->output_room = d->tail.output_room;
+}
+
+DecodeResult PullNext(PullDecoder* d, const uint8_t** data, uint32_t* size) {
+    *size = 0;
+    if (d->ended) return d->verdict;
+    // The bytes handed out last time have been taken.
+    d->tail.held = false;
+    d->output_size = 0;
+    DecodeResult result = DECODE_OK;
+    while (result == DECODE_OK && !d->tail.held) {
+        if (d->piece_left > 0 || d->tail.sorted_left > 0) {
+            result = TakeSorted(&d->tail, &d->piece_next, &d->piece_left);
+            // Unless stage 4 paused, stage 3 took the piece or ignores the rest.
+            if (!d->tail.held) {
+                d->piece_left = 0;
+                if (result == DECODE_OK && AlreadyRefused(&d->tail)) result = DECODE_DAMAGED;
+            }
+        } else if (d->source.stopped) {
+            // Stage 1 passed its work bound with the piece just taken.
+            if (!RestCanMatter(&d->tail)) result = DECODE_DAMAGED;
+            d->source.stopped = false;
+            d->source.limit = UINT64_MAX;
+        } else if (!d->stage1_finished) {
+            result = NextPiece(&d->source, &d->piece, &d->stage1_finished);
+            if (result != DECODE_OK) break;
+            MoveToFront(&d->tail.mtf, d->piece);
+            d->piece_next = d->piece.data;
+            d->piece_left = d->piece.size;
+        } else {
+            result = FinishTail(&d->tail);
+            break;
+        }
+    }
+    if (result != DECODE_OK || !d->tail.held) {
+        d->ended = true;
+        d->verdict = result;
+        return result;
+    }
+    *data = d->output;
+    *size = d->output_size;
+    return DECODE_OK;
+}
+
+// The whole entry on the caller's thread, into `output`.
+DecodeResult RunOneThread(PullDecoder* d, DecodedOutput output, void* output_context) {
+    for (;;) {
+        const uint8_t* data = NULL;
+        uint32_t size = 0;
+        DecodeResult result = PullNext(d, &data, &size);
+        if (result != DECODE_OK || size == 0) return result;
+        if (!output(output_context, data, size)) return DECODE_WRITE_FAILED;
+    }
+}
+
+uint32_t WidenedSteps(const Stage1Source& source) {
+    return source.started ? source.decoder.rc.widened_steps : 0;
+}
+
+}  // namespace
+
+PullDecoder* StartPullDecoder(const StoredEntry& entry, Stage1Refill read_stored,
+                              void* read_context, DecodeResult* result) {
+    PullDecoder* d = (PullDecoder*)AllocHeapMemory(sizeof(PullDecoder));
+    if (!d) {
+        *result = DECODE_NO_MEMORY;
+        return NULL;
+    }
+    *result = StartPull(d, entry, read_stored, read_context, &d->own);
+    if (*result != DECODE_OK) {
+        StopPullDecoder(d);
+        return NULL;
+    }
+    return d;
+}
+
+DecodeResult PullDecoded(PullDecoder* decoder, const uint8_t** data, uint32_t* size) {
+    return PullNext(decoder, data, size);
+}
+
+uint32_t PulledWidenedSteps(const PullDecoder* decoder) { return WidenedSteps(decoder->source); }
+
+void StopPullDecoder(PullDecoder* decoder) {
+    if (!decoder) return;
+    StopPull(decoder, &decoder->own);
+    FreeDecoderBuffers(&decoder->own);
+    FreeHeapMemory(decoder);
+}
+
+DecodeResult DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_stored,
+                                   void* read_context, DecodedOutput output, void* output_context,
+                                   DecoderBuffers* b, uint32_t* widened_steps) {
+    PullDecoder pull;
+    memset(&pull, 0, sizeof pull);
+    DecodeResult result = StartPull(&pull, entry, read_stored, read_context, b);
+    if (result == DECODE_OK) result = RunOneThread(&pull, output, output_context);
+    if (widened_steps) *widened_steps = WidenedSteps(pull.source);
+    StopPull(&pull, b);
     return result;
 }
 
@@ -780,7 +924,7 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
         result = StartStage1(&source, entry, capacity, read_stored, read_context);
     if (result == DECODE_OK)
         result = RunTwoThreads(&source, &tail, pieces, &piece_count, wanted_pieces);
-    if (widened_steps) *widened_steps = source.started ? source.decoder.rc.widened_steps : 0;
+    if (widened_steps) *widened_steps = WidenedSteps(source);
     StopStage1(&source);
     for (int i = 0; i < piece_count; i++) FreeZeroedMemory(pieces[i].data);
     FreeTail(&tail);

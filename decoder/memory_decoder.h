@@ -68,6 +68,25 @@ DecodeResult DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_s
                                    void* read_context, DecodedOutput output, void* output_context,
                                    DecoderBuffers* buffers, uint32_t* widened_steps = NULL);
 
+// Decoding at the pace of whoever takes the output, on its thread alone, in
+// memory bounded by the format's block sizes (about 12 MiB): the one-thread
+// decoding above, a run-length block at a time. Same bytes, same verdict.
+struct PullDecoder;
+
+// NULL, with *result saying why, when the decoding cannot start.
+PullDecoder* StartPullDecoder(const StoredEntry& entry, Stage1Refill read_stored,
+                              void* read_context, DecodeResult* result);
+
+// The next decoded bytes: *data and *size point into the decoder until the
+// next call. *size is 0 only with the verdict: DECODE_OK when the entry is
+// complete and sound. Once a verdict is given every call repeats it.
+DecodeResult PullDecoded(PullDecoder* decoder, const uint8_t** data, uint32_t* size);
+
+// Steps of stage 1 so far that needed the narrow-interval widening.
+uint32_t PulledWidenedSteps(const PullDecoder* decoder);
+
+void StopPullDecoder(PullDecoder* decoder);
+
 // The same for the stored bytes at the archive's current position, which is
 // left right behind them.
 DecodeResult DecodeStoredInMemory(FileHandle archive, const StoredEntry& entry,
