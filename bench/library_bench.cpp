@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
 
     Timing create = Best(rounds, [&] {
         qv_create_options options = {};
+        options.struct_size = sizeof options;
         options.payload_only = 1;
         qv_writer* writer = nullptr;
         qv_error error;

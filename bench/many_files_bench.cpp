@@ -98,6 +98,7 @@ std::vector<uint8_t> ArchiveOfFiles(const std::string& work, size_t count, size_
     text.resize(size);
     std::string path = work + "/entries.qv";
     qv_create_options options = {};
+    options.struct_size = sizeof options;
     options.payload_only = 1;
     qv_writer* writer = nullptr;
     qv_error error;
@@ -138,12 +139,14 @@ void EntryCost(const std::string& work, int rounds) {
                 Measure(&test[threads ? 0 : 1], [&] {
                     qv_test_options options = {};
                     options.struct_size = sizeof options;
+                    options.struct_size = sizeof options;
                     options.threads = threads;
                     Must(qv_test(archive, &options, &error), error);
                 });
                 fs::remove_all(out);
                 Measure(&extract[threads ? 0 : 1], [&] {
                     qv_extract_options options = {};
+                    options.struct_size = sizeof options;
                     options.threads = threads;
                     Must(qv_extract(archive, out.c_str(), &options, &error), error);
                 });

@@ -94,7 +94,7 @@ foreach(component library development tool)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${changelog_gz}
           DESTINATION ${docdir} COMPONENT ${component})
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/examples/list_and_print.c
+install(FILES ${PROJECT_SOURCE_DIR}/examples/list_and_print.c ${PROJECT_SOURCE_DIR}/examples/pack_and_read.c
               ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libquorvane-dev/examples COMPONENT development)
 

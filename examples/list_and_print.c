@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s\n", error.message);
         return 1;
     }
+    entry.struct_size = sizeof entry; /* the fields this program knows of */
     for (i = 0; i < qv_entry_count(archive); i++) {
         qv_entry_at(archive, i, &entry);
         if (argc == 2) {

@@ -107,6 +107,7 @@ void FuzzExtract(const uint8_t* data, size_t size) {
     std::set<std::string> folders = {"up"};
     for (size_t i = 0; i < qv_entry_count(archive); i++) {
         qv_entry entry;
+        entry.struct_size = sizeof entry;
         Check(qv_entry_at(archive, i, &entry) == QV_OK, "every entry is described");
         if (!entry.name_utf8) continue;
         std::string name = entry.name_utf8;
@@ -122,6 +123,7 @@ void FuzzExtract(const uint8_t* data, size_t size) {
     }
 
     qv_extract_options options = {};
+    options.struct_size = sizeof options;
     options.existing = QV_EXISTING_OVERWRITE;
     options.progress = Bounded;
     int code = qv_extract(archive, dest.c_str(), &options, &error);

@@ -47,6 +47,7 @@ void FuzzLibrary(const uint8_t* data, size_t size) {
     uint64_t stored = 0;
     for (size_t i = 0; i < qv_entry_count(archive); i++) {
         qv_entry entry;
+        entry.struct_size = sizeof entry;
         Check(qv_entry_at(archive, i, &entry) == QV_OK, "every entry is described");
         Check(entry.name_length > 0 && strlen(entry.name) <= entry.name_length,
               "a name has its stored length");
@@ -61,6 +62,7 @@ void FuzzLibrary(const uint8_t* data, size_t size) {
         Check(bytes.size() == (entry.kind == QV_FILE ? entry.original_size : 0),
               "a sound entry decodes to its size");
         qv_entry decoded;
+        decoded.struct_size = sizeof decoded;
         Check(qv_entry_at(archive, i, &decoded) == QV_OK && decoded.narrow_interval >= 0 &&
                   (decoded.narrow_interval == 1) == (decoded.narrow_interval_steps > 0),
               "a decoded entry tells whether it needed the narrow-interval rule");

@@ -6,6 +6,11 @@
  * Functions that can fail take a `qv_error *` (may be NULL) that receives the
  * code and a message naming the entry or file and saying why.
  *
+ * Every options and information struct begins with `struct_size`, which the
+ * caller sets to sizeof the struct, so that later versions can add fields:
+ * fields past `struct_size` keep their defaults, and a struct_size of 0 is
+ * QV_E_INVALID. A NULL options pointer means the defaults.
+ *
  * Paths are this system's: UTF-8 natively, the ANSI code page on Windows.
  *
  * Threads: the library keeps no global state and installs no signal handler.
@@ -55,12 +60,16 @@ enum qv_status {
     QV_E_ENTRIES_FAILED = 11, /* extraction went on, but some entries failed */
     QV_E_BUFFER_TOO_SMALL = 12,
     QV_E_CANNOT_STORE = 13, /* a name or file that an archive cannot hold */
-    QV_E_CHANGED = 14       /* a file changed while it was read */
+    QV_E_CHANGED = 14,      /* a file changed while it was read */
+    QV_E_NOT_FOUND = 15     /* no entry of that name */
 };
 
 /* A failure's code and a message in UTF-8 (on Windows: the ANSI code page). */
 typedef struct qv_error {
     int code;
+    /* The errno (on Windows: GetLastError) value behind the failure, or what
+     * a caller's callback answered; 0 when there is none. */
+    int system_error;
     char message[1024];
 } qv_error;
 
@@ -119,6 +128,25 @@ QV_API int qv_open_fd(int fd, qv_archive** archive, qv_error* error);
  * file: they must stay as they are until qv_close. Thread-safe. */
 QV_API int qv_open_memory(const void* data, size_t size, qv_archive** archive, qv_error* error);
 
+/* An archive read through the caller's functions. Each answers 0 when it
+ * succeeded; any other answer fails the call that needed it with QV_E_READ,
+ * and a positive answer is reported as the error's system_error. */
+typedef struct qv_io_callbacks {
+    size_t struct_size;
+    /* Up to `size` bytes at the current position; *got 0 at the end. */
+    int (*read)(void* context, void* buffer, size_t size, size_t* got);
+    /* Moves to `offset` from the start (whence 0), the current position (1)
+     * or the end (2); *position receives the new position. */
+    int (*seek)(void* context, int64_t offset, int whence, uint64_t* position);
+    int (*size)(void* context, uint64_t* size); /* of the whole archive */
+    void* context;
+} qv_io_callbacks;
+
+/* The same through `io`, whose functions and context must stay valid until
+ * qv_close; `io` itself is copied. The archive is read from any position, at
+ * any time, on the thread that uses it. Thread-safe. */
+QV_API int qv_open_callbacks(const qv_io_callbacks* io, qv_archive** archive, qv_error* error);
+
 /* Closes the archive; NULL is allowed. Not while another thread uses it. */
 QV_API void qv_close(qv_archive* archive);
 
@@ -138,6 +166,7 @@ enum qv_kind { QV_FILE = 0, QV_FOLDER = 1 };
 #define QV_ATTR_ARCHIVE 0x20
 
 typedef struct qv_entry {
+    size_t struct_size;     /* set by the caller of qv_entry_at; by the library in callbacks */
     size_t index;           /* 0 for the first entry of the payload */
     const char* name;       /* the stored bytes (code page 932, '\' separated), NUL added */
     size_t name_length;     /* bytes of `name` */
@@ -163,6 +192,11 @@ QV_API size_t qv_entry_count(const qv_archive* archive);
  * QV_E_INVALID for an index past the last. Safe from several threads at once,
  * but not while the same archive decodes on another thread. */
 QV_API int qv_entry_at(const qv_archive* archive, size_t index, qv_entry* entry);
+
+/* The index of the entry called `name` (UTF-8; '/' or '\\' between its
+ * parts; a folder's with or without its final separator); QV_E_NOT_FOUND
+ * when there is none. Safe from several threads at once. */
+QV_API int qv_find_entry(const qv_archive* archive, const char* name, size_t* index);
 
 /* ---- Names -------------------------------------------------------------- */
 
@@ -192,6 +226,7 @@ QV_API int qv_entry_matches(const qv_entry* entry, const char* pattern);
 /* ---- Decoding ----------------------------------------------------------- */
 
 typedef struct qv_progress {
+    size_t struct_size;  /* set by the library */
     size_t entry;        /* index of the entry at hand */
     const char* name;    /* its name or file, as messages show it */
     uint64_t entry_done; /* bytes of it done */
@@ -226,6 +261,28 @@ QV_API int qv_decode_to_fd(qv_archive* archive, size_t index, int fd, qv_progres
 QV_API int qv_decode_to_buffer(qv_archive* archive, size_t index, void* buffer, size_t size,
                                qv_progress_fn progress, void* progress_context, qv_error* error);
 
+/* ---- Reading one entry at the caller's pace ----------------------------- */
+
+typedef struct qv_reader qv_reader;
+
+/* Begins reading entry `index`, decoded a piece at a time as qv_reader_read
+ * asks, on the caller's thread and with no thread of its own, in memory that
+ * does not grow with the entry (about 12 MiB at most). The archive must stay
+ * open until qv_reader_close; other calls on it may come between reads, but
+ * not at the same time. A folder reads as empty. */
+QV_API int qv_reader_open(qv_archive* archive, size_t index, qv_reader** reader, qv_error* error);
+
+/* Copies up to `size` of the next decoded bytes into `buffer`; *got receives
+ * how many. The bytes arrive before the verdict: QV_OK with *got == 0 says the
+ * entry is complete and sound, while QV_E_DAMAGED (or another failure) says
+ * the bytes read so far are not the entry. After a failure every read gives
+ * the same failure. */
+QV_API int qv_reader_read(qv_reader* reader, void* buffer, size_t size, size_t* got,
+                          qv_error* error);
+
+/* Ends the reading, at its end or before; NULL is allowed. */
+QV_API void qv_reader_close(qv_reader* reader);
+
 /* ---- Extracting --------------------------------------------------------- */
 
 /* What happens to a file that exists where an entry goes. */
@@ -244,6 +301,7 @@ enum qv_answer {
 };
 
 typedef struct qv_extract_options {
+    size_t struct_size;
     int existing; /* a qv_existing */
     /* For QV_EXISTING_ASK: nonzero replaces the file at `path`, 0 keeps it. */
     int (*ask_replace)(void* context, const char* path);
@@ -318,10 +376,12 @@ QV_API int qv_decode_selected(qv_archive* archive, const qv_test_options* option
 typedef struct qv_writer qv_writer;
 
 typedef struct qv_create_options {
+    size_t struct_size;
     int payload_only;      /* the entry records alone, no stub */
     const char* stub_path; /* else the extractor stub from this file ... */
     const void* stub_data; /* ... or these bytes (a PE executable that ends */
-    size_t stub_size;      /* with its last section) */
+    size_t stub_size;      /* with its last section); with neither, the default
+                              stub (see qv_writer_open) */
     unsigned threads;      /* block sorters per entry; 0: one per core */
     int fixed_time;        /* nonzero: every entry gets `time` as its three times */
     uint64_t time;         /* FILETIME */
@@ -343,9 +403,37 @@ typedef struct qv_create_options {
 
 /* Begins an archive at `output`. Nothing is written before qv_writer_finish,
  * and nothing is left when it fails or the writer is freed unfinished.
- * Thread-safe (each call makes a writer of its own). */
+ * Without a stub in `options` (or with NULL options) the archive gets the
+ * default stub: the one built into the library when the library was built
+ * with one, else share/quorvane/quorvane-sfx.exe of the prefix the library is
+ * installed in; QV_E_INVALID when there is neither. Thread-safe (each call
+ * makes a writer of its own). */
 QV_API int qv_writer_open(const char* output, const qv_create_options* options, qv_writer** writer,
                           qv_error* error);
+
+/* The same into an open descriptor, which stays the caller's: the archive is
+ * written from its current position by qv_writer_finish, in one pass, after
+ * it was made and validated in a work file. When the descriptor is a regular
+ * file, a failure cuts it back to where it was. Thread-safe. */
+QV_API int qv_writer_open_fd(int fd, const qv_create_options* options, qv_writer** writer,
+                             qv_error* error);
+
+/* Receives the finished archive in order, in one pass with no seeking, so
+ * that it can go to a pipe or standard output. 0 when written; any other
+ * answer fails qv_writer_finish with QV_E_WRITE, a positive one reported as
+ * the error's system_error. What was delivered before a failure is not
+ * taken back. */
+typedef struct qv_output_callbacks {
+    size_t struct_size;
+    int (*write)(void* context, const void* data, size_t size);
+    void* context;
+} qv_output_callbacks;
+
+/* The same into the caller's function; `output` is copied, its context must
+ * stay valid until the writer is freed. Thread-safe. */
+QV_API int qv_writer_open_callbacks(const qv_output_callbacks* output,
+                                    const qv_create_options* options, qv_writer** writer,
+                                    qv_error* error);
 
 /* Adds a file, or a folder with everything inside it (each folder's contents
  * in the byte order of their archive names). Names must be representable in
@@ -353,11 +441,17 @@ QV_API int qv_writer_open(const char* output, const qv_create_options* options, 
  * QV_E_CANNOT_STORE otherwise. One thread at a time per writer. */
 QV_API int qv_writer_add_path(qv_writer* writer, const char* path, qv_error* error);
 
+/* The same, stored under `archive_name` (UTF-8, '/' or '\\' between its
+ * parts) instead of the path's last component; a folder's contents go below
+ * that name. */
+QV_API int qv_writer_add_path_as(qv_writer* writer, const char* path, const char* archive_name,
+                                 qv_error* error);
+
 /* Adds a file from memory under `name` (UTF-8, '/' separated), with
  * `filetime` as its three times and `attributes` (QV_ATTR_ bits). The bytes
- * are not copied: they must stay until qv_writer_finish returns. QV_E_INVALID
- * for a name ending in '/', attribute bits of a folder, a device or a link,
- * or a name where a folder of that name is needed (or the reverse);
+ * are copied: they may go as soon as the call returns. QV_E_INVALID for a
+ * name ending in '/', attribute bits of a folder, a device or a link, or a
+ * name where a folder of that name is needed (or the reverse);
  * QV_E_UNSAFE_NAME for a name that is one on Windows with an earlier entry's
  * (case, and dots and spaces at the end, do not count). One thread at a time
  * per writer. */

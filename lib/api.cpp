@@ -21,10 +21,11 @@ int OpenWith(qv_archive* archive, qv_archive** opened, qv_error* error) {
     return QV_OK;
 }
 
-// An archive over `file` (NO_FILE: it could not be opened, for `why`).
+// An archive over `file` (NO_FILE: it could not be opened, for `why`, with
+// the system's number of this thread's last failure).
 int OpenFile(FileHandle file, const std::string& why, const std::string& label, qv_archive** opened,
              qv_error* error) {
-    if (file == NO_FILE) return SetError(error, QV_E_OPEN, why);
+    if (file == NO_FILE) return SetError(error, QV_E_OPEN, why, (int)LastFileError());
     qv_archive* archive = new qv_archive();
     archive->file = file;
     archive->source = FileSource(file);
@@ -41,20 +42,61 @@ int CheckEntry(const qv_archive* archive, size_t index, qv_error* error) {
     return QV_OK;
 }
 
+// Reads through the user's functions, seeking only when the position is not
+// where the last read left it, until `size` bytes or the end.
+bool ReadThroughCallbacks(void* context, uint64_t position, void* buffer, uint32_t size,
+                          uint32_t* got) {
+    qv_archive* archive = (qv_archive*)context;
+    const qv_io_callbacks& io = archive->io;
+    *got = 0;
+    int answer = 0;
+    if (archive->io_position != position) {
+        uint64_t now = 0;
+        answer =
+            position > (uint64_t)INT64_MAX ? -1 : io.seek(io.context, (int64_t)position, 0, &now);
+        if (answer != 0 || now != position) {
+            archive->io_position = UINT64_MAX;
+            archive->io_failed = true;
+            archive->io_failure = answer > 0 ? answer : 0;
+            return false;
+        }
+        archive->io_position = position;
+    }
+    while (*got < size) {
+        size_t delivered = 0;
+        answer = io.read(io.context, (uint8_t*)buffer + *got, size - *got, &delivered);
+        if (answer != 0 || delivered > size - *got) {
+            archive->io_position = UINT64_MAX;
+            archive->io_failed = true;
+            archive->io_failure = answer > 0 ? answer : 0;
+            return false;
+        }
+        if (delivered == 0) break;
+        *got += (uint32_t)delivered;
+        archive->io_position += delivered;
+    }
+    return true;
+}
+
 // Decodes entry `index` into `output`, with the entry's name in a failure.
 int DecodeTo(qv_archive* archive, size_t index, DecodedOutput output, void* output_context,
-             qv_progress_fn progress, void* progress_context, qv_error* error) {
+             qv_progress_fn progress, void* progress_context, qv_error* error,
+             const int* output_answer = nullptr) {
     const EntryFields& record = archive->entries[index].record;
     ProgressReport report(progress, progress_context, record.originalSize);
     if (!report.Begin(index, record.originalSize,
                       ListedName(RecordName(record), IsFolderRecord(record))))
         return SetError(error, QV_E_CANCELLED, "cancelled");
     std::string why;
-    int code = DecodeArchiveEntry(archive, index, output, output_context, &report, &why);
+    int system_error = 0;
+    int code =
+        DecodeArchiveEntry(archive, index, output, output_context, &report, &why, &system_error);
     if (code != QV_OK) {
-        const char* utf8 = archive->entries[index].utf8;
-        std::string name = utf8 ? utf8 : RecordName(record);
-        return SetError(error, code, name + ": " + why);
+        std::string name = EntryNameForMessages(*archive, index);
+        // A callback that refused the bytes tells its own reason.
+        if (code == QV_E_WRITE && output_answer)
+            system_error = *output_answer > 0 ? *output_answer : 0;
+        return SetError(error, code, name + ": " + why, system_error);
     }
     report.End();
     return report.Cancelled() ? SetError(error, QV_E_CANCELLED, "cancelled") : QV_OK;
@@ -63,11 +105,13 @@ int DecodeTo(qv_archive* archive, size_t index, DecodedOutput output, void* outp
 struct CallbackOutput {
     qv_write_fn write;
     void* context;
+    int answer;  // the callback's last answer
 };
 
 bool ToCallback(void* context, const uint8_t* data, uint32_t size) {
     CallbackOutput* output = (CallbackOutput*)context;
-    return output->write(output->context, data, size) == 0;
+    output->answer = output->write(output->context, data, size);
+    return output->answer == 0;
 }
 
 bool ToHandle(void* context, const uint8_t* data, uint32_t size) {
@@ -124,6 +168,8 @@ const char* qv_strerror(int code) {
             return "cannot be stored in an archive";
         case QV_E_CHANGED:
             return "the file changed while it was read";
+        case QV_E_NOT_FOUND:
+            return "no entry of that name";
         default:
             return "unknown status";
     }
@@ -154,6 +200,7 @@ int qv_open_path(const char* path, qv_archive** opened, qv_error* error) {
     if (!path) return SetError(error, QV_E_INVALID, "no path given");
     return Guarded(error, [&] {
         std::string why;
+        ClearFileError();
         FileHandle file = OpenArchiveFile(path, &why);
         return OpenFile(file, why, path, opened, error);
     });
@@ -164,6 +211,7 @@ int qv_open_fd(int fd, qv_archive** opened, qv_error* error) {
     *opened = nullptr;
     return Guarded(error, [&] {
         std::string why;
+        ClearFileError();
         FileHandle file = OpenArchiveDescriptor(fd, &why);
         return OpenFile(file, why, "the archive of descriptor " + std::to_string(fd), opened,
                         error);
@@ -182,6 +230,39 @@ int qv_open_memory(const void* data, size_t size, qv_archive** opened, qv_error*
     });
 }
 
+int qv_open_callbacks(const qv_io_callbacks* io, qv_archive** opened, qv_error* error) {
+    if (!opened) return SetError(error, QV_E_INVALID, "nowhere to put the archive");
+    *opened = nullptr;
+    qv_io_callbacks given;
+    if (!io || !TakeOptions(io, &given) || !given.read || !given.seek || !given.size)
+        return SetError(error, QV_E_INVALID, "no read, seek and size functions given");
+    return Guarded(error, [&] {
+        qv_archive* archive = new qv_archive();
+        archive->io = given;
+        archive->label = "the archive read through callbacks";
+        uint64_t size = 0;
+        int answer = given.size(given.context, &size);
+        if (answer != 0) {
+            delete archive;
+            return SetError(error, QV_E_READ, "the size of the archive cannot be had",
+                            answer > 0 ? answer : 0);
+        }
+        archive->calls = SourceCalls{ReadThroughCallbacks, size, archive};
+        archive->source = CallsSource(&archive->calls);
+        int code = IndexArchive(archive, error);
+        if (code != QV_OK) {
+            // A refusal that came from a failed read says so.
+            if (archive->io_failed)
+                code = SetError(error, QV_E_READ, archive->label + ": reading failed",
+                                archive->io_failure);
+            delete archive;
+            return code;
+        }
+        *opened = archive;
+        return (int)QV_OK;
+    });
+}
+
 void qv_close(qv_archive* archive) { delete archive; }
 
 uint64_t qv_payload_start(const qv_archive* archive) { return archive ? archive->start : 0; }
@@ -189,9 +270,20 @@ uint64_t qv_payload_start(const qv_archive* archive) { return archive ? archive-
 size_t qv_entry_count(const qv_archive* archive) { return archive ? archive->entries.size() : 0; }
 
 int qv_entry_at(const qv_archive* archive, size_t index, qv_entry* entry) {
-    if (!entry || CheckEntry(archive, index, nullptr) != QV_OK) return QV_E_INVALID;
-    DescribeEntry(*archive, index, entry);
+    if (!entry || entry->struct_size == 0 || CheckEntry(archive, index, nullptr) != QV_OK)
+        return QV_E_INVALID;
+    // Only the fields the caller knows of are filled.
+    qv_entry full;
+    DescribeEntry(*archive, index, &full);
+    size_t room = entry->struct_size;
+    memcpy(entry, &full, room < sizeof full ? room : sizeof full);
+    entry->struct_size = room;
     return QV_OK;
+}
+
+int qv_find_entry(const qv_archive* archive, const char* name, size_t* index) {
+    if (!archive || !name || !index) return QV_E_INVALID;
+    return FindEntry(*archive, name, index) ? QV_OK : QV_E_NOT_FOUND;
 }
 
 int qv_decode(qv_archive* archive, size_t index, qv_write_fn write, void* write_context,
@@ -200,8 +292,9 @@ int qv_decode(qv_archive* archive, size_t index, qv_write_fn write, void* write_
     if (code != QV_OK) return code;
     if (!write) return SetError(error, QV_E_INVALID, "no output given");
     return Guarded(error, [&] {
-        CallbackOutput output = {write, write_context};
-        return DecodeTo(archive, index, ToCallback, &output, progress, progress_context, error);
+        CallbackOutput output = {write, write_context, 0};
+        return DecodeTo(archive, index, ToCallback, &output, progress, progress_context, error,
+                        &output.answer);
     });
 }
 
@@ -230,6 +323,23 @@ int qv_decode_to_buffer(qv_archive* archive, size_t index, void* buffer, size_t 
         return DecodeTo(archive, index, ToBuffer, &output, progress, progress_context, error);
     });
 }
+
+int qv_reader_open(qv_archive* archive, size_t index, qv_reader** reader, qv_error* error) {
+    if (!reader) return SetError(error, QV_E_INVALID, "nowhere to put the reader");
+    *reader = nullptr;
+    int code = CheckEntry(archive, index, error);
+    if (code != QV_OK) return code;
+    return Guarded(error, [&] { return ReaderOpen(archive, index, reader, error); });
+}
+
+int qv_reader_read(qv_reader* reader, void* buffer, size_t size, size_t* got, qv_error* error) {
+    if (got) *got = 0;
+    if (!reader || !got || !buffer || size == 0)
+        return SetError(error, QV_E_INVALID, "no reader, buffer or room given");
+    return Guarded(error, [&] { return ReaderRead(reader, buffer, size, got, error); });
+}
+
+void qv_reader_close(qv_reader* reader) { ReaderClose(reader); }
 
 int qv_extract(qv_archive* archive, const char* destination, const qv_extract_options* options,
                qv_error* error) {

@@ -1,5 +1,6 @@
 // The C API for entry names: a stored name as a path or a shown name of this
 // system, and choosing entries by pattern.
+#include <stddef.h>
 #include <string.h>
 
 #include <string>
@@ -58,24 +59,30 @@ bool Match(const std::vector<std::string>& pattern, const std::vector<std::strin
     return p == pattern.size();
 }
 
+// An entry from qv_entry_at whose caller knows of the fields read here.
+bool Described(const qv_entry* entry) {
+    return entry && entry->struct_size >= offsetof(qv_entry, kind) + sizeof entry->kind &&
+           entry->name;
+}
+
 }  // namespace
 
 extern "C" {
 
 int qv_entry_path(const qv_entry* entry, char* buffer, size_t size, size_t* length) {
-    if (!entry || !entry->name) return QV_E_INVALID;
+    if (!Described(entry)) return QV_E_INVALID;
     std::string path;
     if (!EntryNameToPath(StoredName(entry), &path)) return QV_E_UNSAFE_NAME;
     return GiveText(path, buffer, size, length);
 }
 
 int qv_entry_shown_name(const qv_entry* entry, char* buffer, size_t size, size_t* length) {
-    if (!entry || !entry->name) return QV_E_INVALID;
+    if (!Described(entry)) return QV_E_INVALID;
     return GiveText(ListedName(StoredName(entry), entry->kind == QV_FOLDER), buffer, size, length);
 }
 
 int qv_entry_matches(const qv_entry* entry, const char* pattern) {
-    if (!entry || !entry->name || !pattern) return 0;
+    if (!Described(entry) || !pattern) return 0;
     std::string path;
     if (!EntryNameToPath(StoredName(entry), &path)) return 0;
     std::vector<std::string> wanted = Characters(pattern);

@@ -14,9 +14,30 @@ int qv_writer_open(const char* output, const qv_create_options* options, qv_writ
     return Guarded(error, [&] { return WriterOpen(output, options, writer, error); });
 }
 
+int qv_writer_open_fd(int fd, const qv_create_options* options, qv_writer** writer,
+                      qv_error* error) {
+    if (!writer) return SetError(error, QV_E_INVALID, "nowhere to put the writer");
+    *writer = nullptr;
+    return Guarded(error, [&] { return WriterOpenFd(fd, options, writer, error); });
+}
+
+int qv_writer_open_callbacks(const qv_output_callbacks* output, const qv_create_options* options,
+                             qv_writer** writer, qv_error* error) {
+    if (!writer) return SetError(error, QV_E_INVALID, "nowhere to put the writer");
+    *writer = nullptr;
+    return Guarded(error, [&] { return WriterOpenCallbacks(output, options, writer, error); });
+}
+
 int qv_writer_add_path(qv_writer* writer, const char* path, qv_error* error) {
     if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
-    return Guarded(error, [&] { return WriterAddPath(writer, path, error); });
+    return Guarded(error, [&] { return WriterAddPath(writer, path, nullptr, error); });
+}
+
+int qv_writer_add_path_as(qv_writer* writer, const char* path, const char* archive_name,
+                          qv_error* error) {
+    if (!writer) return SetError(error, QV_E_INVALID, "no writer given");
+    if (!archive_name) return SetError(error, QV_E_INVALID, "no name given");
+    return Guarded(error, [&] { return WriterAddPath(writer, path, archive_name, error); });
 }
 
 int qv_writer_add_memory(qv_writer* writer, const char* name, const void* data, size_t size,

@@ -10,9 +10,10 @@
 #include "payload/names.h"
 #include "payload/validation.h"
 
-int SetError(qv_error* error, int code, const std::string& message) {
+int SetError(qv_error* error, int code, const std::string& message, int system_error) {
     if (error) {
         error->code = code;
+        error->system_error = system_error;
         size_t length =
             message.size() < sizeof error->message - 1 ? message.size() : sizeof error->message - 1;
         message.copy(error->message, length);
@@ -161,6 +162,7 @@ void DescribeEntry(const qv_archive& archive, size_t index, qv_entry* entry) {
 
 void DescribeArchiveEntry(const ArchiveEntry& e, size_t index, qv_entry* entry) {
     const EntryFields& r = e.record;
+    entry->struct_size = sizeof *entry;
     entry->index = index;
     entry->name = r.name;
     entry->name_length = r.nameLength;
@@ -179,6 +181,7 @@ void DescribeArchiveEntry(const ArchiveEntry& e, size_t index, qv_entry* entry) 
 
 ProgressReport::ProgressReport(qv_progress_fn function, void* context, uint64_t total)
     : function_(function), context_(context), state_() {
+    state_.struct_size = sizeof state_;
     state_.total = total;
     state_.name = "";
 }
@@ -229,14 +232,7 @@ bool TakeDecoded(void* context, const uint8_t* data, uint32_t size) {
     return true;
 }
 
-// Reads an entry's stored bytes at their own place in the archive's file,
-// under the archive's lock: a Stage1Refill that other threads' reads of the
-// same file cannot disturb.
-struct PlacedBytesReader {
-    const qv_archive* archive;
-    uint64_t at;
-    uint32_t left;
-};
+}  // namespace
 
 bool ReadPlacedBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
     PlacedBytesReader* reader = (PlacedBytesReader*)context;
@@ -245,15 +241,13 @@ bool ReadPlacedBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* go
     if (want == 0) return true;
     qv_archive* archive = const_cast<qv_archive*>(reader->archive);
     std::lock_guard<std::mutex> hold(archive->reading);
-    if (SetFilePointer64(archive->file, (int64_t)reader->at, FILE_BEGIN) != (int64_t)reader->at ||
-        !ReadBytes(archive->file, buffer, want, got))
+    if (SourceSeek(&archive->source, (int64_t)reader->at, FILE_BEGIN) != (int64_t)reader->at ||
+        !SourceRead(&archive->source, buffer, want, got))
         return false;
     reader->at += *got;
     reader->left -= *got;
     return true;
 }
-
-}  // namespace
 
 bool DecodedWhole(const EntryFields& record) {
     return !IsFolderRecord(record) && record.originalSize > 0 &&
@@ -291,8 +285,9 @@ DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay
     Sink sink = {output, output_context, progress, stop};
     MemoryBytesReader in_memory = {archive->source.data + e.stored_at, e.record.storedSize};
     PlacedBytesReader in_file = {archive, e.stored_at, e.record.storedSize};
-    Stage1Refill read = archive->file == NO_FILE ? ReadMemoryBytes : ReadPlacedBytes;
-    void* reader = archive->file == NO_FILE ? (void*)&in_memory : (void*)&in_file;
+    bool in_place = archive->source.data != NULL;
+    Stage1Refill read = in_place ? ReadMemoryBytes : ReadPlacedBytes;
+    void* reader = in_place ? (void*)&in_memory : (void*)&in_file;
     DecodeResult result = way.buffers ? DecodeInMemoryReusing(stored, read, reader, TakeDecoded,
                                                               &sink, way.buffers, widened_steps)
                                       : DecodeInMemory(stored, read, reader, TakeDecoded, &sink,
@@ -300,15 +295,13 @@ DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay
     return result;
 }
 
-int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result,
-                       const OutputStop& stop, uint32_t widened_steps, std::string* why) {
-    ArchiveEntry& e = archive->entries[index];
+void NoteDecoded(ArchiveEntry* entry, uint32_t widened_steps) {
+    entry->narrow_interval = widened_steps > 0 ? 1 : 0;
+    entry->narrow_steps = widened_steps;
+}
+
+int DecodeFailure(DecodeResult result, std::string* why) {
     switch (result) {
-        case DECODE_OK:
-            // What only decoding tells: whether the reader had to widen a step.
-            e.narrow_interval = widened_steps > 0 ? 1 : 0;
-            e.narrow_steps = widened_steps;
-            return QV_OK;
         case DECODE_DAMAGED:
             *why = "the stored data does not decode to the entry";
             return QV_E_DAMAGED;
@@ -319,24 +312,64 @@ int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result,
             *why = "reading the archive failed";
             return QV_E_READ;
         default:  // the output refused the bytes, or asked to stop
-            break;
+            *why = "writing the decoded data failed";
+            return QV_E_WRITE;
     }
-    if (stop.cancelled) {
+}
+
+int ReadFailure(const qv_archive& archive) {
+    return archive.source.calls ? archive.io_failure : (int)LastFileError();
+}
+
+bool FindEntry(const qv_archive& archive, const std::string& name, size_t* index) {
+    // Compared as stored names are kept: '/' between the parts, none at the end.
+    std::string wanted = name;
+    for (char& c : wanted)
+        if (c == '\\') c = '/';
+    while (!wanted.empty() && wanted.back() == '/') wanted.pop_back();
+    for (size_t i = 0; i < archive.entries.size(); i++) {
+        const ArchiveEntry& e = archive.entries[i];
+        if (!e.utf8) continue;
+        size_t length = strlen(e.utf8) - (IsFolderRecord(e.record) ? 1 : 0);
+        if (length == wanted.size() && wanted.compare(0, length, e.utf8, length) == 0) {
+            *index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result,
+                       const OutputStop& stop, uint32_t widened_steps, std::string* why) {
+    if (result == DECODE_OK) {
+        NoteDecoded(&archive->entries[index], widened_steps);
+        return QV_OK;
+    }
+    int code = DecodeFailure(result, why);
+    if (code == QV_E_WRITE && stop.cancelled) {
         *why = "cancelled";
         return QV_E_CANCELLED;
     }
-    *why = "writing the decoded data failed";
-    if (stop.system_error != 0) *why += ": " + SystemErrorText(stop.system_error);
-    return QV_E_WRITE;
+    if (code == QV_E_WRITE && stop.system_error != 0)
+        *why += ": " + SystemErrorText(stop.system_error);
+    return code;
 }
 
 int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
-                       void* output_context, ProgressReport* progress, std::string* why) {
+                       void* output_context, ProgressReport* progress, std::string* why,
+                       int* system_error) {
     // Stage 1 on a core of its own when there is a second one.
     DecodeWay way = {UsableCores() > 1, NULL};
     OutputStop stop;
     uint32_t widened = 0;
+    ClearFileError();
     DecodeResult result =
         DecodeEntryBytes(archive, index, way, output, output_context, progress, &stop, &widened);
-    return RecordDecodeResult(archive, index, result, stop, widened, why);
+    int code = RecordDecodeResult(archive, index, result, stop, widened, why);
+    if (system_error) {
+        *system_error = code == QV_E_READ    ? ReadFailure(*archive)
+                        : code == QV_E_WRITE ? (int)stop.system_error
+                                             : 0;
+    }
+    return code;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <string.h>
 
 #include <deque>
 #include <memory>
@@ -54,22 +55,45 @@ struct ArchiveEntry {
 };
 
 struct qv_archive {
-    FileHandle file = NO_FILE;  // owned; NO_FILE for an archive in memory
+    FileHandle file = NO_FILE;  // owned; NO_FILE for an archive in memory or from callbacks
     ByteSource source;
+    // An archive read through the user's functions: them, where their
+    // position is (UINT64_MAX when unknown), and whether one failed, with its
+    // answer when that was a system's number.
+    qv_io_callbacks io = {};
+    SourceCalls calls = {};
+    uint64_t io_position = UINT64_MAX;
+    bool io_failed = false;
+    int io_failure = 0;
     std::string label;  // how messages name the archive
     uint32_t start = 0;
     NameStore names;
     // In blocks, so that growing it never holds two copies at once.
     std::deque<ArchiveEntry> entries;
     uint64_t total_original = 0;
-    // Held for each read of `file`, which moves its position: entries decode
-    // on several threads at once.
+    // Held for each read of `file` or `io`, which moves its position: entries
+    // decode on several threads at once.
     std::mutex reading;
     ~qv_archive() { CloseFile(file); }
 };
 
-// Fills `error` (when given) and answers `code`.
-int SetError(qv_error* error, int code, const std::string& message);
+// Fills `error` (when given) and answers `code`; `system_error` is the
+// system's number behind the failure, 0 when there is none.
+int SetError(qv_error* error, int code, const std::string& message, int system_error = 0);
+
+// The caller's struct of options in `taken`: the fields past its struct_size
+// keep their defaults (zero), and NULL gives the defaults. False when its
+// struct_size was not set.
+template <typename Options>
+bool TakeOptions(const Options* given, Options* taken) {
+    memset(taken, 0, sizeof *taken);
+    if (given && given->struct_size == 0) return false;
+    if (given)
+        memcpy(taken, given,
+               given->struct_size < sizeof *taken ? given->struct_size : sizeof *taken);
+    taken->struct_size = sizeof *taken;
+    return true;
+}
 
 // Runs `work`, turning a failed allocation into QV_E_NO_MEMORY: no C++
 // exception crosses into C.
@@ -121,10 +145,40 @@ private:
 };
 
 // Decodes entry `index` into `output` (nothing for a folder or an empty file).
-// On anything but QV_OK, *why says what went wrong. Records in the index
+// On anything but QV_OK, *why says what went wrong and *system_error (when
+// given) the system's number behind it, 0 when none. Records in the index
 // whether the entry needed the narrow-interval rule.
 int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
-                       void* output_context, ProgressReport* progress, std::string* why);
+                       void* output_context, ProgressReport* progress, std::string* why,
+                       int* system_error = nullptr);
+
+// What only decoding tells: whether the reader had to widen a step.
+void NoteDecoded(ArchiveEntry* entry, uint32_t widened_steps);
+
+// The status and reason of a decoding that did not succeed.
+int DecodeFailure(DecodeResult result, std::string* why);
+
+// The system's number behind a failed read of the archive's bytes.
+int ReadFailure(const qv_archive& archive);
+
+// A Stage1Refill that reads an entry's stored bytes through the archive's
+// source (a file or the user's functions) at their own place, under the
+// archive's lock: other reads of the archive, on other threads or between
+// two refills, cannot disturb it.
+struct PlacedBytesReader {
+    const qv_archive* archive;
+    uint64_t at;
+    uint32_t left;
+};
+bool ReadPlacedBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
+
+// The entry named `name` (UTF-8, '/' or '\\' between its parts).
+bool FindEntry(const qv_archive& archive, const std::string& name, size_t* index);
+
+// Reads entry `index` through the pull decoder (reader.cpp).
+int ReaderOpen(qv_archive* archive, size_t index, qv_reader** reader, qv_error* error);
+int ReaderRead(qv_reader* reader, void* buffer, size_t size, size_t* got, qv_error* error);
+void ReaderClose(qv_reader* reader);
 
 // How one entry is decoded: stage 1 on a thread of its own when
 // `two_threads` (and the entry is large enough), or on the caller's thread
@@ -179,7 +233,11 @@ int TestArchive(qv_archive* archive, const qv_test_options* options, qv_write_fn
 // _add_folder (`folder`), _finish and _free.
 int WriterOpen(const char* output, const qv_create_options* options, qv_writer** writer,
                qv_error* error);
-int WriterAddPath(qv_writer* writer, const char* path, qv_error* error);
+// qv_writer_add_path, and _add_path_as with `archive_name`.
+int WriterAddPath(qv_writer* writer, const char* path, const char* archive_name, qv_error* error);
+int WriterOpenFd(int fd, const qv_create_options* options, qv_writer** writer, qv_error* error);
+int WriterOpenCallbacks(const qv_output_callbacks* output, const qv_create_options* options,
+                        qv_writer** writer, qv_error* error);
 int WriterAddMemory(qv_writer* writer, const char* name, const void* data, size_t size,
                     uint64_t filetime, uint16_t attributes, bool folder, qv_error* error);
 int WriterFinish(qv_writer* writer, qv_error* error);

@@ -17,6 +17,7 @@
 #include "lib/archive.h"
 #include "lib/archive_time.h"
 #include "lib/create_files.h"
+#include "lib/default_stub.h"
 #include "lib/files.h"
 #include "lib/text.h"
 #include "lib/text_utf8.h"
@@ -44,7 +45,8 @@ struct WriterEntry {
     std::string source;     // how messages name it
     std::string name;       // code page 932, backslash-separated
     InputInfo info;
-    const uint8_t* data;     // the bytes of an entry from memory
+    // The writer's copy of the bytes of an entry from memory.
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
     size_t parent;           // the folder entry it was listed in, or NO_PARENT
     std::string local_name;  // its name in that folder
 };
@@ -53,6 +55,7 @@ struct WriterEntry {
 struct CreateError {
     int code;
     std::string message;
+    int system_error = 0;  // the system's number behind it, when there is one
 };
 
 // The output file that exists before the run. Met in the walk under its own
@@ -116,8 +119,31 @@ std::string ArchiveNameOfUtf8(const std::string& utf8) {
     }
 }
 
+// A name given in UTF-8 with '/' or '\\' between its parts, with '/'. (In
+// UTF-8 the byte 0x5C is always the backslash.)
+std::string Utf8NameWithSlashes(const std::string& given) {
+    std::string utf8 = given;
+    for (char& c : utf8)
+        if (c == '\\') c = '/';
+    return utf8;
+}
+
+// An archive name given in UTF-8 with '/' or '\\' between its parts, none
+// at its end.
+std::string ArchiveNameGiven(const std::string& given) {
+    std::string utf8 = Utf8NameWithSlashes(given);
+    while (!utf8.empty() && utf8.back() == '/') utf8.pop_back();
+    return utf8;
+}
+
 CreateError WritingFailed(const std::string& output) {
-    return CreateError{QV_E_WRITE, output + ": writing failed: " + LastSystemError()};
+    int number = (int)LastFileError();
+    return CreateError{QV_E_WRITE, output + ": writing failed: " + LastSystemError(), number};
+}
+
+CreateError ReadingFailed(const std::string& source) {
+    int number = (int)LastFileError();
+    return CreateError{QV_E_READ, source + ": cannot read: " + LastSystemError(), number};
 }
 
 // A folder's name without its final backslash: a folder and a file of one
@@ -203,8 +229,16 @@ private:
 
 }  // namespace
 
+// Where the finished archive goes: a file named by its path, which is made
+// beside it and renamed; or a descriptor or the user's function, which get it
+// in one pass from a work file.
+enum OutputKind { OUTPUT_PATH, OUTPUT_DESCRIPTOR, OUTPUT_CALLBACKS };
+
 struct qv_writer {
-    std::string output;
+    std::string output;  // the path, or how messages name the output
+    OutputKind output_kind = OUTPUT_PATH;
+    FileHandle output_handle = NO_FILE;  // the descriptor's, not the writer's
+    qv_output_callbacks output_calls = {};
     qv_create_options options;
     std::vector<uint8_t> stub;
     OldOutput old_output;
@@ -227,6 +261,7 @@ struct qv_writer {
     unsigned Threads() const;
     void Written(const WriterEntry& entry, const EntryRecord& record, uint32_t widened_steps);
     void Finish();
+    void Deliver(FileHandle made);
 };
 
 void qv_writer::Add(const WriterEntry& entry) {
@@ -393,7 +428,7 @@ void CheckNothingBeyond(FileHandle in, const WriterEntry& entry) {
     uint32_t got = 0;
     if (SetFilePointer64(in, (int64_t)entry.info.size, FILE_BEGIN) != (int64_t)entry.info.size ||
         !ReadBytes(in, &byte, 1, &got)) {
-        throw CreateError{QV_E_READ, entry.source + ": cannot read: " + LastSystemError()};
+        throw ReadingFailed(entry.source);
     }
     if (got == 0) return;
     if (entry.info.size == 0) {
@@ -437,7 +472,8 @@ void CheckCompressed(const CompressResult& result, const WriterEntry& entry,
         case CAUSE_WRITE_FAILED:
             // The output refused the stored bytes: a full disk, a file-size limit.
             if (result.system_error != 0) why += ": " + SystemErrorText(result.system_error);
-            throw CreateError{QV_E_WRITE, output + ": writing failed: " + why};
+            throw CreateError{QV_E_WRITE, output + ": writing failed: " + why,
+                              (int)result.system_error};
         default:
             throw CreateError{QV_E_CANNOT_STORE, entry.source + ": cannot be compressed: " + why};
     }
@@ -474,7 +510,7 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
             result = compress_entry(in, record->originalSize, out, compress);
         } else {
             std::vector<uint8_t> stored;
-            result = compress_buffer(entry.data, record->originalSize, compress, &stored);
+            result = compress_buffer(entry.bytes->data(), record->originalSize, compress, &stored);
             if (result.cause == CAUSE_OK &&
                 !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
                 throw WritingFailed(output);
@@ -509,8 +545,7 @@ unsigned qv_writer::Threads() const {
 // what it streams.
 std::vector<uint8_t> qv_writer::ReadWhole(size_t index, InputFolders* inputs) const {
     const WriterEntry& entry = entries[index];
-    if (entry.disk_path.empty())
-        return std::vector<uint8_t>(entry.data, entry.data + entry.info.size);
+    if (entry.disk_path.empty()) return *entry.bytes;
     FileHandle in = inputs->OpenFile(index);
     ClosedOnExit closed_on_exit{in};
     CheckUnchanged(in, entry, "while the archive was made");
@@ -518,7 +553,7 @@ std::vector<uint8_t> qv_writer::ReadWhole(size_t index, InputFolders* inputs) co
     uint32_t got = 0;
     for (size_t at = 0; at < data.size(); at += got) {
         if (!ReadBytes(in, data.data() + at, (uint32_t)(data.size() - at), &got))
-            throw CreateError{QV_E_READ, entry.source + ": cannot read: " + LastSystemError()};
+            throw ReadingFailed(entry.source);
         if (got == 0)
             throw CreateError{QV_E_CHANGED, entry.source + ": the file shrank while it was read"};
     }
@@ -564,8 +599,7 @@ namespace {
 
 std::vector<uint8_t> ReadStub(const std::string& path) {
     FileHandle file = OpenForReading(path.c_str());
-    if (file == NO_FILE)
-        throw CreateError{QV_E_READ, path + ": cannot read the stub: " + LastSystemError()};
+    if (file == NO_FILE) throw ReadingFailed(path + " (the stub)");
     ClosedOnExit closed_on_exit{file};
     std::vector<uint8_t> bytes;
     uint8_t buffer[65536];
@@ -574,7 +608,7 @@ std::vector<uint8_t> ReadStub(const std::string& path) {
     while ((ok = ReadBytes(file, buffer, sizeof buffer, &got)) && got > 0) {
         bytes.insert(bytes.end(), buffer, buffer + got);
     }
-    if (!ok) throw CreateError{QV_E_READ, path + ": cannot read the stub: " + LastSystemError()};
+    if (!ok) throw ReadingFailed(path + " (the stub)");
     if (bytes.empty()) throw CreateError{QV_E_INVALID, path + ": the stub is empty"};
     return bytes;
 }
@@ -592,14 +626,65 @@ struct PartialOutput {
     }
 };
 
+// A file of the temporary folder for an archive that has no file of its own
+// to be made beside.
+FileHandle CreateWorkOutput(std::string* path) {
+    char folder[TEMP_FOLDER_ROOM];
+    GetTemporaryFolder(folder);
+    return CreateFileBeside(JoinPath(WithoutTrailingSeparators(folder), "archive"), path);
+}
+
+// The stub of an archive for which none was given: the one built into the
+// library, else the installed one; empty when there is neither.
+std::vector<uint8_t> DefaultStub() {
+    if (BuiltInStubSize() > 0)
+        return std::vector<uint8_t>(BuiltInStub(), BuiltInStub() + BuiltInStubSize());
+    std::string installed = FindInstalledStub();
+    return installed.empty() ? std::vector<uint8_t>() : ReadStub(installed);
+}
+
 }  // namespace
+
+// Sends the finished archive `made` to the descriptor or the function, in
+// order. A descriptor of a regular file is cut back to where it was when
+// this fails.
+void qv_writer::Deliver(FileHandle made) {
+    int64_t start =
+        output_kind == OUTPUT_DESCRIPTOR ? SetFilePointer64(output_handle, 0, FILE_CURRENT) : -1;
+    if (SetFilePointer64(made, 0, FILE_BEGIN) != 0) throw WritingFailed(output);
+    std::vector<uint8_t> buffer(1 << 20);
+    try {
+        for (;;) {
+            uint32_t got = 0;
+            if (!ReadBytes(made, buffer.data(), (uint32_t)buffer.size(), &got))
+                throw WritingFailed(output);
+            if (got == 0) break;
+            if (output_kind == OUTPUT_DESCRIPTOR) {
+                if (!WriteBytes(output_handle, buffer.data(), got)) throw WritingFailed(output);
+            } else {
+                int answer = output_calls.write(output_calls.context, buffer.data(), got);
+                if (answer != 0)
+                    throw CreateError{QV_E_WRITE, output + ": writing failed",
+                                      answer > 0 ? answer : 0};
+            }
+        }
+    } catch (const CreateError&) {
+        if (start >= 0 && SetFilePointer64(output_handle, start, FILE_BEGIN) == start)
+            TruncateHere(output_handle);
+        throw;
+    }
+}
 
 void qv_writer::Finish() {
     PartialOutput part;
-    part.file = CreateFileBeside(output, &part.path);
+    ClearFileError();
+    part.file = output_kind == OUTPUT_PATH ? CreateFileBeside(output, &part.path)
+                                           : CreateWorkOutput(&part.path);
     if (part.file == NO_FILE) {
         part.path.clear();
-        throw CreateError{QV_E_WRITE, output + ": cannot create the output: " + LastSystemError()};
+        int number = (int)LastFileError();
+        throw CreateError{QV_E_WRITE, output + ": cannot create the output: " + LastSystemError(),
+                          number};
     }
     FileHandle out = part.file;
     if (!stub.empty()) {
@@ -674,26 +759,38 @@ void qv_writer::Finish() {
     if (!ZevCheckArchive(out, (uint32_t)stub.size())) {
         throw CreateError{QV_E_WRITE, output + ": the archive just written does not validate"};
     }
+    if (output_kind != OUTPUT_PATH) {
+        Deliver(out);
+        return;  // the work file goes with `part`
+    }
     std::string why;
+    ClearFileError();
     bool finished = FinishOutput(out, !options.payload_only, &why);
     part.file = NO_FILE;
-    if (!finished) throw CreateError{QV_E_WRITE, output + ": writing failed: " + why};
+    if (!finished)
+        throw CreateError{QV_E_WRITE, output + ": writing failed: " + why, (int)LastFileError()};
     // What stands at the output now is replaced: still nothing, or a file.
     bool exists;
     FileIdentity ignored;
     if (!InspectOutput(output, &exists, &ignored, &why)) throw CreateError{QV_E_OPEN, why};
-    if (!PutInPlace(part.path, output, &why)) throw CreateError{QV_E_WRITE, output + ": " + why};
+    ClearFileError();
+    if (!PutInPlace(part.path, output, &why))
+        throw CreateError{QV_E_WRITE, output + ": " + why, (int)LastFileError()};
     ForgetPartialFile();
     part.path.clear();
 }
 
-int WriterOpen(const char* output, const qv_create_options* options, qv_writer** made,
-               qv_error* error) {
-    *made = nullptr;
-    if (!output || !*output) return SetError(error, QV_E_INVALID, "no output given");
+namespace {
+
+// A writer for `output` with its options and stub, whatever the output is.
+int WriterOpenTo(const std::string& output, const qv_create_options* options, qv_writer** made,
+                 qv_error* error) {
     qv_writer* writer = new qv_writer();
     writer->output = output;
-    if (options) writer->options = *options;
+    if (!TakeOptions(options, &writer->options)) {
+        delete writer;
+        return SetError(error, QV_E_INVALID, "the options' struct_size is not set");
+    }
     const qv_create_options& o = writer->options;
     try {
         if (o.payload_only && (o.stub_path || o.stub_data))
@@ -704,7 +801,12 @@ int WriterOpen(const char* output, const qv_create_options* options, qv_writer**
             const uint8_t* bytes = (const uint8_t*)o.stub_data;
             writer->stub.assign(bytes, bytes + o.stub_size);
         } else if (!o.payload_only) {
-            throw CreateError{QV_E_INVALID, "no extractor stub was given"};
+            writer->stub = DefaultStub();
+            if (writer->stub.empty()) {
+                throw CreateError{QV_E_INVALID,
+                                  "no extractor stub was given, and none is built into the "
+                                  "library or installed"};
+            }
         }
         // Build tools fix the time of everything they make this way.
         const char* epoch = o.source_date_epoch ? getenv("SOURCE_DATE_EPOCH") : nullptr;
@@ -719,8 +821,21 @@ int WriterOpen(const char* output, const qv_create_options* options, qv_writer**
         }
     } catch (const CreateError& failure) {
         delete writer;
-        return SetError(error, failure.code, failure.message);
+        return SetError(error, failure.code, failure.message, failure.system_error);
     }
+    *made = writer;
+    return QV_OK;
+}
+
+}  // namespace
+
+int WriterOpen(const char* output, const qv_create_options* options, qv_writer** made,
+               qv_error* error) {
+    *made = nullptr;
+    if (!output || !*output) return SetError(error, QV_E_INVALID, "no output given");
+    qv_writer* writer = nullptr;
+    int code = WriterOpenTo(output, options, &writer, error);
+    if (code != QV_OK) return code;
     // The output must be a file to replace, or nothing yet.
     OldOutput& old = writer->old_output;
     std::string why;
@@ -737,21 +852,48 @@ int WriterOpen(const char* output, const qv_create_options* options, qv_writer**
     return QV_OK;
 }
 
-int WriterAddPath(qv_writer* writer, const char* path, qv_error* error) {
+int WriterOpenFd(int fd, const qv_create_options* options, qv_writer** made, qv_error* error) {
+    *made = nullptr;
+    FileHandle handle = HandleOfDescriptor(fd);
+    if (handle == NO_FILE) return SetError(error, QV_E_INVALID, "not an open descriptor");
+    int code = WriterOpenTo("the output of descriptor " + std::to_string(fd), options, made, error);
+    if (code != QV_OK) return code;
+    (*made)->output_kind = OUTPUT_DESCRIPTOR;
+    (*made)->output_handle = handle;
+    return QV_OK;
+}
+
+int WriterOpenCallbacks(const qv_output_callbacks* output, const qv_create_options* options,
+                        qv_writer** made, qv_error* error) {
+    *made = nullptr;
+    qv_output_callbacks calls;
+    if (!output || !TakeOptions(output, &calls) || !calls.write)
+        return SetError(error, QV_E_INVALID, "no write function given");
+    int code = WriterOpenTo("the output", options, made, error);
+    if (code != QV_OK) return code;
+    (*made)->output_kind = OUTPUT_CALLBACKS;
+    (*made)->output_calls = calls;
+    return QV_OK;
+}
+
+int WriterAddPath(qv_writer* writer, const char* path, const char* archive_name, qv_error* error) {
     if (!path || !*path) return SetError(error, QV_E_INVALID, "no path given");
+    if (archive_name && !*archive_name) return SetError(error, QV_E_INVALID, "no name given");
     std::string input = path;
     size_t count = writer->entries.size();
     try {
         InputInfo info;
         std::string why;
         HeldFolder held;
+        ClearFileError();
         if (!OpenInput(input, &held.folder.handle, &info, &why))
-            throw CreateError{QV_E_OPEN, input + ": " + why};
+            throw CreateError{QV_E_OPEN, input + ": " + why, (int)LastFileError()};
         held.folder.path = input;
         const OldOutput& old = writer->old_output;
         if (old.exists && info.kind == INPUT_FILE && info.identity == old.identity)
             throw CreateError{QV_E_INVALID, input + ": is the output; it cannot go into itself"};
-        std::string name = ArchiveComponent(InputName(input), input);
+        std::string name = archive_name ? ArchiveNameOfUtf8(ArchiveNameGiven(archive_name))
+                                        : ArchiveComponent(InputName(input), input);
         if (writer->Excluded(name, info.kind)) return QV_OK;
         if (info.kind == INPUT_FOLDER) {
             writer->Add(
@@ -765,7 +907,7 @@ int WriterAddPath(qv_writer* writer, const char* path, qv_error* error) {
         writer->entries.resize(count);
         writer->names.clear();
         for (const WriterEntry& entry : writer->entries) writer->RecordName(entry);
-        return SetError(error, failure.code, failure.message);
+        return SetError(error, failure.code, failure.message, failure.system_error);
     }
     return QV_OK;
 }
@@ -775,7 +917,7 @@ int WriterAddMemory(qv_writer* writer, const char* name, const void* data, size_
     if (!name || !*name || (!folder && size > 0 && !data))
         return SetError(error, QV_E_INVALID, "no name or no data given");
     try {
-        std::string utf8 = name;
+        std::string utf8 = Utf8NameWithSlashes(name);
         if (!folder && utf8.back() == '/')
             throw CreateError{QV_E_INVALID, utf8 + ": a file's name cannot end in '/'"};
         if (!folder && (attributes & (NOT_A_FILE_ATTRIBUTES | ~ATTRIBUTE_MASK))) {
@@ -793,9 +935,11 @@ int WriterAddMemory(qv_writer* writer, const char* name, const void* data, size_
         info.attributes = folder ? ATTRIBUTE_DIRECTORY : attributes;
         std::string archive_name = ArchiveNameOfUtf8(utf8);
         if (folder) archive_name += NAME_SEPARATOR;
-        writer->Add(WriterEntry{"", utf8, archive_name, info, (const uint8_t*)data, NO_PARENT, ""});
+        const uint8_t* bytes = (const uint8_t*)data;
+        auto copy = std::make_shared<const std::vector<uint8_t>>(bytes, bytes + size);
+        writer->Add(WriterEntry{"", utf8, archive_name, info, copy, NO_PARENT, ""});
     } catch (const CreateError& failure) {
-        return SetError(error, failure.code, failure.message);
+        return SetError(error, failure.code, failure.message, failure.system_error);
     }
     return QV_OK;
 }
@@ -804,7 +948,7 @@ int WriterFinish(qv_writer* writer, qv_error* error) {
     try {
         writer->Finish();
     } catch (const CreateError& failure) {
-        return SetError(error, failure.code, failure.message);
+        return SetError(error, failure.code, failure.message, failure.system_error);
     }
     return QV_OK;
 }

@@ -1,10 +1,14 @@
 // POSIX side of create's file services: UTF-8 paths separated by '/'.
 #include "lib/create_files.h"
+#include "lib/default_stub.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <limits.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,4 +194,23 @@ bool FinishOutput(FileHandle out, bool executable, std::string* why) {
         ok = false;
     }
     return ok;
+}
+
+std::string FindInstalledStub() {
+    // The shared library's file, or the program's when the library is linked in.
+    std::vector<std::string> places;
+    Dl_info info;
+    if (dladdr((void*)&FindInstalledStub, &info) != 0 && info.dli_fname &&
+        strchr(info.dli_fname, '/'))
+        places.push_back(info.dli_fname);
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) places.push_back(std::string(self, (size_t)length));
+    for (const std::string& place : places) {
+        for (const char* relative : {INSTALLED_STUB_FROM_LIBDIR, INSTALLED_STUB_FROM_BINDIR}) {
+            std::string stub = JoinPath(ParentOf(place), relative);
+            if (access(stub.c_str(), R_OK) == 0) return stub;
+        }
+    }
+    return std::string();
 }

@@ -7,6 +7,7 @@
 // last component is opened without following a link; and the handle must be
 // the very file or folder the listing saw.
 #include "lib/create_files.h"
+#include "lib/default_stub.h"
 
 #include "payload/records.h"
 #include "lib/files.h"
@@ -217,4 +218,23 @@ bool FinishOutput(FileHandle out, bool executable, std::string* why) {
         ok = false;
     }
     return ok;
+}
+
+std::string FindInstalledStub() {
+    // The DLL's file, or the program's when the library is linked in.
+    HMODULE module = NULL;
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            (LPCSTR)(void*)&FindInstalledStub, &module))
+        return std::string();
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(module, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::string();
+    for (const char* relative : {INSTALLED_STUB_FROM_BINDIR, INSTALLED_STUB_FROM_LIBDIR}) {
+        std::string stub = JoinPath(ParentOf(std::string(path, length)), relative);
+        DWORD attributes = GetFileAttributesA(stub.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return stub;
+    }
+    return std::string();
 }

@@ -302,8 +302,9 @@ private:
 
 int ExtractArchive(qv_archive* archive, const char* destination_path,
                    const qv_extract_options* given, qv_error* error) {
-    qv_extract_options options = {};
-    if (given) options = *given;
+    qv_extract_options options;
+    if (!TakeOptions(given, &options))
+        return SetError(error, QV_E_INVALID, "the options' struct_size is not set");
     if (!destination_path || !*destination_path)
         return SetError(error, QV_E_INVALID, "no destination given");
     std::vector<bool> chosen = ChosenEntries(*archive, options);
@@ -314,7 +315,9 @@ int ExtractArchive(qv_archive* archive, const char* destination_path,
     std::string destination = WithoutTrailingSeparators(destination_path);
     std::string why;
     OpenFolder root;
-    if (!OpenDestination(destination, &root, &why)) return SetError(error, QV_E_WRITE, why);
+    ClearFileError();
+    if (!OpenDestination(destination, &root, &why))
+        return SetError(error, QV_E_WRITE, why, (int)LastFileError());
     int code, failures;
     {
         Extraction extraction(archive, root, options, chosen, total);

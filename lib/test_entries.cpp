@@ -25,8 +25,9 @@ bool Discard(void*, const uint8_t*, uint32_t) { return true; }
 
 int TestArchive(qv_archive* archive, const qv_test_options* given, qv_write_fn write,
                 void* write_context, qv_error* error) {
-    qv_test_options options = {};
-    if (given) options = *given;
+    qv_test_options options;
+    if (!TakeOptions(given, &options))
+        return SetError(error, QV_E_INVALID, "the options' struct_size is not set");
     std::vector<size_t> chosen;
     uint64_t total = 0;
     for (size_t i = 0; i < archive->entries.size(); i++) {

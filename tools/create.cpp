@@ -61,6 +61,7 @@ int CommandCreate(const CreateOptions& options) {
     EntryPatterns excludes({}, options.excludes);
     CreateRun run = {&options, &progress, {&progress, 0, 0}, &excludes};
     qv_create_options settings = {};
+    settings.struct_size = sizeof settings;
     settings.payload_only = options.payload_only;
     std::string installed;
     if (!options.payload_only && !options.stub.empty()) {

@@ -94,6 +94,7 @@ void PrintListJson(qv_archive* archive, EntryPatterns* patterns) {
     printf("{\n  \"payload_start\": %s,\n  \"entries\": [",
            Number(qv_payload_start(archive)).c_str());
     qv_entry e;
+    e.struct_size = sizeof e;
     bool first = true;
     for (size_t i = 0; qv_entry_at(archive, i, &e) == QV_OK; i++) {
         if (!patterns->Choose(e)) continue;

@@ -143,6 +143,7 @@ int CommandList(const ListOptions& options) {
     }
     uint64_t files = 0, folders = 0, original = 0, stored = 0;
     qv_entry entry;
+    entry.struct_size = sizeof entry;
     for (size_t i = 0; qv_entry_at(open.archive, i, &entry) == QV_OK; i++) {
         if (!patterns.Choose(entry)) continue;
         bool folder = entry.kind == QV_FOLDER;
@@ -222,6 +223,7 @@ int CommandTest(const TestOptions& options) {
     Progress progress(options.verbosity != QUIET);
     TestRun run = {&options, &progress, {&progress, 0, 0}, 0};
     qv_test_options settings = {};
+    settings.struct_size = sizeof settings;
     settings.struct_size = sizeof settings;
     settings.threads = options.threads;
     settings.progress = TestProgressed;
@@ -356,6 +358,7 @@ int ExtractToStandardOutput(qv_archive* archive, EntryPatterns* patterns, unsign
     fflush(stdout);
     qv_test_options settings = {};
     settings.struct_size = sizeof settings;
+    settings.struct_size = sizeof settings;
     settings.threads = threads;
     settings.select = ChooseEntry;
     settings.progress = CheckInterrupt;
@@ -397,6 +400,7 @@ int CommandExtract(const ExtractOptions& options) {
     Progress progress(options.verbosity != QUIET);
     ExtractRun run = {&options, &progress, {&progress, 0, 0}, &patterns, -1, false};
     qv_extract_options settings = {};
+    settings.struct_size = sizeof settings;
     settings.threads = options.threads;
     settings.existing = options.existing;
     if (settings.existing == QV_EXISTING_ASK && !InputIsInteractive())

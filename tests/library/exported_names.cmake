@@ -1,0 +1,47 @@
+# The shared library exports exactly the functions that quorvane.h declares
+# with QV_API, and the symbols file lists exactly those.
+# Usage: cmake -DLIBRARY=libquorvane.so -DHEADER=quorvane.h -DSYMBOLS=file -P exported_names.cmake
+execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE nm_output
+                RESULT_VARIABLE nm_result)
+if(NOT nm_result EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[ \n][A-Za-z] [A-Za-z_0-9]+@@?[A-Z_0-9]+" exported_lines "${nm_output}")
+set(exported)
+foreach(line IN LISTS exported_lines)
+  string(REGEX REPLACE "^.[A-Za-z] ([A-Za-z_0-9]+)@.*" "\\1" name "${line}")
+  list(APPEND exported ${name})
+endforeach()
+# Anything defined without a version is exported past the version script.
+string(REGEX MATCHALL "\n[0-9a-f]+ [TDBRVW] [A-Za-z_0-9]+\n" unversioned "\n${nm_output}")
+if(unversioned)
+  message(FATAL_ERROR "exported without the library's version: ${unversioned}")
+endif()
+
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "QV_API[^;(]*[ *]qv_[a-z_0-9]+\\(" declarations "${header}")
+set(declared)
+foreach(declaration IN LISTS declarations)
+  string(REGEX REPLACE ".*[ *](qv_[a-z_0-9]+)\\($" "\\1" name "${declaration}")
+  list(APPEND declared ${name})
+endforeach()
+
+file(STRINGS ${SYMBOLS} symbol_lines REGEX "^ qv_")
+set(listed)
+foreach(line IN LISTS symbol_lines)
+  string(REGEX REPLACE "^ (qv_[a-z_0-9]+)@.*" "\\1" name "${line}")
+  list(APPEND listed ${name})
+endforeach()
+
+list(REMOVE_ITEM exported QUORVANE_1)
+foreach(set_name exported declared listed)
+  list(SORT ${set_name})
+endforeach()
+if(NOT exported STREQUAL declared)
+  message(FATAL_ERROR "exported: ${exported}\ndeclared with QV_API: ${declared}")
+endif()
+if(NOT listed STREQUAL declared)
+  message(FATAL_ERROR "in ${SYMBOLS}: ${listed}\ndeclared with QV_API: ${declared}")
+endif()
+list(LENGTH declared count)
+message(STATUS "${count} functions, exported, declared and listed alike")
