@@ -35,6 +35,7 @@ static double TimeMs(uint64_t filetime) {
 // then the addresses and length of the stored name and of its UTF-8 form.
 EMSCRIPTEN_KEEPALIVE int qvw_entry(const qv_archive* archive, size_t index, double out[12]) {
     qv_entry entry;
+    entry.struct_size = sizeof entry;
     int code = qv_entry_at(archive, index, &entry);
     if (code != QV_OK) return code;
     const double fields[12] = {(double)entry.kind,
@@ -79,6 +80,7 @@ EMSCRIPTEN_KEEPALIVE qv_writer* qvw_writer_open(const char* path, const void* st
                                                 size_t stub_size, double time_ms,
                                                 qv_error* error) {
     qv_create_options options = {};
+    options.struct_size = sizeof options;
     options.stub_data = stub;
     options.stub_size = stub_size;
     options.threads = 1;
