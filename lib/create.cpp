@@ -335,6 +335,7 @@ bool qv_writer::Excluded(const std::string& name, InputKind kind) const {
     if (!options.exclude) return false;
     std::string stored = kind == INPUT_FOLDER ? name + NAME_SEPARATOR : name, utf8;
     qv_entry entry = {};
+    entry.struct_size = sizeof entry;
     entry.name = stored.c_str();
     entry.name_length = stored.size();
     entry.name_utf8 = EntryNameToUtf8(stored, &utf8) ? utf8.c_str() : nullptr;
