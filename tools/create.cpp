@@ -34,8 +34,10 @@ void Written(void* context, const char* source, const qv_entry* entry) {
     CreateRun* run = (CreateRun*)context;
     if (run->options->verbosity != VERBOSE) return;
     run->progress->Clear();
-    printf("%s%s\n", entry->name_utf8 ? entry->name_utf8 : source,
-           entry->narrow_interval == 1 ? NARROW_INTERVAL_NOTE : "");
+    // With the archive on standard output, the names go to standard error.
+    fprintf(run->options->output == "-" ? stderr : stdout, "%s%s\n",
+            entry->name_utf8 ? entry->name_utf8 : source,
+            entry->narrow_interval == 1 ? NARROW_INTERVAL_NOTE : "");
 }
 
 int Progressed(void* context, const qv_progress* state) {
@@ -93,7 +95,15 @@ int CommandCreate(const CreateOptions& options) {
     OpenWriter open = {nullptr};
     // -C: the output stays where it was named, the inputs are found from DIR.
     std::string output = options.folder.empty() ? options.output : AbsolutePath(options.output);
-    if (qv_writer_open(output.c_str(), &settings, &open.writer, &error) != QV_OK) {
+    int opened;
+    if (options.output == "-") {  // -o -: the archive goes to standard output
+        BinaryStandardOutput();
+        fflush(stdout);
+        opened = qv_writer_open_fd(1, &settings, &open.writer, &error);
+    } else {
+        opened = qv_writer_open(output.c_str(), &settings, &open.writer, &error);
+    }
+    if (opened != QV_OK) {
         // What the writer refuses before it begins comes from the command line.
         if (error.code == QV_E_INVALID) {
             fprintf(stderr, "quorvane: %s\nTry 'quorvane --help'.\n", error.message);
@@ -107,7 +117,14 @@ int CommandCreate(const CreateOptions& options) {
         return EXIT_REFUSED;
     }
     for (const std::string& input : options.inputs) {
-        if (qv_writer_add_path(open.writer, input.c_str(), &error) != QV_OK) return Failed(error);
+        // PATH=NAME stores PATH under the archive name NAME, unless a file
+        // of the whole argument's name is there.
+        size_t equals = input.find('=');
+        int added = equals != std::string::npos && equals > 0 && !PathExists(input)
+                        ? qv_writer_add_path_as(open.writer, input.substr(0, equals).c_str(),
+                                                input.substr(equals + 1).c_str(), &error)
+                        : qv_writer_add_path(open.writer, input.c_str(), &error);
+        if (added != QV_OK) return Failed(error);
     }
     CatchInterrupts();
     int code = qv_writer_finish(open.writer, &error);

@@ -224,7 +224,6 @@ int CommandTest(const TestOptions& options) {
     TestRun run = {&options, &progress, {&progress, 0, 0}, 0};
     qv_test_options settings = {};
     settings.struct_size = sizeof settings;
-    settings.struct_size = sizeof settings;
     settings.threads = options.threads;
     settings.progress = TestProgressed;
     settings.report = ReportUntested;
@@ -357,7 +356,6 @@ int ExtractToStandardOutput(qv_archive* archive, EntryPatterns* patterns, unsign
     BinaryStandardOutput();
     fflush(stdout);
     qv_test_options settings = {};
-    settings.struct_size = sizeof settings;
     settings.struct_size = sizeof settings;
     settings.threads = threads;
     settings.select = ChooseEntry;

@@ -41,6 +41,9 @@ void BinaryStandardInput();
 std::string AbsolutePath(const std::string& path);
 bool ChangeFolder(const std::string& folder, std::string* why);
 
+// True when something of that name is there.
+bool PathExists(const std::string& path);
+
 // Position in `path` where its last component, the file name, begins.
 size_t FileNameStart(const std::string& path);
 

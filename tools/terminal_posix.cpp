@@ -86,6 +86,8 @@ std::string AbsolutePath(const std::string& path) {
     return std::string(here) + "/" + path;
 }
 
+bool PathExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
 bool ChangeFolder(const std::string& folder, std::string* why) {
     if (chdir(folder.c_str()) == 0) return true;
     *why = strerror(errno);

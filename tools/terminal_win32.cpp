@@ -88,6 +88,10 @@ std::string AbsolutePath(const std::string& path) {
     return length > 0 && length < sizeof full ? std::string(full, length) : path;
 }
 
+bool PathExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool ChangeFolder(const std::string& folder, std::string* why) {
     if (SetCurrentDirectoryA(folder.c_str())) return true;
     *why = "error " + std::to_string(GetLastError());

@@ -126,8 +126,11 @@ TEST_F(CommandLineTest, ProgressOnlyOnATerminalFittedToItsWidth) {
     size.ws_col = 50;
     pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
     ASSERT_GE(child, 0);
+    // create, slower than test, draws the line several times.
     if (child == 0) {
-        execl(QuorvaneBin(), QuorvaneBin(), "test", Path("big.qv").c_str(), (char*)nullptr);
+        if (chdir(scratch_.c_str()) == 0)
+            execl(QuorvaneBin(), QuorvaneBin(), "create", "-j", "1", "-o", "again.qv",
+                  "--payload-only", "in", (char*)nullptr);
         _exit(127);
     }
     std::string seen;
@@ -204,6 +207,25 @@ TEST_F(CommandLineTest, CreateReadsInputsFromDashCAndAnArchiveComesFromStandardI
     Outcome extract = from_input("extract - -d out");
     EXPECT_EQ(extract.code, 0) << extract.err;
     EXPECT_EQ(ReadFile(Path("out/sub/a.txt")), Bytes({'a'}));
+}
+
+TEST_F(CommandLineTest, CreateWritesToStandardOutputAndStoresPathsUnderNamesGiven) {
+    mkdir(Path("in").c_str(), 0755);
+    mkdir(Path("in/sub").c_str(), 0755);
+    WriteText(Path("in/a.txt"), "a");
+    WriteText(Path("in/sub/b.txt"), "b");
+    // -v names go to standard error when the archive takes standard output.
+    Outcome create = RunProgram(
+        "cd " + Quote(scratch_) + " && { " + Quote(QuorvaneBin()),
+        "create -v --payload-only -o - in/a.txt=docs/readme.txt in/sub=other > x.qv; }", scratch_);
+    ASSERT_EQ(create.code, 0) << create.err;
+    EXPECT_EQ(create.out, "");
+    EXPECT_NE(create.err.find("other/b.txt\n"), std::string::npos) << create.err;
+    Outcome list = QIn(scratch_, "list -q x.qv");
+    EXPECT_EQ(list.code, 0) << list.err;
+    EXPECT_NE(list.out.find(" docs/readme.txt\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find(" other/b.txt\n"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("in/"), std::string::npos) << list.out;
 }
 
 TEST_F(CommandLineTest, ListColumnsStayAlignedForRatiosOf1000PercentAndMore) {
