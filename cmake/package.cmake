@@ -1,6 +1,6 @@
 # The Debian packages of the native build (scripts/package), split as Debian
 # splits a library and its users:
-#   libquorvane1     the shared library (component "library")
+#   libquorvane2     the shared library (component "library")
 #   libquorvane-dev  header, .so link, static library, pkg-config file, CMake
 #                    package, examples (component "development")
 #   quorvane         the tool, the extractor stub, manual page, completions
@@ -16,7 +16,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The tool's dependency on libquorvane1 comes from the component dependency
+# The tool's dependency on libquorvane2 comes from the component dependency
 # below; dpkg-shlibdeps only needs to find the library in this build.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
@@ -25,7 +25,7 @@ set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libquorvane${QUORVANE_ABI_VERSION})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
-# shlibs for every package's shared objects, which only libquorvane1 has.
+# shlibs for every package's shared objects, which only libquorvane2 has.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/finish-packages.cmake)
@@ -66,7 +66,7 @@ This package holds the command-line tool, the Windows extractor it puts in
 front of every archive, the manual page and completions for bash and zsh.")
 
 # The library's symbols file (dpkg-gensymbols format), kept beside its version
-# script, goes into libquorvane1's control area when it exists; shlibs is
+# script, goes into libquorvane2's control area when it exists; shlibs is
 # always generated.
 set(QUORVANE_SYMBOLS_FILE ${PROJECT_SOURCE_DIR}/lib/libquorvane${QUORVANE_ABI_VERSION}.symbols)
 if(EXISTS ${QUORVANE_SYMBOLS_FILE})

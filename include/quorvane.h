@@ -27,10 +27,10 @@
 extern "C" {
 #endif
 
-#define QV_VERSION_MAJOR 1
+#define QV_VERSION_MAJOR 2
 #define QV_VERSION_MINOR 0
 #define QV_VERSION_PATCH 0
-#define QV_VERSION_STRING "1.0.0"
+#define QV_VERSION_STRING "2.0.0"
 #define QV_VERSION_NUMBER (QV_VERSION_MAJOR * 10000 + QV_VERSION_MINOR * 100 + QV_VERSION_PATCH)
 
 /* The library's own build of the Windows DLL exports the API; ELF builds
