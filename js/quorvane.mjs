@@ -15,6 +15,7 @@ const STATUS_NAMES = [
 ];
 const QV_FOLDER = 1;
 const QV_ATTR_DIRECTORY = 0x10;
+const STEP = 1 << 20; // bytes decoded for each chunk of a stream
 
 /** A failure of the library: `code` is the qv_status name, `status` its number. */
 export class QuorvaneError extends Error {
@@ -178,6 +179,7 @@ class Archive {
   #core;
   #handle;
   #release; // frees what the archive reads from (its bytes, or its mount)
+  #readers = new Set(); // the releases of the streams still open
 
   constructor(core, handle, release) {
     this.#core = core;
@@ -226,24 +228,42 @@ class Archive {
     return out;
   }
 
-  /** The decoded bytes of entry `index` as a ReadableStream of Uint8Arrays. */
+  /** The decoded bytes of entry `index` as a ReadableStream of Uint8Arrays:
+   * the library's pull reader decodes at most 1 MiB for each chunk the
+   * stream's reader asks for, so memory stays bounded whatever the entry's
+   * size. A damaged entry errors the stream with QV_E_DAMAGED. */
   read(index) {
+    const core = this.#core;
+    const handle = this.#open();
     this.#entry(index);
-    let started = false;
+    const reader = openWith(core, (box, error) => core._qv_reader_open(handle, index, box, error));
+    const buffer = core._malloc(STEP);
+    const got = core._malloc(4);
+    const release = () => {
+      if (!this.#readers.delete(release)) return;
+      core._qv_reader_close(reader);
+      core._free(buffer);
+      core._free(got);
+    };
+    this.#readers.add(release);
     return new ReadableStream({
       pull: (controller) => {
-        if (started) return;
-        started = true;
         try {
-          this.#decode(index, (chunk) => {
-            controller.enqueue(chunk.slice());
-            return true;
-          });
-          controller.close();
+          if (!this.#readers.has(release)) throw new QuorvaneError(1, 'the archive is closed');
+          checked(core, (error) => core._qv_reader_read(reader, buffer, STEP, got, error));
+          const size = core.HEAPU32[got / 4];
+          if (size === 0) {
+            release();
+            controller.close();
+          } else {
+            controller.enqueue(core.HEAPU8.slice(buffer, buffer + size));
+          }
         } catch (error) {
+          release();
           controller.error(error);
         }
       },
+      cancel: release,
     }, { highWaterMark: 0 });
   }
 
@@ -276,6 +296,7 @@ class Archive {
   /** Frees the archive; later calls throw. */
   close() {
     if (!this.#handle) return;
+    for (const release of [...this.#readers]) release();
     this.#core._qv_close(this.#handle);
     this.#release();
     this.#handle = 0;

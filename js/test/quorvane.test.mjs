@@ -63,6 +63,14 @@ test('readAll and read give every file its bytes; the stream steps are at most 1
   assert.ok(chunks.length >= 4 && chunks.every((c) => c.length <= 1 << 20), `${chunks.length} chunks`);
   assert.ok(Buffer.concat(chunks).equals(Buffer.from(big)));
   assert.equal((await archive.readAll(1)).length, 0);
+  // A stream read in part and cancelled, and one still open when the archive closes.
+  const partial = archive.read(0).getReader();
+  const first = (await partial.read()).value;
+  assert.ok(first.length > 0 && first.length <= 1 << 20 && Buffer.from(first).equals(Buffer.from(big.subarray(0, first.length))));
+  await partial.cancel();
+  const left = archive.read(0).getReader();
+  archive.close();
+  await assert.rejects(left.read(), { name: 'QuorvaneError', code: 'QV_E_INVALID' });
 
   const sample = await Quorvane.open(archiveBytes);
   for (const [relative, bytes] of Object.entries(TREE)) {
