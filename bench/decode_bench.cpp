@@ -153,9 +153,11 @@ bool WriteDecoded(void* context, const uint8_t* data, uint32_t size) {
 void DecodeInMemoryTo(const Entry& e, const std::string& work, bool two_threads) {
     FileHandle archive = OpenForReading(e.stored.c_str());
     FileHandle target = CreateReadWrite((work + "/target").c_str());
+    StoredBytesReader reader = {archive, e.record.storedSize};
     bool ok =
         archive != NO_FILE && target != NO_FILE &&
-        DecodeStoredInMemory(archive, e.record, WriteDecoded, &target, two_threads) == DECODE_OK;
+        DecodeInMemory(e.record, ReadStoredBytes, &reader, WriteDecoded, &target, two_threads) ==
+            DECODE_OK;
     CloseFile(archive);
     CloseFile(target);
     if (!ok) Fail("the memory decoder failed on " + e.original);

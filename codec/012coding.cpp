@@ -72,15 +72,6 @@ static Frequency* place_table(uint8_t** place, uint16_t size, uint16_t max) {
     return table;
 }
 
-// The record and both arrays live in one zero-filled block, so a table is
-// acquired and released in one piece.
-Frequency* init_frequency(uint16_t size, uint16_t max) {
-    uint8_t* place = (uint8_t*)AllocZeroedMemory(table_bytes(size));
-    return place ? place_table(&place, size, max) : NULL;
-}
-
-void release_frequency(Frequency* table) { FreeZeroedMemory(table); }
-
 int search_code(const Frequency* table, uint16_t value) {
     int lo = 0;
     int hi = table->code_size - 1;

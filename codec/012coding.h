@@ -60,9 +60,6 @@ struct Frequency {
     TotalReciprocal reciprocal;
 };
 
-// A new table, all counts 0, or NULL when memory cannot be had.
-Frequency* init_frequency(uint16_t size, uint16_t max);
-void release_frequency(Frequency* table);
 
 inline uint16_t GET_COUNT(const Frequency* t, int c) { return (uint16_t)(t->count[c] + 1); }
 inline uint16_t GET_COUNT_SUM(const Frequency* t, int c) { return (uint16_t)(t->count_sum[c] + c); }

@@ -99,12 +99,6 @@ bool compress_pool_has_room(const CompressPool* pool, size_t size) {
     return p->jobs.empty() || p->bytes + size <= p->max_bytes;
 }
 
-bool compress_pool_empty(const CompressPool* pool) {
-    CompressPool* p = const_cast<CompressPool*>(pool);
-    std::lock_guard<std::mutex> hold(p->lock);
-    return p->jobs.empty();
-}
-
 bool compress_pool_submit(CompressPool* pool, std::vector<uint8_t>* data,
                           const CompressOptions& options) {
     Job* job = new (std::nothrow) Job;

@@ -24,8 +24,6 @@ void compress_pool_stop(CompressPool* pool);
 // True when an entry of `size` bytes can be handed over before the oldest
 // is taken. An empty pool takes any entry.
 bool compress_pool_has_room(const CompressPool* pool, size_t size);
-// True when no entry is in flight.
-bool compress_pool_empty(const CompressPool* pool);
 
 // Hands over an entry's bytes (taken over by the pool) to be compressed with
 // `options` (its `threads` is ignored: every entry is coded on one thread).

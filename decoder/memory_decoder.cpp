@@ -930,18 +930,3 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
     FreeTail(&tail);
     return result;
 }
-
-DecodeResult DecodeStoredInMemory(FileHandle archive, const StoredEntry& entry,
-                                  DecodedOutput output, void* output_context, bool two_threads,
-                                  uint32_t* widened_steps) {
-    int64_t start = SetFilePointer64(archive, 0, FILE_CURRENT);
-    if (start < 0) return DECODE_READ_FAILED;
-    StoredBytesReader reader = {archive, entry.storedSize};
-    DecodeResult result = DecodeInMemory(entry, ReadStoredBytes, &reader, output, output_context,
-                                         two_threads, widened_steps);
-    // Stage 1 need not read every stored byte; the next record starts behind them all.
-    if (SetFilePointer64(archive, start + (int64_t)entry.storedSize, FILE_BEGIN) < 0 &&
-        result == DECODE_OK)
-        result = DECODE_READ_FAILED;
-    return result;
-}

@@ -87,8 +87,3 @@ uint32_t PulledWidenedSteps(const PullDecoder* decoder);
 
 void StopPullDecoder(PullDecoder* decoder);
 
-// The same for the stored bytes at the archive's current position, which is
-// left right behind them.
-DecodeResult DecodeStoredInMemory(FileHandle archive, const StoredEntry& entry,
-                                  DecodedOutput output, void* output_context, bool two_threads,
-                                  uint32_t* widened_steps = NULL);

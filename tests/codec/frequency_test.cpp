@@ -9,10 +9,23 @@
 
 namespace {
 
+// One fresh table of the model set: the one of `size` symbols that rescales
+// at `max` (GR1/MAX_SUM1, GR2/MAX_SUM2, or 2..128 symbols with MAX_SUM3).
 struct TableGuard {
-    Frequency* t;
-    explicit TableGuard(Frequency* table) : t(table) {}
-    ~TableGuard() { release_frequency(t); }
+    ModelSet set{};
+    Frequency* t = nullptr;
+    TableGuard(uint16_t size, uint16_t max) {
+        if (!init_global(&set)) return;
+        if (size == GR1 && max == MAX_SUM1) {
+            t = set.freq_012[0];
+        } else if (size == GR2 && max == MAX_SUM2) {
+            t = set.freq_first;
+        } else {
+            for (int e = 1; e < 8; e++)
+                if (size == (1u << e) && max == MAX_SUM3) t = set.freq_second[e];
+        }
+    }
+    ~TableGuard() { free_frequency(&set); }
 };
 
 std::vector<int> Counts(const Frequency* t) {
@@ -23,7 +36,7 @@ std::vector<int> Sums(const Frequency* t) {
 }
 
 TEST(Frequency, NewTableGivesEverySymbolFrequencyOne) {
-    TableGuard g(init_frequency(GR1, MAX_SUM1));
+    TableGuard g(GR1, MAX_SUM1);
     ASSERT_NE(g.t, nullptr);
     EXPECT_EQ(GET_SUM(g.t), 3);
     for (int c = 0; c < 3; c++) {
@@ -40,7 +53,7 @@ TEST(Frequency, NewTableGivesEverySymbolFrequencyOne) {
 }
 
 TEST(Frequency, OneUpdateWidensTheSymbolByFour) {
-    TableGuard g(init_frequency(GR1, MAX_SUM1));
+    TableGuard g(GR1, MAX_SUM1);
     update_frequency(g.t, 1, 0);
     EXPECT_EQ(Counts(g.t), (std::vector<int>{0, 4, 0}));
     EXPECT_EQ(Sums(g.t), (std::vector<int>{0, 0, 4, 4}));
@@ -59,7 +72,7 @@ TEST(Frequency, OneUpdateWidensTheSymbolByFour) {
 
 TEST(Frequency, ClassTableRescalesOnItsSixtyFourthUse) {
     for (int odd = 0; odd <= 1; odd++) {
-        TableGuard g(init_frequency(GR1, MAX_SUM1));
+        TableGuard g(GR1, MAX_SUM1);
         for (int i = 0; i < 63; i++) update_frequency(g.t, 0, odd);
         EXPECT_EQ(Counts(g.t), (std::vector<int>{252, 0, 0}));
         update_frequency(g.t, 0, odd);
@@ -82,7 +95,7 @@ TEST(Frequency, FirstRescaleComesWhenStoredSumReachesMaxSum) {
         int uses;
     } cases[] = {{GR2, MAX_SUM2, 128}, {2, MAX_SUM3, 512}, {128, MAX_SUM3, 512}};
     for (const Case& k : cases) {
-        TableGuard g(init_frequency(k.size, k.max));
+        TableGuard g(k.size, k.max);
         int symbol = k.size - 1;
         for (int i = 1; i < k.uses; i++) update_frequency(g.t, symbol, 0);
         EXPECT_EQ(g.t->count_sum[k.size], 4 * (k.uses - 1));
@@ -97,7 +110,7 @@ TEST(Frequency, FirstRescaleComesWhenStoredSumReachesMaxSum) {
 // and the odd rule leaves every count odd after a rescale.
 TEST(Frequency, RescaleKeepsTablesConsistentUnderBothRules) {
     for (int odd = 0; odd <= 1; odd++) {
-        TableGuard g(init_frequency(64, MAX_SUM3));
+        TableGuard g(64, MAX_SUM3);
         uint32_t state = 12345;
         bool rescaled = false;
         for (int i = 0; i < 20000; i++) {
