@@ -216,8 +216,8 @@ void ExtractFile(HANDLE executable, const Text& destination, const EntryRecord& 
         if (tildes >= 1 && tildes <= MAX_ALTERNATIVES)
             NoticeAlternative(destination, name, *target);
     } else {
-        StoredEntry entry = {record.storedSize, record.originalSize,
-                             (record.attributeWord & ODD_RESCALE) != 0};
+        StoredEntry entry =
+            StoredEntryOf(record.storedSize, record.originalSize, record.attributeWord);
         WorkFiles files;
         // Whatever went wrong, for the user the entry could not be decoded.
         if (DecodeStoredEntry(executable, entry, DecodePump(), &files) != DECODE_OK) {

@@ -5,6 +5,7 @@
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
 #include "decoder/stage_files.h"
+#include "payload/records.h"
 
 namespace {
 
@@ -210,4 +211,8 @@ DecodeResult DecodeWorkFiles(FileHandle first, FileHandle second, const StoredEn
 
 DecodeResult ExpandWorkFile(FileHandle second, FileHandle target, MessagePump pump) {
     return rle_decode(second, target, pump);
+}
+
+StoredEntry StoredEntryOf(uint32_t storedSize, uint32_t originalSize, uint16_t attributeWord) {
+    return StoredEntry{storedSize, originalSize, (attributeWord & ODD_RESCALE) != 0};
 }

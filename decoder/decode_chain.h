@@ -16,6 +16,9 @@ struct StoredEntry {
     bool odd_rescale;
 };
 
+// The chain's view of an entry record's sizes and attribute word.
+StoredEntry StoredEntryOf(uint32_t storedSize, uint32_t originalSize, uint16_t attributeWord);
+
 // The longest stage-1 output that a sound entry of `originalSize` bytes can
 // have. Stages 2 and 3 keep the length of their input less the block headers,
 // and stage 4 expands at least four bytes of every five it reads, so an

@@ -280,8 +280,8 @@ DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay
     *stop = OutputStop{false, 0};
     if (widened_steps) *widened_steps = 0;
     if (IsFolderRecord(e.record) || e.record.originalSize == 0) return DECODE_OK;  // no stream
-    StoredEntry stored = {e.record.storedSize, e.record.originalSize,
-                          (e.record.attributeWord & ODD_RESCALE) != 0};
+    StoredEntry stored =
+        StoredEntryOf(e.record.storedSize, e.record.originalSize, e.record.attributeWord);
     Sink sink = {output, output_context, progress, stop};
     MemoryBytesReader in_memory = {archive->source.data + e.stored_at, e.record.storedSize};
     PlacedBytesReader in_file = {archive, e.stored_at, e.record.storedSize};

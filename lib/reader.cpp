@@ -58,8 +58,8 @@ int ReaderOpen(qv_archive* archive, size_t index, qv_reader** made, qv_error* er
         *made = reader;
         return QV_OK;
     }
-    StoredEntry stored = {e.record.storedSize, e.record.originalSize,
-                          (e.record.attributeWord & ODD_RESCALE) != 0};
+    StoredEntry stored =
+        StoredEntryOf(e.record.storedSize, e.record.originalSize, e.record.attributeWord);
     DecodeResult result;
     ClearFileError();
     reader->decoder = StartPullDecoder(stored, ReadPlacedBytes, &reader->stored, &result);
