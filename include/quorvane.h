@@ -61,7 +61,7 @@ enum qv_status {
     QV_E_BUFFER_TOO_SMALL = 12,
     QV_E_CANNOT_STORE = 13, /* a name or file that an archive cannot hold */
     QV_E_CHANGED = 14,      /* a file changed while it was read */
-    QV_E_NOT_FOUND = 15     /* no entry of that name */
+    QV_E_NOT_FOUND = 15     /* no entry of that name, or no default stub */
 };
 
 /* A failure's code and a message in UTF-8 (on Windows: the ANSI code page). */
@@ -406,7 +406,7 @@ typedef struct qv_create_options {
  * Without a stub in `options` (or with NULL options) the archive gets the
  * default stub: the one built into the library when the library was built
  * with one, else share/quorvane/quorvane-sfx.exe of the prefix the library is
- * installed in; QV_E_INVALID when there is neither. Thread-safe (each call
+ * installed in; QV_E_NOT_FOUND when there is neither. Thread-safe (each call
  * makes a writer of its own). */
 QV_API int qv_writer_open(const char* output, const qv_create_options* options, qv_writer** writer,
                           qv_error* error);

@@ -169,7 +169,7 @@ const char* qv_strerror(int code) {
         case QV_E_CHANGED:
             return "the file changed while it was read";
         case QV_E_NOT_FOUND:
-            return "no entry of that name";
+            return "not found";
         default:
             return "unknown status";
     }

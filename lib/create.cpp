@@ -804,7 +804,7 @@ int WriterOpenTo(const std::string& output, const qv_create_options* options, qv
         } else if (!o.payload_only) {
             writer->stub = DefaultStub();
             if (writer->stub.empty()) {
-                throw CreateError{QV_E_INVALID,
+                throw CreateError{QV_E_NOT_FOUND,
                                   "no extractor stub was given, and none is built into the "
                                   "library or installed"};
             }

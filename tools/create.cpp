@@ -7,7 +7,6 @@
 #include "tools/commands.h"
 #include "tools/patterns.h"
 #include "tools/progress.h"
-#include "tools/stub.h"
 #include "tools/terminal.h"
 
 namespace {
@@ -65,22 +64,8 @@ int CommandCreate(const CreateOptions& options) {
     qv_create_options settings = {};
     settings.struct_size = sizeof settings;
     settings.payload_only = options.payload_only;
-    std::string installed;
-    if (!options.payload_only && !options.stub.empty()) {
-        settings.stub_path = options.stub.c_str();
-    } else if (!options.payload_only && EmbeddedStubSize() > 0) {
-        settings.stub_data = EmbeddedStub();
-        settings.stub_size = EmbeddedStubSize();
-    } else if (!options.payload_only) {
-        installed = InstalledStub();
-        if (installed.empty()) {
-            fprintf(stderr,
-                    "quorvane: this quorvane has no extractor stub built in or installed; give "
-                    "--stub FILE or --payload-only\n");
-            return EXIT_REFUSED;
-        }
-        settings.stub_path = installed.c_str();
-    }
+    // Without --stub the library's own stub, built in or installed, is used.
+    if (!options.payload_only && !options.stub.empty()) settings.stub_path = options.stub.c_str();
     settings.threads = options.threads;
     settings.fixed_time = options.fixed_time;
     settings.time = options.time;
@@ -104,6 +89,12 @@ int CommandCreate(const CreateOptions& options) {
         opened = qv_writer_open(output.c_str(), &settings, &open.writer, &error);
     }
     if (opened != QV_OK) {
+        if (error.code == QV_E_NOT_FOUND) {
+            fprintf(stderr,
+                    "quorvane: this quorvane has no extractor stub built in or installed; give "
+                    "--stub FILE or --payload-only\n");
+            return EXIT_REFUSED;
+        }
         // What the writer refuses before it begins comes from the command line.
         if (error.code == QV_E_INVALID) {
             fprintf(stderr, "quorvane: %s\nTry 'quorvane --help'.\n", error.message);

@@ -1,5 +1,5 @@
 // What the command line needs of the system beyond the library: terminals,
-// interrupts, local times, paths, and where an installed stub lies.
+// interrupts, local times and paths.
 // terminal_posix.cpp and terminal_win32.cpp implement it; the build picks one.
 #pragma once
 
@@ -27,9 +27,6 @@ void CatchInterrupts();
 // 0, or the exit code an interrupt asks for (128 + the signal's number).
 int InterruptExitCode();
 
-// The stub installed beside the program (../share/quorvane/quorvane-sfx.exe
-// from the folder of the executable); empty when there is none.
-std::string InstalledStub();
 
 // Standard output takes, and standard input gives, bytes as they are (no
 // newline translation).

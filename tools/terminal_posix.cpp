@@ -67,16 +67,6 @@ int InterruptExitCode() {
     return signal ? 128 + signal : 0;
 }
 
-std::string InstalledStub() {
-    char self[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return std::string();
-    std::string program(self, (size_t)length);
-    std::string stub =
-        program.substr(0, FileNameStart(program)) + "../share/quorvane/quorvane-sfx.exe";
-    return access(stub.c_str(), R_OK) == 0 ? stub : std::string();
-}
-
 void BinaryStandardOutput() {}
 void BinaryStandardInput() {}
 

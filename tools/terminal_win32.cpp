@@ -65,16 +65,6 @@ void CatchInterrupts() { SetConsoleCtrlHandler(OnInterrupt, TRUE); }
 
 int InterruptExitCode() { return (int)interrupt_code; }
 
-std::string InstalledStub() {
-    char self[MAX_PATH * 2];
-    DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-    if (length == 0 || length >= sizeof self) return std::string();
-    std::string program(self, length);
-    std::string stub =
-        program.substr(0, FileNameStart(program)) + "..\\share\\quorvane\\quorvane-sfx.exe";
-    return GetFileAttributesA(stub.c_str()) != INVALID_FILE_ATTRIBUTES ? stub : std::string();
-}
-
 void BinaryStandardOutput() {
     fflush(stdout);
     _setmode(_fileno(stdout), _O_BINARY);
