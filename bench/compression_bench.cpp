@@ -1,4 +1,4 @@
-// Compression benchmark: our writer and reader (payload only: compress_entry,
+// Compression benchmark: our writer and reader (payload only: CompressFile,
 // then the four decode stages through work files) against bzip2 -9, xz -6 and
 // zstd -19 on the same files, each file compressed on its own as an archive
 // entry would be. Prints compressed sizes, throughput and ratios, and the
@@ -39,6 +39,7 @@
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
 #include "codec/compress.h"
+#include "lib/compress_file.h"
 #include "decoder/decode_chain.h"
 #include "decoder/stage_files.h"
 
@@ -126,7 +127,7 @@ struct StageTotals {
 
 static uint64_t file_size(FileHandle f) { return GetFileSize64(f); }
 
-// Our codec on one file: compress_entry, then the decode chain through two
+// Our codec on one file: CompressFile, then the decode chain through two
 // work files into a target, checked against the original.
 static void run_ours(const std::string& path, const std::string& kind, const std::string& work,
                      Totals* totals, StageTotals* stages) {
@@ -136,7 +137,7 @@ static void run_ours(const std::string& path, const std::string& kind, const std
     FileHandle stored = CreateReadWrite(stored_path.c_str());
     uint64_t size = GetFileSize64(in);
     double start = now();
-    CompressResult r = compress_entry(in, (uint32_t)size, stored, CompressOptions());
+    CompressResult r = CompressFile(in, (uint32_t)size, stored, CompressOptions());
     totals->compress_seconds += now() - start;
     CloseFile(in);
     if (r.cause != CAUSE_OK) {

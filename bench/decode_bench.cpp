@@ -33,6 +33,7 @@
 #include "codec/MoveToFront.h"
 #include "codec/RunLength.h"
 #include "codec/compress.h"
+#include "lib/compress_file.h"
 #include "decoder/decode_chain.h"
 #include "decoder/memory_decoder.h"
 #include "decoder/stage_files.h"
@@ -171,7 +172,7 @@ Entry StoreEntry(const std::string& path, const std::string& work) {
     FileHandle in = OpenForReading(path.c_str());
     FileHandle out = CreateReadWrite(e.stored.c_str());
     uint64_t size = GetFileSize64(in);
-    CompressResult r = compress_entry(in, (uint32_t)size, out, CompressOptions());
+    CompressResult r = CompressFile(in, (uint32_t)size, out, CompressOptions());
     CloseFile(in);
     CloseFile(out);
     if (r.cause != CAUSE_OK) Fail("our writer failed on " + path + ": " + r.error);

@@ -20,40 +20,32 @@
 #include "codec/MoveToFront_writer.h"
 #include "codec/RunLength_writer.h"
 
-// Where the input comes from: a file read from a fixed start, or memory.
+// Where the input comes from: the caller's streams, or memory.
 struct Source {
-    FileHandle file;
-    int64_t file_start;
+    const CompressStreams* streams;
     const uint8_t* memory;
     uint32_t size;
 };
 
-// Where the stored bytes go: a file from a fixed start, or memory. A stream
-// begins at `at` bytes from the start: 0 for the first, right behind the first
-// for the trial with the other rule.
+// Where the stored bytes go: the caller's streams, or memory. A stream begins
+// at `at` bytes from the start: 0 for the first, right behind the first for
+// the trial with the other rule.
 struct Sink {
-    FileHandle file;
-    int64_t file_start;
+    const CompressStreams* streams;
     std::vector<uint8_t>* memory;
     uint64_t at;
     uint64_t written;  // bytes of the stream being written
-    uint32_t failure;  // the system's reason when the file refused a write
 };
 
 static bool sink_write(void* context, const uint8_t* data, uint32_t size) {
     Sink* sink = (Sink*)context;
     if (sink->memory) {
         sink->memory->insert(sink->memory->end(), data, data + size);
-    } else if (!WriteBytes(sink->file, data, size)) {
-        sink->failure = LastFileError();
+    } else if (!sink->streams->write_output(sink->streams->context, data, size)) {
         return false;
     }
     sink->written += size;
     return true;
-}
-
-static bool seek_to(FileHandle file, int64_t position) {
-    return SetFilePointer64(file, position, FILE_BEGIN) == position;
 }
 
 // Starts a stream `at` bytes from the start; anything from there on goes.
@@ -64,10 +56,8 @@ static bool sink_begin(Sink* sink, uint64_t at) {
         sink->memory->resize((size_t)at);
         return true;
     }
-    if (seek_to(sink->file, sink->file_start + (int64_t)at) && TruncateHere(sink->file))
-        return true;
-    sink->failure = LastFileError();
-    return false;
+    const CompressStreams* s = sink->streams;
+    return s->seek_output(s->context, at) && s->cut_output(s->context);
 }
 
 // Moves the stream just written to the start and cuts everything behind it.
@@ -76,23 +66,17 @@ static bool sink_move_to_start(Sink* sink, uint8_t* buffer, uint32_t buffer_size
     if (sink->memory) {
         sink->memory->erase(sink->memory->begin(), sink->memory->begin() + (ptrdiff_t)from);
     } else {
+        const CompressStreams* s = sink->streams;
         for (uint64_t done = 0; done < sink->written;) {
             uint64_t left = sink->written - done;
             uint32_t n = left < buffer_size ? (uint32_t)left : buffer_size;
-            uint32_t got = 0;
-            if (!seek_to(sink->file, sink->file_start + (int64_t)(from + done)) ||
-                !ReadBytes(sink->file, buffer, n, &got) || got != n ||
-                !seek_to(sink->file, sink->file_start + (int64_t)done) ||
-                !WriteBytes(sink->file, buffer, n)) {
-                sink->failure = LastFileError();
+            if (!s->seek_output(s->context, from + done) ||
+                !s->read_output(s->context, buffer, n) || !s->seek_output(s->context, done) ||
+                !s->write_output(s->context, buffer, n))
                 return false;
-            }
             done += n;
         }
-        if (!TruncateHere(sink->file)) {
-            sink->failure = LastFileError();
-            return false;
-        }
+        if (!s->cut_output(s->context)) return false;
     }
     sink->at = 0;
     return true;
@@ -198,16 +182,6 @@ static PassResult push_rle(Pass* pass, const uint8_t* data, uint32_t size) {
     return PASS_DONE;
 }
 
-static bool read_exactly(FileHandle file, uint8_t* buffer, uint32_t size) {
-    while (size > 0) {
-        uint32_t got = 0;
-        if (!ReadBytes(file, buffer, size, &got) || got == 0) return false;
-        buffer += got;
-        size -= got;
-    }
-    return true;
-}
-
 // Codes the whole input once with rescale rule `fNewType` into the sink's
 // current stream. With `stop_when_widened` the pass ends at the first block
 // whose coding needed the widening.
@@ -220,7 +194,7 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
     pass->error = NULL;
     mtf_encode_start(&pass->mtf);
 
-    if (source->memory == NULL && !seek_to(source->file, source->file_start))
+    if (source->memory == NULL && !source->streams->rewind_input(source->streams->context))
         return pass_failed(pass, CAUSE_READ_FAILED, "cannot position the input");
     if (!rc_encode_start(b->rc, fNewType, sink_write, sink)) {
         rc_encode_release(b->rc);
@@ -235,7 +209,7 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
         if (source->memory) {
             input = source->memory + offset;
         } else {
-            if (!read_exactly(source->file, b->input, n)) {
+            if (!source->streams->read_input(source->streams->context, b->input, n)) {
                 result = pass_failed(pass, CAUSE_READ_FAILED,
                                      "cannot read the input (it ended before its stated size)");
                 break;
@@ -317,19 +291,13 @@ static CompressResult compress_from(const Source* source, Sink* sink,
         }
     }
     free_buffers(&buffers);
-    if (result.cause != CAUSE_OK) result.system_error = sink->failure;
     return result;
 }
 
-CompressResult compress_entry(FileHandle in, uint32_t original_size, FileHandle out,
-                              const CompressOptions& options) {
-    Source source = {in, SetFilePointer64(in, 0, FILE_CURRENT), NULL, original_size};
-    Sink sink = {out, SetFilePointer64(out, 0, FILE_CURRENT), NULL, 0, 0, 0};
-    if (source.file_start < 0 || sink.file_start < 0) {
-        return compress_failed(options,
-                               source.file_start < 0 ? CAUSE_READ_FAILED : CAUSE_WRITE_FAILED,
-                               "cannot position the files");
-    }
+CompressResult compress_streams(uint32_t original_size, const CompressStreams& streams,
+                                const CompressOptions& options) {
+    Source source = {&streams, NULL, original_size};
+    Sink sink = {&streams, NULL, 0, 0};
     return compress_from(&source, &sink, options);
 }
 
@@ -339,7 +307,7 @@ CompressResult compress_buffer(const uint8_t* data, size_t size, const CompressO
         return compress_failed(options, CAUSE_TOO_LARGE, "input of 4 GiB or more");
     }
     static const uint8_t nothing = 0;
-    Source source = {NO_FILE, 0, data ? data : &nothing, (uint32_t)size};
-    Sink sink = {NO_FILE, 0, stored, 0, 0, 0};
+    Source source = {NULL, data ? data : &nothing, (uint32_t)size};
+    Sink sink = {NULL, stored, 0, 0};
     return compress_from(&source, &sink, options);
 }

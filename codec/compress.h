@@ -2,11 +2,11 @@
 // move-to-front and range coding, the mirror of the four decode stages.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <vector>
 
-#include "platform/platform.h"
 #include "platform/status.h"
 
 // Entries above this size are not coded a second time with the other rescale
@@ -35,14 +35,32 @@ struct CompressResult {
     uint32_t system_error;   // the system's reason when the output failed (LastFileError), else 0
 };
 
-// Reads `original_size` bytes of `in` from its current position and writes
-// their stored form to `out` from its current position, leaving `out` right
-// behind it and cut there. Memory stays bounded per block. When the stream of the preferred
-// rule needs the widening, a stream of the other rule is written behind it
-// and kept (moved to the start, so `out` must be open for reading too) only
-// when it needs none.
-CompressResult compress_entry(FileHandle in, uint32_t original_size, FileHandle out,
-                              const CompressOptions& options);
+// An input read in order and an output written in order, both kept by the
+// caller (files, in the writer). Positions count from where each began.
+// Every call answers false when it failed.
+struct CompressStreams {
+    void* context;
+    // Back to the input's first byte: each pass reads the input again.
+    bool (*rewind_input)(void* context);
+    // Exactly `size` bytes of the input, the next ones.
+    bool (*read_input)(void* context, uint8_t* buffer, uint32_t size);
+    // Moves the output to `at`; the next read or write begins there.
+    bool (*seek_output)(void* context, uint64_t at);
+    // Ends the output at its position: what lies behind it goes.
+    bool (*cut_output)(void* context);
+    // Exactly `size` bytes of the output from its position.
+    bool (*read_output)(void* context, uint8_t* buffer, uint32_t size);
+    bool (*write_output)(void* context, const uint8_t* data, uint32_t size);
+};
+
+// Reads `original_size` bytes of the input and writes their stored form to
+// the output, leaving the output right behind it and cut there. Memory stays
+// bounded per block. When the stream of the preferred rule needs the
+// widening, a stream of the other rule is written behind it and kept (moved
+// to the start, which reads the output back) only when it needs none. The
+// caller fills in system_error.
+CompressResult compress_streams(uint32_t original_size, const CompressStreams& streams,
+                                const CompressOptions& options);
 
 // The same for a buffer in memory (tests, small inputs).
 CompressResult compress_buffer(const uint8_t* data, size_t size, const CompressOptions& options,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/compress.h"
+#include "lib/compress_file.h"
 #include "codec/compress_pool.h"
 #include "lib/archive.h"
 #include "lib/archive_time.h"
@@ -508,7 +509,7 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
         compress.progress_context = &compress_progress;
         CompressResult result;
         if (in != NO_FILE) {
-            result = compress_entry(in, record->originalSize, out, compress);
+            result = CompressFile(in, record->originalSize, out, compress);
         } else {
             std::vector<uint8_t> stored;
             result = compress_buffer(entry.bytes->data(), record->originalSize, compress, &stored);

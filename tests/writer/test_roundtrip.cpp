@@ -1,4 +1,4 @@
-// compress_buffer and compress_entry through the real decode chain: many kinds
+// compress_buffer and CompressFile through the real decode chain: many kinds
 // of data, sizes at the edges of every stage's blocks, both rescale rules.
 #include <string.h>
 
@@ -6,6 +6,7 @@
 
 #include "codec/RunLength_writer.h"
 #include "codec/compress.h"
+#include "lib/compress_file.h"
 #include "codec/compress_pool.h"
 #include "tests/test_hooks.h"
 #include "tests/writer/decode_chain.h"
@@ -106,7 +107,7 @@ TEST(WholeChainRoundTrip, CompressEntryReadsAndWritesFromTheCurrentPositions) {
     SetFilePointer64(out.handle(), prefix.size(), FILE_BEGIN);
 
     CompressResult result =
-        compress_entry(in.handle(), (uint32_t)data.size(), out.handle(), CompressOptions());
+        CompressFile(in.handle(), (uint32_t)data.size(), out.handle(), CompressOptions());
     ASSERT_EQ(result.cause, CAUSE_OK) << result.error;
     EXPECT_EQ(prefix.size() + data.size(), (size_t)SetFilePointer64(in.handle(), 0, FILE_CURRENT));
 
@@ -133,7 +134,7 @@ TEST(WholeChainRoundTrip, FailedAllocationIsOutOfMemoryNotAnInputThatCannotBeSto
 TEST(WholeChainRoundTrip, CompressEntryRefusesAShortInput) {
     TempFile in, out;
     in.Write(TextLike(41, 1000));
-    CompressResult result = compress_entry(in.handle(), 1001, out.handle(), CompressOptions());
+    CompressResult result = CompressFile(in.handle(), 1001, out.handle(), CompressOptions());
     EXPECT_EQ(result.cause, CAUSE_READ_FAILED);
     ASSERT_NE(nullptr, result.error);
     EXPECT_NE(nullptr, strstr(result.error, "input"));
@@ -163,7 +164,7 @@ TEST(WholeChainRoundTrip, SameStoredBytesForEveryNumberOfThreads) {
         EXPECT_EQ(one.widened_steps, many.widened_steps);
         TempFile in, out;
         in.Write(data);
-        ASSERT_EQ(compress_entry(in.handle(), (uint32_t)data.size(), out.handle(),
+        ASSERT_EQ(CompressFile(in.handle(), (uint32_t)data.size(), out.handle(),
                                  CompressOptions{true, 2})
                       .cause,
                   CAUSE_OK);

@@ -1,0 +1,15 @@
+// The writer's compression between two open files.
+#pragma once
+
+#include <stdint.h>
+
+#include "codec/compress.h"
+#include "platform/platform.h"
+
+// Reads `original_size` bytes of `in` from its current position and writes
+// their stored form to `out` from its current position, leaving `out` right
+// behind it and cut there (compress_streams over the two files; `out` must be
+// open for reading too). system_error is the system's reason when `out`
+// refused.
+CompressResult CompressFile(FileHandle in, uint32_t original_size, FileHandle out,
+                            const CompressOptions& options);
