@@ -35,29 +35,13 @@ void WriteManyFiles(const std::string& path, const std::string& folder, int coun
 TEST_F(ToolTest, SwappingAFolderForALinkNeverSendsAFileOutside) {
     WriteManyFiles(Path("many.qv"), "d", 1000);
     mkdir(Path("outside").c_str(), 0755);
-    std::string d = Path("out/d"), swapped = Path("out/d.real");
+    std::string d = Path("out/d");
     for (int run = 0; run < 3; run++) {
         SCOPED_TRACE(run);
         RemoveTree(Path("out"));
-        std::atomic<bool> done(false);
-        // Swaps out/d for a link to the outside folder and back, again and again.
-        std::thread racer([&] {
-            while (!done.load()) {
-                if (rename(d.c_str(), swapped.c_str()) != 0) {
-                    usleep(100);
-                    continue;
-                }
-                if (symlink(Path("outside").c_str(), d.c_str()) == 0) {
-                    usleep(50);
-                    unlink(d.c_str());
-                }
-                rename(swapped.c_str(), d.c_str());
-                usleep(200);
-            }
+        Outcome extract = WhileSwappedForLink(d, Path("outside"), [&] {
+            return Q("extract " + Quote(Path("many.qv")) + " -d " + Quote(Path("out")));
         });
-        Outcome extract = Q("extract " + Quote(Path("many.qv")) + " -d " + Quote(Path("out")));
-        done = true;
-        racer.join();
         EXPECT_TRUE(extract.code == 0 || extract.code == 1) << extract.err;
         ASSERT_EQ(List(Path("outside")), std::vector<std::string>());
     }
@@ -79,14 +63,15 @@ TEST_F(ToolTest, NamesOf255BytesAreExtractedAndWritten) {
     EXPECT_TRUE(Exists(output));
 }
 
-// Starts quorvane with `arguments` in the background, output discarded.
-pid_t Start(const std::vector<std::string>& arguments) {
+// Starts quorvane with `arguments` in the background, its standard error into `errors`.
+pid_t StartCapturing(const std::vector<std::string>& arguments, const std::string& errors) {
     pid_t child = fork();
     if (child == 0) {
         int null = open("/dev/null", O_RDWR);
+        int error = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(null, 0);
         dup2(null, 1);
-        dup2(null, 2);
+        dup2(error, 2);
         std::vector<char*> argv = {const_cast<char*>(QuorvaneBin())};
         for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -94,6 +79,11 @@ pid_t Start(const std::vector<std::string>& arguments) {
         _exit(127);
     }
     return child;
+}
+
+// Starts quorvane with `arguments` in the background, output discarded.
+pid_t Start(const std::vector<std::string>& arguments) {
+    return StartCapturing(arguments, "/dev/null");
 }
 
 // True once `pid` holds a regular file open below `folder`: a file being written.
@@ -159,24 +149,6 @@ TEST_F(ToolTest, InterruptsLeaveNoPartialFiles) {
     EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 130 || WEXITSTATUS(status) == 143))
         << status;
     EXPECT_EQ(List(Path("made")), std::vector<std::string>());
-}
-
-// Starts quorvane with `arguments` in the background, its standard error into `errors`.
-pid_t StartCapturing(const std::vector<std::string>& arguments, const std::string& errors) {
-    pid_t child = fork();
-    if (child == 0) {
-        int null = open("/dev/null", O_RDWR);
-        int error = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(error, 2);
-        std::vector<char*> argv = {const_cast<char*>(QuorvaneBin())};
-        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(QuorvaneBin(), argv.data());
-        _exit(127);
-    }
-    return child;
 }
 
 // The exit code of `pid`, or -1 when it still runs after `seconds` (then it is killed).

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -80,6 +82,31 @@ inline void RemoveTree(const std::string& path) {
     } else {
         unlink(path.c_str());
     }
+}
+// Runs `work` while another thread swaps `folder` for a link to `target` and
+// back, again and again; answers what `work` answered.
+template <typename Work>
+auto WhileSwappedForLink(const std::string& folder, const std::string& target, Work work) {
+    std::string kept = folder + ".real";
+    std::atomic<bool> done(false);
+    std::thread racer([&] {
+        while (!done.load()) {
+            if (rename(folder.c_str(), kept.c_str()) != 0) {
+                usleep(100);
+                continue;
+            }
+            if (symlink(target.c_str(), folder.c_str()) == 0) {
+                usleep(50);
+                unlink(folder.c_str());
+            }
+            rename(kept.c_str(), folder.c_str());
+            usleep(200);
+        }
+    });
+    auto result = work();
+    done = true;
+    racer.join();
+    return result;
 }
 
 // Pseudo-random bytes that are the same in every run.
