@@ -22,6 +22,31 @@ int SetError(qv_error* error, int code, const std::string& message, int system_e
     return code;
 }
 
+int StatusCode(Cause cause) {
+    switch (cause) {
+        case CAUSE_OK: return QV_OK;
+        case CAUSE_DAMAGED: return QV_E_DAMAGED;
+        case CAUSE_NO_MEMORY: return QV_E_NO_MEMORY;
+        case CAUSE_READ_FAILED: return QV_E_READ;
+        case CAUSE_WRITE_FAILED: return QV_E_WRITE;
+        case CAUSE_CANCELLED: return QV_E_CANCELLED;
+        case CAUSE_TOO_LARGE: return QV_E_CANNOT_STORE;
+        case CAUSE_INVALID: return QV_E_INVALID;
+        case CAUSE_OPEN_FAILED: return QV_E_OPEN;
+        case CAUSE_REFUSED: return QV_E_REFUSED;
+        case CAUSE_UNSAFE_NAME: return QV_E_UNSAFE_NAME;
+        case CAUSE_EXISTS: return QV_E_EXISTS;
+        case CAUSE_CANNOT_STORE: return QV_E_CANNOT_STORE;
+        case CAUSE_CHANGED: return QV_E_CHANGED;
+        case CAUSE_NOT_FOUND: return QV_E_NOT_FOUND;
+    }
+    return QV_E_INVALID;
+}
+
+int SetError(qv_error* error, Status status, const std::string& message) {
+    return SetError(error, StatusCode(status.cause), message, (int)status.system_error);
+}
+
 bool EntryNameToUtf8(const std::string& cp932_name, std::string* utf8) {
     utf8->clear();
     for (const std::string& component : SplitEntryName(cp932_name)) {

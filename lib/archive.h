@@ -18,6 +18,7 @@
 #include "decoder/memory_decoder.h"
 #include "payload/byte_source.h"
 #include "payload/records.h"
+#include "platform/status.h"
 
 // Names of an opened archive, in blocks that never move, so that the strings
 // of a qv_entry can point into them for as long as the archive is open.
@@ -80,6 +81,12 @@ struct qv_archive {
 // Fills `error` (when given) and answers `code`; `system_error` is the
 // system's number behind the failure, 0 when there is none.
 int SetError(qv_error* error, int code, const std::string& message, int system_error = 0);
+
+// The qv_status code of a cause.
+int StatusCode(Cause cause);
+
+// Fills `error` (when given) from a failure below the API and answers its code.
+int SetError(qv_error* error, Status status, const std::string& message);
 
 // The caller's struct of options in `taken`: the fields past its struct_size
 // keep their defaults (zero), and NULL gives the defaults. False when its
