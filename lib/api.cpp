@@ -21,11 +21,8 @@ int OpenWith(qv_archive* archive, qv_archive** opened, qv_error* error) {
     return QV_OK;
 }
 
-// An archive over `file` (NO_FILE: it could not be opened, for `why`, with
-// the system's number of this thread's last failure).
-int OpenFile(FileHandle file, const std::string& why, const std::string& label, qv_archive** opened,
-             qv_error* error) {
-    if (file == NO_FILE) return SetError(error, QV_E_OPEN, why, (int)LastFileError());
+// An archive over the open `file`, which it owns from now on.
+int OpenFile(FileHandle file, const std::string& label, qv_archive** opened, qv_error* error) {
     qv_archive* archive = new qv_archive();
     archive->file = file;
     archive->source = FileSource(file);
@@ -200,9 +197,10 @@ int qv_open_path(const char* path, qv_archive** opened, qv_error* error) {
     if (!path) return SetError(error, QV_E_INVALID, "no path given");
     return Guarded(error, [&] {
         std::string why;
-        ClearFileError();
-        FileHandle file = OpenArchiveFile(path, &why);
-        return OpenFile(file, why, path, opened, error);
+        FileHandle file;
+        Status status = OpenArchiveFile(path, &file, &why);
+        if (!status.ok()) return SetError(error, status, why);
+        return OpenFile(file, path, opened, error);
     });
 }
 
@@ -211,10 +209,10 @@ int qv_open_fd(int fd, qv_archive** opened, qv_error* error) {
     *opened = nullptr;
     return Guarded(error, [&] {
         std::string why;
-        ClearFileError();
-        FileHandle file = OpenArchiveDescriptor(fd, &why);
-        return OpenFile(file, why, "the archive of descriptor " + std::to_string(fd), opened,
-                        error);
+        FileHandle file;
+        Status status = OpenArchiveDescriptor(fd, &file, &why);
+        if (!status.ok()) return SetError(error, status, why);
+        return OpenFile(file, "the archive of descriptor " + std::to_string(fd), opened, error);
     });
 }
 

@@ -148,7 +148,8 @@ int IndexArchive(qv_archive* archive, qv_error* error) {
         if (refusal.fault == PAYLOAD_READ_FAILED) {
             return SetError(error, QV_E_READ,
                             archive->label + ": reading failed at byte " +
-                                std::to_string(refusal.at) + ": " + LastSystemError());
+                                std::to_string(refusal.at) + ": " +
+                                SystemErrorText(LastFileError()));
         }
         const char* kind = archive->start == 0 ? IdentifyBarePayload(&archive->source) : nullptr;
         if (kind) {

@@ -138,13 +138,15 @@ std::string ArchiveNameGiven(const std::string& given) {
 }
 
 CreateError WritingFailed(const std::string& output) {
-    int number = (int)LastFileError();
-    return CreateError{QV_E_WRITE, output + ": writing failed: " + LastSystemError(), number};
+    uint32_t number = LastFileError();
+    return CreateError{QV_E_WRITE, output + ": writing failed: " + SystemErrorText(number),
+                       (int)number};
 }
 
 CreateError ReadingFailed(const std::string& source) {
-    int number = (int)LastFileError();
-    return CreateError{QV_E_READ, source + ": cannot read: " + LastSystemError(), number};
+    uint32_t number = LastFileError();
+    return CreateError{QV_E_READ, source + ": cannot read: " + SystemErrorText(number),
+                       (int)number};
 }
 
 // A folder's name without its final backslash: a folder and a file of one
@@ -630,10 +632,10 @@ struct PartialOutput {
 
 // A file of the temporary folder for an archive that has no file of its own
 // to be made beside.
-FileHandle CreateWorkOutput(std::string* path) {
+Status CreateWorkOutput(FileHandle* file, std::string* path) {
     char folder[TEMP_FOLDER_ROOM];
     GetTemporaryFolder(folder);
-    return CreateFileBeside(JoinPath(WithoutTrailingSeparators(folder), "archive"), path);
+    return CreateFileBeside(JoinPath(WithoutTrailingSeparators(folder), "archive"), file, path);
 }
 
 // The stub of an archive for which none was given: the one built into the
@@ -679,14 +681,14 @@ void qv_writer::Deliver(FileHandle made) {
 
 void qv_writer::Finish() {
     PartialOutput part;
-    ClearFileError();
-    part.file = output_kind == OUTPUT_PATH ? CreateFileBeside(output, &part.path)
-                                           : CreateWorkOutput(&part.path);
-    if (part.file == NO_FILE) {
+    Status made = output_kind == OUTPUT_PATH ? CreateFileBeside(output, &part.file, &part.path)
+                                             : CreateWorkOutput(&part.file, &part.path);
+    if (!made.ok()) {
         part.path.clear();
-        int number = (int)LastFileError();
-        throw CreateError{QV_E_WRITE, output + ": cannot create the output: " + LastSystemError(),
-                          number};
+        throw CreateError{
+            QV_E_WRITE,
+            output + ": cannot create the output: " + SystemErrorText(made.system_error),
+            (int)made.system_error};
     }
     FileHandle out = part.file;
     if (!stub.empty()) {
@@ -775,9 +777,8 @@ void qv_writer::Finish() {
     bool exists;
     FileIdentity ignored;
     if (!InspectOutput(output, &exists, &ignored, &why)) throw CreateError{QV_E_OPEN, why};
-    ClearFileError();
-    if (!PutInPlace(part.path, output, &why))
-        throw CreateError{QV_E_WRITE, output + ": " + why, (int)LastFileError()};
+    Status placed = PutInPlace(part.path, output, &why);
+    if (!placed.ok()) throw CreateError{QV_E_WRITE, output + ": " + why, (int)placed.system_error};
     ForgetPartialFile();
     part.path.clear();
 }

@@ -53,7 +53,7 @@ bool OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std
     int file = open(path.c_str(), INPUT_OPEN_FLAGS);
     struct stat status;
     if (file < 0 || fstat(file, &status) != 0) {
-        *why = SystemError(errno);
+        *why = SystemErrorText(errno);
         CloseFile(file);
         return false;
     }
@@ -86,7 +86,7 @@ bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, st
     DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
     if (!dir) {
         *failed = folder.path;
-        *why = "cannot read the folder: " + SystemError(errno);
+        *why = "cannot read the folder: " + SystemErrorText(errno);
         CloseFile(listing);
         return false;
     }
@@ -100,7 +100,7 @@ bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, st
         struct stat status;
         if (fstatat(folder.handle, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
             *failed = JoinPath(folder.path, name);
-            *why = SystemError(errno);
+            *why = SystemErrorText(errno);
             return false;
         }
         children->push_back(FolderChild{name, InfoFrom(folder.handle, name.c_str(), status)});
@@ -125,7 +125,7 @@ int OpenListed(const OpenFolder& parent, const std::string& name, const InputInf
             *why = path + ": is no longer a folder; not stored";
             return QV_E_CHANGED;
         }
-        *why = path + ": cannot read: " + SystemError(error);
+        *why = path + ": cannot read: " + SystemErrorText(error);
         return QV_E_READ;
     }
     InputInfo now = InfoFrom(file, "", status);
@@ -145,7 +145,7 @@ bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity
     *exists = false;
     if (lstat(path.c_str(), &status) != 0) {
         if (errno == ENOENT) return true;
-        *why = path + ": " + SystemError(errno);
+        *why = path + ": " + SystemErrorText(errno);
         return false;
     }
     if (S_ISREG(status.st_mode)) {
@@ -188,9 +188,9 @@ bool FinishOutput(FileHandle out, bool executable, std::string* why) {
     mode_t mode = NewFileMode();
     if (executable) mode |= (mode & 0444) >> 2;
     bool ok = fchmod(out, mode) == 0 && fsync(out) == 0;
-    if (!ok) *why = SystemError(errno);
+    if (!ok) *why = SystemErrorText(errno);
     if (close(out) != 0 && ok) {
-        *why = SystemError(errno);
+        *why = SystemErrorText(errno);
         ok = false;
     }
     return ok;

@@ -71,7 +71,7 @@ bool IsMissing(DWORD error) {
 bool OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std::string* why) {
     HANDLE file = OpenPath(path, GENERIC_READ, HELD_SHARING, true);
     if (file == INVALID_HANDLE_VALUE) {
-        *why = LastSystemError();
+        *why = SystemErrorText(GetLastError());
         return false;
     }
     if (!InfoOfHandle(file, true, info) || info->kind == INPUT_OTHER) {
@@ -94,7 +94,7 @@ bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, st
         // A drive's root may hold nothing at all, not even "." and "..".
         if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
         *failed = folder.path;
-        *why = "cannot read the folder: " + LastSystemError();
+        *why = "cannot read the folder: " + SystemErrorText(GetLastError());
         return false;
     }
     std::vector<FolderChild> found_children;
@@ -112,7 +112,7 @@ bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, st
     if (error != ERROR_NO_MORE_FILES) {
         SetLastError(error);
         *failed = folder.path;
-        *why = "cannot read the folder: " + LastSystemError();
+        *why = "cannot read the folder: " + SystemErrorText(GetLastError());
         return false;
     }
     // Each child as its own handle tells, a link as a link. One that cannot
@@ -141,7 +141,7 @@ int OpenListed(const OpenFolder& parent, const std::string& name, const InputInf
                        : GENERIC_READ;
     HANDLE file = OpenPath(path, access, HELD_SHARING, false);
     if (file == INVALID_HANDLE_VALUE) {
-        *why = path + ": cannot read: " + LastSystemError();
+        *why = path + ": cannot read: " + SystemErrorText(GetLastError());
         return QV_E_READ;
     }
     InputInfo now;
@@ -163,7 +163,7 @@ bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false);
     if (file == INVALID_HANDLE_VALUE) {
         if (IsMissing(GetLastError())) return true;
-        *why = path + ": " + LastSystemError();
+        *why = path + ": " + SystemErrorText(GetLastError());
         return false;
     }
     InputInfo info;
@@ -212,9 +212,9 @@ std::string InputName(const std::string& path) {
 bool FinishOutput(FileHandle out, bool executable, std::string* why) {
     (void)executable;  // any file may be run here; the name decides
     bool ok = FlushFileBuffers(out) != FALSE;
-    if (!ok) *why = LastSystemError();
+    if (!ok) *why = SystemErrorText(GetLastError());
     if (!CloseHandle(out) && ok) {
-        *why = LastSystemError();
+        *why = SystemErrorText(GetLastError());
         ok = false;
     }
     return ok;

@@ -30,7 +30,7 @@ public:
         while (names_.size() > same) Leave();
         for (size_t i = same; i < names.size(); i++) {
             OpenFolder folder;
-            if (!EnterFolder(open_.back(), names[i], &folder, why)) return false;
+            if (!EnterFolder(open_.back(), names[i], &folder, why).ok()) return false;
             open_.push_back(folder);
             names_.push_back(names[i]);
         }
@@ -251,7 +251,7 @@ private:
         if (!progress_.Begin(index_, record.originalSize, shown)) return false;
         std::string why;
         PendingFile pending;
-        if (!StartFile(folder, &pending, &why)) return Fail(QV_E_WRITE, shown, why);
+        if (!StartFile(folder, &pending, &why).ok()) return Fail(QV_E_WRITE, shown, why);
         Output output = {pending.file};
         int code = pool_->Decode(index_, WriteDecoded, &output, &progress_, &why);
         if (code == QV_OK && !progress_.End()) code = QV_E_CANCELLED;
@@ -259,7 +259,7 @@ private:
         if (code == QV_OK) {
             FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
                                (record.attributeWord & ATTRIBUTE_READONLY) != 0};
-            if (FinishFileAs(folder, &pending, name, stamp, replace, &why)) return true;
+            if (FinishFileAs(folder, &pending, name, stamp, replace, &why).ok()) return true;
             return Fail(QV_E_WRITE, shown, "not extracted: " + why);
         }
         AbandonFile(folder, &pending);
@@ -315,9 +315,8 @@ int ExtractArchive(qv_archive* archive, const char* destination_path,
     std::string destination = WithoutTrailingSeparators(destination_path);
     std::string why;
     OpenFolder root;
-    ClearFileError();
-    if (!OpenDestination(destination, &root, &why))
-        return SetError(error, QV_E_WRITE, why, (int)LastFileError());
+    Status opened = OpenDestination(destination, &root, &why);
+    if (!opened.ok()) return SetError(error, opened, why);
     int code, failures;
     {
         Extraction extraction(archive, root, options, chosen, total);

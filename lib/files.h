@@ -2,6 +2,10 @@
 // files_posix.cpp implements them with POSIX calls and UTF-8 '/'-separated
 // paths, files_win32.cpp with the ANSI Win32 calls and code page 932
 // '\'-separated paths; the build picks one.
+//
+// An operation that can fail answers a Status, with the system's number of
+// the call that failed inside it, and writes one line naming the file into
+// *why only then. Questions (KindIn, HandleOfDescriptor) answer plainly.
 #pragma once
 
 #include <stdint.h>
@@ -9,24 +13,26 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/status.h"
 
-// Opens an archive for reading without waiting on it: a named pipe or a
-// device is refused (NO_FILE, with *why), as is anything but a regular file.
-FileHandle OpenArchiveFile(const std::string& path, std::string* why);
+// Opens an archive for reading into *file without waiting on it: a named
+// pipe or a device is refused, as is anything but a regular file (OPEN_FAILED).
+Status OpenArchiveFile(const std::string& path, FileHandle* file, std::string* why);
 
 // The same for a descriptor of the C runtime: a handle of the archive's own
 // for the same open file, refused unless it is a regular file.
-FileHandle OpenArchiveDescriptor(int descriptor, std::string* why);
+Status OpenArchiveDescriptor(int descriptor, FileHandle* file, std::string* why);
 
 // The handle through which a descriptor of the C runtime is written; it stays
 // the descriptor's (not to be closed). NO_FILE when there is none.
 FileHandle HandleOfDescriptor(int descriptor);
 
 // A new, empty file beside `neighbour` (same folder, short hidden name, so a
-// long neighbour name still leaves room), ready to be renamed over it. NO_FILE
-// on failure; *path receives its name. Until ForgetPartialFile, an interrupt
-// that ends the process removes it (RemovePartialFileOnInterrupt).
-FileHandle CreateFileBeside(const std::string& neighbour, std::string* path);
+// long neighbour name still leaves room), ready to be renamed over it, in
+// *file (WRITE_FAILED when it cannot be made); *path receives its name. Until
+// ForgetPartialFile, an interrupt that ends the process removes it
+// (RemovePartialFileOnInterrupt).
+Status CreateFileBeside(const std::string& neighbour, FileHandle* file, std::string* path);
 
 // The file of CreateFileBeside is in place or removed: nothing to do for it.
 void ForgetPartialFile();
@@ -36,7 +42,8 @@ void ForgetPartialFile();
 void RemovePartialFileOnInterrupt();
 
 // Renames the finished file `part` to `target`, replacing a file there.
-bool PutInPlace(const std::string& part, const std::string& target, std::string* why);
+// WRITE_FAILED when it cannot.
+Status PutInPlace(const std::string& part, const std::string& target, std::string* why);
 
 // Removes a file that must not be left behind, read-only or not.
 void RemoveFile(const std::string& path);
@@ -68,14 +75,15 @@ struct OpenFolder {
 };
 
 // Makes the destination `path` with every missing parent and opens it. Links
-// on the way are followed: the user chose the path. False, with *why, when it
+// on the way are followed: the user chose the path. WRITE_FAILED when it
 // cannot be made or opened (a dangling link, a file in the way).
-bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* why);
+Status OpenDestination(const std::string& path, OpenFolder* folder, std::string* why);
 
 // Enters the folder `name` of `parent`, making it when missing. A link or any
-// other non-folder standing there is refused (false, *why).
-bool EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* folder,
-                 std::string* why);
+// other non-folder standing there is refused (WRITE_FAILED: nothing is
+// written there).
+Status EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* folder,
+                   std::string* why);
 
 void CloseFolder(OpenFolder* folder);
 
@@ -97,14 +105,14 @@ struct FileStamp {
 };
 
 // Starts a file in `folder`; until it is finished or abandoned, an interrupt
-// removes it. False, with *why, when it cannot be made.
-bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why);
+// removes it. WRITE_FAILED when it cannot be made.
+Status StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why);
 
 // Gives the complete file its stamp and the name `name` in `folder`,
 // replacing a file of that name only when `replace`. The file is closed in
-// every case; on failure nothing of it is left (false, *why).
-bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
-                  const FileStamp& stamp, bool replace, std::string* why);
+// every case; on failure nothing of it is left (WRITE_FAILED).
+Status FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
+                    const FileStamp& stamp, bool replace, std::string* why);
 
 // Drops a file that must not be kept.
 void AbandonFile(const OpenFolder& folder, PendingFile* pending);
@@ -112,8 +120,5 @@ void AbandonFile(const OpenFolder& folder, PendingFile* pending);
 // Sets an open folder's times; a zero FILETIME leaves that time alone.
 void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp);
 
-// The last system error as text.
-std::string LastSystemError();
-
-// A system error code (LastFileError) as text.
+// The words of a system's error number (a Status's system_error).
 std::string SystemErrorText(uint32_t code);

@@ -61,43 +61,58 @@ int CreateHidden(int folder, const std::string& prefix, std::string* name, bool 
 
 }  // namespace
 
-FileHandle OpenArchiveFile(const std::string& path, std::string* why) {
+Status OpenArchiveFile(const std::string& path, FileHandle* file, std::string* why) {
     // Without O_NONBLOCK opening a named pipe waits for a writer, for ever.
-    int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (file < 0) {
-        *why = "cannot open " + path + ": " + SystemError(errno);
-        return NO_FILE;
+    *file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (*file < 0) {
+        int error = errno;
+        *why = "cannot open " + path + ": " + SystemErrorText(error);
+        return Failed(CAUSE_OPEN_FAILED, error);
     }
     struct stat info;
-    if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(*file, &info) != 0 || !S_ISREG(info.st_mode)) {
         *why = path + " is not a regular file";
-        close(file);
-        return NO_FILE;
+        close(*file);
+        *file = NO_FILE;
+        return Failed(CAUSE_OPEN_FAILED);
     }
-    fcntl(file, F_SETFL, fcntl(file, F_GETFL) & ~O_NONBLOCK);
-    return file;
+    fcntl(*file, F_SETFL, fcntl(*file, F_GETFL) & ~O_NONBLOCK);
+    return STATUS_OK;
 }
 
-FileHandle OpenArchiveDescriptor(int descriptor, std::string* why) {
+Status OpenArchiveDescriptor(int descriptor, FileHandle* file, std::string* why) {
+    *file = NO_FILE;
     struct stat info;
-    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
-        *why = "the descriptor " + std::to_string(descriptor) + " is not a regular file";
-        return NO_FILE;
+    if (fstat(descriptor, &info) != 0) {
+        int error = errno;
+        *why = "the descriptor " + std::to_string(descriptor) +
+               " cannot be used: " + SystemErrorText(error);
+        return Failed(CAUSE_OPEN_FAILED, error);
     }
-    int file = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-    if (file < 0) *why = "cannot use the descriptor: " + SystemError(errno);
-    return file < 0 ? NO_FILE : file;
+    if (!S_ISREG(info.st_mode)) {
+        *why = "the descriptor " + std::to_string(descriptor) + " is not a regular file";
+        return Failed(CAUSE_OPEN_FAILED);
+    }
+    *file = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (*file >= 0) return STATUS_OK;
+    int error = errno;
+    *file = NO_FILE;
+    *why = "cannot use the descriptor: " + SystemErrorText(error);
+    return Failed(CAUSE_OPEN_FAILED, error);
 }
 
 FileHandle HandleOfDescriptor(int descriptor) { return descriptor; }
 
-FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
+Status CreateFileBeside(const std::string& neighbour, FileHandle* file, std::string* path) {
     std::string folder = ParentOf(neighbour) + "/";
     std::string name;
-    int file = CreateHidden(AT_FDCWD, folder, &name, true);
-    if (file < 0) return NO_FILE;
+    *file = CreateHidden(AT_FDCWD, folder, &name, true);
+    if (*file < 0) {
+        *file = NO_FILE;
+        return Failed(CAUSE_WRITE_FAILED, errno);
+    }
     *path = folder + name;
-    return file;
+    return STATUS_OK;
 }
 
 void ForgetPartialFile() { partial_file_set = 0; }
@@ -158,10 +173,11 @@ std::string JoinPath(const std::string& base, const std::string& relative) {
     return base.back() == '/' ? base + relative : base + "/" + relative;
 }
 
-bool PutInPlace(const std::string& part, const std::string& target, std::string* why) {
-    if (rename(part.c_str(), target.c_str()) == 0) return true;
-    *why = "cannot put the file in place: " + SystemError(errno);
-    return false;
+Status PutInPlace(const std::string& part, const std::string& target, std::string* why) {
+    if (rename(part.c_str(), target.c_str()) == 0) return STATUS_OK;
+    int error = errno;
+    *why = "cannot put the file in place: " + SystemErrorText(error);
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
 void RemoveFile(const std::string& path) { unlink(path.c_str()); }
@@ -172,7 +188,7 @@ mode_t NewFileMode() {
     return 0666 & ~mask;
 }
 
-bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* why) {
+Status OpenDestination(const std::string& path, OpenFolder* folder, std::string* why) {
     size_t position = 0;
     while (position <= path.size()) {
         size_t slash = path.find('/', position);
@@ -184,50 +200,55 @@ bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* w
         if (stat(prefix.c_str(), &info) == 0) {
             if (S_ISDIR(info.st_mode)) continue;
             *why = "the destination cannot be made: " + prefix + " exists and is not a folder";
-            return false;
+            return Failed(CAUSE_WRITE_FAILED);
         }
         // A link whose target is missing: following it would make the folder elsewhere.
         if (lstat(prefix.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
             *why = "the destination cannot be made: " + prefix +
                    " is a symbolic link to something that does not exist";
-            return false;
+            return Failed(CAUSE_WRITE_FAILED);
         }
         if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+            int error = errno;
             *why = "the destination cannot be made: cannot create folder " + prefix + ": " +
-                   SystemError(errno);
-            return false;
+                   SystemErrorText(error);
+            return Failed(CAUSE_WRITE_FAILED, error);
         }
     }
     folder->handle = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     folder->path = path;
     if (folder->handle < 0) {
-        *why = "the destination " + path + " cannot be opened: " + SystemError(errno);
-        return false;
+        int error = errno;
+        *why = "the destination " + path + " cannot be opened: " + SystemErrorText(error);
+        return Failed(CAUSE_WRITE_FAILED, error);
     }
-    return true;
+    return STATUS_OK;
 }
 
-bool EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* folder,
-                 std::string* why) {
+Status EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* folder,
+                   std::string* why) {
     folder->path = JoinPath(parent.path, name);
     if (mkdirat(parent.handle, name.c_str(), 0777) != 0 && errno != EEXIST) {
-        *why = "cannot create folder " + folder->path + ": " + SystemError(errno);
-        return false;
+        int error = errno;
+        *why = "cannot create folder " + folder->path + ": " + SystemErrorText(error);
+        return Failed(CAUSE_WRITE_FAILED, error);
     }
     folder->handle =
         openat(parent.handle, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder->handle >= 0) return true;
+    if (folder->handle >= 0) return STATUS_OK;
     int error = errno;
     struct stat info;
     if (fstatat(parent.handle, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(info.st_mode)) {
         *why = "refusing to follow the symbolic link " + folder->path;
-    } else if (error == ENOTDIR) {
-        *why = folder->path + " exists and is not a folder";
-    } else {
-        *why = "cannot open folder " + folder->path + ": " + SystemError(error);
+        return Failed(CAUSE_WRITE_FAILED);
     }
-    return false;
+    if (error == ENOTDIR) {
+        *why = folder->path + " exists and is not a folder";
+        return Failed(CAUSE_WRITE_FAILED);
+    }
+    *why = "cannot open folder " + folder->path + ": " + SystemErrorText(error);
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
 void CloseFolder(OpenFolder* folder) {
@@ -241,17 +262,19 @@ PathKind KindIn(const OpenFolder& folder, const std::string& name) {
     return S_ISDIR(info.st_mode) ? PATH_FOLDER : PATH_OTHER;
 }
 
-bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why) {
+Status StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why) {
     pending->hidden_name.clear();
 #ifdef O_TMPFILE
     // A file without a name: nothing is left behind whatever ends the program.
     pending->file = openat(folder.handle, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (pending->file >= 0) return true;
+    if (pending->file >= 0) return STATUS_OK;
 #endif
     pending->file = CreateHidden(folder.handle, "", &pending->hidden_name, false);
-    if (pending->file >= 0) return true;
-    *why = "cannot create a file in " + folder.path + ": " + SystemError(errno);
-    return false;
+    if (pending->file >= 0) return STATUS_OK;
+    int error = errno;
+    pending->file = NO_FILE;
+    *why = "cannot create a file in " + folder.path + ": " + SystemErrorText(error);
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
 namespace {
@@ -279,10 +302,20 @@ bool Rename(int folder, const std::string& hidden, const std::string& name, bool
     return true;
 }
 
-// Why the finished file could not get its name.
-std::string PlacementProblem(const OpenFolder& folder, const std::string& name, int error) {
-    if (error == EEXIST) return JoinPath(folder.path, name) + " appeared meanwhile; not replaced";
-    return "cannot put the file in place: " + SystemError(error);
+// Why the finished file could not get its name, in *problem.
+Status PlacementProblem(const OpenFolder& folder, const std::string& name, int error,
+                        std::string* problem) {
+    if (error == EEXIST)
+        *problem = JoinPath(folder.path, name) + " appeared meanwhile; not replaced";
+    else
+        *problem = "cannot put the file in place: " + SystemErrorText(error);
+    return Failed(CAUSE_WRITE_FAILED, error);
+}
+
+// A failed call `what` of the finishing, with its number, in *problem.
+Status FinishingProblem(const char* what, int error, std::string* problem) {
+    *problem = what + SystemErrorText(error);
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
 }  // namespace
@@ -300,53 +333,56 @@ void StampTimes(const FileStamp& stamp, struct timespec times[2]) {
 
 }  // namespace
 
-bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
-                  const FileStamp& stamp, bool replace, std::string* why) {
+Status FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
+                    const FileStamp& stamp, bool replace, std::string* why) {
     mode_t mode = NewFileMode();
     if (stamp.read_only) mode &= ~(mode_t)0222;
     // Linux keeps no settable creation time; access and write times only.
     struct timespec times[2];
     StampTimes(stamp, times);
     std::string problem;
+    Status status = STATUS_OK;
     if (fchmod(pending->file, mode) != 0 || futimens(pending->file, times) != 0)
-        problem = "cannot set its times or permissions: " + SystemError(errno);
+        status = FinishingProblem("cannot set its times or permissions: ", errno, &problem);
 
     // Only a rename replaces a file in one step: an unnamed file that is to
     // replace one gets a hidden name first.
-    if (problem.empty() && pending->hidden_name.empty() && replace) {
+    if (status.ok() && pending->hidden_name.empty() && replace) {
+        int error = EEXIST;
         for (int attempt = 0; attempt < 100; attempt++) {
             std::string hidden = HiddenName();
             if (LinkUnnamed(pending->file, folder.handle, hidden)) {
                 pending->hidden_name = hidden;
                 break;
             }
-            if (errno != EEXIST) break;
+            error = errno;
+            if (error != EEXIST) break;
         }
         if (pending->hidden_name.empty())
-            problem = "cannot put the file in place: " + SystemError(errno);
+            status = FinishingProblem("cannot put the file in place: ", error, &problem);
     }
 
-    if (problem.empty() && !pending->hidden_name.empty()) {
+    if (status.ok() && !pending->hidden_name.empty()) {
         // The data is complete: a failed close is a failed write.
-        if (close(pending->file) != 0) problem = "writing failed: " + SystemError(errno);
+        if (close(pending->file) != 0)
+            status = FinishingProblem("writing failed: ", errno, &problem);
         pending->file = NO_FILE;
-        if (problem.empty() && !Rename(folder.handle, pending->hidden_name, name, replace))
-            problem = PlacementProblem(folder, name, errno);
-    } else if (problem.empty() && !LinkUnnamed(pending->file, folder.handle, name)) {
-        problem = PlacementProblem(folder, name, errno);
+        if (status.ok() && !Rename(folder.handle, pending->hidden_name, name, replace))
+            status = PlacementProblem(folder, name, errno, &problem);
+    } else if (status.ok() && !LinkUnnamed(pending->file, folder.handle, name)) {
+        status = PlacementProblem(folder, name, errno, &problem);
     }
     if (pending->file != NO_FILE) {
-        if (close(pending->file) != 0 && problem.empty()) {
-            problem = "writing failed: " + SystemError(errno);
+        if (close(pending->file) != 0 && status.ok()) {
+            status = FinishingProblem("writing failed: ", errno, &problem);
             unlinkat(folder.handle, name.c_str(), 0);
         }
         pending->file = NO_FILE;
     }
-    if (!problem.empty() && !pending->hidden_name.empty())
+    if (!status.ok() && !pending->hidden_name.empty())
         unlinkat(folder.handle, pending->hidden_name.c_str(), 0);
-    if (problem.empty()) return true;
-    *why = problem;
-    return false;
+    if (!status.ok()) *why = problem;
+    return status;
 }
 
 void AbandonFile(const OpenFolder& folder, PendingFile* pending) {
@@ -361,8 +397,4 @@ void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
     futimens(folder.handle, times);
 }
 
-std::string SystemError(int error) { return strerror(error); }
-
-std::string LastSystemError() { return SystemError(errno); }
-
-std::string SystemErrorText(uint32_t code) { return SystemError((int)code); }
+std::string SystemErrorText(uint32_t code) { return strerror((int)code); }

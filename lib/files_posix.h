@@ -19,5 +19,3 @@ uint64_t CreationFiletime(int folder, const char* name, const struct stat& info)
 
 // Permission bits the process would give a new file (0666 less the umask).
 mode_t NewFileMode();
-
-std::string SystemError(int error);

@@ -90,16 +90,17 @@ DWORD AttributesOf(HANDLE handle) {
     return info.dwFileAttributes;
 }
 
-// `file` when it is a file on a disk; a pipe, a device, a console or a
+// Keeps *file when it is a file on a disk; a pipe, a device, a console or a
 // folder is no archive: closed, NO_FILE, and *why names it as `what`.
-HANDLE OnlyRegularFile(HANDLE file, const std::string& what, std::string* why) {
-    DWORD attributes = AttributesOf(file);
-    if (GetFileType(file) == FILE_TYPE_DISK && attributes != INVALID_FILE_ATTRIBUTES &&
+Status OnlyRegularFile(HANDLE* file, const std::string& what, std::string* why) {
+    DWORD attributes = AttributesOf(*file);
+    if (GetFileType(*file) == FILE_TYPE_DISK && attributes != INVALID_FILE_ATTRIBUTES &&
         !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return file;
+        return STATUS_OK;
     *why = what + " is not a regular file";
-    CloseHandle(file);
-    return NO_FILE;
+    CloseHandle(*file);
+    *file = NO_FILE;
+    return Failed(CAUSE_OPEN_FAILED);
 }
 
 // ---------------------------------------------------------------------------
@@ -147,7 +148,7 @@ const NativeCalls* Native() {
 }
 
 // True for a native call that succeeded; otherwise its status becomes the
-// thread's last error, which LastSystemError reads.
+// thread's last error, for the caller to take at once.
 bool Succeeded(NTSTATUS status) {
     if (status >= 0) return true;
     SetLastError(Native()->status_to_error(status));
@@ -358,22 +359,30 @@ bool SetReadOnlyIn(HANDLE folder, const std::string& name, bool read_only) {
 
 }  // namespace
 
-FileHandle OpenArchiveFile(const std::string& path, std::string* why) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        *why = "cannot open " + path + ": " + LastSystemError();
-        return NO_FILE;
+Status OpenArchiveFile(const std::string& path, FileHandle* file, std::string* why) {
+    *file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                        nullptr);
+    if (*file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        *why = "cannot open " + path + ": " + ErrorText(error);
+        return Failed(CAUSE_OPEN_FAILED, error);
     }
     return OnlyRegularFile(file, path, why);
 }
 
-FileHandle OpenArchiveDescriptor(int descriptor, std::string* why) {
-    HANDLE original = HandleOfDescriptor(descriptor), file = NO_FILE;
-    if (original == NO_FILE || !DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(),
-                                                &file, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+Status OpenArchiveDescriptor(int descriptor, FileHandle* file, std::string* why) {
+    HANDLE original = HandleOfDescriptor(descriptor);
+    *file = NO_FILE;
+    if (original == NO_FILE) {
         *why = "cannot use the descriptor " + std::to_string(descriptor);
-        return NO_FILE;
+        return Failed(CAUSE_OPEN_FAILED, ERROR_INVALID_HANDLE);
+    }
+    if (!DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), file, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        DWORD error = GetLastError();
+        *file = NO_FILE;
+        *why = "cannot use the descriptor " + std::to_string(descriptor) + ": " + ErrorText(error);
+        return Failed(CAUSE_OPEN_FAILED, error);
     }
     return OnlyRegularFile(file, "the descriptor " + std::to_string(descriptor), why);
 }
@@ -392,14 +401,16 @@ volatile LONG partial_file_set = 0;
 
 }  // namespace
 
-FileHandle CreateFileBeside(const std::string& neighbour, std::string* path) {
-    HANDLE file = CreateHidden(ParentOf(neighbour), path);
+Status CreateFileBeside(const std::string& neighbour, FileHandle* file, std::string* path) {
+    *file = CreateHidden(ParentOf(neighbour), path);
+    DWORD error = GetLastError();
     InterlockedExchange(&partial_file_set, 0);
-    if (file != NO_FILE && path->size() < sizeof partial_file) {
+    if (*file == NO_FILE) return Failed(CAUSE_WRITE_FAILED, error);
+    if (path->size() < sizeof partial_file) {
         memcpy(partial_file, path->c_str(), path->size() + 1);
         InterlockedExchange(&partial_file_set, 1);
     }
-    return file;
+    return STATUS_OK;
 }
 
 void ForgetPartialFile() { InterlockedExchange(&partial_file_set, 0); }
@@ -437,18 +448,18 @@ std::string JoinPath(const std::string& base, const std::string& relative) {
     return base + "\\" + relative;
 }
 
-bool PutInPlace(const std::string& part, const std::string& target, std::string* why) {
+Status PutInPlace(const std::string& part, const std::string& target, std::string* why) {
     // A read-only file is not replaced by a rename; the user asked for it to
     // be replaced, so the attribute goes first, and comes back on failure.
     DWORD attributes = GetFileAttributesA(target.c_str());
     bool cleared = attributes != INVALID_FILE_ATTRIBUTES &&
                    (attributes & FILE_ATTRIBUTE_READONLY) &&
                    SetFileAttributesA(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (MoveFileExA(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    if (MoveFileExA(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return STATUS_OK;
     DWORD error = GetLastError();
     if (cleared) SetFileAttributesA(target.c_str(), attributes);
     *why = "cannot put the file in place: " + ErrorText(error);
-    return false;
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
 void RemoveFile(const std::string& path) {
@@ -459,7 +470,7 @@ void RemoveFile(const std::string& path) {
     DeleteFileA(path.c_str());
 }
 
-bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* why) {
+Status OpenDestination(const std::string& path, OpenFolder* folder, std::string* why) {
     std::vector<size_t> ends = SeparatorPositions(path);
     ends.push_back(path.size());
     // \\server\share names a share, not folders to be made.
@@ -471,12 +482,13 @@ bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* w
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             if (attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
             *why = "the destination cannot be made: " + prefix + " exists and is not a folder";
-            return false;
+            return Failed(CAUSE_WRITE_FAILED);
         }
         if (!CreateDirectoryA(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            DWORD error = GetLastError();
             *why = "the destination cannot be made: cannot create folder " + prefix + ": " +
-                   LastSystemError();
-            return false;
+                   ErrorText(error);
+            return Failed(CAUSE_WRITE_FAILED, error);
         }
     }
     // The destination itself may be a link: the user chose it.
@@ -484,24 +496,27 @@ bool OpenDestination(const std::string& path, OpenFolder* folder, std::string* w
     folder->handle = CreateFileA(path.c_str(), FOLDER_ACCESS, FOLDER_SHARING, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder->handle == INVALID_HANDLE_VALUE) {
-        *why = "the destination " + path + " cannot be opened: " + LastSystemError();
-        return false;
+        DWORD error = GetLastError();
+        *why = "the destination " + path + " cannot be opened: " + ErrorText(error);
+        return Failed(CAUSE_WRITE_FAILED, error);
     }
-    return true;
+    return STATUS_OK;
 }
 
-bool EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* folder,
-                 std::string* why) {
+Status EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* folder,
+                   std::string* why) {
     folder->path = JoinPath(parent.path, name);
     // Made when missing and opened in one step; a link standing there is
     // opened as itself, not followed.
     if (!OpenIn(parent.handle, name, FOLDER_ACCESS, FOLDER_SHARING, FILE_OPEN_IF,
                 FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, 0, &folder->handle)) {
         DWORD error = GetLastError();
-        *why = error == ERROR_DIRECTORY
-                   ? folder->path + " exists and is not a folder"
-                   : "cannot open folder " + folder->path + ": " + ErrorText(error);
-        return false;
+        if (error == ERROR_DIRECTORY) {
+            *why = folder->path + " exists and is not a folder";
+            return Failed(CAUSE_WRITE_FAILED);
+        }
+        *why = "cannot open folder " + folder->path + ": " + ErrorText(error);
+        return Failed(CAUSE_WRITE_FAILED, error);
     }
     DWORD attributes = AttributesOf(folder->handle);
     std::string problem;
@@ -511,10 +526,10 @@ bool EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder* 
     } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         problem = folder->path + " exists and is not a folder";
     }
-    if (problem.empty()) return true;
+    if (problem.empty()) return STATUS_OK;
     CloseFolder(folder);
     *why = problem;
-    return false;
+    return Failed(CAUSE_WRITE_FAILED);
 }
 
 void CloseFolder(OpenFolder* folder) {
@@ -540,7 +555,8 @@ PathKind KindIn(const OpenFolder& folder, const std::string& name) {
     return PATH_OTHER;
 }
 
-bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why) {
+Status StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why) {
+    DWORD error = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100; attempt++) {
         pending->hidden_name = HiddenName();
         // Deletion stays shared, so that an interrupt can remove the file
@@ -548,25 +564,29 @@ bool StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why)
         if (OpenIn(folder.handle, pending->hidden_name, GENERIC_READ | GENERIC_WRITE | DELETE,
                    FILE_SHARE_DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_HIDDEN,
                    &pending->file))
-            return true;
-        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) break;
+            return STATUS_OK;
+        error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
     }
-    *why = "cannot create a file in " + folder.path + ": " + LastSystemError();
-    return false;
+    *why = "cannot create a file in " + folder.path + ": " + ErrorText(error);
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
-bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
-                  const FileStamp& stamp, bool replace, std::string* why) {
+Status FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
+                    const FileStamp& stamp, bool replace, std::string* why) {
     std::string problem;
+    DWORD error = 0;
     DWORD attributes = stamp.read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
-    if (!SetTimesAndAttributes(pending->file, stamp, attributes))
-        problem = "cannot set its times and attributes: " + LastSystemError();
+    if (!SetTimesAndAttributes(pending->file, stamp, attributes)) {
+        error = GetLastError();
+        problem = "cannot set its times and attributes: " + ErrorText(error);
+    }
     if (problem.empty()) {
         // A read-only file is not replaced by a rename; the user asked for it
         // to be replaced, so the attribute goes first, and comes back on failure.
         bool cleared = replace && SetReadOnlyIn(folder.handle, name, false);
         if (!RenameInto(pending->file, folder.handle, name, replace)) {
-            DWORD error = GetLastError();
+            error = GetLastError();
             if (cleared) SetReadOnlyIn(folder.handle, name, true);
             problem = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
                           ? JoinPath(folder.path, name) + " appeared meanwhile; not replaced"
@@ -577,9 +597,9 @@ bool FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::str
     // WriteFile has reported every failure to write; closing does not fail.
     CloseHandle(pending->file);
     pending->file = NO_FILE;
-    if (problem.empty()) return true;
+    if (problem.empty()) return STATUS_OK;
     *why = problem;
-    return false;
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
 // The file goes through its own handle; its folder is not needed.
@@ -593,7 +613,5 @@ void AbandonFile(const OpenFolder&, PendingFile* pending) {
 void SetFolderTimes(const OpenFolder& folder, const FileStamp& stamp) {
     SetTimesAndAttributes(folder.handle, stamp, 0);
 }
-
-std::string LastSystemError() { return ErrorText(GetLastError()); }
 
 std::string SystemErrorText(uint32_t code) { return ErrorText(code); }
