@@ -1,6 +1,10 @@
 // Writing an archive: the stub followed by one entry record per folder and
 // file. The same on every system; the files are reached through files.h and
 // create_files.h.
+//
+// Every step that can fail answers a Status and writes one line for the user
+// into *why; it stops at the first failure, and the qv_writer_* entry points
+// turn it into a qv_error.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -52,13 +56,6 @@ struct WriterEntry {
     std::string local_name;  // its name in that folder
 };
 
-// Stops the run with a message that names the file.
-struct CreateError {
-    int code;
-    std::string message;
-    int system_error = 0;  // the system's number behind it, when there is one
-};
-
 // The output file that exists before the run. Met in the walk under its own
 // name in its own folder, it is the archive this run replaces and is left
 // out; under any other name (a hard link) or named as an input it is refused.
@@ -77,45 +74,70 @@ struct NameUse {
     bool implied;  // only as a folder that a later name lies in
 };
 
+// The failure `status`, with `message` as the line in *why.
+Status Fail(Status status, const std::string& message, std::string* why) {
+    *why = message;
+    return status;
+}
+
+Status Fail(Cause cause, const std::string& message, std::string* why) {
+    return Fail(Failed(cause), message, why);
+}
+
+// A write to the output that the system refused with `system_error`.
+Status WritingFailed(uint32_t system_error, const std::string& output, std::string* why) {
+    return Fail(Failed(CAUSE_WRITE_FAILED, system_error),
+                output + ": writing failed: " + SystemErrorText(system_error), why);
+}
+
+Status ReadingFailed(uint32_t system_error, const std::string& source, std::string* why) {
+    return Fail(Failed(CAUSE_READ_FAILED, system_error),
+                source + ": cannot read: " + SystemErrorText(system_error), why);
+}
+
+Status Cancelled(std::string* why) { return Fail(CAUSE_CANCELLED, "cancelled", why); }
+
 // Checks that a code page 932 name component is safe and has no separator.
-void CheckComponent(const std::string& cp932, const std::string& source) {
+Status CheckComponent(const std::string& cp932, const std::string& source, std::string* why) {
     if (InStr2(1, cp932.data(), (int)cp932.size(), &NAME_SEPARATOR, 1) != 0 ||
         !IsPortableNameComponent(cp932.data(), cp932.size())) {
-        throw CreateError{QV_E_CANNOT_STORE,
-                          source +
-                              ": the name is not allowed in an archive (device name, dots only, "
-                              "a dot or space at its end, or a character Windows refuses)"};
+        return Fail(CAUSE_CANNOT_STORE,
+                    source +
+                        ": the name is not allowed in an archive (device name, dots only, a dot "
+                        "or space at its end, or a character Windows refuses)",
+                    why);
     }
+    return STATUS_OK;
 }
 
 // Turns one file name of this system into a name component of the archive:
 // representable in code page 932 without change, and safe.
-std::string ArchiveComponent(const std::string& local_name, const std::string& disk_path) {
-    std::string cp932;
-    if (!LocalNameToCp932(local_name, &cp932)) {
-        throw CreateError{QV_E_CANNOT_STORE,
-                          disk_path + ": the name cannot be written in code page 932"};
+Status ArchiveComponent(const std::string& local_name, const std::string& disk_path,
+                        std::string* component, std::string* why) {
+    if (!LocalNameToCp932(local_name, component)) {
+        return Fail(CAUSE_CANNOT_STORE, disk_path + ": the name cannot be written in code page 932",
+                    why);
     }
-    CheckComponent(cp932, disk_path);
-    return cp932;
+    return CheckComponent(*component, disk_path, why);
 }
 
 // A name given in UTF-8 with '/' between its parts, as an archive name.
-std::string ArchiveNameOfUtf8(const std::string& utf8) {
-    std::string name, part;
+Status ArchiveNameOfUtf8(const std::string& utf8, std::string* name, std::string* why) {
+    name->clear();
     size_t start = 0;
     for (;;) {
         size_t slash = utf8.find('/', start);
         std::string component = utf8.substr(start, slash - start);
         std::string cp932, back;
         if (!Utf8ToCp932(component, &cp932) || !Cp932ToUtf8(cp932, &back) || back != component) {
-            throw CreateError{QV_E_CANNOT_STORE,
-                              utf8 + ": the name cannot be written in code page 932"};
+            return Fail(CAUSE_CANNOT_STORE, utf8 + ": the name cannot be written in code page 932",
+                        why);
         }
-        CheckComponent(cp932, utf8);
-        name += cp932;
-        if (slash == std::string::npos) return name;
-        name += NAME_SEPARATOR;
+        Status status = CheckComponent(cp932, utf8, why);
+        if (!status.ok()) return status;
+        *name += cp932;
+        if (slash == std::string::npos) return STATUS_OK;
+        *name += NAME_SEPARATOR;
         start = slash + 1;
     }
 }
@@ -135,18 +157,6 @@ std::string ArchiveNameGiven(const std::string& given) {
     std::string utf8 = Utf8NameWithSlashes(given);
     while (!utf8.empty() && utf8.back() == '/') utf8.pop_back();
     return utf8;
-}
-
-CreateError WritingFailed(const std::string& output) {
-    uint32_t number = LastFileError();
-    return CreateError{QV_E_WRITE, output + ": writing failed: " + SystemErrorText(number),
-                       (int)number};
-}
-
-CreateError ReadingFailed(const std::string& source) {
-    uint32_t number = LastFileError();
-    return CreateError{QV_E_READ, source + ": cannot read: " + SystemErrorText(number),
-                       (int)number};
 }
 
 // A folder's name without its final backslash: a folder and a file of one
@@ -178,7 +188,7 @@ public:
     }
 
     // Opens the file entry `index` as it was listed.
-    FileHandle OpenFile(size_t index) {
+    Status OpenFile(size_t index, FileHandle* file, std::string* why) {
         std::vector<size_t> chain;
         for (size_t at = entries_[index].parent; at != NO_PARENT; at = entries_[at].parent)
             chain.insert(chain.begin(), at);
@@ -187,10 +197,12 @@ public:
             kept++;
         while (held_.size() > kept) Leave();
         for (size_t i = kept; i < chain.size(); i++) {
-            FileHandle folder = Open(chain[i], i > 0 ? &held_[i - 1].folder : nullptr);
+            FileHandle folder = NO_FILE;
+            Status status = Open(chain[i], i > 0 ? &held_[i - 1].folder : nullptr, &folder, why);
+            if (!status.ok()) return status;
             held_.push_back(Held{chain[i], OpenFolder{folder, entries_[chain[i]].disk_path}});
         }
-        return Open(index, held_.empty() ? nullptr : &held_.back().folder);
+        return Open(index, held_.empty() ? nullptr : &held_.back().folder, file, why);
     }
 
 private:
@@ -205,25 +217,25 @@ private:
     }
 
     // An entry from its folder, or by its path when the user named it.
-    FileHandle Open(size_t index, const OpenFolder* parent) {
+    Status Open(size_t index, const OpenFolder* parent, FileHandle* handle, std::string* why) {
         const WriterEntry& entry = entries_[index];
-        FileHandle handle = NO_FILE;
-        std::string why;
-        if (parent) {
-            int code = OpenListed(*parent, entry.local_name, entry.info, &handle, &why);
-            if (code != QV_OK) throw CreateError{code, why};
-            return handle;
-        }
+        if (parent) return OpenListed(*parent, entry.local_name, entry.info, handle, why);
         InputInfo now;
-        if (!OpenInput(entry.disk_path, &handle, &now, &why))
-            throw CreateError{QV_E_READ, entry.source + ": cannot read: " + why};
+        Status status = OpenInput(entry.disk_path, handle, &now, why);
+        // It could be opened when it was added: now it is a failure to read.
+        if (!status.ok() && status.system_error != 0)
+            return ReadingFailed(status.system_error, entry.source, why);
+        if (!status.ok()) return Failed(CAUSE_READ_FAILED);
         if (now.kind != entry.info.kind || !(now.identity == entry.info.identity)) {
-            CloseFile(handle);
-            throw CreateError{QV_E_CHANGED, entry.source +
-                                                ": is no longer the file or folder that was "
-                                                "given (replaced meanwhile); not stored"};
+            CloseFile(*handle);
+            *handle = NO_FILE;
+            return Fail(CAUSE_CHANGED,
+                        entry.source +
+                            ": is no longer the file or folder that was given (replaced "
+                            "meanwhile); not stored",
+                        why);
         }
-        return handle;
+        return STATUS_OK;
     }
 
     const std::vector<WriterEntry>& entries_;
@@ -250,38 +262,46 @@ struct qv_writer {
     // names that are one file there, or a file where a folder must be, are refused.
     std::map<std::string, NameUse> names;
 
-    void Add(const WriterEntry& entry);
+    Status Prepare(std::string* why);
+    Status AddPath(const std::string& input, const char* archive_name, std::string* why);
+    Status AddMemory(const char* name, const void* data, size_t size, uint64_t filetime,
+                     uint16_t attributes, bool folder, std::string* why);
+    Status Add(const WriterEntry& entry, std::string* why);
     bool Excluded(const std::string& name, InputKind kind) const;
-    void CheckName(const WriterEntry& entry) const;
+    Status CheckName(const WriterEntry& entry, std::string* why) const;
     void RecordName(const WriterEntry& entry);
-    void Walk(const OpenFolder& folder, size_t folder_index);
+    Status Walk(const OpenFolder& folder, size_t folder_index, std::string* why);
     EntryRecord RecordFor(const WriterEntry& entry) const;
-    uint32_t WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
-                            ProgressReport* progress, InputFolders* inputs);
-    std::vector<uint8_t> ReadWhole(size_t index, InputFolders* inputs) const;
-    uint32_t WritePooledEntry(FileHandle out, CompressPool* pool, size_t index, EntryRecord* record,
-                              ProgressReport* progress);
+    Status WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
+                          ProgressReport* progress, InputFolders* inputs, uint32_t* widened_steps,
+                          std::string* why);
+    Status ReadWhole(size_t index, InputFolders* inputs, std::vector<uint8_t>* data,
+                     std::string* why) const;
+    Status WritePooledEntry(FileHandle out, CompressPool* pool, size_t index, EntryRecord* record,
+                            ProgressReport* progress, uint32_t* widened_steps, std::string* why);
     unsigned Threads() const;
     void Written(const WriterEntry& entry, const EntryRecord& record, uint32_t widened_steps);
-    void Finish();
-    void Deliver(FileHandle made);
+    Status Finish(std::string* why);
+    Status Deliver(FileHandle made, std::string* why);
 };
 
-void qv_writer::Add(const WriterEntry& entry) {
+Status qv_writer::Add(const WriterEntry& entry, std::string* why) {
     if (entry.name.size() > 255) {
-        throw CreateError{QV_E_CANNOT_STORE,
-                          entry.source + ": the name is longer than 255 bytes in the archive"};
+        return Fail(CAUSE_CANNOT_STORE,
+                    entry.source + ": the name is longer than 255 bytes in the archive", why);
     }
     if (entry.info.kind == INPUT_FILE && entry.info.size > MAX_ENTRY_SIZE) {
-        throw CreateError{QV_E_CANNOT_STORE,
-                          entry.source + ": files of 4 GiB or more cannot be stored"};
+        return Fail(CAUSE_CANNOT_STORE, entry.source + ": files of 4 GiB or more cannot be stored",
+                    why);
     }
-    CheckName(entry);
+    Status status = CheckName(entry, why);
+    if (!status.ok()) return status;
     RecordName(entry);
     entries.push_back(entry);
+    return STATUS_OK;
 }
 
-void qv_writer::CheckName(const WriterEntry& entry) const {
+Status qv_writer::CheckName(const WriterEntry& entry, std::string* why) const {
     std::string name = WithoutFinalSeparator(entry.name);
     std::vector<std::string> parts = SplitEntryName(name);
     bool folder = entry.info.kind == INPUT_FOLDER;
@@ -294,23 +314,27 @@ void qv_writer::CheckName(const WriterEntry& entry) const {
         const NameUse& use = found->second;
         if (i + 1 < parts.size()) {
             if (!use.folder) {
-                throw CreateError{QV_E_INVALID, entry.source + ": needs a folder where " +
-                                                    use.source + " is a file"};
+                return Fail(CAUSE_INVALID,
+                            entry.source + ": needs a folder where " + use.source + " is a file",
+                            why);
             }
         } else if (use.implied) {
             if (!folder) {
-                throw CreateError{QV_E_INVALID, entry.source + ": is a file where " + use.source +
-                                                    " needs a folder"};
+                return Fail(CAUSE_INVALID,
+                            entry.source + ": is a file where " + use.source + " needs a folder",
+                            why);
             }
         } else if (use.name == name) {
-            throw CreateError{QV_E_INVALID, entry.source + ": a second entry of the same name"};
+            return Fail(CAUSE_INVALID, entry.source + ": a second entry of the same name", why);
         } else {
-            throw CreateError{QV_E_UNSAFE_NAME,
-                              use.source + " and " + entry.source +
-                                  " are one name on Windows, where case and dots or spaces at "
-                                  "the end do not count; neither is stored"};
+            return Fail(CAUSE_UNSAFE_NAME,
+                        use.source + " and " + entry.source +
+                            " are one name on Windows, where case and dots or spaces at the end "
+                            "do not count; neither is stored",
+                        why);
         }
     }
+    return STATUS_OK;
 }
 
 void qv_writer::RecordName(const WriterEntry& entry) {
@@ -346,11 +370,10 @@ bool qv_writer::Excluded(const std::string& name, InputKind kind) const {
     return options.exclude(options.context, &entry) != 0;
 }
 
-void qv_writer::Walk(const OpenFolder& folder, size_t folder_index) {
+Status qv_writer::Walk(const OpenFolder& folder, size_t folder_index, std::string* why) {
     std::vector<FolderChild> children;
-    std::string failed, why;
-    if (!ReadFolder(folder, &children, &failed, &why))
-        throw CreateError{QV_E_READ, failed + ": " + why};
+    Status status = ReadFolder(folder, &children, why);
+    if (!status.ok()) return status;
 
     const WriterEntry& parent = entries[folder_index];
     std::vector<WriterEntry> named;
@@ -366,10 +389,15 @@ void qv_writer::Walk(const OpenFolder& folder, size_t folder_index) {
             child.info.identity == old_output.identity) {
             if (parent.info.identity == old_output.folder && child.name == old_output.name)
                 continue;
-            throw CreateError{QV_E_INVALID, child_path + ": is the output " + output +
-                                                " under another name; it cannot go into itself"};
+            return Fail(CAUSE_INVALID,
+                        child_path + ": is the output " + output +
+                            " under another name; it cannot go into itself",
+                        why);
         }
-        std::string child_name = parent.name + ArchiveComponent(child.name, child_path);
+        std::string component;
+        status = ArchiveComponent(child.name, child_path, &component, why);
+        if (!status.ok()) return status;
+        std::string child_name = parent.name + component;
         if (Excluded(child_name, child.info.kind)) continue;
         named.push_back(WriterEntry{child_path, child_path, child_name, child.info, nullptr,
                                     folder_index, child.name});
@@ -378,18 +406,18 @@ void qv_writer::Walk(const OpenFolder& folder, size_t folder_index) {
               [](const WriterEntry& a, const WriterEntry& b) { return a.name < b.name; });
 
     for (WriterEntry& child : named) {
-        if (child.info.kind == INPUT_FOLDER) {
-            child.name += NAME_SEPARATOR;
-            Add(child);
-            HeldFolder held;
-            int code = OpenListed(folder, child.local_name, child.info, &held.folder.handle, &why);
-            if (code != QV_OK) throw CreateError{code, why};
-            held.folder.path = child.disk_path;
-            Walk(held.folder, entries.size() - 1);
-        } else {
-            Add(child);
-        }
+        if (child.info.kind == INPUT_FOLDER) child.name += NAME_SEPARATOR;
+        status = Add(child, why);
+        if (!status.ok()) return status;
+        if (child.info.kind != INPUT_FOLDER) continue;
+        HeldFolder held;
+        status = OpenListed(folder, child.local_name, child.info, &held.folder.handle, why);
+        if (!status.ok()) return status;
+        held.folder.path = child.disk_path;
+        status = Walk(held.folder, entries.size() - 1, why);
+        if (!status.ok()) return status;
     }
+    return STATUS_OK;
 }
 
 EntryRecord qv_writer::RecordFor(const WriterEntry& entry) const {
@@ -419,29 +447,31 @@ namespace {
 // last-write time before and after reading, and nothing behind the stated
 // size. Otherwise it grew, shrank or was rewritten meanwhile, or its size
 // was never true (files of /proc report 0 bytes).
-void CheckUnchanged(FileHandle in, const WriterEntry& entry, const char* when) {
+Status CheckUnchanged(FileHandle in, const WriterEntry& entry, const char* when, std::string* why) {
     InputInfo now;
-    if (!InspectOpenFile(in, &now) || now.size != entry.info.size ||
-        now.last_write != entry.info.last_write) {
-        throw CreateError{QV_E_CHANGED, entry.source + ": the file changed " + when};
-    }
+    Status status = InspectOpenFile(in, &now);
+    if (!status.ok()) return ReadingFailed(status.system_error, entry.source, why);
+    if (now.size != entry.info.size || now.last_write != entry.info.last_write)
+        return Fail(CAUSE_CHANGED, entry.source + ": the file changed " + when, why);
+    return STATUS_OK;
 }
 
-void CheckNothingBeyond(FileHandle in, const WriterEntry& entry) {
+Status CheckNothingBeyond(FileHandle in, const WriterEntry& entry, std::string* why) {
     uint8_t byte;
     uint32_t got = 0;
     if (SetFilePointer64(in, (int64_t)entry.info.size, FILE_BEGIN) != (int64_t)entry.info.size ||
         !ReadBytes(in, &byte, 1, &got)) {
-        throw ReadingFailed(entry.source);
+        return ReadingFailed(LastFileError(), entry.source, why);
     }
-    if (got == 0) return;
+    if (got == 0) return STATUS_OK;
     if (entry.info.size == 0) {
-        throw CreateError{QV_E_CHANGED,
-                          entry.source +
-                              ": the system reports 0 bytes, but the file has content (as files "
-                              "of /proc do); it is not stored"};
+        return Fail(CAUSE_CHANGED,
+                    entry.source +
+                        ": the system reports 0 bytes, but the file has content (as files of "
+                        "/proc do); it is not stored",
+                    why);
     }
-    throw CreateError{QV_E_CHANGED, entry.source + ": the file grew while it was read"};
+    return Fail(CAUSE_CHANGED, entry.source + ": the file grew while it was read", why);
 }
 
 // Carries the writer's progress within one entry to the caller's callback.
@@ -461,49 +491,59 @@ bool OnCompressed(void* context, uint64_t done) {
     return !progress->report->Cancelled();
 }
 
-void CheckCompressed(const CompressResult& result, const WriterEntry& entry,
-                     const std::string& output) {
-    std::string why = result.error ? result.error : "";
+// The compressor's answer for `entry`, worded for the user.
+Status CheckCompressed(const CompressResult& result, const WriterEntry& entry,
+                       const std::string& output, std::string* why) {
+    std::string reason = result.error ? result.error : "";
     switch (result.cause) {
         case CAUSE_OK:
             break;
         case CAUSE_CANCELLED:
-            throw CreateError{QV_E_CANCELLED, "cancelled"};
+            return Cancelled(why);
         case CAUSE_NO_MEMORY:
-            throw CreateError{QV_E_NO_MEMORY, entry.source + ": cannot be compressed: " + why};
+            return Fail(CAUSE_NO_MEMORY, entry.source + ": cannot be compressed: " + reason, why);
         case CAUSE_READ_FAILED:
-            throw CreateError{QV_E_READ, entry.source + ": " + why};
+            return Fail(CAUSE_READ_FAILED, entry.source + ": " + reason, why);
         case CAUSE_WRITE_FAILED:
             // The output refused the stored bytes: a full disk, a file-size limit.
-            if (result.system_error != 0) why += ": " + SystemErrorText(result.system_error);
-            throw CreateError{QV_E_WRITE, output + ": writing failed: " + why,
-                              (int)result.system_error};
+            if (result.system_error != 0) reason += ": " + SystemErrorText(result.system_error);
+            return Fail(Failed(CAUSE_WRITE_FAILED, result.system_error),
+                        output + ": writing failed: " + reason, why);
         default:
-            throw CreateError{QV_E_CANNOT_STORE, entry.source + ": cannot be compressed: " + why};
+            return Fail(CAUSE_CANNOT_STORE, entry.source + ": cannot be compressed: " + reason,
+                        why);
     }
     if (result.stored_size > 0xFFFFFFFFull) {
-        throw CreateError{QV_E_CANNOT_STORE, entry.source + ": its stored form would exceed 4 GiB"};
+        return Fail(CAUSE_CANNOT_STORE, entry.source + ": its stored form would exceed 4 GiB", why);
     }
+    return STATUS_OK;
 }
 
 }  // namespace
 
-// Writes one file entry; answers how many steps of its stream need the
-// narrow-interval rule.
-uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
-                                   ProgressReport* progress, InputFolders* inputs) {
+// Writes one file entry; *widened_steps receives how many steps of its
+// stream need the narrow-interval rule.
+Status qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* record,
+                                 ProgressReport* progress, InputFolders* inputs,
+                                 uint32_t* widened_steps, std::string* why) {
     const WriterEntry& entry = entries[index];
-    uint32_t widened_steps = 0;
+    *widened_steps = 0;
     int64_t record_at = SetFilePointer64(out, 0, FILE_CURRENT);
-    if (!WriteEntryRecord(out, record)) throw WritingFailed(output);
-    if (record->originalSize == 0 && entry.disk_path.empty()) return 0;
+    if (!WriteEntryRecord(out, record)) return WritingFailed(LastFileError(), output, why);
+    if (record->originalSize == 0 && entry.disk_path.empty()) return STATUS_OK;
 
-    FileHandle in = entry.disk_path.empty() ? NO_FILE : inputs->OpenFile(index);
+    FileHandle in = NO_FILE;
+    if (!entry.disk_path.empty()) {
+        Status status = inputs->OpenFile(index, &in, why);
+        if (!status.ok()) return status;
+    }
     ClosedOnExit closed_on_exit{in};
-    if (in != NO_FILE) CheckUnchanged(in, entry, "while the archive was made");
+    if (in != NO_FILE) {
+        Status status = CheckUnchanged(in, entry, "while the archive was made", why);
+        if (!status.ok()) return status;
+    }
     if (record->originalSize > 0) {
-        if (!progress->Begin(index, record->originalSize, entry.source))
-            throw CreateError{QV_E_CANCELLED, "cancelled"};
+        if (!progress->Begin(index, record->originalSize, entry.source)) return Cancelled(why);
         CompressOptions compress;
         compress.threads = Threads();
         CompressProgress compress_progress = {progress, 0};
@@ -517,27 +557,30 @@ uint32_t qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* re
             result = compress_buffer(entry.bytes->data(), record->originalSize, compress, &stored);
             if (result.cause == CAUSE_OK &&
                 !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
-                throw WritingFailed(output);
+                return WritingFailed(LastFileError(), output, why);
         }
-        CheckCompressed(result, entry, output);
-        if (!progress->End()) throw CreateError{QV_E_CANCELLED, "cancelled"};
-        widened_steps = result.widened_steps;
+        Status status = CheckCompressed(result, entry, output, why);
+        if (!status.ok()) return status;
+        if (!progress->End()) return Cancelled(why);
+        *widened_steps = result.widened_steps;
         record->storedSize = (uint32_t)result.stored_size;
         if (!result.odd_rescale) record->attributeWord &= (uint16_t)~ODD_RESCALE;
         int64_t end = SetFilePointer64(out, 0, FILE_CURRENT);
         if (end !=
             record_at + RECORD_FIXED_SIZE + record->nameLength + (int64_t)result.stored_size) {
-            throw CreateError{QV_E_WRITE, output + ": the compressor wrote an unexpected amount"};
+            return Fail(CAUSE_WRITE_FAILED, output + ": the compressor wrote an unexpected amount",
+                        why);
         }
         SetFilePointer64(out, record_at, FILE_BEGIN);
-        if (!WriteEntryRecord(out, record)) throw WritingFailed(output);
+        if (!WriteEntryRecord(out, record)) return WritingFailed(LastFileError(), output, why);
         SetFilePointer64(out, end, FILE_BEGIN);
     }
     if (in != NO_FILE) {
-        CheckNothingBeyond(in, entry);
-        CheckUnchanged(in, entry, "while it was read");
+        Status status = CheckNothingBeyond(in, entry, why);
+        if (status.ok()) status = CheckUnchanged(in, entry, "while it was read", why);
+        if (!status.ok()) return status;
     }
-    return widened_steps;
+    return STATUS_OK;
 }
 
 unsigned qv_writer::Threads() const {
@@ -547,41 +590,51 @@ unsigned qv_writer::Threads() const {
 
 // The bytes of a small entry, read whole and checked as WriteFileEntry checks
 // what it streams.
-std::vector<uint8_t> qv_writer::ReadWhole(size_t index, InputFolders* inputs) const {
+Status qv_writer::ReadWhole(size_t index, InputFolders* inputs, std::vector<uint8_t>* data,
+                            std::string* why) const {
     const WriterEntry& entry = entries[index];
-    if (entry.disk_path.empty()) return *entry.bytes;
-    FileHandle in = inputs->OpenFile(index);
-    ClosedOnExit closed_on_exit{in};
-    CheckUnchanged(in, entry, "while the archive was made");
-    std::vector<uint8_t> data((size_t)entry.info.size);
-    uint32_t got = 0;
-    for (size_t at = 0; at < data.size(); at += got) {
-        if (!ReadBytes(in, data.data() + at, (uint32_t)(data.size() - at), &got))
-            throw ReadingFailed(entry.source);
-        if (got == 0)
-            throw CreateError{QV_E_CHANGED, entry.source + ": the file shrank while it was read"};
+    if (entry.disk_path.empty()) {
+        *data = *entry.bytes;
+        return STATUS_OK;
     }
-    CheckNothingBeyond(in, entry);
-    CheckUnchanged(in, entry, "while it was read");
-    return data;
+    FileHandle in = NO_FILE;
+    Status status = inputs->OpenFile(index, &in, why);
+    if (!status.ok()) return status;
+    ClosedOnExit closed_on_exit{in};
+    status = CheckUnchanged(in, entry, "while the archive was made", why);
+    if (!status.ok()) return status;
+    data->resize((size_t)entry.info.size);
+    uint32_t got = 0;
+    for (size_t at = 0; at < data->size(); at += got) {
+        if (!ReadBytes(in, data->data() + at, (uint32_t)(data->size() - at), &got))
+            return ReadingFailed(LastFileError(), entry.source, why);
+        if (got == 0)
+            return Fail(CAUSE_CHANGED, entry.source + ": the file shrank while it was read", why);
+    }
+    status = CheckNothingBeyond(in, entry, why);
+    if (status.ok()) status = CheckUnchanged(in, entry, "while it was read", why);
+    return status;
 }
 
 // Writes the oldest entry of the pool, which is entry `index`.
-uint32_t qv_writer::WritePooledEntry(FileHandle out, CompressPool* pool, size_t index,
-                                     EntryRecord* record, ProgressReport* progress) {
+Status qv_writer::WritePooledEntry(FileHandle out, CompressPool* pool, size_t index,
+                                   EntryRecord* record, ProgressReport* progress,
+                                   uint32_t* widened_steps, std::string* why) {
     const WriterEntry& entry = entries[index];
     std::vector<uint8_t> stored;
     CompressResult result = compress_pool_take(pool, &stored);
     if (!progress->Begin(index, record->originalSize, entry.source) ||
         !progress->Advance(record->originalSize))
-        throw CreateError{QV_E_CANCELLED, "cancelled"};
-    CheckCompressed(result, entry, output);
+        return Cancelled(why);
+    Status status = CheckCompressed(result, entry, output, why);
+    if (!status.ok()) return status;
     record->storedSize = (uint32_t)result.stored_size;
     if (!result.odd_rescale) record->attributeWord &= (uint16_t)~ODD_RESCALE;
     if (!WriteEntryRecord(out, record) || !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
-        throw WritingFailed(output);
-    if (!progress->End()) throw CreateError{QV_E_CANCELLED, "cancelled"};
-    return result.widened_steps;
+        return WritingFailed(LastFileError(), output, why);
+    if (!progress->End()) return Cancelled(why);
+    *widened_steps = result.widened_steps;
+    return STATUS_OK;
 }
 
 void qv_writer::Written(const WriterEntry& entry, const EntryRecord& record,
@@ -601,20 +654,20 @@ void qv_writer::Written(const WriterEntry& entry, const EntryRecord& record,
 
 namespace {
 
-std::vector<uint8_t> ReadStub(const std::string& path) {
+Status ReadStub(const std::string& path, std::vector<uint8_t>* bytes, std::string* why) {
     FileHandle file = OpenForReading(path.c_str());
-    if (file == NO_FILE) throw ReadingFailed(path + " (the stub)");
+    if (file == NO_FILE) return ReadingFailed(LastFileError(), path + " (the stub)", why);
     ClosedOnExit closed_on_exit{file};
-    std::vector<uint8_t> bytes;
+    bytes->clear();
     uint8_t buffer[65536];
     uint32_t got = 0;
     bool ok;
     while ((ok = ReadBytes(file, buffer, sizeof buffer, &got)) && got > 0) {
-        bytes.insert(bytes.end(), buffer, buffer + got);
+        bytes->insert(bytes->end(), buffer, buffer + got);
     }
-    if (!ok) throw ReadingFailed(path + " (the stub)");
-    if (bytes.empty()) throw CreateError{QV_E_INVALID, path + ": the stub is empty"};
-    return bytes;
+    if (!ok) return ReadingFailed(LastFileError(), path + " (the stub)", why);
+    if (bytes->empty()) return Fail(CAUSE_INVALID, path + ": the stub is empty", why);
+    return STATUS_OK;
 }
 
 // The hidden file beside the output that becomes the output at the end; it is
@@ -639,12 +692,21 @@ Status CreateWorkOutput(FileHandle* file, std::string* path) {
 }
 
 // The stub of an archive for which none was given: the one built into the
-// library, else the installed one; empty when there is neither.
-std::vector<uint8_t> DefaultStub() {
-    if (BuiltInStubSize() > 0)
-        return std::vector<uint8_t>(BuiltInStub(), BuiltInStub() + BuiltInStubSize());
-    std::string installed = FindInstalledStub();
-    return installed.empty() ? std::vector<uint8_t>() : ReadStub(installed);
+// library, else the installed one; CAUSE_NOT_FOUND when there is neither.
+Status DefaultStub(std::vector<uint8_t>* stub, std::string* why) {
+    if (BuiltInStubSize() > 0) {
+        stub->assign(BuiltInStub(), BuiltInStub() + BuiltInStubSize());
+        return STATUS_OK;
+    }
+    std::string installed;
+    Status status = FindInstalledStub(&installed);
+    if (!status.ok()) {
+        return Fail(status,
+                    "no extractor stub was given, and none is built into the library or "
+                    "installed",
+                    why);
+    }
+    return ReadStub(installed, stub, why);
 }
 
 }  // namespace
@@ -652,57 +714,59 @@ std::vector<uint8_t> DefaultStub() {
 // Sends the finished archive `made` to the descriptor or the function, in
 // order. A descriptor of a regular file is cut back to where it was when
 // this fails.
-void qv_writer::Deliver(FileHandle made) {
+Status qv_writer::Deliver(FileHandle made, std::string* why) {
     int64_t start =
         output_kind == OUTPUT_DESCRIPTOR ? SetFilePointer64(output_handle, 0, FILE_CURRENT) : -1;
-    if (SetFilePointer64(made, 0, FILE_BEGIN) != 0) throw WritingFailed(output);
+    if (SetFilePointer64(made, 0, FILE_BEGIN) != 0)
+        return WritingFailed(LastFileError(), output, why);
     std::vector<uint8_t> buffer(1 << 20);
-    try {
-        for (;;) {
-            uint32_t got = 0;
-            if (!ReadBytes(made, buffer.data(), (uint32_t)buffer.size(), &got))
-                throw WritingFailed(output);
-            if (got == 0) break;
-            if (output_kind == OUTPUT_DESCRIPTOR) {
-                if (!WriteBytes(output_handle, buffer.data(), got)) throw WritingFailed(output);
-            } else {
-                int answer = output_calls.write(output_calls.context, buffer.data(), got);
-                if (answer != 0)
-                    throw CreateError{QV_E_WRITE, output + ": writing failed",
-                                      answer > 0 ? answer : 0};
+    Status status = STATUS_OK;
+    while (status.ok()) {
+        uint32_t got = 0;
+        if (!ReadBytes(made, buffer.data(), (uint32_t)buffer.size(), &got)) {
+            status = WritingFailed(LastFileError(), output, why);
+        } else if (got == 0) {
+            break;
+        } else if (output_kind == OUTPUT_DESCRIPTOR) {
+            if (!WriteBytes(output_handle, buffer.data(), got))
+                status = WritingFailed(LastFileError(), output, why);
+        } else {
+            int answer = output_calls.write(output_calls.context, buffer.data(), got);
+            if (answer != 0) {
+                status = Fail(Failed(CAUSE_WRITE_FAILED, answer > 0 ? (uint32_t)answer : 0),
+                              output + ": writing failed", why);
             }
         }
-    } catch (const CreateError&) {
-        if (start >= 0 && SetFilePointer64(output_handle, start, FILE_BEGIN) == start)
-            TruncateHere(output_handle);
-        throw;
     }
+    if (!status.ok() && start >= 0 && SetFilePointer64(output_handle, start, FILE_BEGIN) == start)
+        TruncateHere(output_handle);
+    return status;
 }
 
-void qv_writer::Finish() {
+Status qv_writer::Finish(std::string* why) {
     PartialOutput part;
     Status made = output_kind == OUTPUT_PATH ? CreateFileBeside(output, &part.file, &part.path)
                                              : CreateWorkOutput(&part.file, &part.path);
     if (!made.ok()) {
         part.path.clear();
-        throw CreateError{
-            QV_E_WRITE,
-            output + ": cannot create the output: " + SystemErrorText(made.system_error),
-            (int)made.system_error};
+        return Fail(made,
+                    output + ": cannot create the output: " + SystemErrorText(made.system_error),
+                    why);
     }
     FileHandle out = part.file;
     if (!stub.empty()) {
-        if (!WriteBytes(out, stub.data(), (uint32_t)stub.size())) throw WritingFailed(output);
+        if (!WriteBytes(out, stub.data(), (uint32_t)stub.size()))
+            return WritingFailed(LastFileError(), output, why);
         // The stub finds its payload at the end of its last section: a stub
         // with anything behind that would look in the wrong place.
         if (GetEXESizeOfOpenFile(out) != stub.size()) {
-            throw CreateError{QV_E_INVALID,
-                              "the stub is not a PE executable that ends with its last section "
-                              "(is it stripped?)"};
+            return Fail(CAUSE_INVALID,
+                        "the stub is not a PE executable that ends with its last section (is it "
+                        "stripped?)",
+                        why);
         }
-        if (SetFilePointer64(out, (int64_t)stub.size(), FILE_BEGIN) != (int64_t)stub.size()) {
-            throw WritingFailed(output);
-        }
+        if (SetFilePointer64(out, (int64_t)stub.size(), FILE_BEGIN) != (int64_t)stub.size())
+            return WritingFailed(LastFileError(), output, why);
     }
 
     uint64_t total = 0;
@@ -721,66 +785,159 @@ void qv_writer::Finish() {
         bool pooled;
     };
     std::deque<Waiting> waiting;
-    auto write_oldest = [&] {
+    auto write_oldest = [&]() -> Status {
         Waiting& next = waiting.front();
         const WriterEntry& entry = entries[next.index];
         uint32_t widened_steps = 0;
+        Status status;
         if (next.pooled) {
-            widened_steps = WritePooledEntry(out, pool.get(), next.index, &next.record, &progress);
+            status = WritePooledEntry(out, pool.get(), next.index, &next.record, &progress,
+                                      &widened_steps, why);
         } else if (entry.info.kind == INPUT_FOLDER) {
-            if (!WriteEntryRecord(out, &next.record)) throw WritingFailed(output);
+            status = WriteEntryRecord(out, &next.record)
+                         ? STATUS_OK
+                         : WritingFailed(LastFileError(), output, why);
         } else {
-            widened_steps = WriteFileEntry(out, next.index, &next.record, &progress, &inputs);
+            status = WriteFileEntry(out, next.index, &next.record, &progress, &inputs,
+                                    &widened_steps, why);
         }
+        if (!status.ok()) return status;
         Written(entry, next.record, widened_steps);
         waiting.pop_front();
+        return STATUS_OK;
+    };
+    auto write_all = [&]() -> Status {
+        Status status = STATUS_OK;
+        while (status.ok() && !waiting.empty()) status = write_oldest();
+        return status;
     };
     for (size_t i = 0; i < entries.size(); i++) {
         const WriterEntry& entry = entries[i];
         bool small = entry.info.kind == INPUT_FILE && entry.info.size > 0 &&
                      entry.info.size <= POOLED_ENTRY_MAX;
         if (pool && small) {
-            std::vector<uint8_t> data = ReadWhole(i, &inputs);
-            while (!compress_pool_has_room(pool.get(), data.size())) write_oldest();
+            std::vector<uint8_t> data;
+            Status status = ReadWhole(i, &inputs, &data, why);
+            while (status.ok() && !compress_pool_has_room(pool.get(), data.size()))
+                status = write_oldest();
+            if (!status.ok()) return status;
             CompressOptions compress;
             if (!compress_pool_submit(pool.get(), &data, compress))
-                throw CreateError{QV_E_NO_MEMORY, entry.source + ": out of memory"};
+                return Fail(CAUSE_NO_MEMORY, entry.source + ": out of memory", why);
             waiting.push_back(Waiting{i, RecordFor(entry), true});
             continue;
         }
         // A folder or an empty file waits its turn without holding anything;
         // a large entry needs every thread, so the pool is emptied first.
         bool large = entry.info.kind == INPUT_FILE && entry.info.size > 0;
-        if (large) {
-            while (!waiting.empty()) write_oldest();
-        }
+        Status status = large ? write_all() : STATUS_OK;
+        if (!status.ok()) return status;
         waiting.push_back(Waiting{i, RecordFor(entry), false});
-        if (large || !pool) write_oldest();
+        if (large || !pool) status = write_oldest();
+        if (!status.ok()) return status;
     }
-    while (!waiting.empty()) write_oldest();
+    Status status = write_all();
+    if (!status.ok()) return status;
 
     // What the extractor will check first, checked here before the output exists.
     if (!ZevCheckArchive(out, (uint32_t)stub.size())) {
-        throw CreateError{QV_E_WRITE, output + ": the archive just written does not validate"};
+        return Fail(CAUSE_WRITE_FAILED, output + ": the archive just written does not validate",
+                    why);
     }
-    if (output_kind != OUTPUT_PATH) {
-        Deliver(out);
-        return;  // the work file goes with `part`
-    }
-    std::string why;
-    ClearFileError();
-    bool finished = FinishOutput(out, !options.payload_only, &why);
+    if (output_kind != OUTPUT_PATH) return Deliver(out, why);  // the work file goes with `part`
+    status = FinishOutput(out, !options.payload_only, output, why);
     part.file = NO_FILE;
-    if (!finished)
-        throw CreateError{QV_E_WRITE, output + ": writing failed: " + why, (int)LastFileError()};
+    if (!status.ok()) return status;
     // What stands at the output now is replaced: still nothing, or a file.
     bool exists;
     FileIdentity ignored;
-    if (!InspectOutput(output, &exists, &ignored, &why)) throw CreateError{QV_E_OPEN, why};
-    Status placed = PutInPlace(part.path, output, &why);
-    if (!placed.ok()) throw CreateError{QV_E_WRITE, output + ": " + why, (int)placed.system_error};
+    status = InspectOutput(output, &exists, &ignored, why);
+    if (!status.ok()) return status;
+    std::string reason;
+    status = PutInPlace(part.path, output, &reason);
+    if (!status.ok()) return Fail(status, output + ": " + reason, why);
     ForgetPartialFile();
     part.path.clear();
+    return STATUS_OK;
+}
+
+// The stub and the time of a new writer, from its options.
+Status qv_writer::Prepare(std::string* why) {
+    const qv_create_options& o = options;
+    if (o.payload_only && (o.stub_path || o.stub_data))
+        return Fail(CAUSE_INVALID, "a stub and payload_only exclude each other", why);
+    Status status = STATUS_OK;
+    if (o.stub_path) {
+        status = ReadStub(o.stub_path, &stub, why);
+    } else if (o.stub_data && o.stub_size > 0) {
+        const uint8_t* bytes = (const uint8_t*)o.stub_data;
+        stub.assign(bytes, bytes + o.stub_size);
+    } else if (!o.payload_only) {
+        status = DefaultStub(&stub, why);
+    }
+    if (!status.ok()) return status;
+    // Build tools fix the time of everything they make this way.
+    const char* epoch = o.source_date_epoch ? getenv("SOURCE_DATE_EPOCH") : nullptr;
+    if (!o.fixed_time && epoch && *epoch) {
+        if (!ParseEpochSeconds(epoch, &options.time)) {
+            return Fail(CAUSE_INVALID,
+                        std::string("SOURCE_DATE_EPOCH is not a whole number of seconds: ") + epoch,
+                        why);
+        }
+        options.fixed_time = 1;
+    }
+    return STATUS_OK;
+}
+
+// Adds a file or folder from disk, under `archive_name` (UTF-8) when given.
+Status qv_writer::AddPath(const std::string& input, const char* archive_name, std::string* why) {
+    InputInfo info;
+    HeldFolder held;
+    Status status = OpenInput(input, &held.folder.handle, &info, why);
+    if (!status.ok()) return status;
+    held.folder.path = input;
+    if (old_output.exists && info.kind == INPUT_FILE && info.identity == old_output.identity)
+        return Fail(CAUSE_INVALID, input + ": is the output; it cannot go into itself", why);
+    std::string name;
+    status = archive_name ? ArchiveNameOfUtf8(ArchiveNameGiven(archive_name), &name, why)
+                          : ArchiveComponent(InputName(input), input, &name, why);
+    if (!status.ok()) return status;
+    if (Excluded(name, info.kind)) return STATUS_OK;
+    if (info.kind != INPUT_FOLDER)
+        return Add(WriterEntry{input, input, name, info, nullptr, NO_PARENT, ""}, why);
+    status =
+        Add(WriterEntry{input, input, name + NAME_SEPARATOR, info, nullptr, NO_PARENT, ""}, why);
+    if (!status.ok()) return status;
+    return Walk(held.folder, entries.size() - 1, why);
+}
+
+Status qv_writer::AddMemory(const char* name, const void* data, size_t size, uint64_t filetime,
+                            uint16_t attributes, bool folder, std::string* why) {
+    std::string utf8 = Utf8NameWithSlashes(name);
+    if (!folder && utf8.back() == '/')
+        return Fail(CAUSE_INVALID, utf8 + ": a file's name cannot end in '/'", why);
+    if (!folder && (attributes & (NOT_A_FILE_ATTRIBUTES | ~ATTRIBUTE_MASK))) {
+        char bits[8];
+        snprintf(bits, sizeof bits, "0x%04X", attributes);
+        return Fail(CAUSE_INVALID,
+                    utf8 + ": the attributes " + bits +
+                        " do not belong to a file (a folder, a device or a link, or no "
+                        "attribute at all)",
+                    why);
+    }
+    while (!utf8.empty() && utf8.back() == '/') utf8.pop_back();
+    InputInfo info = {};
+    info.kind = folder ? INPUT_FOLDER : INPUT_FILE;
+    info.size = size;
+    info.creation = info.last_access = info.last_write = filetime;
+    info.attributes = folder ? ATTRIBUTE_DIRECTORY : attributes;
+    std::string archive_name;
+    Status status = ArchiveNameOfUtf8(utf8, &archive_name, why);
+    if (!status.ok()) return status;
+    if (folder) archive_name += NAME_SEPARATOR;
+    const uint8_t* bytes = (const uint8_t*)data;
+    auto copy = std::make_shared<const std::vector<uint8_t>>(bytes, bytes + size);
+    return Add(WriterEntry{"", utf8, archive_name, info, copy, NO_PARENT, ""}, why);
 }
 
 namespace {
@@ -788,45 +945,14 @@ namespace {
 // A writer for `output` with its options and stub, whatever the output is.
 int WriterOpenTo(const std::string& output, const qv_create_options* options, qv_writer** made,
                  qv_error* error) {
-    qv_writer* writer = new qv_writer();
+    std::unique_ptr<qv_writer> writer(new qv_writer());
     writer->output = output;
-    if (!TakeOptions(options, &writer->options)) {
-        delete writer;
+    if (!TakeOptions(options, &writer->options))
         return SetError(error, QV_E_INVALID, "the options' struct_size is not set");
-    }
-    const qv_create_options& o = writer->options;
-    try {
-        if (o.payload_only && (o.stub_path || o.stub_data))
-            throw CreateError{QV_E_INVALID, "a stub and payload_only exclude each other"};
-        if (o.stub_path) {
-            writer->stub = ReadStub(o.stub_path);
-        } else if (o.stub_data && o.stub_size > 0) {
-            const uint8_t* bytes = (const uint8_t*)o.stub_data;
-            writer->stub.assign(bytes, bytes + o.stub_size);
-        } else if (!o.payload_only) {
-            writer->stub = DefaultStub();
-            if (writer->stub.empty()) {
-                throw CreateError{QV_E_NOT_FOUND,
-                                  "no extractor stub was given, and none is built into the "
-                                  "library or installed"};
-            }
-        }
-        // Build tools fix the time of everything they make this way.
-        const char* epoch = o.source_date_epoch ? getenv("SOURCE_DATE_EPOCH") : nullptr;
-        if (!o.fixed_time && epoch && *epoch) {
-            if (!ParseEpochSeconds(epoch, &writer->options.time)) {
-                throw CreateError{QV_E_INVALID,
-                                  std::string("SOURCE_DATE_EPOCH is not a whole number of "
-                                              "seconds: ") +
-                                      epoch};
-            }
-            writer->options.fixed_time = 1;
-        }
-    } catch (const CreateError& failure) {
-        delete writer;
-        return SetError(error, failure.code, failure.message, failure.system_error);
-    }
-    *made = writer;
+    std::string why;
+    Status status = writer->Prepare(&why);
+    if (!status.ok()) return SetError(error, status, why);
+    *made = writer.release();
     return QV_OK;
 }
 
@@ -842,11 +968,12 @@ int WriterOpen(const char* output, const qv_create_options* options, qv_writer**
     // The output must be a file to replace, or nothing yet.
     OldOutput& old = writer->old_output;
     std::string why;
-    if (!InspectOutput(writer->output, &old.exists, &old.identity, &why)) {
+    Status status = InspectOutput(writer->output, &old.exists, &old.identity, &why);
+    if (!status.ok()) {
         delete writer;
-        return SetError(error, QV_E_OPEN, why);
+        return SetError(error, status, why);
     }
-    if (old.exists && IdentifyParent(writer->output, &old.folder)) {
+    if (old.exists && IdentifyParent(writer->output, &old.folder).ok()) {
         old.name = writer->output.substr(LastComponentStart(writer->output));
     } else {
         old.folder = FileIdentity{0, 0};
@@ -882,78 +1009,30 @@ int WriterOpenCallbacks(const qv_output_callbacks* output, const qv_create_optio
 int WriterAddPath(qv_writer* writer, const char* path, const char* archive_name, qv_error* error) {
     if (!path || !*path) return SetError(error, QV_E_INVALID, "no path given");
     if (archive_name && !*archive_name) return SetError(error, QV_E_INVALID, "no name given");
-    std::string input = path;
     size_t count = writer->entries.size();
-    try {
-        InputInfo info;
-        std::string why;
-        HeldFolder held;
-        ClearFileError();
-        if (!OpenInput(input, &held.folder.handle, &info, &why))
-            throw CreateError{QV_E_OPEN, input + ": " + why, (int)LastFileError()};
-        held.folder.path = input;
-        const OldOutput& old = writer->old_output;
-        if (old.exists && info.kind == INPUT_FILE && info.identity == old.identity)
-            throw CreateError{QV_E_INVALID, input + ": is the output; it cannot go into itself"};
-        std::string name = archive_name ? ArchiveNameOfUtf8(ArchiveNameGiven(archive_name))
-                                        : ArchiveComponent(InputName(input), input);
-        if (writer->Excluded(name, info.kind)) return QV_OK;
-        if (info.kind == INPUT_FOLDER) {
-            writer->Add(
-                WriterEntry{input, input, name + NAME_SEPARATOR, info, nullptr, NO_PARENT, ""});
-            writer->Walk(held.folder, writer->entries.size() - 1);
-        } else {
-            writer->Add(WriterEntry{input, input, name, info, nullptr, NO_PARENT, ""});
-        }
-    } catch (const CreateError& failure) {
-        // Nothing of a path that failed stays.
-        writer->entries.resize(count);
-        writer->names.clear();
-        for (const WriterEntry& entry : writer->entries) writer->RecordName(entry);
-        return SetError(error, failure.code, failure.message, failure.system_error);
-    }
-    return QV_OK;
+    std::string why;
+    Status status = writer->AddPath(path, archive_name, &why);
+    if (status.ok()) return QV_OK;
+    // Nothing of a path that failed stays.
+    writer->entries.resize(count);
+    writer->names.clear();
+    for (const WriterEntry& entry : writer->entries) writer->RecordName(entry);
+    return SetError(error, status, why);
 }
 
 int WriterAddMemory(qv_writer* writer, const char* name, const void* data, size_t size,
                     uint64_t filetime, uint16_t attributes, bool folder, qv_error* error) {
     if (!name || !*name || (!folder && size > 0 && !data))
         return SetError(error, QV_E_INVALID, "no name or no data given");
-    try {
-        std::string utf8 = Utf8NameWithSlashes(name);
-        if (!folder && utf8.back() == '/')
-            throw CreateError{QV_E_INVALID, utf8 + ": a file's name cannot end in '/'"};
-        if (!folder && (attributes & (NOT_A_FILE_ATTRIBUTES | ~ATTRIBUTE_MASK))) {
-            char bits[8];
-            snprintf(bits, sizeof bits, "0x%04X", attributes);
-            throw CreateError{QV_E_INVALID, utf8 + ": the attributes " + bits +
-                                                " do not belong to a file (a folder, a device "
-                                                "or a link, or no attribute at all)"};
-        }
-        while (!utf8.empty() && utf8.back() == '/') utf8.pop_back();
-        InputInfo info = {};
-        info.kind = folder ? INPUT_FOLDER : INPUT_FILE;
-        info.size = size;
-        info.creation = info.last_access = info.last_write = filetime;
-        info.attributes = folder ? ATTRIBUTE_DIRECTORY : attributes;
-        std::string archive_name = ArchiveNameOfUtf8(utf8);
-        if (folder) archive_name += NAME_SEPARATOR;
-        const uint8_t* bytes = (const uint8_t*)data;
-        auto copy = std::make_shared<const std::vector<uint8_t>>(bytes, bytes + size);
-        writer->Add(WriterEntry{"", utf8, archive_name, info, copy, NO_PARENT, ""});
-    } catch (const CreateError& failure) {
-        return SetError(error, failure.code, failure.message, failure.system_error);
-    }
-    return QV_OK;
+    std::string why;
+    Status status = writer->AddMemory(name, data, size, filetime, attributes, folder, &why);
+    return status.ok() ? QV_OK : SetError(error, status, why);
 }
 
 int WriterFinish(qv_writer* writer, qv_error* error) {
-    try {
-        writer->Finish();
-    } catch (const CreateError& failure) {
-        return SetError(error, failure.code, failure.message, failure.system_error);
-    }
-    return QV_OK;
+    std::string why;
+    Status status = writer->Finish(&why);
+    return status.ok() ? QV_OK : SetError(error, status, why);
 }
 
 void WriterFree(qv_writer* writer) { delete writer; }

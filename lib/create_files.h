@@ -15,10 +15,9 @@
 #include <string>
 #include <vector>
 
-#include <quorvane.h>
-
 #include "lib/files.h"
 #include "platform/platform.h"
+#include "platform/status.h"
 
 enum InputKind { INPUT_FILE, INPUT_FOLDER, INPUT_OTHER };
 
@@ -39,13 +38,18 @@ struct InputInfo {
     FileIdentity identity;
 };
 
+// Each call that can fail answers a Status with the system's error number
+// inside, and, where it can name the file, one line for the user in *why;
+// nothing is written there on success.
+
 // Opens a file or folder that the user named (a link there is followed: the
 // user chose the path) for reading or listing. Anything but a regular file or
-// a folder is refused at once, without waiting on it: false with *why.
-bool OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std::string* why);
+// a folder is refused at once, without waiting on it: CAUSE_OPEN_FAILED.
+Status OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std::string* why);
 
-// What an open file is now, to tell whether it changed.
-bool InspectOpenFile(FileHandle file, InputInfo* info);
+// What an open file is now, to tell whether it changed. CAUSE_READ_FAILED
+// when the system cannot say.
+Status InspectOpenFile(FileHandle file, InputInfo* info);
 
 struct FolderChild {
     std::string name;  // a name of this system, no path
@@ -53,29 +57,31 @@ struct FolderChild {
 };
 
 // The entries of an open folder, without "." and "..", in no particular
-// order. False with *failed (the folder or the entry) and *why.
-bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, std::string* failed,
-                std::string* why);
+// order. CAUSE_READ_FAILED, *why naming the folder or the entry.
+Status ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, std::string* why);
 
 // Opens the child `name` of an open folder as the listing saw it (`listed`):
-// no link is followed. QV_OK; QV_E_CHANGED for anything that is not that same
-// file or folder any more; QV_E_READ when it cannot be opened. *why names it.
-int OpenListed(const OpenFolder& parent, const std::string& name, const InputInfo& listed,
-               FileHandle* handle, std::string* why);
+// no link is followed. CAUSE_CHANGED for anything that is not that same file
+// or folder any more; CAUSE_READ_FAILED when it cannot be opened.
+Status OpenListed(const OpenFolder& parent, const std::string& name, const InputInfo& listed,
+                  FileHandle* handle, std::string* why);
 
-// What stands at the output path before it is replaced. True with *exists
-// false when nothing does; true with *exists and *identity for a regular
-// file. A link, a folder, a device or a pipe is refused (false, *why): the
-// finished archive would replace it, or write into what it stands for.
-bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity, std::string* why);
+// What stands at the output path before it is replaced: *exists false when
+// nothing does; *exists and *identity for a regular file. A link, a folder, a
+// device or a pipe is refused (CAUSE_OPEN_FAILED): the finished archive would
+// replace it, or write into what it stands for.
+Status InspectOutput(const std::string& path, bool* exists, FileIdentity* identity,
+                     std::string* why);
 
-// The identity of the folder that holds `path`.
-bool IdentifyParent(const std::string& path, FileIdentity* identity);
+// The identity of the folder that holds `path`; CAUSE_OPEN_FAILED when it
+// cannot be opened.
+Status IdentifyParent(const std::string& path, FileIdentity* identity);
 
 // The name under which an input goes into the archive: its last component,
 // or the real name of the folder that "." or ".." stand for.
 std::string InputName(const std::string& path);
 
-// Flushes and closes the finished output (also on failure), executable where
-// the system has such a permission and `executable` asks for it.
-bool FinishOutput(FileHandle out, bool executable, std::string* why);
+// Flushes and closes the finished output `out`, which messages call `output`
+// (closed also on failure: CAUSE_WRITE_FAILED), executable where the system
+// has such a permission and `executable` asks for it.
+Status FinishOutput(FileHandle out, bool executable, const std::string& output, std::string* why);

@@ -49,46 +49,46 @@ std::string KindName(InputKind kind) { return kind == INPUT_FOLDER ? "folder" : 
 
 }  // namespace
 
-bool OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std::string* why) {
+Status OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std::string* why) {
     int file = open(path.c_str(), INPUT_OPEN_FLAGS);
     struct stat status;
     if (file < 0 || fstat(file, &status) != 0) {
-        *why = SystemErrorText(errno);
+        int error = errno;
         CloseFile(file);
-        return false;
+        *why = path + ": " + SystemErrorText(error);
+        return Failed(CAUSE_OPEN_FAILED, (uint32_t)error);
     }
     *info = InfoFrom(file, "", status);
     if (info->kind == INPUT_OTHER) {
-        *why = "not a file or folder";
         close(file);
-        return false;
+        *why = path + ": not a file or folder";
+        return Failed(CAUSE_OPEN_FAILED);
     }
     *handle = file;
-    return true;
+    return STATUS_OK;
 }
 
-bool InspectOpenFile(FileHandle file, InputInfo* info) {
+Status InspectOpenFile(FileHandle file, InputInfo* info) {
     struct stat status;
-    if (fstat(file, &status) != 0) return false;
+    if (fstat(file, &status) != 0) return Failed(CAUSE_READ_FAILED, (uint32_t)errno);
     *info = InputInfo();
     info->kind = S_ISREG(status.st_mode) ? INPUT_FILE : INPUT_OTHER;
     info->size = (uint64_t)status.st_size;
     info->last_write = ToFiletime(status.st_mtim);
     info->identity = FileIdentity{(uint64_t)status.st_dev, (uint64_t)status.st_ino};
-    return true;
+    return STATUS_OK;
 }
 
-bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, std::string* failed,
-                std::string* why) {
+Status ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, std::string* why) {
     children->clear();
     // A descriptor of its own: the listing moves its position.
     int listing = openat(folder.handle, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
     if (!dir) {
-        *failed = folder.path;
-        *why = "cannot read the folder: " + SystemErrorText(errno);
+        int error = errno;
         CloseFile(listing);
-        return false;
+        *why = folder.path + ": cannot read the folder: " + SystemErrorText(error);
+        return Failed(CAUSE_READ_FAILED, (uint32_t)error);
     }
     std::vector<std::string> names;
     while (struct dirent* child = readdir(dir)) {
@@ -99,17 +99,17 @@ bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, st
     for (const std::string& name : names) {
         struct stat status;
         if (fstatat(folder.handle, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-            *failed = JoinPath(folder.path, name);
-            *why = SystemErrorText(errno);
-            return false;
+            int error = errno;
+            *why = JoinPath(folder.path, name) + ": " + SystemErrorText(error);
+            return Failed(CAUSE_READ_FAILED, (uint32_t)error);
         }
         children->push_back(FolderChild{name, InfoFrom(folder.handle, name.c_str(), status)});
     }
-    return true;
+    return STATUS_OK;
 }
 
-int OpenListed(const OpenFolder& parent, const std::string& name, const InputInfo& listed,
-               FileHandle* handle, std::string* why) {
+Status OpenListed(const OpenFolder& parent, const std::string& name, const InputInfo& listed,
+                  FileHandle* handle, std::string* why) {
     std::string path = JoinPath(parent.path, name);
     int flags = INPUT_OPEN_FLAGS | O_NOFOLLOW | (listed.kind == INPUT_FOLDER ? O_DIRECTORY : 0);
     int file = openat(parent.handle, name.c_str(), flags);
@@ -119,39 +119,40 @@ int OpenListed(const OpenFolder& parent, const std::string& name, const InputInf
         CloseFile(file);
         if (error == ELOOP) {
             *why = path + ": is now a symbolic link, which is not followed; not stored";
-            return QV_E_CHANGED;
+            return Failed(CAUSE_CHANGED, (uint32_t)error);
         }
         if (error == ENOTDIR) {
             *why = path + ": is no longer a folder; not stored";
-            return QV_E_CHANGED;
+            return Failed(CAUSE_CHANGED, (uint32_t)error);
         }
         *why = path + ": cannot read: " + SystemErrorText(error);
-        return QV_E_READ;
+        return Failed(CAUSE_READ_FAILED, (uint32_t)error);
     }
     InputInfo now = InfoFrom(file, "", status);
     if (now.kind != listed.kind || !(now.identity == listed.identity)) {
+        close(file);
         *why = path + ": is no longer the " + KindName(listed.kind) +
                " that was listed (replaced meanwhile); not stored";
-        close(file);
-        return QV_E_CHANGED;
+        return Failed(CAUSE_CHANGED);
     }
     *handle = file;
-    return QV_OK;
+    return STATUS_OK;
 }
 
-bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity,
-                   std::string* why) {
+Status InspectOutput(const std::string& path, bool* exists, FileIdentity* identity,
+                     std::string* why) {
     struct stat status;
     *exists = false;
     if (lstat(path.c_str(), &status) != 0) {
-        if (errno == ENOENT) return true;
-        *why = path + ": " + SystemErrorText(errno);
-        return false;
+        int error = errno;
+        if (error == ENOENT) return STATUS_OK;
+        *why = path + ": " + SystemErrorText(error);
+        return Failed(CAUSE_OPEN_FAILED, (uint32_t)error);
     }
     if (S_ISREG(status.st_mode)) {
         *exists = true;
         *identity = FileIdentity{(uint64_t)status.st_dev, (uint64_t)status.st_ino};
-        return true;
+        return STATUS_OK;
     }
     if (S_ISLNK(status.st_mode))
         *why = path + " is a symbolic link; give the path of the file it stands for";
@@ -159,14 +160,15 @@ bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity
         *why = path + " is a folder; the output must be a file";
     else
         *why = path + " is not a regular file (a device, a pipe or a socket); it is left alone";
-    return false;
+    return Failed(CAUSE_OPEN_FAILED);
 }
 
-bool IdentifyParent(const std::string& path, FileIdentity* identity) {
+Status IdentifyParent(const std::string& path, FileIdentity* identity) {
     struct stat status;
-    if (stat(ParentOf(path).c_str(), &status) != 0) return false;
+    if (stat(ParentOf(path).c_str(), &status) != 0)
+        return Failed(CAUSE_OPEN_FAILED, (uint32_t)errno);
     *identity = FileIdentity{(uint64_t)status.st_dev, (uint64_t)status.st_ino};
-    return true;
+    return STATUS_OK;
 }
 
 std::string InputName(const std::string& path) {
@@ -183,20 +185,18 @@ std::string InputName(const std::string& path) {
     return last;
 }
 
-bool FinishOutput(FileHandle out, bool executable, std::string* why) {
+Status FinishOutput(FileHandle out, bool executable, const std::string& output, std::string* why) {
     // Executable where readable, for the self-extracting kind.
     mode_t mode = NewFileMode();
     if (executable) mode |= (mode & 0444) >> 2;
-    bool ok = fchmod(out, mode) == 0 && fsync(out) == 0;
-    if (!ok) *why = SystemErrorText(errno);
-    if (close(out) != 0 && ok) {
-        *why = SystemErrorText(errno);
-        ok = false;
-    }
-    return ok;
+    int error = fchmod(out, mode) == 0 && fsync(out) == 0 ? 0 : errno;
+    if (close(out) != 0 && error == 0) error = errno;
+    if (error == 0) return STATUS_OK;
+    *why = output + ": writing failed: " + SystemErrorText(error);
+    return Failed(CAUSE_WRITE_FAILED, (uint32_t)error);
 }
 
-std::string FindInstalledStub() {
+Status FindInstalledStub(std::string* path) {
     // The shared library's file, or the program's when the library is linked in.
     std::vector<std::string> places;
     Dl_info info;
@@ -209,8 +209,11 @@ std::string FindInstalledStub() {
     for (const std::string& place : places) {
         for (const char* relative : {INSTALLED_STUB_FROM_LIBDIR, INSTALLED_STUB_FROM_BINDIR}) {
             std::string stub = JoinPath(ParentOf(place), relative);
-            if (access(stub.c_str(), R_OK) == 0) return stub;
+            if (access(stub.c_str(), R_OK) == 0) {
+                *path = stub;
+                return STATUS_OK;
+            }
         }
     }
-    return std::string();
+    return Failed(CAUSE_NOT_FOUND);
 }

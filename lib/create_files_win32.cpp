@@ -68,34 +68,37 @@ bool IsMissing(DWORD error) {
 
 }  // namespace
 
-bool OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std::string* why) {
+Status OpenInput(const std::string& path, FileHandle* handle, InputInfo* info, std::string* why) {
     HANDLE file = OpenPath(path, GENERIC_READ, HELD_SHARING, true);
     if (file == INVALID_HANDLE_VALUE) {
-        *why = SystemErrorText(GetLastError());
-        return false;
+        DWORD error = GetLastError();
+        *why = path + ": " + SystemErrorText(error);
+        return Failed(CAUSE_OPEN_FAILED, error);
     }
     if (!InfoOfHandle(file, true, info) || info->kind == INPUT_OTHER) {
-        *why = "not a file or folder";
         CloseHandle(file);
-        return false;
+        *why = path + ": not a file or folder";
+        return Failed(CAUSE_OPEN_FAILED);
     }
     *handle = file;
-    return true;
+    return STATUS_OK;
 }
 
-bool InspectOpenFile(FileHandle file, InputInfo* info) { return InfoOfHandle(file, true, info); }
+Status InspectOpenFile(FileHandle file, InputInfo* info) {
+    if (!InfoOfHandle(file, true, info)) return Failed(CAUSE_READ_FAILED, GetLastError());
+    return STATUS_OK;
+}
 
-bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, std::string* failed,
-                std::string* why) {
+Status ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, std::string* why) {
     children->clear();
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(JoinPath(folder.path, "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
         // A drive's root may hold nothing at all, not even "." and "..".
-        if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
-        *failed = folder.path;
-        *why = "cannot read the folder: " + SystemErrorText(GetLastError());
-        return false;
+        if (error == ERROR_FILE_NOT_FOUND) return STATUS_OK;
+        *why = folder.path + ": cannot read the folder: " + SystemErrorText(error);
+        return Failed(CAUSE_READ_FAILED, error);
     }
     std::vector<FolderChild> found_children;
     do {
@@ -110,10 +113,8 @@ bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, st
     DWORD error = GetLastError();
     FindClose(search);
     if (error != ERROR_NO_MORE_FILES) {
-        SetLastError(error);
-        *failed = folder.path;
-        *why = "cannot read the folder: " + SystemErrorText(GetLastError());
-        return false;
+        *why = folder.path + ": cannot read the folder: " + SystemErrorText(error);
+        return Failed(CAUSE_READ_FAILED, error);
     }
     // Each child as its own handle tells, a link as a link. One that cannot
     // be opened keeps what the listing said and no identity: its name is
@@ -130,41 +131,43 @@ bool ReadFolder(const OpenFolder& folder, std::vector<FolderChild>* children, st
         CloseHandle(handle);
         children->push_back(child);
     }
-    return true;
+    return STATUS_OK;
 }
 
-int OpenListed(const OpenFolder& parent, const std::string& name, const InputInfo& listed,
-               FileHandle* handle, std::string* why) {
+Status OpenListed(const OpenFolder& parent, const std::string& name, const InputInfo& listed,
+                  FileHandle* handle, std::string* why) {
     std::string path = JoinPath(parent.path, name);
     DWORD access = listed.kind == INPUT_FOLDER
                        ? FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE
                        : GENERIC_READ;
     HANDLE file = OpenPath(path, access, HELD_SHARING, false);
     if (file == INVALID_HANDLE_VALUE) {
-        *why = path + ": cannot read: " + SystemErrorText(GetLastError());
-        return QV_E_READ;
+        DWORD error = GetLastError();
+        *why = path + ": cannot read: " + SystemErrorText(error);
+        return Failed(CAUSE_READ_FAILED, error);
     }
     InputInfo now;
     if (!InfoOfHandle(file, false, &now) || now.kind != listed.kind ||
         !(now.identity == listed.identity)) {
+        CloseHandle(file);
         *why = path + ": is no longer the " + KindName(listed.kind) +
                " that was listed (replaced meanwhile, or a link now); not stored";
-        CloseHandle(file);
-        return QV_E_CHANGED;
+        return Failed(CAUSE_CHANGED);
     }
     *handle = file;
-    return QV_OK;
+    return STATUS_OK;
 }
 
-bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity,
-                   std::string* why) {
+Status InspectOutput(const std::string& path, bool* exists, FileIdentity* identity,
+                     std::string* why) {
     *exists = false;
     HANDLE file = OpenPath(path, FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false);
     if (file == INVALID_HANDLE_VALUE) {
-        if (IsMissing(GetLastError())) return true;
-        *why = path + ": " + SystemErrorText(GetLastError());
-        return false;
+        DWORD error = GetLastError();
+        if (IsMissing(error)) return STATUS_OK;
+        *why = path + ": " + SystemErrorText(error);
+        return Failed(CAUSE_OPEN_FAILED, error);
     }
     InputInfo info;
     bool known = InfoOfHandle(file, false, &info);
@@ -173,7 +176,7 @@ bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity
     if (known && info.kind == INPUT_FILE) {
         *exists = true;
         *identity = info.identity;
-        return true;
+        return STATUS_OK;
     }
     if (link)
         *why = path + " is a link; give the path of the file it stands for";
@@ -181,18 +184,21 @@ bool InspectOutput(const std::string& path, bool* exists, FileIdentity* identity
         *why = path + " is a folder; the output must be a file";
     else
         *why = path + " is not a regular file (a device or a pipe); it is left alone";
-    return false;
+    return Failed(CAUSE_OPEN_FAILED);
 }
 
-bool IdentifyParent(const std::string& path, FileIdentity* identity) {
+Status IdentifyParent(const std::string& path, FileIdentity* identity) {
     HANDLE folder = OpenPath(ParentOf(path), FILE_READ_ATTRIBUTES,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true);
-    if (folder == INVALID_HANDLE_VALUE) return false;
+    if (folder == INVALID_HANDLE_VALUE) return Failed(CAUSE_OPEN_FAILED, GetLastError());
     InputInfo info;
-    bool ok = InfoOfHandle(folder, true, &info);
+    Status status = STATUS_OK;
+    if (InfoOfHandle(folder, true, &info))
+        *identity = info.identity;
+    else
+        status = Failed(CAUSE_OPEN_FAILED, GetLastError());
     CloseHandle(folder);
-    if (ok) *identity = info.identity;
-    return ok;
+    return status;
 }
 
 std::string InputName(const std::string& path) {
@@ -209,32 +215,32 @@ std::string InputName(const std::string& path) {
     return last;
 }
 
-bool FinishOutput(FileHandle out, bool executable, std::string* why) {
+Status FinishOutput(FileHandle out, bool executable, const std::string& output, std::string* why) {
     (void)executable;  // any file may be run here; the name decides
-    bool ok = FlushFileBuffers(out) != FALSE;
-    if (!ok) *why = SystemErrorText(GetLastError());
-    if (!CloseHandle(out) && ok) {
-        *why = SystemErrorText(GetLastError());
-        ok = false;
-    }
-    return ok;
+    DWORD error = FlushFileBuffers(out) ? 0 : GetLastError();
+    if (!CloseHandle(out) && error == 0) error = GetLastError();
+    if (error == 0) return STATUS_OK;
+    *why = output + ": writing failed: " + SystemErrorText(error);
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
-std::string FindInstalledStub() {
+Status FindInstalledStub(std::string* path) {
     // The DLL's file, or the program's when the library is linked in.
     HMODULE module = NULL;
     if (!GetModuleHandleExA(
             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
             (LPCSTR)(void*)&FindInstalledStub, &module))
-        return std::string();
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(module, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return std::string();
+        return Failed(CAUSE_NOT_FOUND, GetLastError());
+    char module_path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(module, module_path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return Failed(CAUSE_NOT_FOUND, GetLastError());
     for (const char* relative : {INSTALLED_STUB_FROM_BINDIR, INSTALLED_STUB_FROM_LIBDIR}) {
-        std::string stub = JoinPath(ParentOf(std::string(path, length)), relative);
+        std::string stub = JoinPath(ParentOf(std::string(module_path, length)), relative);
         DWORD attributes = GetFileAttributesA(stub.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return stub;
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            *path = stub;
+            return STATUS_OK;
+        }
     }
-    return std::string();
+    return Failed(CAUSE_NOT_FOUND);
 }
