@@ -220,7 +220,7 @@ void ExtractFile(HANDLE executable, const Text& destination, const EntryRecord& 
             StoredEntryOf(record.storedSize, record.originalSize, record.attributeWord);
         WorkFiles files;
         // Whatever went wrong, for the user the entry could not be decoded.
-        if (DecodeStoredEntry(executable, entry, DecodePump(), &files) != DECODE_OK) {
+        if (!DecodeStoredEntry(executable, entry, DecodePump(), &files).ok()) {
             Text notice;
             Clear(&notice);
             Append(&notice, name);
@@ -229,7 +229,7 @@ void ExtractFile(HANDLE executable, const Text& destination, const EntryRecord& 
         } else {
             int tildes = CreateTarget(destination, name, target, &handle);
             if (handle != INVALID_HANDLE_VALUE) {
-                if (ExpandWorkFile(files.second, handle, DecodePump()) == DECODE_OK) {
+                if (ExpandWorkFile(files.second, handle, DecodePump()).ok()) {
                     if (tildes >= 1) NoticeAlternative(destination, name, *target);
                 } else {
                     // The last stage could not write everything (a full disk,
@@ -308,7 +308,7 @@ void ExtractionRun() {
         // the end of the payload.
         EntryRecord record;
         bool at_end = false;
-        if (ReadEntryRecord(executable, &record, &at_end) != CAUSE_OK || at_end) break;
+        if (!ReadEntryRecord(executable, &record, &at_end).ok() || at_end) break;
         Clear(&name);
         Append(&name, record.name, record.nameLength);
 

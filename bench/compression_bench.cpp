@@ -133,14 +133,15 @@ static void run_ours(const std::string& path, const std::string& kind, const std
                      Totals* totals, StageTotals* stages) {
     std::string stored_path = work + "/stored", first_path = work + "/work1",
                 second_path = work + "/work2", target_path = work + "/target";
-    FileHandle in = OpenForReading(path.c_str());
+    FileHandle in;
+    OpenForReading(path.c_str(), &in);
     FileHandle stored = CreateReadWrite(stored_path.c_str());
     uint64_t size = GetFileSize64(in);
     double start = now();
     CompressResult r = CompressFile(in, (uint32_t)size, stored, CompressOptions());
     totals->compress_seconds += now() - start;
     CloseFile(in);
-    if (r.cause != CAUSE_OK) {
+    if (r.status.cause != CAUSE_OK) {
         fprintf(stderr, "compress failed on %s: %s\n", path.c_str(), r.error);
         exit(1);
     }
@@ -154,16 +155,17 @@ static void run_ours(const std::string& path, const std::string& kind, const std
     double t0 = now();
     // The copy of the stored bytes into the first work file, as the extractor does.
     SetFilePointer64(stored, 0, FILE_BEGIN);
-    bool ok = CopyIntoWorkFile(stored, first, (uint32_t)r.stored_size) == DECODE_OK;
+    bool ok = CopyIntoWorkFile(stored, first, (uint32_t)r.stored_size).cause == CAUSE_OK;
     double t1 = now();
-    ok = ok && coding012_decode(first, second, r.odd_rescale ? 1 : 0, NO_PUMP, NO_OUTPUT_LIMIT) ==
-                   DECODE_OK;
+    ok = ok &&
+         coding012_decode(first, second, r.odd_rescale ? 1 : 0, NO_PUMP, NO_OUTPUT_LIMIT).cause ==
+             CAUSE_OK;
     double t2 = now();
-    ok = ok && mtf_decode(second, first, NO_PUMP) == DECODE_OK;
+    ok = ok && mtf_decode(second, first, NO_PUMP).cause == CAUSE_OK;
     double t3 = now();
-    ok = ok && blocksort_decode(first, second, NO_PUMP) == DECODE_OK;
+    ok = ok && blocksort_decode(first, second, NO_PUMP).cause == CAUSE_OK;
     double t4 = now();
-    ok = ok && rle_decode(second, target, NO_PUMP) == DECODE_OK;
+    ok = ok && rle_decode(second, target, NO_PUMP).cause == CAUSE_OK;
     double t5 = now();
     if (!ok) {
         fprintf(stderr, "decode failed on %s\n", path.c_str());

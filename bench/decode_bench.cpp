@@ -135,30 +135,31 @@ void WriteArchive(Entry* e) {
     record.originalSize = e->record.originalSize;
     record.storedSize = e->record.storedSize;
     FileHandle out = CreateReadWrite(e->archive.c_str());
-    FileHandle in = OpenForReading(e->stored.c_str());
+    FileHandle in;
+    OpenForReading(e->stored.c_str(), &in);
     std::vector<uint8_t> stored(e->record.storedSize);
     uint32_t got = 0;
-    bool ok = out != NO_FILE && in != NO_FILE && WriteEntryRecord(out, &record) &&
-              ReadBytes(in, stored.data(), (uint32_t)stored.size(), &got) && got == stored.size() &&
-              WriteBytes(out, stored.data(), got);
+    bool ok = out != NO_FILE && in != NO_FILE && WriteEntryRecord(out, &record).ok() &&
+              ReadBytes(in, stored.data(), (uint32_t)stored.size(), &got).ok() &&
+              got == stored.size() && WriteBytes(out, stored.data(), got).ok();
     CloseFile(in);
     CloseFile(out);
     if (!ok) Fail("cannot write " + e->archive);
 }
 
-bool WriteDecoded(void* context, const uint8_t* data, uint32_t size) {
+Status WriteDecoded(void* context, const uint8_t* data, uint32_t size) {
     return WriteBytes(*(FileHandle*)context, data, size);
 }
 
 // The in-memory decoder on the stored bytes, into the target file.
 void DecodeInMemoryTo(const Entry& e, const std::string& work, bool two_threads) {
-    FileHandle archive = OpenForReading(e.stored.c_str());
+    FileHandle archive;
+    OpenForReading(e.stored.c_str(), &archive);
     FileHandle target = CreateReadWrite((work + "/target").c_str());
     StoredBytesReader reader = {archive, e.record.storedSize};
-    bool ok =
-        archive != NO_FILE && target != NO_FILE &&
-        DecodeInMemory(e.record, ReadStoredBytes, &reader, WriteDecoded, &target, two_threads) ==
-            DECODE_OK;
+    bool ok = archive != NO_FILE && target != NO_FILE &&
+              DecodeInMemory(e.record, ReadStoredBytes, &reader, WriteDecoded, &target, two_threads)
+                      .cause == CAUSE_OK;
     CloseFile(archive);
     CloseFile(target);
     if (!ok) Fail("the memory decoder failed on " + e.original);
@@ -169,13 +170,14 @@ Entry StoreEntry(const std::string& path, const std::string& work) {
     Entry e;
     e.original = path;
     e.stored = work + "/" + fs::path(path).filename().string() + ".qv";
-    FileHandle in = OpenForReading(path.c_str());
+    FileHandle in;
+    OpenForReading(path.c_str(), &in);
     FileHandle out = CreateReadWrite(e.stored.c_str());
     uint64_t size = GetFileSize64(in);
     CompressResult r = CompressFile(in, (uint32_t)size, out, CompressOptions());
     CloseFile(in);
     CloseFile(out);
-    if (r.cause != CAUSE_OK) Fail("our writer failed on " + path + ": " + r.error);
+    if (r.status.cause != CAUSE_OK) Fail("our writer failed on " + path + ": " + r.error);
     e.record.storedSize = (uint32_t)r.stored_size;
     e.record.originalSize = (uint32_t)size;
     e.record.odd_rescale = r.odd_rescale;
@@ -189,7 +191,7 @@ struct ChainFiles {
 
 ChainFiles OpenChainFiles(const Entry& e, const std::string& work) {
     ChainFiles f;
-    f.archive = OpenForReading(e.stored.c_str());
+    OpenForReading(e.stored.c_str(), &f.archive);
     f.first = CreateReadWrite((work + "/work1").c_str());
     f.second = CreateReadWrite((work + "/work2").c_str());
     f.target = CreateReadWrite((work + "/target").c_str());
@@ -209,10 +211,11 @@ void CloseChainFiles(ChainFiles* f) {
 // stage 4 into the target.
 void DecodeWithChain(const Entry& e, const std::string& work) {
     ChainFiles f = OpenChainFiles(e, work);
-    bool ok = CopyIntoWorkFile(f.archive, f.first, e.record.storedSize) == DECODE_OK &&
-              DecodeWorkFiles(f.first, f.second, e.record, NO_PUMP, StoredBytesAt{f.archive, 0}) ==
-                  DECODE_OK &&
-              ExpandWorkFile(f.second, f.target, NO_PUMP) == DECODE_OK;
+    bool ok =
+        CopyIntoWorkFile(f.archive, f.first, e.record.storedSize).cause == CAUSE_OK &&
+        DecodeWorkFiles(f.first, f.second, e.record, NO_PUMP, StoredBytesAt{f.archive, 0}).cause ==
+            CAUSE_OK &&
+        ExpandWorkFile(f.second, f.target, NO_PUMP).cause == CAUSE_OK;
     CloseChainFiles(&f);
     if (!ok) Fail("our chain failed on " + e.original);
 }
@@ -235,25 +238,26 @@ void AddTiming(Timing* sum, const Timing& t) {
 
 void DecodeStepByStep(const Entry& e, const std::string& work, StepTimes* times) {
     ChainFiles f = OpenChainFiles(e, work);
-    DecodeResult r[STEP_COUNT];
+    Cause r[STEP_COUNT];
     uint64_t expanded = 0;
     Stopwatch w0;
-    r[COPY] = CopyIntoWorkFile(f.archive, f.first, e.record.storedSize);
+    r[COPY] = CopyIntoWorkFile(f.archive, f.first, e.record.storedSize).cause;
     AddTiming(&times->step[COPY], w0.Stop());
     Stopwatch w1;
-    r[STAGE1] = coding012_decode(f.first, f.second, e.record.odd_rescale, NO_PUMP, NO_OUTPUT_LIMIT);
+    r[STAGE1] =
+        coding012_decode(f.first, f.second, e.record.odd_rescale, NO_PUMP, NO_OUTPUT_LIMIT).cause;
     AddTiming(&times->step[STAGE1], w1.Stop());
     Stopwatch w2;
-    r[STAGE2] = mtf_decode(f.second, f.first, NO_PUMP);
+    r[STAGE2] = mtf_decode(f.second, f.first, NO_PUMP).cause;
     AddTiming(&times->step[STAGE2], w2.Stop());
     Stopwatch w3;
-    r[STAGE3] = blocksort_decode(f.first, f.second, NO_PUMP);
+    r[STAGE3] = blocksort_decode(f.first, f.second, NO_PUMP).cause;
     AddTiming(&times->step[STAGE3], w3.Stop());
     Stopwatch w4;
-    r[SIZE_CHECK] = rle_expanded_size(f.second, &expanded);
+    r[SIZE_CHECK] = rle_expanded_size(f.second, &expanded).cause;
     AddTiming(&times->step[SIZE_CHECK], w4.Stop());
     Stopwatch w5;
-    r[STAGE4] = rle_decode(f.second, f.target, NO_PUMP);
+    r[STAGE4] = rle_decode(f.second, f.target, NO_PUMP).cause;
     AddTiming(&times->step[STAGE4], w5.Stop());
     times->output[COPY] += e.record.storedSize;
     times->output[STAGE1] += GetFileSize64(f.first);  // stage 2 keeps stage 1's length
@@ -262,8 +266,8 @@ void DecodeStepByStep(const Entry& e, const std::string& work, StepTimes* times)
     times->output[SIZE_CHECK] += expanded;
     times->output[STAGE4] += GetFileSize64(f.target);
     CloseChainFiles(&f);
-    for (DecodeResult result : r)
-        if (result != DECODE_OK) Fail("a stage failed on " + e.original);
+    for (Cause result : r)
+        if (result != CAUSE_OK) Fail("a stage failed on " + e.original);
 }
 
 struct Tool {

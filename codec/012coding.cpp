@@ -180,8 +180,10 @@ void free_frequency(ModelSet* set) {
 static uint8_t next_byte_after_refill(RangeDecoder* rc) {
     if (rc->LFill == rc->buffer_size) {
         uint32_t got = 0;
-        if (!rc->refill(rc->refill_context, rc->LBuffer, rc->buffer_size, &got)) {
+        Status read = rc->refill(rc->refill_context, rc->LBuffer, rc->buffer_size, &got);
+        if (!read.ok()) {
             rc->read_failed = true;
+            rc->read_failure = read;
             got = 0;
         }
         rc->LPos = 0;
@@ -213,6 +215,7 @@ void rc_start(RangeDecoder* rc, Stage1Refill refill, void* context, uint8_t* LBu
     rc->LFill = buffer_size;
     rc->past_end = 0;
     rc->read_failed = false;
+    rc->read_failure = STATUS_OK;
     rc->overrun = false;
     rc->widened_steps = 0;
     for (int i = 0; i < 4; i++) rc->code = (rc->code << 8) | next_stream_byte(rc);
@@ -362,23 +365,23 @@ int RC_DECODE(Frequency* table, RangeDecoder* rc, int fNewType) {
 // ---------------------------------------------------------------------------
 // The value stream
 
-DecodeResult stage1_start(Stage1Decoder* d, int fNewType, Stage1Refill refill, void* context,
-                          uint8_t* LBuffer, uint32_t buffer_size) {
+Status stage1_start(Stage1Decoder* d, int fNewType, Stage1Refill refill, void* context,
+                    uint8_t* LBuffer, uint32_t buffer_size) {
     d->c0 = d->c00 = d->c000 = 0;
     d->fNewType = fNewType;
-    if (!init_global(&d->models)) return DECODE_NO_MEMORY;
+    if (!init_global(&d->models)) return Failed(CAUSE_NO_MEMORY);
     rc_start(&d->rc, refill, context, LBuffer, buffer_size);
     if (d->rc.read_failed) {
         free_frequency(&d->models);
-        return DECODE_READ_FAILED;
+        return d->rc.read_failure;
     }
-    return DECODE_OK;
+    return STATUS_OK;
 }
 
 void stage1_release(Stage1Decoder* d) { free_frequency(&d->models); }
 
-DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32_t* produced,
-                           bool* finished) {
+Status stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32_t* produced,
+                     bool* finished) {
     ModelSet* m = &d->models;
     RangeDecoder* rc = &d->rc;
     const int fNewType = d->fNewType;
@@ -436,6 +439,6 @@ DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32
     d->c00 = (classes >> 2) & 3;
     d->c000 = classes >> 4;
     *produced = n;
-    if (!failed) return DECODE_OK;
-    return rc->read_failed ? DECODE_READ_FAILED : DECODE_DAMAGED;
+    if (!failed) return STATUS_OK;
+    return rc->read_failed ? rc->read_failure : Failed(CAUSE_DAMAGED);
 }

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "codec/decode_result.h"
+#include "platform/status.h"
 
 // Byte size of each of the two stage-1 buffers. Process-wide, fixed at start-up
 // from the machine's physical memory (RcBufSizeForMemory); it changes how the
@@ -60,7 +60,6 @@ struct Frequency {
     TotalReciprocal reciprocal;
 };
 
-
 inline uint16_t GET_COUNT(const Frequency* t, int c) { return (uint16_t)(t->count[c] + 1); }
 inline uint16_t GET_COUNT_SUM(const Frequency* t, int c) { return (uint16_t)(t->count_sum[c] + c); }
 inline uint16_t GET_SUM(const Frequency* t) {
@@ -94,8 +93,8 @@ const uint32_t RC_PAST_END_LIMIT = 8;
 
 // Where stage 1 takes its stored bytes from: called whenever the input buffer
 // is used up, it delivers up to `room` bytes into `buffer` (0 at the end of
-// the input). False when the read failed.
-typedef bool (*Stage1Refill)(void* context, uint8_t* buffer, uint32_t room, uint32_t* got);
+// the input). CAUSE_READ_FAILED, with the system's number, when the read failed.
+typedef Status (*Stage1Refill)(void* context, uint8_t* buffer, uint32_t room, uint32_t* got);
 
 // Registers and input side of one stage-1 run.
 struct RangeDecoder {
@@ -112,6 +111,7 @@ struct RangeDecoder {
     bool read_failed;        // a refill failed
     bool overrun;            // the input ran out beyond RC_PAST_END_LIMIT
     uint32_t widened_steps;  // steps that needed the widening
+    Status read_failure;     // what the failed refill answered
 };
 
 // Prepares `rc` with the start registers and takes the four start bytes into
@@ -139,17 +139,17 @@ struct Stage1Decoder {
     int fNewType;
 };
 
-// Creates the tables and takes the stream's four start bytes. DECODE_OK, or
-// DECODE_NO_MEMORY / DECODE_READ_FAILED with nothing left allocated.
-DecodeResult stage1_start(Stage1Decoder* d, int fNewType, Stage1Refill refill, void* context,
-                          uint8_t* LBuffer, uint32_t buffer_size);
+// Creates the tables and takes the stream's four start bytes. CAUSE_OK, or
+// CAUSE_NO_MEMORY / CAUSE_READ_FAILED with nothing left allocated.
+Status stage1_start(Stage1Decoder* d, int fNewType, Stage1Refill refill, void* context,
+                    uint8_t* LBuffer, uint32_t buffer_size);
 
 // Decodes values into `out` until `room` bytes are stored or EOF is decoded.
 // *produced receives the bytes stored (also when a value fails), *finished
-// whether EOF was reached. DECODE_DAMAGED when a value cannot be decoded,
-// DECODE_READ_FAILED when the input could not be read.
-DecodeResult stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32_t* produced,
-                           bool* finished);
+// whether EOF was reached. CAUSE_DAMAGED when a value cannot be decoded,
+// the failed refill's CAUSE_READ_FAILED when the input could not be read.
+Status stage1_decode(Stage1Decoder* d, uint8_t* out, uint32_t room, uint32_t* produced,
+                     bool* finished);
 
 // Releases the tables; safe after a failed start.
 void stage1_release(Stage1Decoder* d);

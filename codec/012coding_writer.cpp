@@ -2,10 +2,10 @@
 // roles reversed, so `low` and `range` here always equal the reader's.
 #include "codec/012coding_writer.h"
 
-// After a failed write the rest is dropped; the caller sees sink_failed.
+// After a failed write the rest is dropped; the caller sees sink_status.
 static inline void flush_out(RangeEncoder* rc) {
-    if (rc->out_fill > 0 && !rc->sink_failed && !rc->sink(rc->sink_context, rc->out, rc->out_fill))
-        rc->sink_failed = true;
+    if (rc->out_fill > 0 && rc->sink_status.ok())
+        rc->sink_status = rc->sink(rc->sink_context, rc->out, rc->out_fill);
     rc->out_fill = 0;
 }
 
@@ -14,7 +14,7 @@ static inline void emit(RangeEncoder* rc, uint8_t byte) {
     rc->out[rc->out_fill++] = byte;
 }
 
-bool rc_encode_start(RangeEncoder* rc, int fNewType, ByteSinkFunction sink, void* context) {
+Status rc_encode_start(RangeEncoder* rc, int fNewType, ByteSinkFunction sink, void* context) {
     rc->range = RC_ULONG_MAX;
     rc->low = 0;
     rc->c0 = rc->c00 = rc->c000 = 0;
@@ -23,9 +23,9 @@ bool rc_encode_start(RangeEncoder* rc, int fNewType, ByteSinkFunction sink, void
     rc->widened_steps = 0;
     rc->sink = sink;
     rc->sink_context = context;
-    rc->sink_failed = false;
+    rc->sink_status = STATUS_OK;
     rc->out_fill = 0;
-    return init_global(&rc->models);
+    return init_global(&rc->models) ? STATUS_OK : Failed(CAUSE_NO_MEMORY);
 }
 
 void rc_encode_release(RangeEncoder* rc) { free_frequency(&rc->models); }
@@ -60,7 +60,8 @@ void rc_encode_symbol(RangeEncoder* rc, Frequency* table, int c) {
 }
 
 // Codes one value 0..256.
-static RcEncodeResult encode_value(RangeEncoder* rc, uint32_t value) {
+// False once the sink has failed.
+static bool encode_value(RangeEncoder* rc, uint32_t value) {
     int cls = value < 2 ? (int)value : 2;
     rc_encode_symbol(rc, rc->models.freq_012[9 * rc->c000 + 3 * rc->c00 + rc->c0], cls);
     rc->c000 = rc->c00;
@@ -73,27 +74,24 @@ static RcEncodeResult encode_value(RangeEncoder* rc, uint32_t value) {
         rc_encode_symbol(rc, rc->models.freq_first, e);
         if (e > 0) rc_encode_symbol(rc, rc->models.freq_second[e], (int)(value - (1u << e) - 1));
     }
-    return rc->sink_failed ? RC_SINK_FAILED : RC_ENCODED;
+    return rc->sink_status.ok();
 }
 
-RcEncodeResult rc_encode_bytes(RangeEncoder* rc, const uint8_t* data, uint32_t size,
-                               uint32_t* coded) {
+Status rc_encode_bytes(RangeEncoder* rc, const uint8_t* data, uint32_t size, uint32_t* coded) {
     for (uint32_t i = 0; i < size; i++) {
-        RcEncodeResult result = encode_value(rc, data[i]);
-        if (result != RC_ENCODED) {
+        if (!encode_value(rc, data[i])) {
             *coded = i;
-            return result;
+            return rc->sink_status;
         }
         rc->values++;
     }
     *coded = size;
-    return RC_ENCODED;
+    return STATUS_OK;
 }
 
-RcEncodeResult rc_encode_finish(RangeEncoder* rc) {
-    RcEncodeResult result = encode_value(rc, EOF_VALUE);
-    if (result != RC_ENCODED) return result;
+Status rc_encode_finish(RangeEncoder* rc) {
+    if (!encode_value(rc, EOF_VALUE)) return rc->sink_status;
     for (int shift = 24; shift >= 0; shift -= 8) emit(rc, (uint8_t)(rc->low >> shift));
     flush_out(rc);
-    return rc->sink_failed ? RC_SINK_FAILED : RC_ENCODED;
+    return rc->sink_status;
 }

@@ -9,8 +9,9 @@
 
 #include "codec/012coding.h"
 
-// Receives the encoder's output in pieces; false stops the encoder.
-typedef bool (*ByteSinkFunction)(void* context, const uint8_t* data, uint32_t size);
+// Receives the encoder's output in pieces; a failure stops the encoder, which
+// then answers it.
+typedef Status (*ByteSinkFunction)(void* context, const uint8_t* data, uint32_t size);
 
 const uint32_t RC_OUT_BUF_SIZE = 0x10000;
 
@@ -24,19 +25,14 @@ struct RangeEncoder {
     uint32_t widened_steps;  // steps that needed the narrow-interval widening
     ByteSinkFunction sink;
     void* sink_context;
-    bool sink_failed;
+    Status sink_status;  // the first failure of the sink, if any
     uint32_t out_fill;
     uint8_t out[RC_OUT_BUF_SIZE];
 };
 
-enum RcEncodeResult {
-    RC_ENCODED = 0,
-    RC_SINK_FAILED,
-    RC_NO_MEMORY,
-};
-
-// Prepares a stream with fresh tables; false when the tables cannot be had.
-bool rc_encode_start(RangeEncoder* rc, int fNewType, ByteSinkFunction sink, void* context);
+// Prepares a stream with fresh tables; CAUSE_NO_MEMORY when the tables cannot
+// be had.
+Status rc_encode_start(RangeEncoder* rc, int fNewType, ByteSinkFunction sink, void* context);
 void rc_encode_release(RangeEncoder* rc);
 
 // One encode step of symbol c with `table`, the mirror of RC_DECODE,
@@ -44,10 +40,9 @@ void rc_encode_release(RangeEncoder* rc);
 void rc_encode_symbol(RangeEncoder* rc, Frequency* table, int c);
 
 // Codes `size` bytes as values; *coded receives how many were coded before
-// the result other than RC_ENCODED stopped it.
-RcEncodeResult rc_encode_bytes(RangeEncoder* rc, const uint8_t* data, uint32_t size,
-                               uint32_t* coded);
+// a failure of the sink stopped it, which is then the answer.
+Status rc_encode_bytes(RangeEncoder* rc, const uint8_t* data, uint32_t size, uint32_t* coded);
 
 // Codes EOF and the four bytes of the final `low`, and hands everything left
 // to the sink. The tables stay allocated until rc_encode_release.
-RcEncodeResult rc_encode_finish(RangeEncoder* rc);
+Status rc_encode_finish(RangeEncoder* rc);

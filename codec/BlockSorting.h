@@ -6,7 +6,6 @@
 
 #include <atomic>
 
-#include "codec/decode_result.h"
 #include "platform/platform.h"
 
 const uint32_t BS_BUF_SIZE = 0x100000;

@@ -4,8 +4,6 @@
 
 #include <stdint.h>
 
-#include "codec/decode_result.h"
-
 const uint32_t MTF_BUF_SIZE = 0x100000;
 
 // Decodes one chunk of `size` bytes (0..MTF_BUF_SIZE) with a fresh table.

@@ -4,8 +4,6 @@
 
 #include <stdint.h>
 
-#include "codec/decode_result.h"
-
 const uint32_t RLE_BUF_SIZE = 0x100000;
 const uint32_t RLE_IN_BUF_SIZE = 2 * RLE_BUF_SIZE;
 const uint32_t RLE_HEADER_SIZE = 3;

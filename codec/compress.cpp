@@ -37,31 +37,33 @@ struct Sink {
     uint64_t written;  // bytes of the stream being written
 };
 
-static bool sink_write(void* context, const uint8_t* data, uint32_t size) {
+static Status sink_write(void* context, const uint8_t* data, uint32_t size) {
     Sink* sink = (Sink*)context;
     if (sink->memory) {
         sink->memory->insert(sink->memory->end(), data, data + size);
-    } else if (!sink->streams->write_output(sink->streams->context, data, size)) {
-        return false;
+    } else {
+        Status written = sink->streams->write_output(sink->streams->context, data, size);
+        if (!written.ok()) return written;
     }
     sink->written += size;
-    return true;
+    return STATUS_OK;
 }
 
 // Starts a stream `at` bytes from the start; anything from there on goes.
-static bool sink_begin(Sink* sink, uint64_t at) {
+static Status sink_begin(Sink* sink, uint64_t at) {
     sink->at = at;
     sink->written = 0;
     if (sink->memory) {
         sink->memory->resize((size_t)at);
-        return true;
+        return STATUS_OK;
     }
     const CompressStreams* s = sink->streams;
-    return s->seek_output(s->context, at) && s->cut_output(s->context);
+    Status sought = s->seek_output(s->context, at);
+    return sought.ok() ? s->cut_output(s->context) : sought;
 }
 
 // Moves the stream just written to the start and cuts everything behind it.
-static bool sink_move_to_start(Sink* sink, uint8_t* buffer, uint32_t buffer_size) {
+static Status sink_move_to_start(Sink* sink, uint8_t* buffer, uint32_t buffer_size) {
     uint64_t from = sink->at;
     if (sink->memory) {
         sink->memory->erase(sink->memory->begin(), sink->memory->begin() + (ptrdiff_t)from);
@@ -70,16 +72,18 @@ static bool sink_move_to_start(Sink* sink, uint8_t* buffer, uint32_t buffer_size
         for (uint64_t done = 0; done < sink->written;) {
             uint64_t left = sink->written - done;
             uint32_t n = left < buffer_size ? (uint32_t)left : buffer_size;
-            if (!s->seek_output(s->context, from + done) ||
-                !s->read_output(s->context, buffer, n) || !s->seek_output(s->context, done) ||
-                !s->write_output(s->context, buffer, n))
-                return false;
+            Status moved = s->seek_output(s->context, from + done);
+            if (moved.ok()) moved = s->read_output(s->context, buffer, n);
+            if (moved.ok()) moved = s->seek_output(s->context, done);
+            if (moved.ok()) moved = s->write_output(s->context, buffer, n);
+            if (!moved.ok()) return moved;
             done += n;
         }
-        if (!s->cut_output(s->context)) return false;
+        Status cut = s->cut_output(s->context);
+        if (!cut.ok()) return cut;
     }
     sink->at = 0;
-    return true;
+    return STATUS_OK;
 }
 
 // Buffers of one compression, allocated once and reused by every pass.
@@ -107,12 +111,6 @@ static bool alloc_buffers(Buffers* b, unsigned threads) {
     return false;
 }
 
-enum PassResult {
-    PASS_DONE,
-    PASS_WIDENED,  // stopped at the first widening, as asked
-    PASS_FAILED,
-};
-
 // State of one pass over the input.
 struct Pass {
     Buffers* buf;
@@ -120,36 +118,37 @@ struct Pass {
     uint8_t* block;       // the block being filled, or NULL
     uint32_t block_fill;  // run-length bytes in it
     bool stop_when_widened;
+    bool widened;  // stopped at the first widening, as asked
     const char* error;
-    Cause cause;  // why the pass failed
     const CompressOptions* options;
 };
 
-// Ends a pass with `cause` and the words for it.
-static PassResult pass_failed(Pass* pass, Cause cause, const char* error) {
-    pass->cause = cause;
+// Ends a pass with `status` and the words for it.
+static Status pass_failed(Pass* pass, Status status, const char* error) {
     pass->error = error;
-    return PASS_FAILED;
+    return status;
 }
 
+// Whether the pass goes on after `status`: no failure, and no widening that
+// was to stop it.
+static bool pass_goes_on(const Pass* pass, Status status) { return status.ok() && !pass->widened; }
+
 // Move-to-front codes and range codes the oldest sorted block, in place.
-static PassResult code_oldest_block(Pass* pass) {
+static Status code_oldest_block(Pass* pass) {
     Buffers* b = pass->buf;
     uint32_t stored_size = 0;
     uint8_t* stored = blocksort_workers_take(b->sorters, &stored_size);
     if (!stored) {
         blocksort_workers_release(b->sorters);
-        return pass_failed(pass, CAUSE_NO_MEMORY, "block sorting failed");
+        return pass_failed(pass, Failed(CAUSE_NO_MEMORY), "block sorting failed");
     }
     mtf_encode_stream(&pass->mtf, stored, stored, stored_size);
     uint32_t coded = 0;
-    RcEncodeResult result = rc_encode_bytes(b->rc, stored, stored_size, &coded);
+    Status coding = rc_encode_bytes(b->rc, stored, stored_size, &coded);
     blocksort_workers_release(b->sorters);
-    if (result == RC_NO_MEMORY) return pass_failed(pass, CAUSE_NO_MEMORY, "out of memory");
-    if (result != RC_ENCODED)
-        return pass_failed(pass, CAUSE_WRITE_FAILED, "cannot write the stored bytes");
-    if (pass->stop_when_widened && b->rc->widened_steps > 0) return PASS_WIDENED;
-    return PASS_DONE;
+    if (!coding.ok()) return pass_failed(pass, coding, "cannot write the stored bytes");
+    if (pass->stop_when_widened && b->rc->widened_steps > 0) pass->widened = true;
+    return STATUS_OK;
 }
 
 // Hands the block being filled to the sorters.
@@ -161,13 +160,13 @@ static void submit_block(Pass* pass) {
 
 // Appends run-length bytes to the block being filled and hands over every
 // full block; the coder takes sorted blocks whenever no room is left.
-static PassResult push_rle(Pass* pass, const uint8_t* data, uint32_t size) {
+static Status push_rle(Pass* pass, const uint8_t* data, uint32_t size) {
     Buffers* b = pass->buf;
     while (size > 0) {
         if (!pass->block) {
             while (blocksort_workers_full(b->sorters)) {
-                PassResult result = code_oldest_block(pass);
-                if (result != PASS_DONE) return result;
+                Status coded = code_oldest_block(pass);
+                if (!pass_goes_on(pass, coded)) return coded;
             }
             pass->block = blocksort_workers_next(b->sorters);
         }
@@ -179,39 +178,44 @@ static PassResult push_rle(Pass* pass, const uint8_t* data, uint32_t size) {
         size -= n;
         if (pass->block_fill == BS_BUF_SIZE) submit_block(pass);
     }
-    return PASS_DONE;
+    return STATUS_OK;
 }
 
 // Codes the whole input once with rescale rule `fNewType` into the sink's
-// current stream. With `stop_when_widened` the pass ends at the first block
-// whose coding needed the widening.
-static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNewType,
-                           bool stop_when_widened, Pass* pass) {
+// current stream. With `stop_when_widened` the pass ends, with
+// pass->widened set, at the first block whose coding needed the widening.
+static Status run_pass(const Source* source, Sink* sink, Buffers* b, int fNewType,
+                       bool stop_when_widened, Pass* pass) {
     pass->buf = b;
     pass->block = NULL;
     pass->block_fill = 0;
     pass->stop_when_widened = stop_when_widened;
+    pass->widened = false;
     pass->error = NULL;
     mtf_encode_start(&pass->mtf);
 
-    if (source->memory == NULL && !source->streams->rewind_input(source->streams->context))
-        return pass_failed(pass, CAUSE_READ_FAILED, "cannot position the input");
-    if (!rc_encode_start(b->rc, fNewType, sink_write, sink)) {
+    if (source->memory == NULL) {
+        Status rewound = source->streams->rewind_input(source->streams->context);
+        if (!rewound.ok()) return pass_failed(pass, rewound, "cannot position the input");
+    }
+    Status started = rc_encode_start(b->rc, fNewType, sink_write, sink);
+    if (!started.ok()) {
         rc_encode_release(b->rc);
-        return pass_failed(pass, CAUSE_NO_MEMORY, "out of memory");
+        return pass_failed(pass, started, "out of memory");
     }
 
-    PassResult result = PASS_DONE;
-    for (uint32_t offset = 0; offset < source->size && result == PASS_DONE;) {
+    Status result = STATUS_OK;
+    for (uint32_t offset = 0; offset < source->size && pass_goes_on(pass, result);) {
         uint32_t left = source->size - offset;
         uint32_t n = left < RLE_BUF_SIZE ? left : RLE_BUF_SIZE;
         const uint8_t* input;
         if (source->memory) {
             input = source->memory + offset;
         } else {
-            if (!source->streams->read_input(source->streams->context, b->input, n)) {
-                result = pass_failed(pass, CAUSE_READ_FAILED,
-                                     "cannot read the input (it ended before its stated size)");
+            result = source->streams->read_input(source->streams->context, b->input, n);
+            if (!result.ok()) {
+                pass_failed(pass, result,
+                            "cannot read the input (it ended before its stated size)");
                 break;
             }
             input = b->input;
@@ -221,75 +225,85 @@ static PassResult run_pass(const Source* source, Sink* sink, Buffers* b, int fNe
         result = push_rle(pass, b->rle, RLE_HEADER_SIZE + coded);
         offset += n;
         const CompressOptions* options = pass->options;
-        if (result == PASS_DONE && options->progress &&
+        if (pass_goes_on(pass, result) && options->progress &&
             !options->progress(options->progress_context, offset)) {
-            result = pass_failed(pass, CAUSE_CANCELLED, "cancelled");
+            result = pass_failed(pass, Failed(CAUSE_CANCELLED), "cancelled");
         }
     }
-    if (result == PASS_DONE && pass->block_fill > 0) submit_block(pass);
-    while (result == PASS_DONE && !blocksort_workers_idle(b->sorters))
+    if (pass_goes_on(pass, result) && pass->block_fill > 0) submit_block(pass);
+    while (pass_goes_on(pass, result) && !blocksort_workers_idle(b->sorters))
         result = code_oldest_block(pass);
     blocksort_workers_cancel(b->sorters);
-    if (result == PASS_DONE) {
-        if (rc_encode_finish(b->rc) != RC_ENCODED) {
-            result = pass_failed(pass, CAUSE_WRITE_FAILED, "cannot write the stored bytes");
-        } else if (stop_when_widened && b->rc->widened_steps > 0) {
-            result = PASS_WIDENED;
-        }
+    if (pass_goes_on(pass, result)) {
+        result = rc_encode_finish(b->rc);
+        if (!result.ok())
+            pass_failed(pass, result, "cannot write the stored bytes");
+        else if (stop_when_widened && b->rc->widened_steps > 0)
+            pass->widened = true;
     }
     rc_encode_release(b->rc);
     return result;
 }
 
-// A failed result: `cause` and the words for it.
-static CompressResult compress_failed(const CompressOptions& options, Cause cause,
+// A failed result: `status` and the words for it.
+static CompressResult compress_failed(const CompressOptions& options, Status status,
                                       const char* error) {
-    CompressResult failed = {cause, options.prefer_odd_rescale, 0, 0, error, 0};
+    CompressResult failed = {status, options.prefer_odd_rescale, 0, 0, error};
     return failed;
+}
+
+// The trial with the other rule, behind the first stream: kept, and moved to
+// the start, only when it needs no widening; otherwise cut off again.
+static void try_other_rule(const Source* source, Sink* sink, Buffers* b, Pass* pass,
+                           const CompressOptions& options, CompressResult* result) {
+    uint64_t first_size = sink->written;
+    Status status = sink_begin(sink, first_size);
+    if (!status.ok()) {
+        *result = compress_failed(options, status, "cannot position the output");
+        return;
+    }
+    status = run_pass(source, sink, b, !options.prefer_odd_rescale, true, pass);
+    if (!status.ok()) {
+        *result = compress_failed(options, status, pass->error);
+    } else if (pass->widened) {
+        status = sink_begin(sink, first_size);
+        if (!status.ok())
+            *result = compress_failed(options, status, "cannot cut the output after a trial");
+    } else {
+        status = sink_move_to_start(sink, b->input, RLE_BUF_SIZE);
+        if (!status.ok()) {
+            *result =
+                compress_failed(options, status, "cannot move the stored bytes in the output");
+        } else {
+            result->odd_rescale = !options.prefer_odd_rescale;
+            result->widened_steps = 0;
+            result->stored_size = sink->written;
+        }
+    }
 }
 
 static CompressResult compress_from(const Source* source, Sink* sink,
                                     const CompressOptions& options) {
-    bool preferred = options.prefer_odd_rescale;
-    CompressResult result = {CAUSE_OK, preferred, 0, 0, NULL, 0};
+    CompressResult result = {STATUS_OK, options.prefer_odd_rescale, 0, 0, NULL};
     Buffers buffers;
     if (!alloc_buffers(&buffers, options.threads))
-        return compress_failed(options, CAUSE_NO_MEMORY, "out of memory");
+        return compress_failed(options, Failed(CAUSE_NO_MEMORY), "out of memory");
     Pass pass;
     pass.options = &options;
-    pass.cause = CAUSE_OK;
-    if (!sink_begin(sink, 0)) {
-        result = compress_failed(options, CAUSE_WRITE_FAILED, "cannot position the output");
-    } else if (run_pass(source, sink, &buffers, preferred, false, &pass) != PASS_DONE) {
-        result = compress_failed(options, pass.cause, pass.error);
+    Status status = sink_begin(sink, 0);
+    if (!status.ok()) {
+        result = compress_failed(options, status, "cannot position the output");
     } else {
-        result.widened_steps = buffers.rc->widened_steps;
-        result.stored_size = sink->written;
-    }
-    if (result.cause == CAUSE_OK && result.widened_steps > 0 &&
-        source->size <= options.retry_limit) {
-        uint64_t first_size = sink->written;
-        if (!sink_begin(sink, first_size)) {
-            result = compress_failed(options, CAUSE_WRITE_FAILED, "cannot position the output");
+        status = run_pass(source, sink, &buffers, options.prefer_odd_rescale, false, &pass);
+        if (!status.ok()) {
+            result = compress_failed(options, status, pass.error);
         } else {
-            PassResult trial = run_pass(source, sink, &buffers, !preferred, true, &pass);
-            if (trial == PASS_FAILED) {
-                result = compress_failed(options, pass.cause, pass.error);
-            } else if (trial == PASS_DONE) {
-                if (!sink_move_to_start(sink, buffers.input, RLE_BUF_SIZE)) {
-                    result = compress_failed(options, CAUSE_WRITE_FAILED,
-                                             "cannot move the stored bytes in the output");
-                } else {
-                    result.odd_rescale = !preferred;
-                    result.widened_steps = 0;
-                    result.stored_size = sink->written;
-                }
-            } else if (!sink_begin(sink, first_size)) {
-                result = compress_failed(options, CAUSE_WRITE_FAILED,
-                                         "cannot cut the output after a trial");
-            }
+            result.widened_steps = buffers.rc->widened_steps;
+            result.stored_size = sink->written;
         }
     }
+    if (result.status.ok() && result.widened_steps > 0 && source->size <= options.retry_limit)
+        try_other_rule(source, sink, &buffers, &pass, options, &result);
     free_buffers(&buffers);
     return result;
 }
@@ -304,7 +318,7 @@ CompressResult compress_streams(uint32_t original_size, const CompressStreams& s
 CompressResult compress_buffer(const uint8_t* data, size_t size, const CompressOptions& options,
                                std::vector<uint8_t>* stored) {
     if (size > 0xFFFFFFFFu) {
-        return compress_failed(options, CAUSE_TOO_LARGE, "input of 4 GiB or more");
+        return compress_failed(options, Failed(CAUSE_TOO_LARGE), "input of 4 GiB or more");
     }
     static const uint8_t nothing = 0;
     Source source = {NULL, data ? data : &nothing, (uint32_t)size};

@@ -26,39 +26,39 @@ struct CompressOptions {
 };
 
 struct CompressResult {
-    Cause cause;             // CAUSE_OK, or why it failed
+    Status status;           // STATUS_OK, or why it failed
     bool odd_rescale;        // the rule the stored bytes must be decoded with
     uint32_t widened_steps;  // steps of the stored stream that need the
                              // narrow-interval widening (0: every reader decodes it)
     uint64_t stored_size;    // bytes written to `out`
     const char* error;       // why it failed, in words
-    uint32_t system_error;   // the system's reason when the output failed (LastFileError), else 0
 };
 
 // An input read in order and an output written in order, both kept by the
 // caller (files, in the writer). Positions count from where each began.
-// Every call answers false when it failed.
+// A failed call answers CAUSE_READ_FAILED for the input and
+// CAUSE_WRITE_FAILED for the output (also when reading the output back
+// failed), with the system's number; the writer answers that status.
 struct CompressStreams {
     void* context;
     // Back to the input's first byte: each pass reads the input again.
-    bool (*rewind_input)(void* context);
+    Status (*rewind_input)(void* context);
     // Exactly `size` bytes of the input, the next ones.
-    bool (*read_input)(void* context, uint8_t* buffer, uint32_t size);
+    Status (*read_input)(void* context, uint8_t* buffer, uint32_t size);
     // Moves the output to `at`; the next read or write begins there.
-    bool (*seek_output)(void* context, uint64_t at);
+    Status (*seek_output)(void* context, uint64_t at);
     // Ends the output at its position: what lies behind it goes.
-    bool (*cut_output)(void* context);
+    Status (*cut_output)(void* context);
     // Exactly `size` bytes of the output from its position.
-    bool (*read_output)(void* context, uint8_t* buffer, uint32_t size);
-    bool (*write_output)(void* context, const uint8_t* data, uint32_t size);
+    Status (*read_output)(void* context, uint8_t* buffer, uint32_t size);
+    Status (*write_output)(void* context, const uint8_t* data, uint32_t size);
 };
 
 // Reads `original_size` bytes of the input and writes their stored form to
 // the output, leaving the output right behind it and cut there. Memory stays
 // bounded per block. When the stream of the preferred rule needs the
 // widening, a stream of the other rule is written behind it and kept (moved
-// to the start, which reads the output back) only when it needs none. The
-// caller fills in system_error.
+// to the start, which reads the output back) only when it needs none.
 CompressResult compress_streams(uint32_t original_size, const CompressStreams& streams,
                                 const CompressOptions& options);
 

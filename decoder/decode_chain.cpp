@@ -47,40 +47,33 @@ uint64_t Stage1WorkBound(uint32_t originalSize) {
     return (SortedBlocks(runs) + 1) * (BS_BUF_SIZE + BS_HEADER_SIZE);
 }
 
-DecodeResult CopyStoredBytes(FileHandle archive, FileHandle first, uint32_t storedSize,
-                             uint8_t* buffer) {
+Status CopyStoredBytes(FileHandle archive, FileHandle first, uint32_t storedSize, uint8_t* buffer) {
     int64_t start = SetFilePointer64(archive, 0, FILE_CURRENT);
-    DecodeResult result = DECODE_OK;
+    Status result = STATUS_OK;
     uint32_t n = storedSize;
     uint32_t got = 0;
     for (;;) {
         uint32_t piece = n > COPY_BUF_SIZE ? COPY_BUF_SIZE : n;
         // A short read is left to the stages to judge: the record was checked
         // against the file's size before.
-        if (!ReadBytes(archive, buffer, piece, &got)) {
-            result = DECODE_READ_FAILED;
-            break;
-        }
-        if (!WriteBytes(first, buffer, piece)) {
-            result = DECODE_WRITE_FAILED;
-            break;
-        }
-        if (piece == n) break;
+        result = ReadBytes(archive, buffer, piece, &got);
+        if (result.ok()) result = WriteBytes(first, buffer, piece);
+        if (!result.ok() || piece == n) break;
         n -= piece;
     }
     // Whatever was copied, the next record starts right behind the stored bytes.
     if (start < 0 || SetFilePointer64(archive, start + (int64_t)storedSize, FILE_BEGIN) < 0)
-        return DECODE_READ_FAILED;
+        return Failed(CAUSE_READ_FAILED);
     return result;
 }
 
-DecodeResult CopyIntoWorkFile(FileHandle archive, FileHandle first, uint32_t storedSize) {
+Status CopyIntoWorkFile(FileHandle archive, FileHandle first, uint32_t storedSize) {
     uint8_t* buffer = (uint8_t*)AllocHeapMemory(COPY_BUF_SIZE);
     if (!buffer) {
         SetFilePointer64(archive, storedSize, FILE_CURRENT);
-        return DECODE_NO_MEMORY;
+        return Failed(CAUSE_NO_MEMORY);
     }
-    DecodeResult result = CopyStoredBytes(archive, first, storedSize, buffer);
+    Status result = CopyStoredBytes(archive, first, storedSize, buffer);
     FreeHeapMemory(buffer);
     return result;
 }
@@ -98,8 +91,8 @@ struct SortedBlockWalk {
     bool ended;           // the last block is complete: the rest is ignored
 };
 
-// DECODE_DAMAGED when a block header lies outside the format.
-DecodeResult WalkSortedBlocks(SortedBlockWalk* walk, uint8_t* values, uint32_t size) {
+// CAUSE_DAMAGED when a block header lies outside the format.
+Status WalkSortedBlocks(SortedBlockWalk* walk, uint8_t* values, uint32_t size) {
     while (size > 0 && !walk->ended) {
         // Stage 2 starts a fresh table every MTF_BUF_SIZE bytes of the stream.
         uint32_t in_chunk = MTF_BUF_SIZE - (uint32_t)(walk->position % MTF_BUF_SIZE);
@@ -129,13 +122,13 @@ DecodeResult WalkSortedBlocks(SortedBlockWalk* walk, uint8_t* values, uint32_t s
             if (block == 0) {
                 walk->ended = true;
             } else {
-                if (!blocksort_block_ok(top, block)) return DECODE_DAMAGED;
+                if (!blocksort_block_ok(top, block)) return Failed(CAUSE_DAMAGED);
                 walk->block_left = block;
                 walk->last_block = block != BS_BUF_SIZE;
             }
         }
     }
-    return DECODE_OK;
+    return STATUS_OK;
 }
 
 struct StoredReader {
@@ -143,41 +136,40 @@ struct StoredReader {
     uint32_t left;
 };
 
-bool ReadStored(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+Status ReadStored(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
     StoredReader* reader = (StoredReader*)context;
     uint32_t want = room < reader->left ? room : reader->left;
     *got = 0;
-    if (want == 0) return true;
-    if (!ReadBytes(reader->file, buffer, want, got)) return false;
-    reader->left -= *got;
-    return true;
+    if (want == 0) return STATUS_OK;
+    Status read = ReadBytes(reader->file, buffer, want, got);
+    if (read.ok()) reader->left -= *got;
+    return read;
 }
 
 }  // namespace
 
-DecodeResult FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, MessagePump pump) {
+Status FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, MessagePump pump) {
     if (SetFilePointer64(stored.file, stored.at, FILE_BEGIN) != stored.at)
-        return DECODE_READ_FAILED;
+        return Failed(CAUSE_READ_FAILED);
     const uint32_t input_size = 0x10000;
     uint8_t* input = (uint8_t*)AllocZeroedMemory(input_size);
     uint8_t* values = (uint8_t*)AllocZeroedMemory(STAGE1_PUMP_INTERVAL);
     SortedBlockWalk* walk = (SortedBlockWalk*)AllocZeroedMemory(sizeof(SortedBlockWalk));
     StoredReader reader = {stored.file, entry.storedSize};
     Stage1Decoder decoder;
-    DecodeResult result = DECODE_NO_MEMORY;
+    Status result = Failed(CAUSE_NO_MEMORY);
     if (input && values && walk) {
         result = stage1_start(&decoder, entry.odd_rescale ? 1 : 0, ReadStored, &reader, input,
                               input_size);
-        bool started = result == DECODE_OK, finished = false;
-        while (result == DECODE_OK && !finished) {
+        bool started = result.ok(), finished = false;
+        while (result.ok() && !finished) {
             uint32_t produced = 0;
             result = stage1_decode(&decoder, values, STAGE1_PUMP_INTERVAL, &produced, &finished);
-            if (result == DECODE_OK) result = WalkSortedBlocks(walk, values, produced);
+            if (result.ok()) result = WalkSortedBlocks(walk, values, produced);
             CallPump(pump);
         }
-        if (result == DECODE_OK && !walk->ended &&
-            (walk->header_fill != 0 || walk->block_left != 0))
-            result = DECODE_DAMAGED;
+        if (result.ok() && !walk->ended && (walk->header_fill != 0 || walk->block_left != 0))
+            result = Failed(CAUSE_DAMAGED);
         if (started) stage1_release(&decoder);
     }
     FreeZeroedMemory(input);
@@ -186,30 +178,30 @@ DecodeResult FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, M
     return result;
 }
 
-DecodeResult DecodeWorkFiles(FileHandle first, FileHandle second, const StoredEntry& entry,
-                             MessagePump pump, StoredBytesAt stored) {
+Status DecodeWorkFiles(FileHandle first, FileHandle second, const StoredEntry& entry,
+                       MessagePump pump, StoredBytesAt stored) {
     bool stopped = false;
-    DecodeResult result = coding012_decode(first, second, entry.odd_rescale ? 1 : 0, pump,
-                                           Stage1WorkBound(entry.originalSize), NULL, &stopped);
-    if (result != DECODE_OK) return result;
+    Status result = coding012_decode(first, second, entry.odd_rescale ? 1 : 0, pump,
+                                     Stage1WorkBound(entry.originalSize), NULL, &stopped);
+    if (!result.ok()) return result;
     result = mtf_decode(second, first, pump);
-    if (result != DECODE_OK) return result;
-    DecodeResult sorted = blocksort_decode(first, second, pump);
+    if (!result.ok()) return result;
+    Status sorted = blocksort_decode(first, second, pump);
     // Where stage 1 stopped at the work bound, a block may be cut short.
-    if (sorted != DECODE_OK && !(stopped && sorted == DECODE_DAMAGED)) return sorted;
+    if (!sorted.ok() && !(stopped && sorted.cause == CAUSE_DAMAGED)) return sorted;
     // An entry that ends on a full run-length block ends where stage 3 does.
-    if (sorted != DECODE_OK && entry.originalSize % RLE_BUF_SIZE == 0) return DECODE_DAMAGED;
+    if (!sorted.ok() && entry.originalSize % RLE_BUF_SIZE == 0) return sorted;
     uint64_t expanded = 0;
     result = rle_expanded_size(second, &expanded);
-    if (result != DECODE_OK) return result;
-    if (expanded != entry.originalSize) return DECODE_DAMAGED;
+    if (!result.ok()) return result;
+    if (expanded != entry.originalSize) return Failed(CAUSE_DAMAGED);
     // Stopped, the later stages have decided the entry as sound so far: stage
     // 3 ended, or stage 4 ended on its short block. A reader that kept all
     // of stage 1's output would still decode the stream to its end.
-    return stopped ? FollowWholeStream(stored, entry, pump) : DECODE_OK;
+    return stopped ? FollowWholeStream(stored, entry, pump) : STATUS_OK;
 }
 
-DecodeResult ExpandWorkFile(FileHandle second, FileHandle target, MessagePump pump) {
+Status ExpandWorkFile(FileHandle second, FileHandle target, MessagePump pump) {
     return rle_decode(second, target, pump);
 }
 

@@ -6,8 +6,8 @@
 
 #include <stdint.h>
 
-#include "codec/decode_result.h"
 #include "platform/platform.h"
+#include "platform/status.h"
 
 // What the chain needs to know of an entry record.
 struct StoredEntry {
@@ -46,11 +46,10 @@ const uint32_t COPY_BUF_SIZE = 0x100000;
 // one piece remains, then one last piece of the rest, also when that is 0.
 // Every write asks for the count that its read asked for. Leaves the archive
 // right behind the stored bytes, also when a read failed.
-DecodeResult CopyStoredBytes(FileHandle archive, FileHandle first, uint32_t storedSize,
-                             uint8_t* buffer);
+Status CopyStoredBytes(FileHandle archive, FileHandle first, uint32_t storedSize, uint8_t* buffer);
 
 // CopyStoredBytes with a copy buffer of its own from the process heap.
-DecodeResult CopyIntoWorkFile(FileHandle archive, FileHandle first, uint32_t storedSize);
+Status CopyIntoWorkFile(FileHandle archive, FileHandle first, uint32_t storedSize);
 
 // Where an entry's stored bytes can be read once more: stage 2 writes over
 // the copy in the first work file.
@@ -61,20 +60,20 @@ struct StoredBytesAt {
 
 // Stages 1 to 3 between the open work files, then the check that the
 // run-length blocks in `second` expand to exactly `originalSize` bytes (the
-// format carries no checksum). DECODE_OK when `second` holds the input of
-// stage 4; DECODE_DAMAGED when the stored bytes do not decode to the entry;
+// format carries no checksum). CAUSE_OK when `second` holds the input of
+// stage 4; CAUSE_DAMAGED when the stored bytes do not decode to the entry;
 // otherwise the cause of a failure. When stage 1 passes the work bound and
 // the later stages find the entry sound so far, stage 1 decodes the stream
 // from `stored` once more, to its end, keeping nothing.
-DecodeResult DecodeWorkFiles(FileHandle first, FileHandle second, const StoredEntry& entry,
-                             MessagePump pump, StoredBytesAt stored);
+Status DecodeWorkFiles(FileHandle first, FileHandle second, const StoredEntry& entry,
+                       MessagePump pump, StoredBytesAt stored);
 
 // Stage 1 over a whole stream again, keeping nothing: its values go through
 // stage 2 into a walk over stage 3's block headers, which must stay sound up
 // to the stream's last block. Block contents no longer matter there, the
-// structure does. DECODE_OK when the stream decodes to its end so.
-DecodeResult FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, MessagePump pump);
+// structure does. CAUSE_OK when the stream decodes to its end so.
+Status FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, MessagePump pump);
 
 // Stage 4: expands the run-length blocks of `second` into `target` (rewound
 // and truncated first).
-DecodeResult ExpandWorkFile(FileHandle second, FileHandle target, MessagePump pump);
+Status ExpandWorkFile(FileHandle second, FileHandle target, MessagePump pump);

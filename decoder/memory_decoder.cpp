@@ -100,8 +100,8 @@ struct Stage1Source {
 
 // Reads the stored bytes into `input` (c.stored bytes) when given, else into
 // a buffer of its own.
-DecodeResult StartStage1(Stage1Source* s, const StoredEntry& entry, const Capacities& c,
-                         Stage1Refill read, void* context, uint8_t* input = NULL) {
+Status StartStage1(Stage1Source* s, const StoredEntry& entry, const Capacities& c,
+                   Stage1Refill read, void* context, uint8_t* input = NULL) {
     s->started = false;
     s->produced = 0;
     s->limit = Stage1WorkBound(entry.originalSize);
@@ -109,10 +109,10 @@ DecodeResult StartStage1(Stage1Source* s, const StoredEntry& entry, const Capaci
     s->piece_capacity = c.piece;
     s->owns_input = input == NULL;
     s->input = input ? input : (uint8_t*)AllocZeroedMemory(c.stored);
-    if (!s->input) return DECODE_NO_MEMORY;
-    DecodeResult result =
+    if (!s->input) return Failed(CAUSE_NO_MEMORY);
+    Status result =
         stage1_start(&s->decoder, entry.odd_rescale ? 1 : 0, read, context, s->input, c.stored);
-    s->started = result == DECODE_OK;
+    s->started = result.ok();
     return result;
 }
 
@@ -125,23 +125,23 @@ void StopStage1(Stage1Source* s) {
 
 // Fills `piece` with the next stage-1 output. *finished once EOF was decoded.
 // Stops early, with s->stopped set, once the output passes the limit.
-DecodeResult NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
+Status NextPiece(Stage1Source* s, Piece* piece, bool* finished) {
     piece->size = 0;
     piece->starts_chunk = s->produced % MTF_BUF_SIZE == 0;
     *finished = false;
     while (piece->size < s->piece_capacity && !*finished) {
         uint32_t produced = 0;
-        DecodeResult result = stage1_decode(&s->decoder, piece->data + piece->size,
-                                            s->piece_capacity - piece->size, &produced, finished);
+        Status result = stage1_decode(&s->decoder, piece->data + piece->size,
+                                      s->piece_capacity - piece->size, &produced, finished);
         piece->size += produced;
         s->produced += produced;
-        if (result != DECODE_OK) return result;
+        if (!result.ok()) return result;
         if (s->produced > s->limit) {
             s->stopped = true;
             break;
         }
     }
-    return DECODE_OK;
+    return STATUS_OK;
 }
 
 // ---------------------------------------------------------------------------
@@ -170,7 +170,7 @@ struct Shared {
     bool producer_done = false;
     bool consumer_busy = false;    // the caller's thread holds a piece
     bool rest_can_matter = false;  // RestCanMatter after the pieces taken so far
-    DecodeResult producer_result = DECODE_OK;
+    Status producer_result = STATUS_OK;
     std::atomic<bool> consumer_stopped{false};
 
     // Stage 2 goes piece by piece in the stream's order, each piece on
@@ -380,10 +380,10 @@ uint32_t Gather(uint8_t* to, uint32_t* fill, uint32_t want, const uint8_t** data
 
 // Stage 4: expands every complete run-length block of the input, or with
 // pause_after_output up to the first that gives output.
-DecodeResult TakeRuns(ChainTail* t, const uint8_t** input, uint32_t* input_size) {
+Status TakeRuns(ChainTail* t, const uint8_t** input, uint32_t* input_size) {
     const uint8_t* data = *input;
     uint32_t size = *input_size;
-    DecodeResult result = DECODE_OK;
+    Status result = STATUS_OK;
     while (size > 0 && !t->runs_done && !t->held) {
         if (t->runs_header_fill < RLE_HEADER_SIZE) {
             Gather(t->runs_header, &t->runs_header_fill, RLE_HEADER_SIZE, &data, &size);
@@ -391,8 +391,8 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t** input, uint32_t* input_size)
             t->runs_size = rle_read_header(t->runs_header);
             // A block longer than the entry's bound cannot come from a sound stream.
             if (!rle_block_size_ok(t->runs_size) || t->runs_size > t->capacity.runs)
-                return DECODE_DAMAGED;
-            if (!RoomForRuns(t, t->runs_size)) return DECODE_NO_MEMORY;
+                return Failed(CAUSE_DAMAGED);
+            if (!RoomForRuns(t, t->runs_size)) return Failed(CAUSE_NO_MEMORY);
             t->runs_fill = 0;
         }
         Gather(t->runs_block, &t->runs_fill, t->runs_size, &data, &size);
@@ -403,12 +403,12 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t** input, uint32_t* input_size)
         int32_t after = rle_decode_within(t->runs_block, t->runs_output, t->runs_size,
                                           RLE_THRESHOLD, AtMost(left, t->output_room));
         if (after < 0) {
-            result = DECODE_DAMAGED;
+            result = Failed(CAUSE_DAMAGED);
             break;
         }
-        if (after > 0 && !t->output(t->output_context, t->runs_output, (uint32_t)after)) {
-            result = DECODE_WRITE_FAILED;
-            break;
+        if (after > 0) {
+            result = t->output(t->output_context, t->runs_output, (uint32_t)after);
+            if (!result.ok()) break;
         }
         t->produced += (uint32_t)after;
         t->runs_header_fill = 0;
@@ -422,9 +422,9 @@ DecodeResult TakeRuns(ChainTail* t, const uint8_t** input, uint32_t* input_size)
 }
 
 // Hands the restored block's bytes to stage 4, as far as it takes them.
-DecodeResult PassSorted(ChainTail* t) {
-    if (t->sorted_left == 0) return DECODE_OK;
-    DecodeResult result = TakeRuns(t, &t->sorted_next, &t->sorted_left);
+Status PassSorted(ChainTail* t) {
+    if (t->sorted_left == 0) return STATUS_OK;
+    Status result = TakeRuns(t, &t->sorted_next, &t->sorted_left);
     // What follows stage 4's last block is ignored, as the work-file chain does.
     if (t->runs_done) t->sorted_left = 0;
     return result;
@@ -450,27 +450,27 @@ void RestoreBlock(ChainTail* t) {
 // ignored, as the work-file chain does. Once stage 4 has ended, blocks are no
 // longer restored: only their headers still count. When stage 4 holds output
 // for its reader, this stops with *input and *input_size at what is left.
-DecodeResult TakeSorted(ChainTail* t, const uint8_t** input, uint32_t* input_size) {
+Status TakeSorted(ChainTail* t, const uint8_t** input, uint32_t* input_size) {
     const uint8_t*& data = *input;
     uint32_t& size = *input_size;
     for (;;) {
-        DecodeResult result = PassSorted(t);
-        if (result != DECODE_OK || t->held) return result;
-        if (size == 0 || t->sorting_done) return DECODE_OK;
+        Status result = PassSorted(t);
+        if (!result.ok() || t->held) return result;
+        if (size == 0 || t->sorting_done) return STATUS_OK;
         if (t->sort_header_fill < BS_HEADER_SIZE) {
             Gather(t->sort_header, &t->sort_header_fill, BS_HEADER_SIZE, &data, &size);
-            if (t->sort_header_fill < BS_HEADER_SIZE) return DECODE_OK;
+            if (t->sort_header_fill < BS_HEADER_SIZE) return STATUS_OK;
             blocksort_read_header(t->sort_header, &t->sort_top, &t->sort_size);
             // An empty block ends the stream; it carries nothing to restore.
             if (t->sort_size == 0) {
                 t->sorting_done = true;
-                return DECODE_OK;
+                return STATUS_OK;
             }
             if (!blocksort_block_ok(t->sort_top, t->sort_size) || t->sort_size > t->capacity.block)
-                return DECODE_DAMAGED;
+                return Failed(CAUSE_DAMAGED);
             t->sort_fill = 0;
             if (!t->runs_done) {
-                if (!RoomForBlock(t, t->sort_size)) return DECODE_NO_MEMORY;
+                if (!RoomForBlock(t, t->sort_size)) return Failed(CAUSE_NO_MEMORY);
                 blocksort_rank_start(&t->ranks);
             }
         }
@@ -482,7 +482,7 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t** input, uint32_t* input_siz
         t->sort_fill += n;
         data += n;
         size -= n;
-        if (t->sort_fill < t->sort_size) return DECODE_OK;
+        if (t->sort_fill < t->sort_size) return STATUS_OK;
         // A short block is the stream's last.
         bool last = t->sort_size != BS_BUF_SIZE;
         if (!t->runs_done) {
@@ -503,10 +503,10 @@ DecodeResult TakeSorted(ChainTail* t, const uint8_t** input, uint32_t* input_siz
 
 // The end of the stage-1 output: the stages must end cleanly, at a block
 // boundary, and the entry must be complete.
-DecodeResult FinishTail(const ChainTail* t) {
-    if (!t->sorting_done && t->sort_header_fill != 0) return DECODE_DAMAGED;
-    if (!t->runs_done && t->runs_header_fill != 0) return DECODE_DAMAGED;
-    return t->produced == t->expected ? DECODE_OK : DECODE_DAMAGED;
+Status FinishTail(const ChainTail* t) {
+    if (!t->sorting_done && t->sort_header_fill != 0) return Failed(CAUSE_DAMAGED);
+    if (!t->runs_done && t->runs_header_fill != 0) return Failed(CAUSE_DAMAGED);
+    return t->produced == t->expected ? STATUS_OK : Failed(CAUSE_DAMAGED);
 }
 
 // Once stage 1 has passed the work bound, the later stages have decided the
@@ -516,7 +516,7 @@ DecodeResult FinishTail(const ChainTail* t) {
 // would go on to the stream's end, and so does stage 1 here, while stage 3
 // only follows its block headers.
 bool RestCanMatter(const ChainTail* t) {
-    if (t->sorting_done) return FinishTail(t) == DECODE_OK;
+    if (t->sorting_done) return FinishTail(t).ok();
     return t->runs_done && t->produced == t->expected;
 }
 
@@ -524,7 +524,7 @@ bool RestCanMatter(const ChainTail* t) {
 // stage 3 or stage 4 ended without the whole entry. Stage 1 need not go on,
 // bound or no bound.
 bool AlreadyRefused(const ChainTail* t) {
-    if (t->sorting_done) return FinishTail(t) != DECODE_OK;
+    if (t->sorting_done) return !FinishTail(t).ok();
     return t->runs_done && t->produced != t->expected;
 }
 
@@ -532,9 +532,9 @@ bool AlreadyRefused(const ChainTail* t) {
 // The two threads: full pieces one way, empty ones back.
 
 void ProduceAll(Stage1Source* source, Shared* s) {
-    DecodeResult result = DECODE_OK;
+    Status result = STATUS_OK;
     bool finished = false;
-    while (!finished && result == DECODE_OK && !s->consumer_stopped.load()) {
+    while (!finished && result.ok() && !s->consumer_stopped.load()) {
         Piece piece;
         {
             std::unique_lock<std::mutex> hold(s->lock);
@@ -557,12 +557,12 @@ void ProduceAll(Stage1Source* source, Shared* s) {
         s->full[(s->full_first + s->full_count) % PIECES] = piece;
         s->full_count++;
         s->changed.notify_all();
-        if (source->stopped && result == DECODE_OK) {
+        if (source->stopped && result.ok()) {
             // The later stages decide once they have taken every piece.
             s->changed.wait(hold, [s] {
                 return (s->full_count == 0 && !s->consumer_busy) || s->consumer_stopped.load();
             });
-            if (!s->consumer_stopped.load() && !s->rest_can_matter) result = DECODE_DAMAGED;
+            if (!s->consumer_stopped.load() && !s->rest_can_matter) result = Failed(CAUSE_DAMAGED);
             source->stopped = false;
             source->limit = UINT64_MAX;
         }
@@ -602,8 +602,8 @@ void AddPieces(Shared* s, Piece* pieces, int* piece_count, int wanted, uint32_t 
 
 // Two threads: stage 1 runs ahead while the caller's thread does the rest;
 // stage 1's thread helps with it whenever it waits, and once stage 1 is over.
-DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces, int* piece_count,
-                           int wanted) {
+Status RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces, int* piece_count,
+                     int wanted) {
     Shared shared;
     shared.mtf = &tail->mtf;
     for (int i = 0; i < *piece_count; i++) shared.empty[shared.empty_count++] = pieces[i];
@@ -614,11 +614,11 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
             HelpToTheEnd(&shared);
         });
     } catch (const std::system_error&) {
-        return DECODE_NO_MEMORY;
+        return Failed(CAUSE_NO_MEMORY);
     }
     tail->shared = &shared;
     AddPieces(&shared, pieces, piece_count, wanted, tail->capacity.piece);
-    DecodeResult tail_result = DECODE_OK;
+    Status tail_result = STATUS_OK;
     for (;;) {
         Piece piece;
         bool have = false, moved = false;
@@ -654,14 +654,14 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
         // failure then decides the verdict, as it does in the work-file chain.
         const uint8_t* data = piece.data;
         uint32_t size = piece.size;
-        if (tail_result == DECODE_OK) tail_result = TakeSorted(tail, &data, &size);
-        if (tail_result == DECODE_OK && AlreadyRefused(tail)) tail_result = DECODE_DAMAGED;
-        bool rest_can_matter = tail_result == DECODE_OK && RestCanMatter(tail);
+        if (tail_result.ok()) tail_result = TakeSorted(tail, &data, &size);
+        if (tail_result.ok() && AlreadyRefused(tail)) tail_result = Failed(CAUSE_DAMAGED);
+        bool rest_can_matter = tail_result.ok() && RestCanMatter(tail);
         std::lock_guard<std::mutex> hold(shared.lock);
         shared.empty[shared.empty_count++] = piece;
         shared.consumer_busy = false;
         shared.rest_can_matter = rest_can_matter;
-        if (tail_result != DECODE_OK) shared.consumer_stopped = true;
+        if (!tail_result.ok()) shared.consumer_stopped = true;
         shared.changed.notify_all();
     }
     CloseWalks(&shared);
@@ -672,30 +672,30 @@ DecodeResult RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces,
     *piece_count = 0;
     // Stage 1's verdict comes first, as in the work-file chain; a producer
     // that was stopped early ended without one.
-    if (shared.producer_result != DECODE_OK) return shared.producer_result;
-    if (tail_result != DECODE_OK) return tail_result;
+    if (!shared.producer_result.ok()) return shared.producer_result;
+    if (!tail_result.ok()) return tail_result;
     return FinishTail(tail);
 }
 
 }  // namespace
 
-bool ReadStoredBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+Status ReadStoredBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
     StoredBytesReader* reader = (StoredBytesReader*)context;
     uint32_t want = room < reader->left ? room : reader->left;
     *got = 0;
-    if (want == 0) return true;
-    if (!ReadBytes(reader->archive, buffer, want, got)) return false;
-    reader->left -= *got;
-    return true;
+    if (want == 0) return STATUS_OK;
+    Status read = ReadBytes(reader->archive, buffer, want, got);
+    if (read.ok()) reader->left -= *got;
+    return read;
 }
 
-bool ReadMemoryBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+Status ReadMemoryBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
     MemoryBytesReader* reader = (MemoryBytesReader*)context;
     *got = room < reader->left ? room : reader->left;
     memcpy(buffer, reader->next, *got);
     reader->next += *got;
     reader->left -= *got;
-    return true;
+    return STATUS_OK;
 }
 
 namespace {
@@ -749,23 +749,23 @@ struct PullDecoder {
     const uint8_t* output;  // what the last run-length block gave
     uint32_t output_size;
     bool ended;  // the verdict is known
-    DecodeResult verdict;
+    Status verdict;
     DecoderBuffers own;  // the buffers of a decoder that StartPullDecoder made
 };
 
 namespace {
 
-bool HoldOutput(void* context, const uint8_t* data, uint32_t size) {
+Status HoldOutput(void* context, const uint8_t* data, uint32_t size) {
     PullDecoder* d = (PullDecoder*)context;
     d->output = data;
     d->output_size = size;
-    return true;
+    return STATUS_OK;
 }
 
 // Prepares `d`, zero-filled, for the entry, with the buffers `b` lent to it;
 // StopPull gives them back, grown, in every case.
-DecodeResult StartPull(PullDecoder* d, const StoredEntry& entry, Stage1Refill read_stored,
-                       void* read_context, DecoderBuffers* b) {
+Status StartPull(PullDecoder* d, const StoredEntry& entry, Stage1Refill read_stored,
+                 void* read_context, DecoderBuffers* b) {
     Capacities capacity = CapacitiesFor(entry);
     // The tail grows the buffers of stages 3 and 4 as its blocks need, from
     // what earlier entries left.
@@ -781,7 +781,7 @@ DecodeResult StartPull(PullDecoder* d, const StoredEntry& entry, Stage1Refill re
     tail.pause_after_output = true;
     if (!GrowBuffer(&b->stored, &b->stored_room, capacity.stored) ||
         !GrowBuffer(&b->piece, &b->piece_room, capacity.piece))
-        return DECODE_NO_MEMORY;
+        return Failed(CAUSE_NO_MEMORY);
     d->piece.data = b->piece;
     return StartStage1(&d->source, entry, capacity, read_stored, read_context, b->stored);
 }
@@ -797,29 +797,29 @@ void StopPull(PullDecoder* d, DecoderBuffers* b) {
     b->output_room = d->tail.output_room;
 }
 
-DecodeResult PullNext(PullDecoder* d, const uint8_t** data, uint32_t* size) {
+Status PullNext(PullDecoder* d, const uint8_t** data, uint32_t* size) {
     *size = 0;
     if (d->ended) return d->verdict;
     // The bytes handed out last time have been taken.
     d->tail.held = false;
     d->output_size = 0;
-    DecodeResult result = DECODE_OK;
-    while (result == DECODE_OK && !d->tail.held) {
+    Status result = STATUS_OK;
+    while (result.ok() && !d->tail.held) {
         if (d->piece_left > 0 || d->tail.sorted_left > 0) {
             result = TakeSorted(&d->tail, &d->piece_next, &d->piece_left);
             // Unless stage 4 paused, stage 3 took the piece or ignores the rest.
             if (!d->tail.held) {
                 d->piece_left = 0;
-                if (result == DECODE_OK && AlreadyRefused(&d->tail)) result = DECODE_DAMAGED;
+                if (result.ok() && AlreadyRefused(&d->tail)) result = Failed(CAUSE_DAMAGED);
             }
         } else if (d->source.stopped) {
             // Stage 1 passed its work bound with the piece just taken.
-            if (!RestCanMatter(&d->tail)) result = DECODE_DAMAGED;
+            if (!RestCanMatter(&d->tail)) result = Failed(CAUSE_DAMAGED);
             d->source.stopped = false;
             d->source.limit = UINT64_MAX;
         } else if (!d->stage1_finished) {
             result = NextPiece(&d->source, &d->piece, &d->stage1_finished);
-            if (result != DECODE_OK) break;
+            if (!result.ok()) break;
             MoveToFront(&d->tail.mtf, d->piece);
             d->piece_next = d->piece.data;
             d->piece_left = d->piece.size;
@@ -828,24 +828,25 @@ DecodeResult PullNext(PullDecoder* d, const uint8_t** data, uint32_t* size) {
             break;
         }
     }
-    if (result != DECODE_OK || !d->tail.held) {
+    if (!result.ok() || !d->tail.held) {
         d->ended = true;
         d->verdict = result;
         return result;
     }
     *data = d->output;
     *size = d->output_size;
-    return DECODE_OK;
+    return STATUS_OK;
 }
 
 // The whole entry on the caller's thread, into `output`.
-DecodeResult RunOneThread(PullDecoder* d, DecodedOutput output, void* output_context) {
+Status RunOneThread(PullDecoder* d, DecodedOutput output, void* output_context) {
     for (;;) {
         const uint8_t* data = NULL;
         uint32_t size = 0;
-        DecodeResult result = PullNext(d, &data, &size);
-        if (result != DECODE_OK || size == 0) return result;
-        if (!output(output_context, data, size)) return DECODE_WRITE_FAILED;
+        Status result = PullNext(d, &data, &size);
+        if (!result.ok() || size == 0) return result;
+        result = output(output_context, data, size);
+        if (!result.ok()) return result;
     }
 }
 
@@ -856,21 +857,21 @@ uint32_t WidenedSteps(const Stage1Source& source) {
 }  // namespace
 
 PullDecoder* StartPullDecoder(const StoredEntry& entry, Stage1Refill read_stored,
-                              void* read_context, DecodeResult* result) {
+                              void* read_context, Status* result) {
     PullDecoder* d = (PullDecoder*)AllocHeapMemory(sizeof(PullDecoder));
     if (!d) {
-        *result = DECODE_NO_MEMORY;
+        *result = Failed(CAUSE_NO_MEMORY);
         return NULL;
     }
     *result = StartPull(d, entry, read_stored, read_context, &d->own);
-    if (*result != DECODE_OK) {
+    if (!result->ok()) {
         StopPullDecoder(d);
         return NULL;
     }
     return d;
 }
 
-DecodeResult PullDecoded(PullDecoder* decoder, const uint8_t** data, uint32_t* size) {
+Status PullDecoded(PullDecoder* decoder, const uint8_t** data, uint32_t* size) {
     return PullNext(decoder, data, size);
 }
 
@@ -883,26 +884,26 @@ void StopPullDecoder(PullDecoder* decoder) {
     FreeHeapMemory(decoder);
 }
 
-DecodeResult DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_stored,
-                                   void* read_context, DecodedOutput output, void* output_context,
-                                   DecoderBuffers* b, uint32_t* widened_steps) {
+Status DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
+                             DecodedOutput output, void* output_context, DecoderBuffers* b,
+                             uint32_t* widened_steps) {
     PullDecoder pull;
     memset(&pull, 0, sizeof pull);
-    DecodeResult result = StartPull(&pull, entry, read_stored, read_context, b);
-    if (result == DECODE_OK) result = RunOneThread(&pull, output, output_context);
+    Status result = StartPull(&pull, entry, read_stored, read_context, b);
+    if (result.ok()) result = RunOneThread(&pull, output, output_context);
     if (widened_steps) *widened_steps = WidenedSteps(pull.source);
     StopPull(&pull, b);
     return result;
 }
 
-DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
-                            DecodedOutput output, void* output_context, bool two_threads,
-                            uint32_t* widened_steps) {
+Status DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
+                      DecodedOutput output, void* output_context, bool two_threads,
+                      uint32_t* widened_steps) {
     if (!two_threads || entry.originalSize < TWO_THREADS_FROM) {
         DecoderBuffers buffers;
         memset(&buffers, 0, sizeof buffers);
-        DecodeResult result = DecodeInMemoryReusing(entry, read_stored, read_context, output,
-                                                    output_context, &buffers, widened_steps);
+        Status result = DecodeInMemoryReusing(entry, read_stored, read_context, output,
+                                              output_context, &buffers, widened_steps);
         FreeDecoderBuffers(&buffers);
         return result;
     }
@@ -915,15 +916,13 @@ DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, 
     const int wanted_pieces = reserve ? PIECES : piece_count;
     Stage1Source source = {};
 
-    DecodeResult result = AllocTail(&tail, reserve) ? DECODE_OK : DECODE_NO_MEMORY;
-    for (int i = 0; i < piece_count && result == DECODE_OK; i++) {
+    Status result = AllocTail(&tail, reserve) ? STATUS_OK : Failed(CAUSE_NO_MEMORY);
+    for (int i = 0; i < piece_count && result.ok(); i++) {
         pieces[i].data = (uint8_t*)AllocZeroedMemory(capacity.piece);
-        if (!pieces[i].data) result = DECODE_NO_MEMORY;
+        if (!pieces[i].data) result = Failed(CAUSE_NO_MEMORY);
     }
-    if (result == DECODE_OK)
-        result = StartStage1(&source, entry, capacity, read_stored, read_context);
-    if (result == DECODE_OK)
-        result = RunTwoThreads(&source, &tail, pieces, &piece_count, wanted_pieces);
+    if (result.ok()) result = StartStage1(&source, entry, capacity, read_stored, read_context);
+    if (result.ok()) result = RunTwoThreads(&source, &tail, pieces, &piece_count, wanted_pieces);
     if (widened_steps) *widened_steps = WidenedSteps(source);
     StopStage1(&source);
     for (int i = 0; i < piece_count; i++) FreeZeroedMemory(pieces[i].data);

@@ -9,10 +9,10 @@
 #include "codec/012coding.h"
 #include "decoder/decode_chain.h"
 
-// Receives the decoded bytes in order, in pieces of at most 1 MiB; false
-// stops the decoding (a failed write, or the caller gives up), which then
-// answers DECODE_WRITE_FAILED.
-typedef bool (*DecodedOutput)(void* context, const uint8_t* data, uint32_t size);
+// Receives the decoded bytes in order, in pieces of at most 1 MiB. A failure
+// (CAUSE_WRITE_FAILED with the system's number, or CAUSE_CANCELLED when the
+// caller gives up) stops the decoding, which then answers it.
+typedef Status (*DecodedOutput)(void* context, const uint8_t* data, uint32_t size);
 
 // Reads an entry's stored bytes from an open archive, never past their end:
 // a Stage1Refill over a StoredBytesReader.
@@ -20,14 +20,14 @@ struct StoredBytesReader {
     FileHandle archive;
     uint32_t left;
 };
-bool ReadStoredBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
+Status ReadStoredBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
 
 // Reads stored bytes held in memory: a Stage1Refill over a MemoryBytesReader.
 struct MemoryBytesReader {
     const uint8_t* next;
     uint32_t left;
 };
-bool ReadMemoryBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
+Status ReadMemoryBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
 
 // Below this size an entry decodes faster on one thread than the second
 // thread takes to start: it always runs on the caller's.
@@ -35,12 +35,12 @@ const uint32_t TWO_THREADS_FROM = 0x100000;
 
 // Decodes the stored bytes that `read_stored` delivers. The output receives
 // the entry's bytes as they are decoded, before the verdict is known: only
-// DECODE_OK says they are the entry. With `two_threads` false everything
+// CAUSE_OK says they are the entry. With `two_threads` false everything
 // runs on the caller's thread. When given, *widened_steps receives how many
 // steps of stage 1 needed the narrow-interval widening.
-DecodeResult DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
-                            DecodedOutput output, void* output_context, bool two_threads,
-                            uint32_t* widened_steps = NULL);
+Status DecodeInMemory(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
+                      DecodedOutput output, void* output_context, bool two_threads,
+                      uint32_t* widened_steps = NULL);
 
 // Buffers kept by a caller that decodes many entries one after another on
 // one thread, so that each entry does not fetch and fault in its own: each
@@ -64,9 +64,9 @@ void FreeDecoderBuffers(DecoderBuffers* buffers);
 
 // DecodeInMemory on the caller's thread alone, with `buffers` (zero-filled
 // at first) lent for the entry and handed back, grown, at its end.
-DecodeResult DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_stored,
-                                   void* read_context, DecodedOutput output, void* output_context,
-                                   DecoderBuffers* buffers, uint32_t* widened_steps = NULL);
+Status DecodeInMemoryReusing(const StoredEntry& entry, Stage1Refill read_stored, void* read_context,
+                             DecodedOutput output, void* output_context, DecoderBuffers* buffers,
+                             uint32_t* widened_steps = NULL);
 
 // Decoding at the pace of whoever takes the output, on its thread alone, in
 // memory bounded by the format's block sizes (about 12 MiB): the one-thread
@@ -75,15 +75,14 @@ struct PullDecoder;
 
 // NULL, with *result saying why, when the decoding cannot start.
 PullDecoder* StartPullDecoder(const StoredEntry& entry, Stage1Refill read_stored,
-                              void* read_context, DecodeResult* result);
+                              void* read_context, Status* result);
 
 // The next decoded bytes: *data and *size point into the decoder until the
-// next call. *size is 0 only with the verdict: DECODE_OK when the entry is
+// next call. *size is 0 only with the verdict: CAUSE_OK when the entry is
 // complete and sound. Once a verdict is given every call repeats it.
-DecodeResult PullDecoded(PullDecoder* decoder, const uint8_t** data, uint32_t* size);
+Status PullDecoded(PullDecoder* decoder, const uint8_t** data, uint32_t* size);
 
 // Steps of stage 1 so far that needed the narrow-interval widening.
 uint32_t PulledWidenedSteps(const PullDecoder* decoder);
 
 void StopPullDecoder(PullDecoder* decoder);
-

@@ -68,18 +68,18 @@ static void MakeWorkPath(char path[WORK_PATH_SIZE], const char* folder, size_t f
     memcpy(path + folder_length + STEM_LENGTH, suffix, sizeof FIRST_SUFFIX);
 }
 
-static FileHandle OpenWorkFile(const char* path) {
+static Status OpenWorkFile(const char* path, FileHandle* file) {
     if (BeforeWorkFileOpen) BeforeWorkFileOpen(path);
-    return CreateWorkFile(path);
+    return CreateWorkFile(path, file);
 }
 
 // Draws stems until neither name exists and both files could be made. A name
 // that another program (or a second stub, which draws the same stems) takes
 // between the check and the open makes the open fail, and counts like a name
 // that existed. Both files are made before the copy, so the second name cannot
-// be taken while the stored bytes move. DECODE_WRITE_FAILED, with neither file
+// be taken while the stored bytes move. CAUSE_WRITE_FAILED, with neither file
 // open, when a file cannot be made for another reason.
-static DecodeResult OpenWorkFiles(const char* folder, size_t folder_length, WorkFiles* files) {
+static Status OpenWorkFiles(const char* folder, size_t folder_length, WorkFiles* files) {
     char firstPath[WORK_PATH_SIZE];
     char secondPath[WORK_PATH_SIZE];
     for (;;) {
@@ -92,39 +92,39 @@ static DecodeResult OpenWorkFiles(const char* folder, size_t folder_length, Work
         bool secondExists = PathExists(secondPath);
         if (firstExists || secondExists) continue;
 
-        files->first = OpenWorkFile(firstPath);
-        if (files->first == NO_FILE) {
+        Status opened = OpenWorkFile(firstPath, &files->first);
+        if (!opened.ok()) {
             if (PathExists(firstPath)) continue;
-            return DECODE_WRITE_FAILED;
+            return opened;
         }
-        files->second = OpenWorkFile(secondPath);
-        if (files->second != NO_FILE) return DECODE_OK;
+        opened = OpenWorkFile(secondPath, &files->second);
+        if (opened.ok()) return STATUS_OK;
         CloseFile(files->first);
         files->first = NO_FILE;
-        if (!PathExists(secondPath)) return DECODE_WRITE_FAILED;
+        if (!PathExists(secondPath)) return opened;
     }
 }
 
-DecodeResult DecodeStoredEntry(FileHandle archive, const StoredEntry& entry, MessagePump pump,
-                               WorkFiles* files) {
+Status DecodeStoredEntry(FileHandle archive, const StoredEntry& entry, MessagePump pump,
+                         WorkFiles* files) {
     files->first = NO_FILE;
     files->second = NO_FILE;
 
     char folder[TEMP_FOLDER_ROOM + 1];
     size_t folder_length = WorkFolder(folder);
-    DecodeResult result = OpenWorkFiles(folder, folder_length, files);
-    if (result != DECODE_OK) {
+    Status result = OpenWorkFiles(folder, folder_length, files);
+    if (!result.ok()) {
         SetFilePointer64(archive, entry.storedSize, FILE_CURRENT);
         return result;
     }
     StoredBytesAt stored = {archive, SetFilePointer64(archive, 0, FILE_CURRENT)};
     result = CopyIntoWorkFile(archive, files->first, entry.storedSize);
-    if (result != DECODE_OK) return result;
+    if (!result.ok()) return result;
     // The archive is left behind the stored bytes, also when they are read again.
     int64_t next = SetFilePointer64(archive, 0, FILE_CURRENT);
     result = DecodeWorkFiles(files->first, files->second, entry, pump, stored);
-    if (SetFilePointer64(archive, next, FILE_BEGIN) != next && result == DECODE_OK)
-        result = DECODE_READ_FAILED;
+    if (SetFilePointer64(archive, next, FILE_BEGIN) != next && result.ok())
+        result = Failed(CAUSE_READ_FAILED);
     return result;
 }
 

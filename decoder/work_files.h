@@ -25,11 +25,11 @@ struct WorkFiles {
 // Copies the entry's stored bytes from the archive (standing at its first
 // stored byte) into a new first work file and runs stages 1 to 3 between the
 // two work files. Leaves the archive right behind the stored bytes and both
-// work files open (or NO_FILE where one could not be created). DECODE_OK when
+// work files open (or NO_FILE where one could not be created). CAUSE_OK when
 // the second work file holds run-length blocks that expand to exactly
 // `originalSize` bytes; otherwise why not.
-DecodeResult DecodeStoredEntry(FileHandle archive, const StoredEntry& entry, MessagePump pump,
-                               WorkFiles* files);
+Status DecodeStoredEntry(FileHandle archive, const StoredEntry& entry, MessagePump pump,
+                         WorkFiles* files);
 
 // Closes, and so deletes, both work files.
 void CloseWorkFiles(WorkFiles* files);

@@ -85,8 +85,8 @@ void FuzzCleanup() {
 
 static void Fill(FileHandle file, const uint8_t* data, size_t size) {
     SetFilePointer64(file, 0, FILE_BEGIN);
-    if (size) Check(WriteBytes(file, data, (uint32_t)size), "input written");
-    Check(TruncateHere(file), "input truncated");
+    if (size) Check(WriteBytes(file, data, (uint32_t)size).ok(), "input written");
+    Check(TruncateHere(file).ok(), "input truncated");
 }
 
 static Bytes Contents(FileHandle file) {
@@ -105,18 +105,16 @@ static void CountPump(void* context) { ++*(uint64_t*)context; }
 static const uint32_t kBufferSizes[4] = {4, 5, 7, 4096};
 
 // The only verdicts a stage may give on input it can read and output it can write.
-static bool IsVerdict(DecodeResult result) {
-    return result == DECODE_OK || result == DECODE_DAMAGED;
-}
+static bool IsVerdict(Cause result) { return result == CAUSE_OK || result == CAUSE_DAMAGED; }
 
-static DecodeResult RunStage1(const uint8_t* data, size_t size, int odd, uint32_t buffer_size,
-                              Bytes* output, uint64_t* pumps) {
+static Cause RunStage1(const uint8_t* data, size_t size, int odd, uint32_t buffer_size,
+                       Bytes* output, uint64_t* pumps) {
     uint32_t saved = RC_BUF_SIZE;
     RC_BUF_SIZE = buffer_size;
     Fill(WorkFile(0), data, size);
     *pumps = 0;
     MessagePump pump = {CountPump, pumps};
-    DecodeResult result = coding012_decode(WorkFile(0), WorkFile(1), odd, pump, kStage1FileValues);
+    Cause result = coding012_decode(WorkFile(0), WorkFile(1), odd, pump, kStage1FileValues).cause;
     RC_BUF_SIZE = saved;
     Check(IsVerdict(result), "stage 1 answers ok or damaged");
     *output = Contents(WorkFile(1));
@@ -129,12 +127,12 @@ void FuzzStage1(const uint8_t* data, size_t size) {
     uint32_t small = kBufferSizes[(data[0] >> 1) & 3];
     Bytes a, b;
     uint64_t pumps_a = 0, pumps_b = 0;
-    DecodeResult ra = RunStage1(data + 1, size - 1, odd, small, &a, &pumps_a);
-    DecodeResult rb = RunStage1(data + 1, size - 1, odd, RC_BUF_SIZE_FLOOR, &b, &pumps_b);
+    Cause ra = RunStage1(data + 1, size - 1, odd, small, &a, &pumps_a);
+    Cause rb = RunStage1(data + 1, size - 1, odd, RC_BUF_SIZE_FLOOR, &b, &pumps_b);
     // The buffer size decides how the stage reads and writes, never what it decodes.
     Check(ra == rb, "result independent of the buffer size");
     Check(pumps_a == pumps_b, "pump calls independent of the buffer size");
-    if (ra == DECODE_OK) {
+    if (ra == CAUSE_OK) {
         Check(a == b, "output independent of the buffer size");
         Check(pumps_a == a.size() / STAGE1_PUMP_INTERVAL, "one pump call per pump interval");
     }
@@ -143,14 +141,15 @@ void FuzzStage1(const uint8_t* data, size_t size) {
     literal::Stage1Outcome expected =
         literal::DecodeStage1(Bytes(data + 1, data + size), odd, true, kStage1FileValues + 1);
     Check(ra == expected.result, "stage 1 gives the literal decoder's verdict");
-    if (ra == DECODE_OK) Check(a == expected.values, "stage 1 gives the literal decoder's bytes");
+    if (ra == CAUSE_OK) Check(a == expected.values, "stage 1 gives the literal decoder's bytes");
 }
 
 void FuzzStage2(const uint8_t* data, size_t size) {
     Fill(WorkFile(0), data, size);
     uint64_t pumps = 0;
     MessagePump pump = {CountPump, &pumps};
-    Check(mtf_decode(WorkFile(0), WorkFile(1), pump) == DECODE_OK, "stage 2 decodes any input");
+    Check(mtf_decode(WorkFile(0), WorkFile(1), pump).cause == CAUSE_OK,
+          "stage 2 decodes any input");
     Bytes out = Contents(WorkFile(1));
     Check(out.size() == size, "stage 2 keeps the length");
     Check(pumps == size / MTF_BUF_SIZE + 1, "one pump call per chunk");
@@ -165,7 +164,7 @@ void FuzzStage3(const uint8_t* data, size_t size) {
     Fill(WorkFile(0), data, size);
     uint64_t pumps = 0;
     MessagePump pump = {CountPump, &pumps};
-    DecodeResult result = blocksort_decode(WorkFile(0), WorkFile(1), pump);
+    Cause result = blocksort_decode(WorkFile(0), WorkFile(1), pump).cause;
     Check(IsVerdict(result), "stage 3 answers ok or damaged");
     Bytes out = Contents(WorkFile(1));
     Check(pumps % 2 == 0 && pumps / 2 <= size / 7 + 1, "two pump calls per block");
@@ -178,7 +177,7 @@ void FuzzStage3(const uint8_t* data, size_t size) {
         uint32_t top = ((uint32_t)data[0] << 16) | ((uint32_t)data[1] << 8) | data[2];
         uint32_t n = ((uint32_t)data[3] << 16) | ((uint32_t)data[4] << 8) | data[5];
         if (n > 0 && n < BS_BUF_SIZE && top < n && n <= size - 6) {
-            Check(result == DECODE_OK && out.size() == n, "a well-formed block is restored");
+            Check(result == CAUSE_OK && out.size() == n, "a well-formed block is restored");
             Bytes memory(n);
             std::vector<uint32_t> work(blocksort_work_words(n));
             blocksort_restore(data + 6, memory.data(), top, n, work.data(), NO_PUMP);
@@ -191,13 +190,13 @@ void FuzzStage4(const uint8_t* data, size_t size) {
     Fill(WorkFile(0), data, size);
     uint64_t pumps = 0;
     MessagePump pump = {CountPump, &pumps};
-    DecodeResult result = rle_decode(WorkFile(0), WorkFile(1), pump);
+    Cause result = rle_decode(WorkFile(0), WorkFile(1), pump).cause;
     Check(IsVerdict(result), "stage 4 answers ok or damaged");
     Bytes out = Contents(WorkFile(1));
     uint64_t expected = 0;
-    DecodeResult walked = rle_expanded_size(WorkFile(0), &expected);
+    Cause walked = rle_expanded_size(WorkFile(0), &expected).cause;
     Check(walked == result, "size walk gives the expansion's verdict");
-    if (result == DECODE_OK) Check(expected == out.size(), "size walk agrees with the expansion");
+    if (result == CAUSE_OK) Check(expected == out.size(), "size walk agrees with the expansion");
     Check(out.size() <= (uint64_t)pumps * RLE_BUF_SIZE, "one pump call per block");
     Bytes literal_out;
     Check(result == literal::DecodeStage4(Bytes(data, data + size), &literal_out) &&
@@ -211,28 +210,28 @@ int DecodeChain(const uint8_t* stored, size_t size, int fNewType, Bytes* output)
     Fill(first, stored, size);
     // The size the record announces is what the stages make of the input:
     // found first without the check, then the chain runs with it.
-    DecodeResult result = coding012_decode(first, second, fNewType, NO_PUMP, NO_OUTPUT_LIMIT);
+    Cause result = coding012_decode(first, second, fNewType, NO_PUMP, NO_OUTPUT_LIMIT).cause;
     Check(IsVerdict(result), "stage 1 answers ok or damaged");
-    if (result != DECODE_OK) return 0;
+    if (result != CAUSE_OK) return 0;
     uint64_t stage1_length = GetFileSize64(second);
     Check(stage1_length <= kOutputBound, "stage 1 output bounded");
-    Check(mtf_decode(second, first, NO_PUMP) == DECODE_OK, "stage 2 decodes any input");
-    result = blocksort_decode(first, second, NO_PUMP);
+    Check(mtf_decode(second, first, NO_PUMP).cause == CAUSE_OK, "stage 2 decodes any input");
+    result = blocksort_decode(first, second, NO_PUMP).cause;
     Check(IsVerdict(result), "stage 3 answers ok or damaged");
-    if (result != DECODE_OK) return 0;
+    if (result != CAUSE_OK) return 0;
     uint64_t expected = 0;
-    result = rle_expanded_size(second, &expected);
+    result = rle_expanded_size(second, &expected).cause;
     Check(IsVerdict(result), "stage 4 size walk answers ok or damaged");
-    if (result != DECODE_OK || expected > 0xFFFFFFFFu) return 0;
+    if (result != CAUSE_OK || expected > 0xFFFFFFFFu) return 0;
 
     Fill(first, stored, size);
     Fill(target, stored, size);  // where the chain may read them again
     StoredEntry entry = {(uint32_t)size, (uint32_t)expected, fNewType != 0};
     // Also a stage-1 output past the work bound, with bytes behind the last
     // block that the later stages ignore.
-    DecodeResult chained = DecodeWorkFiles(first, second, entry, NO_PUMP, StoredBytesAt{target, 0});
-    Check(chained == DECODE_OK, "the chain accepts what its stages accept");
-    Check(ExpandWorkFile(second, target, NO_PUMP) == DECODE_OK,
+    Cause chained = DecodeWorkFiles(first, second, entry, NO_PUMP, StoredBytesAt{target, 0}).cause;
+    Check(chained == CAUSE_OK, "the chain accepts what its stages accept");
+    Check(ExpandWorkFile(second, target, NO_PUMP).cause == CAUSE_OK,
           "stage 4 expands what the size walk accepted");
     *output = Contents(target);
     Check(output->size() == expected, "stage 4 writes the announced size");
@@ -244,10 +243,10 @@ int DecodeChain(const uint8_t* stored, size_t size, int fNewType, Bytes* output)
 static uint32_t LiteralExpandedSize(const Bytes& stored, int fNewType) {
     literal::Stage1Outcome stage1 =
         literal::DecodeStage1(stored, fNewType != 0, true, kChainStage1Values);
-    if (stage1.result != DECODE_OK) return 0;
+    if (stage1.result != CAUSE_OK) return 0;
     Bytes sorted = literal::DecodeStage2(stage1.values), coded, original;
-    if (literal::DecodeStage3(sorted, &coded) != DECODE_OK) return 0;
-    if (literal::DecodeStage4(coded, &original) != DECODE_OK) return 0;
+    if (literal::DecodeStage3(sorted, &coded) != CAUSE_OK) return 0;
+    if (literal::DecodeStage4(coded, &original) != CAUSE_OK) return 0;
     return (uint32_t)original.size();
 }
 
@@ -264,24 +263,24 @@ void FuzzChain(const uint8_t* data, size_t size) {
     Check(differs == NULL, differs ? differs : "");
 }
 
-static bool AppendDecoded(void* context, const uint8_t* data, uint32_t size) {
+static Status AppendDecoded(void* context, const uint8_t* data, uint32_t size) {
     ((Bytes*)context)->insert(((Bytes*)context)->end(), data, data + size);
-    return true;
+    return STATUS_OK;
 }
 
 // The memory decoder on one and on two threads against the literal outcome.
 static const char* CompareMemory(const uint8_t* stored, size_t size, const StoredEntry& entry,
-                                 DecodeResult literal_result, const Bytes& expected) {
+                                 Cause literal_result, const Bytes& expected) {
     for (bool two_threads : {false, true}) {
         // Below that size both runs take the same path.
         if (two_threads && entry.originalSize < TWO_THREADS_FROM) break;
         MemoryBytesReader reader = {stored, (uint32_t)size};
         Bytes out;
-        DecodeResult result =
-            DecodeInMemory(entry, ReadMemoryBytes, &reader, AppendDecoded, &out, two_threads);
+        Cause result =
+            DecodeInMemory(entry, ReadMemoryBytes, &reader, AppendDecoded, &out, two_threads).cause;
         if (!IsVerdict(result)) return "the memory decoder answers neither ok nor damaged";
         if (result != literal_result) return "the memory decoder's verdict differs";
-        if (result == DECODE_OK && out != expected) return "the memory decoder's bytes differ";
+        if (result == CAUSE_OK && out != expected) return "the memory decoder's bytes differ";
     }
     return NULL;
 }
@@ -289,7 +288,7 @@ static const char* CompareMemory(const uint8_t* stored, size_t size, const Store
 const char* CompareMemoryEntry(const uint8_t* stored, size_t size, uint32_t original_size,
                                int fNewType) {
     Bytes expected;
-    DecodeResult literal_result =
+    Cause literal_result =
         literal::DecodeEntry(Bytes(stored, stored + size), original_size, fNewType != 0, &expected);
     StoredEntry entry = {(uint32_t)size, original_size, fNewType != 0};
     return CompareMemory(stored, size, entry, literal_result, expected);
@@ -305,17 +304,17 @@ void FuzzChainMemory(const uint8_t* data, size_t size) {
 
 const char* CompareEntry(const uint8_t* stored, size_t size, uint32_t original_size, int fNewType) {
     Bytes expected;
-    DecodeResult literal_result =
+    Cause literal_result =
         literal::DecodeEntry(Bytes(stored, stored + size), original_size, fNewType != 0, &expected);
     FileHandle first = WorkFile(0), second = WorkFile(1), target = WorkFile(2);
     Fill(first, stored, size);
     Fill(target, stored, size);  // where the chain may read them again
     StoredEntry entry = {(uint32_t)size, original_size, fNewType != 0};
-    DecodeResult result = DecodeWorkFiles(first, second, entry, NO_PUMP, StoredBytesAt{target, 0});
-    if (result == DECODE_OK) result = ExpandWorkFile(second, target, NO_PUMP);
+    Cause result = DecodeWorkFiles(first, second, entry, NO_PUMP, StoredBytesAt{target, 0}).cause;
+    if (result == CAUSE_OK) result = ExpandWorkFile(second, target, NO_PUMP).cause;
     if (!IsVerdict(result)) return "the entry decoder answers neither ok nor damaged";
     if (result != literal_result) return "the entry decoder's verdict differs from the literal one";
-    if (result == DECODE_OK && Contents(target) != expected)
+    if (result == CAUSE_OK && Contents(target) != expected)
         return "the entry decoder's bytes differ from the literal ones";
     return CompareMemory(stored, size, entry, literal_result, expected);
 }
@@ -329,14 +328,14 @@ struct MemorySource {
     size_t position;
 };
 
-static bool RefillFromMemory(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+static Status RefillFromMemory(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
     MemorySource* source = (MemorySource*)context;
     size_t n = source->size - source->position;
     if (n > room) n = room;
     if (n) memcpy(buffer, source->data + source->position, n);
     source->position += n;
     *got = (uint32_t)n;
-    return true;
+    return STATUS_OK;
 }
 
 const char* CompareStage1(const uint8_t* stream, size_t size, int fNewType,
@@ -346,28 +345,28 @@ const char* CompareStage1(const uint8_t* stream, size_t size, int fNewType,
     MemorySource source = {stream, size, 0};
     Bytes LBuffer(buffer_size);
     Stage1Decoder d;
-    if (stage1_start(&d, fNewType, RefillFromMemory, &source, LBuffer.data(), buffer_size) !=
-        DECODE_OK)
+    if (stage1_start(&d, fNewType, RefillFromMemory, &source, LBuffer.data(), buffer_size).cause !=
+        CAUSE_OK)
         return "stage 1 does not start";
     NarrowIntervalRuleSetting rule_setting(narrow_interval_rule);
     Bytes values;
-    DecodeResult result = DECODE_OK;
+    Cause result = CAUSE_OK;
     bool finished = false;
-    while (result == DECODE_OK && !finished && values.size() < kStage1Values) {
+    while (result == CAUSE_OK && !finished && values.size() < kStage1Values) {
         size_t before = values.size();
         uint32_t produced = 0;
         uint32_t room = (uint32_t)std::min<size_t>(piece, kStage1Values - before);
         values.resize(before + room);
-        result = stage1_decode(&d, values.data() + before, room, &produced, &finished);
+        result = stage1_decode(&d, values.data() + before, room, &produced, &finished).cause;
         values.resize(before + produced);
     }
     uint32_t widened_steps = d.rc.widened_steps;
     stage1_release(&d);
     if (!IsVerdict(result)) return "stage 1 answers neither ok nor damaged";
     // Both stopped after the same number of values, or ended alike before.
-    bool cut = result == DECODE_OK && !finished;
+    bool cut = result == CAUSE_OK && !finished;
     if (cut != expected.cut) return "stage 1 ends where the literal one goes on, or the reverse";
-    if (!cut && (finished ? DECODE_OK : DECODE_DAMAGED) != expected.result)
+    if (!cut && (finished ? CAUSE_OK : CAUSE_DAMAGED) != expected.result)
         return "stage 1's verdict differs from the literal one";
     if (values != expected.values) return "stage 1's bytes differ from the literal ones";
     if (widened_steps != expected.widened_steps)
@@ -387,20 +386,20 @@ const char* CompareStage2(const uint8_t* data, size_t size) {
 }
 
 // Stage 3 over blocks in memory, by the stage's own rules and core.
-static DecodeResult RestoreBlocks(const uint8_t* in, size_t size, Bytes* out, bool* walks_alike) {
+static Cause RestoreBlocks(const uint8_t* in, size_t size, Bytes* out, bool* walks_alike) {
     out->clear();
     *walks_alike = true;
     static std::vector<uint32_t> work;  // kept, so that fuzzing does not allocate per input
     static Bytes block;
     size_t pos = 0;
     for (;;) {
-        if (pos == size) return DECODE_OK;
-        if (size - pos < BS_HEADER_SIZE) return DECODE_DAMAGED;
+        if (pos == size) return CAUSE_OK;
+        if (size - pos < BS_HEADER_SIZE) return CAUSE_DAMAGED;
         uint32_t top, n;
         blocksort_read_header(in + pos, &top, &n);
         pos += BS_HEADER_SIZE;
-        if (n == 0) return DECODE_OK;
-        if (!blocksort_block_ok(top, n) || size - pos < n) return DECODE_DAMAGED;
+        if (n == 0) return CAUSE_OK;
+        if (!blocksort_block_ok(top, n) || size - pos < n) return CAUSE_DAMAGED;
         work.resize(blocksort_work_words(n));
         block.resize(n);
         blocksort_restore(in + pos, block.data(), top, n, work.data(), NO_PUMP);
@@ -424,14 +423,14 @@ static DecodeResult RestoreBlocks(const uint8_t* in, size_t size, Bytes* out, bo
             if (!std::equal(block.begin(), block.end(), out->end() - n)) *walks_alike = false;
         }
         pos += n;
-        if (n != BS_BUF_SIZE) return DECODE_OK;
+        if (n != BS_BUF_SIZE) return CAUSE_OK;
     }
 }
 
 const char* CompareStage3(const uint8_t* data, size_t size) {
     Bytes out, expected;
     bool walks_alike = true;
-    DecodeResult result = RestoreBlocks(data, size, &out, &walks_alike);
+    Cause result = RestoreBlocks(data, size, &out, &walks_alike);
     if (!walks_alike) return "stage 3's two walks give different bytes";
     if (result != literal::DecodeStage3(Bytes(data, data + size), &expected))
         return "stage 3's verdict differs from the literal one";
@@ -441,30 +440,30 @@ const char* CompareStage3(const uint8_t* data, size_t size) {
 
 // Stage 4 over blocks in memory, by the stage's own rules and core; the
 // measuring walk must count what the expansion writes.
-static DecodeResult ExpandBlocks(const uint8_t* in, size_t size, Bytes* out, bool* measured_alike) {
+static Cause ExpandBlocks(const uint8_t* in, size_t size, Bytes* out, bool* measured_alike) {
     out->clear();
     *measured_alike = true;
     static Bytes block(RLE_BUF_SIZE);  // kept, so that fuzzing does not allocate per input
     size_t pos = 0;
     for (;;) {
-        if (pos == size) return DECODE_OK;
-        if (size - pos < RLE_HEADER_SIZE) return DECODE_DAMAGED;
+        if (pos == size) return CAUSE_OK;
+        if (size - pos < RLE_HEADER_SIZE) return CAUSE_DAMAGED;
         uint32_t beforesize = rle_read_header(in + pos);
         pos += RLE_HEADER_SIZE;
-        if (!rle_block_size_ok(beforesize) || size - pos < beforesize) return DECODE_DAMAGED;
+        if (!rle_block_size_ok(beforesize) || size - pos < beforesize) return CAUSE_DAMAGED;
         int32_t n = rle_decode2(in + pos, block.data(), beforesize, RLE_THRESHOLD);
         if (rle_decode2(in + pos, NULL, beforesize, RLE_THRESHOLD) != n) *measured_alike = false;
-        if (n < 0) return DECODE_DAMAGED;
+        if (n < 0) return CAUSE_DAMAGED;
         out->insert(out->end(), block.begin(), block.begin() + n);
         pos += beforesize;
-        if ((uint32_t)n != RLE_BUF_SIZE) return DECODE_OK;
+        if ((uint32_t)n != RLE_BUF_SIZE) return CAUSE_OK;
     }
 }
 
 const char* CompareStage4(const uint8_t* data, size_t size) {
     Bytes out, expected;
     bool measured_alike = true;
-    DecodeResult result = ExpandBlocks(data, size, &out, &measured_alike);
+    Cause result = ExpandBlocks(data, size, &out, &measured_alike);
     if (!measured_alike) return "stage 4's measuring walk differs from its expansion";
     if (result != literal::DecodeStage4(Bytes(data, data + size), &expected))
         return "stage 4's verdict differs from the literal one";

@@ -138,7 +138,9 @@ bool IsSafeName(const std::string& name) {
 // The walk with the name rules over the input in memory: the library's verdict.
 PayloadFault RulesVerdict(const uint8_t* data, size_t size, uint32_t start) {
     ByteSource source = MemorySource(data, size);
-    return WalkPayload(&source, start, NameRules(), nullptr, nullptr, nullptr);
+    PayloadRefusal refusal;
+    WalkPayload(&source, start, NameRules(), nullptr, nullptr, &refusal);
+    return refusal.fault;
 }
 
 uint8_t ByteAt(const uint8_t* data, size_t size, uint64_t at) { return at < size ? data[at] : 0; }
@@ -175,7 +177,7 @@ void FuzzPayload(const uint8_t* data, size_t size) {
     EntryRecord record;
     bool at_end = false;
     Cause read;
-    while ((read = ReadEntryRecord(g_file, &record, &at_end)) == CAUSE_OK && !at_end) {
+    while ((read = ReadEntryRecord(g_file, &record, &at_end).cause) == CAUSE_OK && !at_end) {
         Check(IsSafeName(std::string(record.name, record.nameLength)),
               "validation accepts only names safe below a destination");
         SetFilePointer64(g_file, record.storedSize, FILE_CURRENT);

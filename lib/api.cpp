@@ -41,8 +41,8 @@ int CheckEntry(const qv_archive* archive, size_t index, qv_error* error) {
 
 // Reads through the user's functions, seeking only when the position is not
 // where the last read left it, until `size` bytes or the end.
-bool ReadThroughCallbacks(void* context, uint64_t position, void* buffer, uint32_t size,
-                          uint32_t* got) {
+Status ReadThroughCallbacks(void* context, uint64_t position, void* buffer, uint32_t size,
+                            uint32_t* got) {
     qv_archive* archive = (qv_archive*)context;
     const qv_io_callbacks& io = archive->io;
     *got = 0;
@@ -55,7 +55,7 @@ bool ReadThroughCallbacks(void* context, uint64_t position, void* buffer, uint32
             archive->io_position = UINT64_MAX;
             archive->io_failed = true;
             archive->io_failure = answer > 0 ? answer : 0;
-            return false;
+            return Failed(CAUSE_READ_FAILED, (uint32_t)archive->io_failure);
         }
         archive->io_position = position;
     }
@@ -66,13 +66,13 @@ bool ReadThroughCallbacks(void* context, uint64_t position, void* buffer, uint32
             archive->io_position = UINT64_MAX;
             archive->io_failed = true;
             archive->io_failure = answer > 0 ? answer : 0;
-            return false;
+            return Failed(CAUSE_READ_FAILED, (uint32_t)archive->io_failure);
         }
         if (delivered == 0) break;
         *got += (uint32_t)delivered;
         archive->io_position += delivered;
     }
-    return true;
+    return STATUS_OK;
 }
 
 // Decodes entry `index` into `output`, with the entry's name in a failure.
@@ -105,13 +105,16 @@ struct CallbackOutput {
     int answer;  // the callback's last answer
 };
 
-bool ToCallback(void* context, const uint8_t* data, uint32_t size) {
+Status ToCallback(void* context, const uint8_t* data, uint32_t size) {
     CallbackOutput* output = (CallbackOutput*)context;
+    // The callback's own failed call left its reason behind.
+    ClearFileError();
     output->answer = output->write(output->context, data, size);
-    return output->answer == 0;
+    if (output->answer == 0) return STATUS_OK;
+    return Failed(CAUSE_WRITE_FAILED, LastFileError());
 }
 
-bool ToHandle(void* context, const uint8_t* data, uint32_t size) {
+Status ToHandle(void* context, const uint8_t* data, uint32_t size) {
     return WriteBytes(*(FileHandle*)context, data, size);
 }
 
@@ -120,13 +123,13 @@ struct BufferOutput {
     size_t left;
 };
 
-bool ToBuffer(void* context, const uint8_t* data, uint32_t size) {
+Status ToBuffer(void* context, const uint8_t* data, uint32_t size) {
     BufferOutput* output = (BufferOutput*)context;
-    if (size > output->left) return false;
+    if (size > output->left) return Failed(CAUSE_WRITE_FAILED);
     memcpy(output->next, data, size);
     output->next += size;
     output->left -= size;
-    return true;
+    return STATUS_OK;
 }
 
 }  // namespace

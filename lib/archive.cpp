@@ -121,7 +121,7 @@ const char* IdentifyBarePayload(ByteSource* source) {
     uint8_t head[8];
     uint32_t got = 0;
     SourceSeek(source, 0, FILE_BEGIN);
-    if (!SourceRead(source, head, sizeof head, &got)) return nullptr;
+    if (!SourceRead(source, head, sizeof head, &got).ok()) return nullptr;
     return qv_identify(head, got);
 }
 
@@ -140,16 +140,18 @@ int IndexArchive(qv_archive* archive, qv_error* error) {
     // One walk validates and indexes; names are judged by rule, so opening an
     // archive touches no file but the archive itself.
     PayloadRefusal refusal;
-    if (WalkPayload(&archive->source, archive->start, NameRules(), IndexRecord, archive,
-                    &refusal) != PAYLOAD_SOUND) {
+    Status walked =
+        WalkPayload(&archive->source, archive->start, NameRules(), IndexRecord, archive, &refusal);
+    if (!walked.ok()) {
         archive->entries.clear();
         archive->total_original = 0;
         // A failed read is no verdict on the archive.
-        if (refusal.fault == PAYLOAD_READ_FAILED) {
+        if (walked.cause == CAUSE_READ_FAILED) {
             return SetError(error, QV_E_READ,
                             archive->label + ": reading failed at byte " +
                                 std::to_string(refusal.at) + ": " +
-                                SystemErrorText(LastFileError()));
+                                SystemErrorText(walked.system_error),
+                            (int)walked.system_error);
         }
         const char* kind = archive->start == 0 ? IdentifyBarePayload(&archive->source) : nullptr;
         if (kind) {
@@ -248,31 +250,33 @@ struct Sink {
     OutputStop* stop;
 };
 
-bool TakeDecoded(void* context, const uint8_t* data, uint32_t size) {
+Status TakeDecoded(void* context, const uint8_t* data, uint32_t size) {
     Sink* sink = (Sink*)context;
-    if (!DeliverDecoded(sink->output, sink->context, data, size, sink->stop)) return false;
+    if (!DeliverDecoded(sink->output, sink->context, data, size, sink->stop))
+        return Failed(CAUSE_WRITE_FAILED, sink->stop->system_error);
     if (sink->progress && !sink->progress->Advance(size)) {
         sink->stop->cancelled = true;
-        return false;
+        return Failed(CAUSE_CANCELLED);
     }
-    return true;
+    return STATUS_OK;
 }
 
 }  // namespace
 
-bool ReadPlacedBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+Status ReadPlacedBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
     PlacedBytesReader* reader = (PlacedBytesReader*)context;
     uint32_t want = room < reader->left ? room : reader->left;
     *got = 0;
-    if (want == 0) return true;
+    if (want == 0) return STATUS_OK;
     qv_archive* archive = const_cast<qv_archive*>(reader->archive);
     std::lock_guard<std::mutex> hold(archive->reading);
-    if (SourceSeek(&archive->source, (int64_t)reader->at, FILE_BEGIN) != (int64_t)reader->at ||
-        !SourceRead(&archive->source, buffer, want, got))
-        return false;
+    if (SourceSeek(&archive->source, (int64_t)reader->at, FILE_BEGIN) != (int64_t)reader->at)
+        return Failed(CAUSE_READ_FAILED);
+    Status read = SourceRead(&archive->source, buffer, want, got);
+    if (!read.ok()) return read;
     reader->at += *got;
     reader->left -= *got;
-    return true;
+    return STATUS_OK;
 }
 
 bool DecodedWhole(const EntryFields& record) {
@@ -292,20 +296,20 @@ std::string EntryNameForMessages(const qv_archive& archive, size_t index) {
 
 bool DeliverDecoded(DecodedOutput output, void* context, const uint8_t* data, uint32_t size,
                     OutputStop* stop) {
-    // A reason left from an earlier call is not this refusal's.
-    ClearFileError();
-    if (output(context, data, size)) return true;
-    stop->system_error = LastFileError();
+    Status delivered = output(context, data, size);
+    if (delivered.ok()) return true;
+    stop->system_error = delivered.system_error;
+    if (delivered.cause == CAUSE_CANCELLED) stop->cancelled = true;
     return false;
 }
 
-DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
-                              DecodedOutput output, void* output_context, ProgressReport* progress,
-                              OutputStop* stop, uint32_t* widened_steps) {
+Status DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
+                        DecodedOutput output, void* output_context, ProgressReport* progress,
+                        OutputStop* stop, uint32_t* widened_steps) {
     const ArchiveEntry& e = archive->entries[index];
     *stop = OutputStop{false, 0};
     if (widened_steps) *widened_steps = 0;
-    if (IsFolderRecord(e.record) || e.record.originalSize == 0) return DECODE_OK;  // no stream
+    if (IsFolderRecord(e.record) || e.record.originalSize == 0) return STATUS_OK;  // no stream
     StoredEntry stored =
         StoredEntryOf(e.record.storedSize, e.record.originalSize, e.record.attributeWord);
     Sink sink = {output, output_context, progress, stop};
@@ -314,10 +318,10 @@ DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay
     bool in_place = archive->source.data != NULL;
     Stage1Refill read = in_place ? ReadMemoryBytes : ReadPlacedBytes;
     void* reader = in_place ? (void*)&in_memory : (void*)&in_file;
-    DecodeResult result = way.buffers ? DecodeInMemoryReusing(stored, read, reader, TakeDecoded,
-                                                              &sink, way.buffers, widened_steps)
-                                      : DecodeInMemory(stored, read, reader, TakeDecoded, &sink,
-                                                       way.two_threads, widened_steps);
+    Status result = way.buffers ? DecodeInMemoryReusing(stored, read, reader, TakeDecoded, &sink,
+                                                        way.buffers, widened_steps)
+                                : DecodeInMemory(stored, read, reader, TakeDecoded, &sink,
+                                                 way.two_threads, widened_steps);
     return result;
 }
 
@@ -326,25 +330,21 @@ void NoteDecoded(ArchiveEntry* entry, uint32_t widened_steps) {
     entry->narrow_steps = widened_steps;
 }
 
-int DecodeFailure(DecodeResult result, std::string* why) {
-    switch (result) {
-        case DECODE_DAMAGED:
+int DecodeFailure(Status result, std::string* why) {
+    switch (result.cause) {
+        case CAUSE_DAMAGED:
             *why = "the stored data does not decode to the entry";
             return QV_E_DAMAGED;
-        case DECODE_NO_MEMORY:
+        case CAUSE_NO_MEMORY:
             *why = "out of memory";
             return QV_E_NO_MEMORY;
-        case DECODE_READ_FAILED:
+        case CAUSE_READ_FAILED:
             *why = "reading the archive failed";
             return QV_E_READ;
         default:  // the output refused the bytes, or asked to stop
             *why = "writing the decoded data failed";
             return QV_E_WRITE;
     }
-}
-
-int ReadFailure(const qv_archive& archive) {
-    return archive.source.calls ? archive.io_failure : (int)LastFileError();
 }
 
 bool FindEntry(const qv_archive& archive, const std::string& name, size_t* index) {
@@ -365,9 +365,9 @@ bool FindEntry(const qv_archive& archive, const std::string& name, size_t* index
     return false;
 }
 
-int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result,
-                       const OutputStop& stop, uint32_t widened_steps, std::string* why) {
-    if (result == DECODE_OK) {
+int RecordDecodeResult(qv_archive* archive, size_t index, Status result, const OutputStop& stop,
+                       uint32_t widened_steps, std::string* why) {
+    if (result.ok()) {
         NoteDecoded(&archive->entries[index], widened_steps);
         return QV_OK;
     }
@@ -388,12 +388,11 @@ int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
     DecodeWay way = {UsableCores() > 1, NULL};
     OutputStop stop;
     uint32_t widened = 0;
-    ClearFileError();
-    DecodeResult result =
+    Status result =
         DecodeEntryBytes(archive, index, way, output, output_context, progress, &stop, &widened);
     int code = RecordDecodeResult(archive, index, result, stop, widened, why);
     if (system_error) {
-        *system_error = code == QV_E_READ    ? ReadFailure(*archive)
+        *system_error = code == QV_E_READ    ? (int)result.system_error
                         : code == QV_E_WRITE ? (int)stop.system_error
                                              : 0;
     }

@@ -163,10 +163,7 @@ int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
 void NoteDecoded(ArchiveEntry* entry, uint32_t widened_steps);
 
 // The status and reason of a decoding that did not succeed.
-int DecodeFailure(DecodeResult result, std::string* why);
-
-// The system's number behind a failed read of the archive's bytes.
-int ReadFailure(const qv_archive& archive);
+int DecodeFailure(Status result, std::string* why);
 
 // A Stage1Refill that reads an entry's stored bytes through the archive's
 // source (a file or the user's functions) at their own place, under the
@@ -177,7 +174,7 @@ struct PlacedBytesReader {
     uint64_t at;
     uint32_t left;
 };
-bool ReadPlacedBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
+Status ReadPlacedBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
 
 // The entry named `name` (UTF-8, '/' or '\\' between its parts).
 bool FindEntry(const qv_archive& archive, const std::string& name, size_t* index);
@@ -203,24 +200,25 @@ bool DecodedWhole(const EntryFields& record);
 // or the output refused them, for the system's reason when it gave one.
 struct OutputStop {
     bool cancelled;
-    uint32_t system_error;  // LastFileError of the refusal; 0 for none
+    uint32_t system_error;  // the refusal's system number; 0 for none
 };
 
-// Hands decoded bytes to `output`; on a refusal *stop keeps the system's reason.
+// Hands decoded bytes to `output`; on a refusal *stop keeps the system's
+// reason, or that the output asked to stop.
 bool DeliverDecoded(DecodedOutput output, void* context, const uint8_t* data, uint32_t size,
                     OutputStop* stop);
 
 // DecodeArchiveEntry's work without touching the index, so that several
 // threads may decode entries of one archive at once: the decoder's result
 // and, when given, *widened_steps.
-DecodeResult DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
-                              DecodedOutput output, void* output_context, ProgressReport* progress,
-                              OutputStop* stop, uint32_t* widened_steps);
+Status DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
+                        DecodedOutput output, void* output_context, ProgressReport* progress,
+                        OutputStop* stop, uint32_t* widened_steps);
 
 // The status and *why of a decoder's result for entry `index`, whose
 // narrow-interval use it records when the entry decoded.
-int RecordDecodeResult(qv_archive* archive, size_t index, DecodeResult result,
-                       const OutputStop& stop, uint32_t widened_steps, std::string* why);
+int RecordDecodeResult(qv_archive* archive, size_t index, Status result, const OutputStop& stop,
+                       uint32_t widened_steps, std::string* why);
 
 // The threads that decode when `asked` (0: one per core).
 unsigned DecodingThreads(unsigned asked);

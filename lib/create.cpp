@@ -459,10 +459,11 @@ Status CheckUnchanged(FileHandle in, const WriterEntry& entry, const char* when,
 Status CheckNothingBeyond(FileHandle in, const WriterEntry& entry, std::string* why) {
     uint8_t byte;
     uint32_t got = 0;
-    if (SetFilePointer64(in, (int64_t)entry.info.size, FILE_BEGIN) != (int64_t)entry.info.size ||
-        !ReadBytes(in, &byte, 1, &got)) {
-        return ReadingFailed(LastFileError(), entry.source, why);
-    }
+    Status read =
+        SetFilePointer64(in, (int64_t)entry.info.size, FILE_BEGIN) == (int64_t)entry.info.size
+            ? ReadBytes(in, &byte, 1, &got)
+            : Failed(CAUSE_READ_FAILED);
+    if (!read.ok()) return ReadingFailed(read.system_error, entry.source, why);
     if (got == 0) return STATUS_OK;
     if (entry.info.size == 0) {
         return Fail(CAUSE_CHANGED,
@@ -495,7 +496,7 @@ bool OnCompressed(void* context, uint64_t done) {
 Status CheckCompressed(const CompressResult& result, const WriterEntry& entry,
                        const std::string& output, std::string* why) {
     std::string reason = result.error ? result.error : "";
-    switch (result.cause) {
+    switch (result.status.cause) {
         case CAUSE_OK:
             break;
         case CAUSE_CANCELLED:
@@ -506,9 +507,9 @@ Status CheckCompressed(const CompressResult& result, const WriterEntry& entry,
             return Fail(CAUSE_READ_FAILED, entry.source + ": " + reason, why);
         case CAUSE_WRITE_FAILED:
             // The output refused the stored bytes: a full disk, a file-size limit.
-            if (result.system_error != 0) reason += ": " + SystemErrorText(result.system_error);
-            return Fail(Failed(CAUSE_WRITE_FAILED, result.system_error),
-                        output + ": writing failed: " + reason, why);
+            if (result.status.system_error != 0)
+                reason += ": " + SystemErrorText(result.status.system_error);
+            return Fail(result.status, output + ": writing failed: " + reason, why);
         default:
             return Fail(CAUSE_CANNOT_STORE, entry.source + ": cannot be compressed: " + reason,
                         why);
@@ -529,7 +530,8 @@ Status qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* reco
     const WriterEntry& entry = entries[index];
     *widened_steps = 0;
     int64_t record_at = SetFilePointer64(out, 0, FILE_CURRENT);
-    if (!WriteEntryRecord(out, record)) return WritingFailed(LastFileError(), output, why);
+    Status written = WriteEntryRecord(out, record);
+    if (!written.ok()) return WritingFailed(written.system_error, output, why);
     if (record->originalSize == 0 && entry.disk_path.empty()) return STATUS_OK;
 
     FileHandle in = NO_FILE;
@@ -555,9 +557,10 @@ Status qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* reco
         } else {
             std::vector<uint8_t> stored;
             result = compress_buffer(entry.bytes->data(), record->originalSize, compress, &stored);
-            if (result.cause == CAUSE_OK &&
-                !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
-                return WritingFailed(LastFileError(), output, why);
+            if (result.status.ok()) {
+                written = WriteBytes(out, stored.data(), (uint32_t)stored.size());
+                if (!written.ok()) return WritingFailed(written.system_error, output, why);
+            }
         }
         Status status = CheckCompressed(result, entry, output, why);
         if (!status.ok()) return status;
@@ -572,7 +575,8 @@ Status qv_writer::WriteFileEntry(FileHandle out, size_t index, EntryRecord* reco
                         why);
         }
         SetFilePointer64(out, record_at, FILE_BEGIN);
-        if (!WriteEntryRecord(out, record)) return WritingFailed(LastFileError(), output, why);
+        written = WriteEntryRecord(out, record);
+        if (!written.ok()) return WritingFailed(written.system_error, output, why);
         SetFilePointer64(out, end, FILE_BEGIN);
     }
     if (in != NO_FILE) {
@@ -606,8 +610,8 @@ Status qv_writer::ReadWhole(size_t index, InputFolders* inputs, std::vector<uint
     data->resize((size_t)entry.info.size);
     uint32_t got = 0;
     for (size_t at = 0; at < data->size(); at += got) {
-        if (!ReadBytes(in, data->data() + at, (uint32_t)(data->size() - at), &got))
-            return ReadingFailed(LastFileError(), entry.source, why);
+        Status read = ReadBytes(in, data->data() + at, (uint32_t)(data->size() - at), &got);
+        if (!read.ok()) return ReadingFailed(read.system_error, entry.source, why);
         if (got == 0)
             return Fail(CAUSE_CHANGED, entry.source + ": the file shrank while it was read", why);
     }
@@ -630,8 +634,9 @@ Status qv_writer::WritePooledEntry(FileHandle out, CompressPool* pool, size_t in
     if (!status.ok()) return status;
     record->storedSize = (uint32_t)result.stored_size;
     if (!result.odd_rescale) record->attributeWord &= (uint16_t)~ODD_RESCALE;
-    if (!WriteEntryRecord(out, record) || !WriteBytes(out, stored.data(), (uint32_t)stored.size()))
-        return WritingFailed(LastFileError(), output, why);
+    Status written = WriteEntryRecord(out, record);
+    if (written.ok()) written = WriteBytes(out, stored.data(), (uint32_t)stored.size());
+    if (!written.ok()) return WritingFailed(written.system_error, output, why);
     if (!progress->End()) return Cancelled(why);
     *widened_steps = result.widened_steps;
     return STATUS_OK;
@@ -655,17 +660,18 @@ void qv_writer::Written(const WriterEntry& entry, const EntryRecord& record,
 namespace {
 
 Status ReadStub(const std::string& path, std::vector<uint8_t>* bytes, std::string* why) {
-    FileHandle file = OpenForReading(path.c_str());
-    if (file == NO_FILE) return ReadingFailed(LastFileError(), path + " (the stub)", why);
+    FileHandle file;
+    Status opened = OpenForReading(path.c_str(), &file);
+    if (!opened.ok()) return ReadingFailed(opened.system_error, path + " (the stub)", why);
     ClosedOnExit closed_on_exit{file};
     bytes->clear();
     uint8_t buffer[65536];
     uint32_t got = 0;
-    bool ok;
-    while ((ok = ReadBytes(file, buffer, sizeof buffer, &got)) && got > 0) {
+    Status read;
+    while ((read = ReadBytes(file, buffer, sizeof buffer, &got)).ok() && got > 0) {
         bytes->insert(bytes->end(), buffer, buffer + got);
     }
-    if (!ok) return ReadingFailed(LastFileError(), path + " (the stub)", why);
+    if (!read.ok()) return ReadingFailed(read.system_error, path + " (the stub)", why);
     if (bytes->empty()) return Fail(CAUSE_INVALID, path + ": the stub is empty", why);
     return STATUS_OK;
 }
@@ -723,13 +729,14 @@ Status qv_writer::Deliver(FileHandle made, std::string* why) {
     Status status = STATUS_OK;
     while (status.ok()) {
         uint32_t got = 0;
-        if (!ReadBytes(made, buffer.data(), (uint32_t)buffer.size(), &got)) {
-            status = WritingFailed(LastFileError(), output, why);
+        Status moved = ReadBytes(made, buffer.data(), (uint32_t)buffer.size(), &got);
+        if (!moved.ok()) {
+            status = WritingFailed(moved.system_error, output, why);
         } else if (got == 0) {
             break;
         } else if (output_kind == OUTPUT_DESCRIPTOR) {
-            if (!WriteBytes(output_handle, buffer.data(), got))
-                status = WritingFailed(LastFileError(), output, why);
+            moved = WriteBytes(output_handle, buffer.data(), got);
+            if (!moved.ok()) status = WritingFailed(moved.system_error, output, why);
         } else {
             int answer = output_calls.write(output_calls.context, buffer.data(), got);
             if (answer != 0) {
@@ -755,8 +762,8 @@ Status qv_writer::Finish(std::string* why) {
     }
     FileHandle out = part.file;
     if (!stub.empty()) {
-        if (!WriteBytes(out, stub.data(), (uint32_t)stub.size()))
-            return WritingFailed(LastFileError(), output, why);
+        Status written = WriteBytes(out, stub.data(), (uint32_t)stub.size());
+        if (!written.ok()) return WritingFailed(written.system_error, output, why);
         // The stub finds its payload at the end of its last section: a stub
         // with anything behind that would look in the wrong place.
         if (GetEXESizeOfOpenFile(out) != stub.size()) {
@@ -794,9 +801,8 @@ Status qv_writer::Finish(std::string* why) {
             status = WritePooledEntry(out, pool.get(), next.index, &next.record, &progress,
                                       &widened_steps, why);
         } else if (entry.info.kind == INPUT_FOLDER) {
-            status = WriteEntryRecord(out, &next.record)
-                         ? STATUS_OK
-                         : WritingFailed(LastFileError(), output, why);
+            status = WriteEntryRecord(out, &next.record);
+            if (!status.ok()) status = WritingFailed(status.system_error, output, why);
         } else {
             status = WriteFileEntry(out, next.index, &next.record, &progress, &inputs,
                                     &widened_steps, why);

@@ -9,11 +9,11 @@ namespace {
 
 // A DecodedOutput into a job's bytes, whose room was taken for the whole
 // entry: the decoder never gives more than the record announces.
-bool AppendBytes(void* context, const uint8_t* data, uint32_t size) {
+Status AppendBytes(void* context, const uint8_t* data, uint32_t size) {
     std::vector<uint8_t>* bytes = (std::vector<uint8_t>*)context;
-    if (size > bytes->capacity() - bytes->size()) return false;
+    if (size > bytes->capacity() - bytes->size()) return Failed(CAUSE_WRITE_FAILED);
     bytes->insert(bytes->end(), data, data + size);
-    return true;
+    return STATUS_OK;
 }
 
 }  // namespace
@@ -80,7 +80,7 @@ void DecodePool::DecodeJob(Job* job, DecoderBuffers* buffers) {
     try {
         job->bytes.reserve(archive_->entries[job->index].record.originalSize);
     } catch (const std::bad_alloc&) {
-        job->result = DECODE_NO_MEMORY;
+        job->result = Failed(CAUSE_NO_MEMORY);
         return;
     }
     DecodeWay way = {false, buffers};
@@ -101,7 +101,7 @@ void DecodePool::DropOldest(std::unique_lock<std::mutex>* hold) {
 
 int DecodePool::Deliver(Job* job, DecodedOutput output, void* output_context,
                         ProgressReport* progress, std::string* why) {
-    DecodeResult result = job->result;
+    Status result = job->result;
     OutputStop stop = {false, 0};
     uint32_t size = (uint32_t)job->bytes.size();
     if (size > 0) {
@@ -110,7 +110,7 @@ int DecodePool::Deliver(Job* job, DecodedOutput output, void* output_context,
             stop.cancelled = true;
             taken = false;
         }
-        if (!taken) result = DECODE_WRITE_FAILED;
+        if (!taken) result = Failed(CAUSE_WRITE_FAILED);
     }
     return RecordDecodeResult(archive_, job->index, result, stop, job->widened_steps, why);
 }
@@ -137,7 +137,7 @@ int DecodePool::Decode(size_t index, DecodedOutput output, void* output_context,
     DecodeWay way = {threads_ > 1, threads_ > 1 ? NULL : &own_buffers_};
     OutputStop stop;
     uint32_t widened = 0;
-    DecodeResult result =
+    Status result =
         DecodeEntryBytes(archive_, index, way, output, output_context, progress, &stop, &widened);
     return RecordDecodeResult(archive_, index, result, stop, widened, why);
 }

@@ -37,7 +37,7 @@ private:
     struct Job {
         size_t index = 0;
         bool done = false;
-        DecodeResult result = DECODE_OK;
+        Status result = STATUS_OK;
         uint32_t widened_steps = 0;
         std::vector<uint8_t> bytes;  // kept, with its room, for the next job in this place
     };

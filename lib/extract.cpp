@@ -273,7 +273,7 @@ private:
     struct Output {
         FileHandle file;
     };
-    static bool WriteDecoded(void* context, const uint8_t* data, uint32_t size) {
+    static Status WriteDecoded(void* context, const uint8_t* data, uint32_t size) {
         return WriteBytes(((Output*)context)->file, data, size);
     }
 

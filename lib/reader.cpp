@@ -22,11 +22,11 @@ struct qv_reader {
 namespace {
 
 // Fails the reader for good, with the entry's name in the message.
-int Fail(qv_reader* reader, DecodeResult result, qv_error* error) {
+int Fail(qv_reader* reader, Status result, qv_error* error) {
     std::string why;
     reader->failure = DecodeFailure(result, &why);
     reader->message = EntryNameForMessages(*reader->archive, reader->index) + ": " + why;
-    reader->system_error = reader->failure == QV_E_READ ? ReadFailure(*reader->archive) : 0;
+    reader->system_error = reader->failure == QV_E_READ ? (int)result.system_error : 0;
     return SetError(error, reader->failure, reader->message, reader->system_error);
 }
 
@@ -34,9 +34,8 @@ int Fail(qv_reader* reader, DecodeResult result, qv_error* error) {
 // what decoding told of the entry.
 int Refill(qv_reader* reader, qv_error* error) {
     if (reader->pending_size > 0 || reader->ended) return QV_OK;
-    ClearFileError();
-    DecodeResult result = PullDecoded(reader->decoder, &reader->pending, &reader->pending_size);
-    if (result != DECODE_OK) return Fail(reader, result, error);
+    Status result = PullDecoded(reader->decoder, &reader->pending, &reader->pending_size);
+    if (!result.ok()) return Fail(reader, result, error);
     if (reader->pending_size == 0) {
         reader->ended = true;
         NoteDecoded(&reader->archive->entries[reader->index], PulledWidenedSteps(reader->decoder));
@@ -60,8 +59,7 @@ int ReaderOpen(qv_archive* archive, size_t index, qv_reader** made, qv_error* er
     }
     StoredEntry stored =
         StoredEntryOf(e.record.storedSize, e.record.originalSize, e.record.attributeWord);
-    DecodeResult result;
-    ClearFileError();
+    Status result;
     reader->decoder = StartPullDecoder(stored, ReadPlacedBytes, &reader->stored, &result);
     if (!reader->decoder) {
         int code = Fail(reader, result, error);

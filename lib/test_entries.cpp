@@ -14,12 +14,15 @@ struct WriteCallback {
     void* context;
 };
 
-bool ToWriteCallback(void* context, const uint8_t* data, uint32_t size) {
+Status ToWriteCallback(void* context, const uint8_t* data, uint32_t size) {
     WriteCallback* callback = (WriteCallback*)context;
-    return callback->write(callback->context, data, size) == 0;
+    // The callback's own failed call left its reason behind.
+    ClearFileError();
+    if (callback->write(callback->context, data, size) == 0) return STATUS_OK;
+    return Failed(CAUSE_WRITE_FAILED, LastFileError());
 }
 
-bool Discard(void*, const uint8_t*, uint32_t) { return true; }
+Status Discard(void*, const uint8_t*, uint32_t) { return STATUS_OK; }
 
 }  // namespace
 

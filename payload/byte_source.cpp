@@ -29,20 +29,23 @@ uint64_t SourceSize(const ByteSource* source) {
     return source->file != NO_FILE ? GetFileSize64(source->file) : source->size;
 }
 
-bool SourceRead(ByteSource* source, void* buffer, uint32_t size, uint32_t* got) {
+Status SourceRead(ByteSource* source, void* buffer, uint32_t size, uint32_t* got) {
     if (source->file != NO_FILE) return ReadBytes(source->file, buffer, size, got);
     uint64_t left = source->position < source->size ? source->size - source->position : 0;
     uint32_t want = left < size ? (uint32_t)left : size;
     *got = 0;
     if (source->calls) {
         const SourceCalls* calls = source->calls;
-        if (want > 0 && !calls->read_at(calls->context, source->position, buffer, want, got))
-            return false;
-        if (*got > want) return false;  // more than asked for cannot be right
+        if (want > 0) {
+            Status read = calls->read_at(calls->context, source->position, buffer, want, got);
+            if (!read.ok()) return read;
+        }
+        // More than asked for cannot be right.
+        if (*got > want) return Failed(CAUSE_READ_FAILED);
     } else {
         *got = want;
         memcpy(buffer, source->data + source->position, *got);
     }
     source->position += *got;
-    return true;
+    return STATUS_OK;
 }

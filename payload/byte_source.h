@@ -7,12 +7,13 @@
 #include <stdint.h>
 
 #include "platform/platform.h"
+#include "platform/status.h"
 
 // Bytes delivered by functions of the library's user.
 struct SourceCalls {
-    // Up to `size` bytes from `position` on; *got 0 at the end. False when
-    // the read failed.
-    bool (*read_at)(void* context, uint64_t position, void* buffer, uint32_t size, uint32_t* got);
+    // Up to `size` bytes from `position` on; *got 0 at the end.
+    // CAUSE_READ_FAILED, with the system's number if any, when the read failed.
+    Status (*read_at)(void* context, uint64_t position, void* buffer, uint32_t size, uint32_t* got);
     uint64_t size;  // of all the bytes
     void* context;
 };
@@ -35,4 +36,4 @@ ByteSource CallsSource(const SourceCalls* calls);
 // deliver nothing.
 int64_t SourceSeek(ByteSource* source, int64_t distance, uint32_t method);
 uint64_t SourceSize(const ByteSource* source);
-bool SourceRead(ByteSource* source, void* buffer, uint32_t size, uint32_t* got);
+Status SourceRead(ByteSource* source, void* buffer, uint32_t size, uint32_t* got);

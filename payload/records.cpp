@@ -51,44 +51,53 @@ uint32_t GetEXESizeOfOpenFile(FileHandle file) {
 }
 
 uint32_t GetEXESize(const char* path) {
-    FileHandle file = OpenForReading(path);
-    if (file == NO_FILE) return 0;
+    FileHandle file;
+    if (!OpenForReading(path, &file).ok()) return 0;
     uint32_t size = GetEXESizeOfOpenFile(file);
     CloseFile(file);
     return size;
 }
 
-Cause ReadEntryRecord(FileHandle file, EntryRecord* record, bool* at_end) {
+Status ReadEntryRecord(FileHandle file, EntryRecord* record, bool* at_end) {
     ByteSource source = FileSource(file);
     return ReadEntryRecordFrom(&source, record, at_end);
 }
 
-Cause ReadEntryRecordFrom(ByteSource* source, EntryRecord* record, bool* at_end) {
+// Exactly `size` bytes: CAUSE_DAMAGED when the source ends before.
+static Status ReadWhole(ByteSource* source, void* buffer, uint32_t size) {
+    uint32_t got = 0;
+    Status read = SourceRead(source, buffer, size, &got);
+    if (read.ok() && got != size) return Failed(CAUSE_DAMAGED);
+    return read;
+}
+
+Status ReadEntryRecordFrom(ByteSource* source, EntryRecord* record, bool* at_end) {
     uint8_t length = 0;
     uint32_t got = 0;
     *at_end = false;
-    if (!SourceRead(source, &length, 1, &got)) return CAUSE_READ_FAILED;
+    Status read = SourceRead(source, &length, 1, &got);
+    if (!read.ok()) return read;
     if (got == 0) {
         *at_end = true;
-        return CAUSE_OK;
+        return STATUS_OK;
     }
-    if (length == 0) return CAUSE_DAMAGED;
+    if (length == 0) return Failed(CAUSE_DAMAGED);
 
     record->nameLength = length;
-    if (!SourceRead(source, record->name, length, &got)) return CAUSE_READ_FAILED;
-    if (got != length) return CAUSE_DAMAGED;
+    read = ReadWhole(source, record->name, length);
+    if (!read.ok()) return read;
     record->name[length] = '\0';
 
     uint8_t fields[RECORD_FIXED_SIZE - 1];  // everything behind the name
-    if (!SourceRead(source, fields, sizeof fields, &got)) return CAUSE_READ_FAILED;
-    if (got != sizeof fields) return CAUSE_DAMAGED;
+    read = ReadWhole(source, fields, sizeof fields);
+    if (!read.ok()) return read;
     record->creationTime = Load64LE(fields);
     record->lastAccessTime = Load64LE(fields + 8);
     record->lastWriteTime = Load64LE(fields + 16);
     record->attributeWord = Load16LE(fields + 24);
     record->originalSize = Load32LE(fields + 26);
     record->storedSize = Load32LE(fields + 30);
-    return CAUSE_OK;
+    return STATUS_OK;
 }
 
 uint32_t EncodeEntryRecord(const EntryRecord* record, uint8_t bytes[RECORD_MAX_SIZE]) {
@@ -104,8 +113,8 @@ uint32_t EncodeEntryRecord(const EntryRecord* record, uint8_t bytes[RECORD_MAX_S
     return RECORD_FIXED_SIZE + n;
 }
 
-bool WriteEntryRecord(FileHandle file, const EntryRecord* record) {
-    if (record->nameLength == 0) return false;
+Status WriteEntryRecord(FileHandle file, const EntryRecord* record) {
+    if (record->nameLength == 0) return Failed(CAUSE_INVALID);
     uint8_t bytes[RECORD_MAX_SIZE];
     return WriteBytes(file, bytes, EncodeEntryRecord(record, bytes));
 }

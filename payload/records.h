@@ -44,9 +44,10 @@ uint32_t GetEXESizeOfSource(ByteSource* source);
 // Reads one record's fields (not its stored bytes) at the current position.
 // CAUSE_OK with the record, or with *at_end set at the end of the payload (no
 // nameLength byte); CAUSE_DAMAGED when the record is cut short or its
-// nameLength is 0; CAUSE_READ_FAILED when reading failed.
-Cause ReadEntryRecord(FileHandle file, EntryRecord* record, bool* at_end);
-Cause ReadEntryRecordFrom(ByteSource* source, EntryRecord* record, bool* at_end);
+// nameLength is 0; the failed read's CAUSE_READ_FAILED, with the system's
+// number, when reading failed.
+Status ReadEntryRecord(FileHandle file, EntryRecord* record, bool* at_end);
+Status ReadEntryRecordFrom(ByteSource* source, EntryRecord* record, bool* at_end);
 
 // Largest record without its stored bytes.
 const uint32_t RECORD_MAX_SIZE = RECORD_FIXED_SIZE + 255;
@@ -56,5 +57,5 @@ const uint32_t RECORD_MAX_SIZE = RECORD_FIXED_SIZE + 255;
 uint32_t EncodeEntryRecord(const EntryRecord* record, uint8_t bytes[RECORD_MAX_SIZE]);
 
 // Writes one record's fields; the caller writes the stored bytes behind it.
-// False for a nameLength of 0 or a failed write.
-bool WriteEntryRecord(FileHandle file, const EntryRecord* record);
+// CAUSE_INVALID for a nameLength of 0, the failed write's CAUSE_WRITE_FAILED.
+Status WriteEntryRecord(FileHandle file, const EntryRecord* record);

@@ -60,17 +60,17 @@ bool NameIsAccepted(NameCheck check, const char* name, int length, size_t* at,
     }
 }
 
-PayloadFault Refuse(PayloadRefusal* refusal, PayloadFault fault) {
-    if (refusal) refusal->fault = fault;
-    return fault;
+Status Refuse(PayloadRefusal* refusal, PayloadFault fault) {
+    refusal->fault = fault;
+    return Failed(CAUSE_DAMAGED);
 }
 
 }  // namespace
 
 NameCheck NameRules() { return NameCheck{RulesAcceptName, NULL}; }
 
-PayloadFault WalkPayload(ByteSource* source, uint32_t payload_start, NameCheck check,
-                         RecordVisitor visit, void* visit_context, PayloadRefusal* refusal) {
+Status WalkPayload(ByteSource* source, uint32_t payload_start, NameCheck check, RecordVisitor visit,
+                   void* visit_context, PayloadRefusal* refusal) {
     PayloadRefusal scratch;
     PayloadRefusal* r = refusal ? refusal : &scratch;
     memset(r, 0, sizeof *r);
@@ -83,13 +83,13 @@ PayloadFault WalkPayload(ByteSource* source, uint32_t payload_start, NameCheck c
         EntryRecord* record = &r->record;
         record->nameLength = 0;
         bool at_end = false;
-        Cause read = ReadEntryRecordFrom(source, record, &at_end);
-        if (read == CAUSE_READ_FAILED) return Refuse(r, PAYLOAD_READ_FAILED);
-        if (read != CAUSE_OK) {
+        Status read = ReadEntryRecordFrom(source, record, &at_end);
+        if (read.cause == CAUSE_DAMAGED) {
             return Refuse(
                 r, record->nameLength == 0 ? PAYLOAD_NAME_LENGTH_ZERO : PAYLOAD_RECORD_CUT_SHORT);
         }
-        if (at_end) return PAYLOAD_SOUND;  // the end of the payload
+        if (!read.ok()) return read;
+        if (at_end) return STATUS_OK;  // the end of the payload
         if (!NameIsAccepted(check, record->name, record->nameLength, &r->component_at,
                             &r->component_length))
             return Refuse(r, PAYLOAD_NAME_REFUSED);
@@ -109,19 +109,19 @@ PayloadFault WalkPayload(ByteSource* source, uint32_t payload_start, NameCheck c
             return Refuse(r, PAYLOAD_EMPTY_FILE_WITH_DATA);
         }
 
-        if (visit && !visit(visit_context, *record, (uint64_t)here)) return PAYLOAD_SOUND;
+        if (visit && !visit(visit_context, *record, (uint64_t)here)) return STATUS_OK;
         SourceSeek(source, record->storedSize, FILE_CURRENT);
     }
 }
 
 int ZevCheckArchive(FileHandle executable, uint32_t payload_start) {
     ByteSource source = FileSource(executable);
-    return CheckPayload(&source, payload_start);
+    return CheckPayload(&source, payload_start).ok() ? 1 : 0;
 }
 
-int CheckPayload(ByteSource* source, uint32_t payload_start) {
+Status CheckPayload(ByteSource* source, uint32_t payload_start) {
     char trial_folder[TEMP_FOLDER_ROOM + 1];
     TrialFolder(trial_folder);
     NameCheck trial = {FileSystemAcceptsName, trial_folder};
-    return WalkPayload(source, payload_start, trial, NULL, NULL, NULL) == PAYLOAD_SOUND ? 1 : 0;
+    return WalkPayload(source, payload_start, trial, NULL, NULL, NULL);
 }

@@ -21,9 +21,9 @@ struct NameCheck {
 // The name rules alone (IsPortableNameComponent): no file is touched.
 NameCheck NameRules();
 
-// What made the walk refuse a payload.
+// The rule a damaged payload broke.
 enum PayloadFault {
-    PAYLOAD_SOUND = 0,
+    PAYLOAD_SOUND = 0,             // none: the walk found no fault
     PAYLOAD_STARTS_PAST_END,       // the file is shorter than the payload start
     PAYLOAD_NAME_LENGTH_ZERO,      // a nameLength of 0
     PAYLOAD_RECORD_CUT_SHORT,      // the name or fields run past the end of the file
@@ -31,11 +31,10 @@ enum PayloadFault {
     PAYLOAD_STORED_PAST_END,       // the stored bytes run past the end of the file
     PAYLOAD_FOLDER_WITH_DATA,      // a folder record with sizes other than 0
     PAYLOAD_EMPTY_FILE_WITH_DATA,  // an empty file that carries stored bytes
-    PAYLOAD_READ_FAILED,           // reading the file failed: no verdict on the payload
 };
 
-// Where the walk stopped: the record (1-based, and where it begins) and, for
-// a refused name, which of its components.
+// Where the walk stopped: the rule broken, the record (1-based, and where it
+// begins) and, for a refused name, which of its components.
 struct PayloadRefusal {
     PayloadFault fault;
     uint32_t entry;
@@ -48,17 +47,20 @@ struct PayloadRefusal {
 // stored bytes begin; false stops the walk (answered as sound so far).
 typedef bool (*RecordVisitor)(void* context, const EntryRecord& record, uint64_t stored_at);
 
-// Walks the payload that starts at `payload_start`: PAYLOAD_SOUND when every
-// record is sound, otherwise the first fault, described in *refusal when it is
-// given. `visit` (may be NULL) sees each record as it is accepted. Moves the
-// source's position.
-PayloadFault WalkPayload(ByteSource* source, uint32_t payload_start, NameCheck check,
-                         RecordVisitor visit, void* visit_context, PayloadRefusal* refusal);
+// Walks the payload that starts at `payload_start`: CAUSE_OK when every
+// record is sound; CAUSE_DAMAGED at the first fault, with the rule it broke
+// in *refusal when that is given; the failed read's CAUSE_READ_FAILED, with
+// the system's number, when reading failed (no verdict on the payload; the
+// fault stays PAYLOAD_SOUND). `visit` (may be NULL) sees each record as it is
+// accepted. Moves the source's position.
+Status WalkPayload(ByteSource* source, uint32_t payload_start, NameCheck check, RecordVisitor visit,
+                   void* visit_context, PayloadRefusal* refusal);
 
-// 1 when every record of the payload that starts at `payload_start` is sound,
-// 0 when any is broken (structure, sizes, or a name the file system or the
-// destination rules refuse). Moves the file position.
+// The extractor's check, by the format's procedure: 1 when every record of
+// the payload that starts at `payload_start` is sound, 0 when any is broken
+// (structure, sizes, or a name the file system or the destination rules
+// refuse) or cannot be read. Moves the file position.
 int ZevCheckArchive(FileHandle executable, uint32_t payload_start);
 
-// The same walk over any source.
-int CheckPayload(ByteSource* source, uint32_t payload_start);
+// The same walk over any source, answered as WalkPayload answers.
+Status CheckPayload(ByteSource* source, uint32_t payload_start);

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/status.h"
+
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -26,6 +28,13 @@ typedef int FileHandle;
 // positioned with 32-bit distances only. Always 0 outside Windows.
 extern uint32_t IsWin9x;
 
+// How the calls below answer. A call that can fail answers a Status: its
+// cause, with errno (GetLastError on Windows) taken at the failing system
+// call. Questions (PathExists, SystemRefusesName, PathEndsInSeparator) answer
+// a bool, which loses no cause. The format's two positioning procedures keep
+// their shape: -1, or all bits set, on failure. CreateReadWrite answers
+// NO_FILE on failure: only tests and tools for measuring call it.
+
 // Moves the file position by a signed 64-bit distance from FILE_BEGIN or
 // FILE_CURRENT; answers the new position, or -1 on failure. A distance of 0
 // from FILE_CURRENT asks for the current position.
@@ -35,22 +44,27 @@ int64_t SetFilePointer64(FileHandle file, int64_t distance, uint32_t method);
 uint64_t GetFileSize64(FileHandle file);
 
 // Reads up to `size` bytes at the current position. *bytes_read receives the
-// count delivered (0 at the end of the file). Answers false when the read failed.
-bool ReadBytes(FileHandle file, void* buffer, uint32_t size, uint32_t* bytes_read);
+// count delivered (0 at the end of the file). CAUSE_READ_FAILED when the read
+// failed.
+Status ReadBytes(FileHandle file, void* buffer, uint32_t size, uint32_t* bytes_read);
 
-// Writes `size` bytes at the current position; true only when all were written.
-bool WriteBytes(FileHandle file, const void* buffer, uint32_t size);
+// Writes `size` bytes at the current position; CAUSE_WRITE_FAILED unless all
+// were written.
+Status WriteBytes(FileHandle file, const void* buffer, uint32_t size);
 
-// Why the last file call of this thread failed: errno, or GetLastError on
-// Windows; 0 when none gave a reason since ClearFileError.
+// Cuts the file at its current position; CAUSE_WRITE_FAILED when it cannot.
+Status TruncateHere(FileHandle file);
+
+// Why the last system call of this thread failed: errno, or GetLastError on
+// Windows; 0 when none gave a reason since ClearFileError. Only for what
+// answers no Status: the two positioning procedures, and calls the library's
+// users make in their own functions.
 uint32_t LastFileError();
 void ClearFileError();
 
-// Cuts the file at its current position.
-bool TruncateHere(FileHandle file);
-
-// Opens an existing file for reading; NO_FILE on failure.
-FileHandle OpenForReading(const char* path);
+// Opens an existing file for reading; CAUSE_OPEN_FAILED, with *file
+// NO_FILE, when it cannot.
+Status OpenForReading(const char* path, FileHandle* file);
 
 // True when something of that name exists: a file, a folder or a link.
 bool PathExists(const char* path);
@@ -63,8 +77,9 @@ void CloseFile(FileHandle file);
 // A work file of the decode chain: read-write, not shared, and gone once it is
 // closed (delete-on-close, or unlinked at once where files may be open
 // without a name). Only a new file is made: when anything of that name exists,
-// even one that appeared a moment ago, it is left alone. NO_FILE on failure.
-FileHandle CreateWorkFile(const char* path);
+// even one that appeared a moment ago, it is left alone. CAUSE_WRITE_FAILED,
+// with *file NO_FILE, when the file cannot be made.
+Status CreateWorkFile(const char* path, FileHandle* file);
 
 // The user's temporary folder as the system reports it (on Windows what
 // GetTempPathA writes into a MAX_PATH buffer; elsewhere TMPDIR, else /tmp),

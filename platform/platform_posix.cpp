@@ -23,7 +23,7 @@ uint64_t GetFileSize64(FileHandle file) {
     return (uint64_t)info.st_size;
 }
 
-bool ReadBytes(FileHandle file, void* buffer, uint32_t size, uint32_t* bytes_read) {
+Status ReadBytes(FileHandle file, void* buffer, uint32_t size, uint32_t* bytes_read) {
     // Like ReadFile on a disk file: keep reading until the request is met or the file ends.
     uint32_t done = 0;
     while (done < size) {
@@ -31,36 +31,42 @@ bool ReadBytes(FileHandle file, void* buffer, uint32_t size, uint32_t* bytes_rea
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             *bytes_read = done;
-            return false;
+            return Failed(CAUSE_READ_FAILED, (uint32_t)errno);
         }
         if (got == 0) break;
         done += (uint32_t)got;
     }
     *bytes_read = done;
-    return true;
+    return STATUS_OK;
 }
 
-bool WriteBytes(FileHandle file, const void* buffer, uint32_t size) {
+Status WriteBytes(FileHandle file, const void* buffer, uint32_t size) {
     uint32_t done = 0;
     while (done < size) {
         ssize_t put = write(file, (const char*)buffer + done, size - done);
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
+        if (put < 0) return Failed(CAUSE_WRITE_FAILED, (uint32_t)errno);
+        // Nothing taken and no error: the device has no room left.
+        if (put == 0) return Failed(CAUSE_WRITE_FAILED, ENOSPC);
         done += (uint32_t)put;
     }
-    return true;
+    return STATUS_OK;
 }
 
 uint32_t LastFileError() { return (uint32_t)errno; }
 
 void ClearFileError() { errno = 0; }
 
-bool TruncateHere(FileHandle file) {
+Status TruncateHere(FileHandle file) {
     off_t here = lseek(file, 0, SEEK_CUR);
-    return here >= 0 && ftruncate(file, here) == 0;
+    if (here < 0 || ftruncate(file, here) != 0) return Failed(CAUSE_WRITE_FAILED, (uint32_t)errno);
+    return STATUS_OK;
 }
 
-FileHandle OpenForReading(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
+Status OpenForReading(const char* path, FileHandle* file) {
+    *file = open(path, O_RDONLY | O_CLOEXEC);
+    return *file >= 0 ? STATUS_OK : Failed(CAUSE_OPEN_FAILED, (uint32_t)errno);
+}
 
 FileHandle CreateReadWrite(const char* path) {
     return open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -75,11 +81,12 @@ bool PathExists(const char* path) {
     return lstat(path, &info) == 0;
 }
 
-FileHandle CreateWorkFile(const char* path) {
-    int file = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+Status CreateWorkFile(const char* path, FileHandle* file) {
+    *file = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (*file < 0) return Failed(CAUSE_WRITE_FAILED, (uint32_t)errno);
     // An open descriptor keeps the file's contents; the name goes at once.
-    if (file >= 0) unlink(path);
-    return file;
+    unlink(path);
+    return STATUS_OK;
 }
 
 void GetTemporaryFolder(char folder[TEMP_FOLDER_ROOM]) {

@@ -20,26 +20,37 @@ uint64_t GetFileSize64(FileHandle file) {
     return ((uint64_t)high << 32) | low;
 }
 
-bool ReadBytes(FileHandle file, void* buffer, uint32_t size, uint32_t* bytes_read) {
+Status ReadBytes(FileHandle file, void* buffer, uint32_t size, uint32_t* bytes_read) {
     DWORD done = 0;
-    BOOL ok = ReadFile(file, buffer, size, &done, NULL);
-    *bytes_read = ok ? done : 0;
-    return ok != FALSE;
+    if (!ReadFile(file, buffer, size, &done, NULL)) {
+        *bytes_read = 0;
+        return Failed(CAUSE_READ_FAILED, GetLastError());
+    }
+    *bytes_read = done;
+    return STATUS_OK;
 }
 
-bool WriteBytes(FileHandle file, const void* buffer, uint32_t size) {
+Status WriteBytes(FileHandle file, const void* buffer, uint32_t size) {
     DWORD done = 0;
-    return WriteFile(file, buffer, size, &done, NULL) && done == size;
+    if (!WriteFile(file, buffer, size, &done, NULL))
+        return Failed(CAUSE_WRITE_FAILED, GetLastError());
+    // Fewer bytes taken without an error: the disk has no room left.
+    if (done != size) return Failed(CAUSE_WRITE_FAILED, ERROR_DISK_FULL);
+    return STATUS_OK;
 }
 
 uint32_t LastFileError() { return GetLastError(); }
 
 void ClearFileError() { SetLastError(0); }
 
-bool TruncateHere(FileHandle file) { return SetEndOfFile(file) != FALSE; }
+Status TruncateHere(FileHandle file) {
+    if (!SetEndOfFile(file)) return Failed(CAUSE_WRITE_FAILED, GetLastError());
+    return STATUS_OK;
+}
 
-FileHandle OpenForReading(const char* path) {
-    return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+Status OpenForReading(const char* path, FileHandle* file) {
+    *file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    return *file != INVALID_HANDLE_VALUE ? STATUS_OK : Failed(CAUSE_OPEN_FAILED, GetLastError());
 }
 
 FileHandle CreateReadWrite(const char* path) {
@@ -52,9 +63,11 @@ void CloseFile(FileHandle file) {
 
 bool PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
-FileHandle CreateWorkFile(const char* path) {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                       FILE_FLAG_DELETE_ON_CLOSE, NULL);
+Status CreateWorkFile(const char* path, FileHandle* file) {
+    *file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW,
+                        FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    if (*file == INVALID_HANDLE_VALUE) return Failed(CAUSE_WRITE_FAILED, GetLastError());
+    return STATUS_OK;
 }
 
 void GetTemporaryFolder(char folder[TEMP_FOLDER_ROOM]) {

@@ -80,9 +80,10 @@ ChainRun RunStagesWith(const Bytes& stored, MessagePump pump) {
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    EXPECT_EQ(DECODE_OK, coding012_decode(first.handle, second.handle, 0, pump, NO_OUTPUT_LIMIT));
-    EXPECT_EQ(DECODE_OK, mtf_decode(second.handle, first.handle, pump));
-    EXPECT_EQ(DECODE_OK, blocksort_decode(first.handle, second.handle, pump));
+    EXPECT_EQ(CAUSE_OK,
+              coding012_decode(first.handle, second.handle, 0, pump, NO_OUTPUT_LIMIT).cause);
+    EXPECT_EQ(CAUSE_OK, mtf_decode(second.handle, first.handle, pump).cause);
+    EXPECT_EQ(CAUSE_OK, blocksort_decode(first.handle, second.handle, pump).cause);
     QueryPerformanceCounter(&end);
     ChainRun run;
     run.seconds = (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
@@ -147,8 +148,8 @@ TEST_F(PumpTest, DecodingKeepsTheWindowAnswering) {
     FakeExecutable exe(Bytes(), stored, Bytes());
     PostNotes(window, 10);
     WorkFiles files;
-    ASSERT_EQ(DECODE_OK, DecodeWithFiles(exe.handle, (uint32_t)stored.size(), 0, 256 * 1024, &files,
-                                         DecodePump()));
+    ASSERT_EQ(CAUSE_OK, DecodeWithFiles(exe.handle, (uint32_t)stored.size(), 0, 256 * 1024, &files,
+                                        DecodePump()));
     // The notes were handled by the stages' pump calls, inside the decode.
     EXPECT_EQ(10u, counts.notes);
     EXPECT_TRUE(stage4Input == ReadWhole(files.second));

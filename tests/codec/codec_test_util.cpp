@@ -103,7 +103,7 @@ static StageRun RunStage(const Bytes& input, Stage stage) {
     TempFile out(Bytes(3000, 0xEE));
     PumpCounter counter;
     StageRun run;
-    run.result = stage(in.handle(), out.handle(), counter.pump());
+    run.result = stage(in.handle(), out.handle(), counter.pump()).cause;
     run.output = out.Read();
     run.pumps = counter.calls;
     return run;
@@ -125,25 +125,31 @@ int FailEachAllocation(const std::function<StageRun()>& run, StageRun* last) {
         bool hit = FailAllocationAfter == 0;
         FailAllocationAfter = 0;
         if (!hit) return n - 1;
-        if (last->result != DECODE_NO_MEMORY || !last->output.empty()) return -1;
+        if (last->result != CAUSE_NO_MEMORY || !last->output.empty()) return -1;
     }
+}
+
+// A failure of `cause` that carries the system's number.
+static bool FailedWithNumber(Status status, Cause cause) {
+    return status.cause == cause && status.system_error != 0;
 }
 
 bool EveryIoFailureIsReported(const Bytes& input, const StageCall& stage) {
     TempFile in(input), out;
-    bool reported = stage(NO_FILE, out.handle()) == DECODE_READ_FAILED &&
-                    stage(in.handle(), NO_FILE) == DECODE_WRITE_FAILED;
+    bool reported = stage(NO_FILE, out.handle()).cause == CAUSE_READ_FAILED &&
+                    stage(in.handle(), NO_FILE).cause == CAUSE_WRITE_FAILED;
     std::string path = TempPath();
     FileHandle write_only = OpenWriteOnly(path.c_str());
-    reported =
-        reported && write_only != NO_FILE && stage(write_only, out.handle()) == DECODE_READ_FAILED;
+    reported = reported && write_only != NO_FILE &&
+               FailedWithNumber(stage(write_only, out.handle()), CAUSE_READ_FAILED);
     CloseFile(write_only);
-    FileHandle read_only = OpenForReading(path.c_str());
-    reported =
-        reported && read_only != NO_FILE && stage(in.handle(), read_only) == DECODE_WRITE_FAILED;
+    FileHandle read_only;
+    OpenForReading(path.c_str(), &read_only);
+    reported = reported && read_only != NO_FILE &&
+               FailedWithNumber(stage(in.handle(), read_only), CAUSE_WRITE_FAILED);
     CloseFile(read_only);
     remove(path.c_str());
-    return reported && stage(in.handle(), out.handle()) == DECODE_OK;
+    return reported && stage(in.handle(), out.handle()).ok();
 }
 
 ScopedRcBufSize::ScopedRcBufSize(uint32_t size) : saved(RC_BUF_SIZE) { RC_BUF_SIZE = size; }

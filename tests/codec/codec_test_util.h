@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/decode_result.h"
+#include "platform/status.h"
 #include "platform/platform.h"
 
 typedef std::vector<uint8_t> Bytes;
@@ -49,7 +49,7 @@ struct PumpCounter {
 
 // The result of running one file-level stage on an input.
 struct StageRun {
-    DecodeResult result;
+    Cause result;
     Bytes output;
     uint32_t pumps;
 };
@@ -60,15 +60,16 @@ StageRun RunStage4(const Bytes& input);
 
 // Makes the 1st, 2nd, ... allocation fail in turn until `run` gets through.
 // Answers how many allocations the run makes, or -1 when a run whose
-// allocation failed did not answer DECODE_NO_MEMORY or left output behind.
+// allocation failed did not answer CAUSE_NO_MEMORY or left output behind.
 int FailEachAllocation(const std::function<StageRun()>& run, StageRun* last);
 
 // A stage as the failure tests call it.
-typedef std::function<DecodeResult(FileHandle in, FileHandle out)> StageCall;
+typedef std::function<Status(FileHandle in, FileHandle out)> StageCall;
 // Runs `stage` with a missing input, a missing output, an input that cannot
 // be read and an output that cannot be written; true when every run names
-// the side that failed (DECODE_READ_FAILED or DECODE_WRITE_FAILED) and the
-// same files decode when nothing fails.
+// the side that failed (CAUSE_READ_FAILED or CAUSE_WRITE_FAILED), a file that
+// refused with the system's number, and the same files decode when nothing
+// fails.
 bool EveryIoFailureIsReported(const Bytes& input, const StageCall& stage);
 
 // RC_BUF_SIZE set for the lifetime of the object.

@@ -28,7 +28,7 @@ Bytes Cat(Bytes a, const Bytes& b) {
 
 TEST(BlockSorting, RestoresTheSixLetterExample) {
     StageRun run = RunStage3(Block(3, TextBytes("nnbaaa")));
-    EXPECT_EQ(run.result, DECODE_OK);
+    EXPECT_EQ(run.result, CAUSE_OK);
     EXPECT_EQ(run.output, TextBytes("banana"));
     EXPECT_EQ(run.pumps, 2u);
 }
@@ -74,7 +74,7 @@ TEST(BlockSorting, WalkSharedWithAThreadThatJoinsLate) {
 
 TEST(BlockSorting, BlockOfOneByte) {
     StageRun run = RunStage3(Block(0, MakeBytes({0x5A})));
-    EXPECT_EQ(run.result, DECODE_OK);
+    EXPECT_EQ(run.result, CAUSE_OK);
     EXPECT_EQ(run.output, MakeBytes({0x5A}));
 }
 
@@ -82,8 +82,9 @@ TEST(BlockSorting, WorkerCallsThePumpBetweenIndexAndWalk) {
     TempFile out;
     PumpCounter counter;
     Bytes last = TextBytes("nnbaaa"), restored(6);
-    EXPECT_EQ(blocksort_decode2(last.data(), restored.data(), 3, 6, out.handle(), counter.pump()),
-              DECODE_OK);
+    EXPECT_EQ(
+        blocksort_decode2(last.data(), restored.data(), 3, 6, out.handle(), counter.pump()).cause,
+        CAUSE_OK);
     EXPECT_EQ(counter.calls, 1u);
     EXPECT_EQ(restored, TextBytes("banana"));
     EXPECT_EQ(out.Read(), TextBytes("banana"));
@@ -94,7 +95,7 @@ TEST(BlockSorting, RestoresWhatTheTestWriterSorted) {
         Bytes data =
             seed % 2 ? RandomBytes(seed * 7, seed, 1 + seed % 5) : RunnyBytes(seed * 11, seed);
         StageRun run = RunStage3(BwtEncode(data));
-        ASSERT_EQ(run.result, DECODE_OK);
+        ASSERT_EQ(run.result, CAUSE_OK);
         ASSERT_EQ(run.output, data) << seed;
     }
 }
@@ -105,14 +106,14 @@ TEST(BlockSorting, BlockBoundaries) {
     Bytes short_block(big.begin(), big.begin() + BS_BUF_SIZE - 1);
     {
         StageRun run = RunStage3(BwtEncode(short_block));
-        EXPECT_EQ(run.result, DECODE_OK);
+        EXPECT_EQ(run.result, CAUSE_OK);
         EXPECT_EQ(run.pumps, 2u);
         EXPECT_TRUE(run.output == short_block);
     }
     Bytes full_coded = BwtEncode(full);
     {
         StageRun run = RunStage3(full_coded);
-        EXPECT_EQ(run.result, DECODE_OK);
+        EXPECT_EQ(run.result, CAUSE_OK);
         EXPECT_EQ(run.pumps, 2u);
         EXPECT_TRUE(run.output == full);
     }
@@ -121,7 +122,7 @@ TEST(BlockSorting, BlockBoundaries) {
         Bytes coded =
             Cat(Cat(full_coded, Block(0, MakeBytes({big.back()}))), Block(0, TextBytes("x")));
         StageRun run = RunStage3(coded);
-        EXPECT_EQ(run.result, DECODE_OK);
+        EXPECT_EQ(run.result, CAUSE_OK);
         EXPECT_EQ(run.pumps, 4u);
         EXPECT_TRUE(run.output == big);
     }
@@ -130,7 +131,7 @@ TEST(BlockSorting, BlockBoundaries) {
 TEST(BlockSorting, ShortFirstBlockEndsTheStage) {
     Bytes coded = Cat(Block(3, TextBytes("nnbaaa")), Block(0, TextBytes("zzz")));
     StageRun run = RunStage3(coded);
-    EXPECT_EQ(run.result, DECODE_OK);
+    EXPECT_EQ(run.result, CAUSE_OK);
     EXPECT_EQ(run.output, TextBytes("banana"));
 }
 
@@ -138,45 +139,45 @@ TEST(BlockSorting, InputCutShortWritesNothingForThatBlock) {
     Bytes coded = Block(3, TextBytes("nnbaaa"));
     for (size_t keep = 1; keep < coded.size(); keep++) {
         StageRun run = RunStage3(Bytes(coded.begin(), coded.begin() + keep));
-        EXPECT_EQ(run.result, DECODE_DAMAGED) << keep;
+        EXPECT_EQ(run.result, CAUSE_DAMAGED) << keep;
         EXPECT_TRUE(run.output.empty());
         EXPECT_EQ(run.pumps, 0u);
     }
     StageRun empty = RunStage3(Bytes());
-    EXPECT_EQ(empty.result, DECODE_OK);
+    EXPECT_EQ(empty.result, CAUSE_OK);
     EXPECT_TRUE(empty.output.empty());
 }
 
 TEST(BlockSorting, EmptyBlockEndsTheStageWithoutUsingTop) {
     StageRun run = RunStage3(Cat(Block(0xABCDEF, Bytes()), Block(3, TextBytes("nnbaaa"))));
-    EXPECT_EQ(run.result, DECODE_OK);
+    EXPECT_EQ(run.result, CAUSE_OK);
     EXPECT_TRUE(run.output.empty());
 }
 
 TEST(BlockSorting, RefusesBlocksOutsideTheFormat) {
     // top at or past the block end
-    EXPECT_EQ(RunStage3(Block(6, TextBytes("nnbaaa"))).result, DECODE_DAMAGED);
-    EXPECT_EQ(RunStage3(Block(0xFFFFFF, TextBytes("nnbaaa"))).result, DECODE_DAMAGED);
-    EXPECT_EQ(RunStage3(Block(5, TextBytes("nnbaaa"))).result, DECODE_OK);
+    EXPECT_EQ(RunStage3(Block(6, TextBytes("nnbaaa"))).result, CAUSE_DAMAGED);
+    EXPECT_EQ(RunStage3(Block(0xFFFFFF, TextBytes("nnbaaa"))).result, CAUSE_DAMAGED);
+    EXPECT_EQ(RunStage3(Block(5, TextBytes("nnbaaa"))).result, CAUSE_OK);
     // size above BS_BUF_SIZE, even with the data present
     Bytes big(BS_BUF_SIZE + 1, 'q');
     StageRun run = RunStage3(Block(0, big));
-    EXPECT_EQ(run.result, DECODE_DAMAGED);
+    EXPECT_EQ(run.result, CAUSE_DAMAGED);
     EXPECT_TRUE(run.output.empty());
     EXPECT_EQ(run.pumps, 0u);
-    EXPECT_EQ(RunStage3(Block(0, Bytes(8, 'q'), 0xFFFFFF)).result, DECODE_DAMAGED);
+    EXPECT_EQ(RunStage3(Block(0, Bytes(8, 'q'), 0xFFFFFF)).result, CAUSE_DAMAGED);
     // A refused second block keeps the first.
     Bytes full(BS_BUF_SIZE, 'k');
     run = RunStage3(Cat(Block(0, full), Block(9, TextBytes("abc"))));
-    EXPECT_EQ(run.result, DECODE_DAMAGED);
+    EXPECT_EQ(run.result, CAUSE_DAMAGED);
     EXPECT_TRUE(run.output == full);
     EXPECT_EQ(run.pumps, 2u);
     Bytes last = TextBytes("nnbaaa"), restored(6);
     TempFile out;
-    EXPECT_EQ(blocksort_decode2(last.data(), restored.data(), 6, 6, out.handle(), NO_PUMP),
-              DECODE_DAMAGED);
-    EXPECT_EQ(blocksort_decode2(last.data(), restored.data(), 0, 0, out.handle(), NO_PUMP),
-              DECODE_DAMAGED);
+    EXPECT_EQ(blocksort_decode2(last.data(), restored.data(), 6, 6, out.handle(), NO_PUMP).cause,
+              CAUSE_DAMAGED);
+    EXPECT_EQ(blocksort_decode2(last.data(), restored.data(), 0, 0, out.handle(), NO_PUMP).cause,
+              CAUSE_DAMAGED);
     EXPECT_TRUE(out.Read().empty());
 }
 
@@ -195,11 +196,12 @@ TEST(BlockSorting, FailedReadOrWriteIsReported) {
     std::string path = TempPath();
     FileHandle write_only = OpenWriteOnly(path.c_str());
     CloseFile(write_only);
-    FileHandle read_only = OpenForReading(path.c_str());
+    FileHandle read_only;
+    OpenForReading(path.c_str(), &read_only);
     ASSERT_NE(read_only, NO_FILE);
     Bytes last = TextBytes("nnbaaa"), restored(6);
-    EXPECT_EQ(blocksort_decode2(last.data(), restored.data(), 3, 6, read_only, NO_PUMP),
-              DECODE_WRITE_FAILED);
+    EXPECT_EQ(blocksort_decode2(last.data(), restored.data(), 3, 6, read_only, NO_PUMP).cause,
+              CAUSE_WRITE_FAILED);
     CloseFile(read_only);
     remove(path.c_str());
 }

@@ -11,18 +11,18 @@ namespace {
 TEST(Chain, WorkedExampleThroughEveryStageUnderBothRules) {
     for (int odd = 0; odd <= 1; odd++) {
         StageRun s1 = RunStage1(kExampleStored, odd);
-        EXPECT_EQ(s1.result, DECODE_OK);
+        EXPECT_EQ(s1.result, CAUSE_OK);
         EXPECT_EQ(s1.output, kExampleAfterStage1);
         EXPECT_EQ(s1.pumps, 0u);  // 26 bytes, less than one pump interval
         StageRun s2 = RunStage2(s1.output);
         EXPECT_EQ(s2.output, kExampleAfterStage2);
         EXPECT_EQ(s2.pumps, 1u);
         StageRun s3 = RunStage3(s2.output);
-        EXPECT_EQ(s3.result, DECODE_OK);
+        EXPECT_EQ(s3.result, CAUSE_OK);
         EXPECT_EQ(s3.output, kExampleAfterStage3);
         EXPECT_EQ(s3.pumps, 2u);
         StageRun s4 = RunStage4(s3.output);
-        EXPECT_EQ(s4.result, DECODE_OK);
+        EXPECT_EQ(s4.result, CAUSE_OK);
         EXPECT_EQ(s4.output, TextBytes("abracadabra aaaaaaaa"));
         EXPECT_EQ(s4.pumps, 1u);
         Bytes out;

@@ -43,7 +43,7 @@ TEST(MoveToFront, ChunkBoundaries) {
         Bytes coded = MtfEncode(data);
         if (k.size == MTF_BUF_SIZE + 1) coded.back() = 77;  // fresh table: index 77 is byte 77
         StageRun run = RunStage2(coded);
-        EXPECT_EQ(run.result, DECODE_OK);
+        EXPECT_EQ(run.result, CAUSE_OK);
         EXPECT_EQ(run.pumps, k.pumps) << k.size;
         ASSERT_EQ(run.output.size(), k.size);
         if (k.size == MTF_BUF_SIZE + 1) {
@@ -57,7 +57,7 @@ TEST(MoveToFront, ChunkBoundaries) {
 TEST(MoveToFront, EveryFailedAllocationIsReported) {
     StageRun last;
     EXPECT_EQ(FailEachAllocation([] { return RunStage2(MakeBytes({5, 1, 2})); }, &last), 2);
-    EXPECT_EQ(last.result, DECODE_OK);
+    EXPECT_EQ(last.result, CAUSE_OK);
     EXPECT_EQ(last.output, MakeBytes({5, 5, 1}));
 }
 

@@ -255,7 +255,7 @@ TEST(RangeDecoder, SuppliesAtMostEightZeroBytesPastTheEnd) {
 TEST(Stage1, EmptyStreamDecodesToNothing) {
     for (int odd = 0; odd <= 1; odd++) {
         StageRun run = RunStage1(kEmptyStream, odd);
-        EXPECT_EQ(run.result, DECODE_OK);
+        EXPECT_EQ(run.result, CAUSE_OK);
         EXPECT_TRUE(run.output.empty());
         EXPECT_EQ(run.pumps, 0u);
     }
@@ -264,7 +264,7 @@ TEST(Stage1, EmptyStreamDecodesToNothing) {
 TEST(Stage1, FiveValuesUnderEitherRule) {
     for (int odd = 0; odd <= 1; odd++) {
         StageRun run = RunStage1(kFiveValues, odd);
-        EXPECT_EQ(run.result, DECODE_OK);
+        EXPECT_EQ(run.result, CAUSE_OK);
         EXPECT_EQ(run.output, MakeBytes({0, 1, 2, 3, 0xFF}));
         EXPECT_EQ(run.pumps, 0u);  // fewer bytes than one pump interval
     }
@@ -272,12 +272,12 @@ TEST(Stage1, FiveValuesUnderEitherRule) {
 
 TEST(Stage1, SixtyFourZerosDependOnTheRescaleRule) {
     StageRun odd = RunStage1(kZerosOdd, 1);
-    EXPECT_EQ(odd.result, DECODE_OK);
+    EXPECT_EQ(odd.result, CAUSE_OK);
     EXPECT_EQ(odd.output, Bytes(64, 0));
     StageRun plain = RunStage1(kZerosPlain, 0);
-    EXPECT_EQ(plain.result, DECODE_OK);
+    EXPECT_EQ(plain.result, CAUSE_OK);
     EXPECT_EQ(plain.output, Bytes(64, 0));
-    EXPECT_EQ(RunStage1(kZerosOdd, 0).result, DECODE_DAMAGED);
+    EXPECT_EQ(RunStage1(kZerosOdd, 0).result, CAUSE_DAMAGED);
 }
 
 // The test-side writer reproduces the fixed streams, so the streams it makes
@@ -300,27 +300,27 @@ TEST(Stage1, BytesBehindEofAreIgnored) {
     Bytes stream = kFiveValues;
     stream.insert(stream.end(), {0x12, 0x34, 0xFF, 0xFF, 0x00});
     StageRun run = RunStage1(stream, 1);
-    EXPECT_EQ(run.result, DECODE_OK);
+    EXPECT_EQ(run.result, CAUSE_OK);
     EXPECT_EQ(run.output, MakeBytes({0, 1, 2, 3, 0xFF}));
 }
 
 TEST(Stage1, MissingTrailingZeroBytesReadAsZero) {
     Bytes cut(kFiveValues.begin(), kFiveValues.end() - 1);
     StageRun run = RunStage1(cut, 0);
-    EXPECT_EQ(run.result, DECODE_OK);
+    EXPECT_EQ(run.result, CAUSE_OK);
     EXPECT_EQ(run.output, MakeBytes({0, 1, 2, 3, 0xFF}));
     Bytes cut_empty(kEmptyStream.begin(), kEmptyStream.end() - 1);
-    EXPECT_EQ(RunStage1(cut_empty, 1).result, DECODE_OK);
+    EXPECT_EQ(RunStage1(cut_empty, 1).result, CAUSE_OK);
 }
 
 TEST(Stage1, InputThatRunsOutEndsWithZero) {
-    EXPECT_EQ(RunStage1(Bytes(), 0).result, DECODE_DAMAGED);
-    EXPECT_EQ(RunStage1(Bytes(), 1).result, DECODE_DAMAGED);
+    EXPECT_EQ(RunStage1(Bytes(), 0).result, CAUSE_DAMAGED);
+    EXPECT_EQ(RunStage1(Bytes(), 1).result, CAUSE_DAMAGED);
     // A stream cut in the middle cannot reach EOF on zeros alone.
     Bytes stream;
     ASSERT_TRUE(RangeEncode(RandomBytes(500, 3), 1, &stream));
     Bytes cut(stream.begin(), stream.begin() + (long)stream.size() / 2);
-    EXPECT_EQ(RunStage1(cut, 1).result, DECODE_DAMAGED);
+    EXPECT_EQ(RunStage1(cut, 1).result, CAUSE_DAMAGED);
 }
 
 TEST(Stage1, OutputIsTheSameForEveryBufferSize) {
@@ -333,7 +333,7 @@ TEST(Stage1, OutputIsTheSameForEveryBufferSize) {
             for (uint32_t buffer_size : {4u, 5u, 7u, 4096u, RC_BUF_SIZE_FLOOR}) {
                 ScopedRcBufSize scoped(buffer_size);
                 StageRun run = RunStage1(stream, odd);
-                ASSERT_EQ(run.result, DECODE_OK) << n << " " << buffer_size;
+                ASSERT_EQ(run.result, CAUSE_OK) << n << " " << buffer_size;
                 ASSERT_EQ(run.output, data) << n << " " << buffer_size;
                 ASSERT_EQ(run.pumps, n / STAGE1_PUMP_INTERVAL);
             }
@@ -343,7 +343,7 @@ TEST(Stage1, OutputIsTheSameForEveryBufferSize) {
 
 TEST(Stage1, RefusesBufferSizeBelowFour) {
     ScopedRcBufSize scoped(3);
-    EXPECT_EQ(RunStage1(kFiveValues, 0).result, DECODE_NO_MEMORY);
+    EXPECT_EQ(RunStage1(kFiveValues, 0).result, CAUSE_NO_MEMORY);
 }
 
 TEST(Stage1, BufferSizeFollowsPhysicalMemory) {
@@ -361,7 +361,7 @@ TEST(Stage1, EveryFailedAllocationIsReported) {
     StageRun last;
     // Two buffers and the block of the 35 tables.
     EXPECT_EQ(FailEachAllocation([] { return RunStage1(kFiveValues, 0); }, &last), 2 + 1);
-    EXPECT_EQ(last.result, DECODE_OK);
+    EXPECT_EQ(last.result, CAUSE_OK);
 }
 
 TEST(Stage1, FailedReadOrWriteIsReported) {

@@ -22,10 +22,10 @@ Bytes Cat(Bytes a, const Bytes& b) {
 int64_t ExpandedSize(const Bytes& input) {
     TempFile in(input);
     uint64_t size = 0;
-    DecodeResult result = rle_expanded_size(in.handle(), &size);
-    return result == DECODE_OK ? (int64_t)size : -(int64_t)result;
+    Cause result = rle_expanded_size(in.handle(), &size).cause;
+    return result == CAUSE_OK ? (int64_t)size : -(int64_t)result;
 }
-const int64_t REFUSED = -(int64_t)DECODE_DAMAGED;
+const int64_t REFUSED = -(int64_t)CAUSE_DAMAGED;
 
 TEST(RunLength, FourEqualBytesTakeACountByte) {
     int32_t n = 0;
@@ -41,7 +41,7 @@ TEST(RunLength, FourEqualBytesTakeACountByte) {
 
 TEST(RunLength, HeaderIsLeastSignificantByteFirst) {
     StageRun run = RunStage4(MakeBytes({0x06, 0x00, 0x00, 0x41, 0x41, 0x41, 0x41, 0x02, 0x42}));
-    EXPECT_EQ(run.result, DECODE_OK);
+    EXPECT_EQ(run.result, CAUSE_OK);
     EXPECT_EQ(run.output, Cat(Bytes(6, 0x41), MakeBytes({0x42})));
     EXPECT_EQ(run.pumps, 1u);
 }
@@ -50,7 +50,7 @@ TEST(RunLength, ExpandsWhatTheTestWriterCoded) {
     for (uint32_t seed = 1; seed <= 20; seed++) {
         Bytes data = RunnyBytes(seed * 997, seed);
         StageRun run = RunStage4(RleEncode(data));
-        ASSERT_EQ(run.result, DECODE_OK);
+        ASSERT_EQ(run.result, CAUSE_OK);
         ASSERT_EQ(run.output, data);
     }
 }
@@ -63,7 +63,7 @@ TEST(RunLength, BlockBoundaries) {
         Bytes data = RunnyBytes(k.size, k.size);
         Bytes coded = RleEncode(data);
         StageRun run = RunStage4(coded);
-        EXPECT_EQ(run.result, DECODE_OK);
+        EXPECT_EQ(run.result, CAUSE_OK);
         EXPECT_EQ(run.pumps, k.pumps) << k.size;
         EXPECT_TRUE(run.output == data) << k.size;
         EXPECT_EQ(ExpandedSize(coded), (int64_t)k.size);
@@ -73,14 +73,14 @@ TEST(RunLength, BlockBoundaries) {
 TEST(RunLength, ShortBlockEndsTheStage) {
     Bytes coded = Cat(RleBlock(TextBytes("ab")), RleBlock(TextBytes("cd")));
     StageRun run = RunStage4(coded);
-    EXPECT_EQ(run.result, DECODE_OK);
+    EXPECT_EQ(run.result, CAUSE_OK);
     EXPECT_EQ(run.output, TextBytes("ab"));
     EXPECT_EQ(ExpandedSize(coded), 2);
     // After a full block the next one is read.
     Bytes full = RleEncode(Bytes(RLE_BUF_SIZE, 'z'));
     coded = Cat(Cat(full, RleBlock(TextBytes("ab"))), RleBlock(TextBytes("cd")));
     run = RunStage4(coded);
-    EXPECT_EQ(run.result, DECODE_OK);
+    EXPECT_EQ(run.result, CAUSE_OK);
     EXPECT_EQ(run.output, Cat(Bytes(RLE_BUF_SIZE, 'z'), TextBytes("ab")));
     EXPECT_EQ(run.pumps, 2u);
     EXPECT_EQ(ExpandedSize(coded), RLE_BUF_SIZE + 2);
@@ -91,13 +91,13 @@ TEST(RunLength, InputCutShortWritesNothingForThatBlock) {
     for (size_t keep = 1; keep < coded.size(); keep++) {
         Bytes cut(coded.begin(), coded.begin() + keep);
         StageRun run = RunStage4(cut);
-        EXPECT_EQ(run.result, DECODE_DAMAGED) << keep;
+        EXPECT_EQ(run.result, CAUSE_DAMAGED) << keep;
         EXPECT_TRUE(run.output.empty());
         EXPECT_EQ(run.pumps, 0u);
         EXPECT_EQ(ExpandedSize(cut), -1);
     }
     StageRun empty = RunStage4(Bytes());
-    EXPECT_EQ(empty.result, DECODE_OK);
+    EXPECT_EQ(empty.result, CAUSE_OK);
     EXPECT_TRUE(empty.output.empty());
     EXPECT_EQ(ExpandedSize(Bytes()), 0);
 }
@@ -120,7 +120,7 @@ TEST(RunLength, RefusesBlocksOutsideTheFormat) {
         for (int after_full = 0; after_full <= 1; after_full++) {
             Bytes input = after_full ? Cat(full, block) : block;
             StageRun run = RunStage4(input);
-            EXPECT_EQ(run.result, DECODE_DAMAGED);
+            EXPECT_EQ(run.result, CAUSE_DAMAGED);
             EXPECT_EQ(run.output.size(), after_full ? RLE_BUF_SIZE : 0u);
             EXPECT_EQ(run.pumps, (uint32_t)after_full);
             EXPECT_EQ(ExpandedSize(input), REFUSED);
@@ -154,7 +154,7 @@ TEST(RunLength, EveryFailedAllocationIsReported) {
     EXPECT_EQ(FailEachAllocation([&] { return RunStage4(coded); }, &last), 2);
     EXPECT_EQ(last.output, TextBytes("hello"));
     FailAllocationAfter = 1;
-    EXPECT_EQ(ExpandedSize(coded), -(int64_t)DECODE_NO_MEMORY);
+    EXPECT_EQ(ExpandedSize(coded), -(int64_t)CAUSE_NO_MEMORY);
     FailAllocationAfter = 0;
     EXPECT_EQ(ExpandedSize(coded), 5);
 }
@@ -164,11 +164,11 @@ TEST(RunLength, FailedReadOrWriteIsReported) {
         RleBlock(TextBytes("hello")),
         [](FileHandle in, FileHandle out) { return rle_decode(in, out, NO_PUMP); }));
     uint64_t size = 0;
-    EXPECT_EQ(rle_expanded_size(NO_FILE, &size), DECODE_READ_FAILED);
+    EXPECT_EQ(rle_expanded_size(NO_FILE, &size).cause, CAUSE_READ_FAILED);
     std::string path = TempPath();
     FileHandle write_only = OpenWriteOnly(path.c_str());
     ASSERT_NE(write_only, NO_FILE);
-    EXPECT_EQ(rle_expanded_size(write_only, &size), DECODE_READ_FAILED);
+    EXPECT_EQ(rle_expanded_size(write_only, &size).cause, CAUSE_READ_FAILED);
     CloseFile(write_only);
     remove(path.c_str());
 }

@@ -14,7 +14,7 @@
 namespace {
 
 struct Outcome {
-    DecodeResult result;
+    Cause result;
     Bytes output;
     bool operator==(const Outcome& other) const {
         return result == other.result && output == other.output;
@@ -36,26 +36,28 @@ StoredEntry EntryOf(const Bytes& stored, uint32_t original_size, bool odd) {
 Outcome ThroughWorkFiles(const Bytes& stored, const StoredEntry& entry, uint64_t* stage1_bytes) {
     TempFile archive(stored), first, second, target;
     SetFilePointer64(archive.handle(), 0, FILE_BEGIN);
-    DecodeResult result = CopyIntoWorkFile(archive.handle(), first.handle(), entry.storedSize);
-    if (result == DECODE_OK)
+    Cause result = CopyIntoWorkFile(archive.handle(), first.handle(), entry.storedSize).cause;
+    if (result == CAUSE_OK)
         result = DecodeWorkFiles(first.handle(), second.handle(), entry, NO_PUMP,
-                                 StoredBytesAt{archive.handle(), 0});
+                                 StoredBytesAt{archive.handle(), 0})
+                     .cause;
     if (stage1_bytes) *stage1_bytes = GetFileSize64(first.handle());
-    if (result == DECODE_OK) result = ExpandWorkFile(second.handle(), target.handle(), NO_PUMP);
-    return Outcome{result, result == DECODE_OK ? target.Read() : Bytes()};
+    if (result == CAUSE_OK)
+        result = ExpandWorkFile(second.handle(), target.handle(), NO_PUMP).cause;
+    return Outcome{result, result == CAUSE_OK ? target.Read() : Bytes()};
 }
 
-bool Append(void* context, const uint8_t* data, uint32_t size) {
+Status Append(void* context, const uint8_t* data, uint32_t size) {
     ((Bytes*)context)->insert(((Bytes*)context)->end(), data, data + size);
-    return true;
+    return STATUS_OK;
 }
 
 Outcome InMemory(const Bytes& stored, const StoredEntry& entry, bool two_threads) {
     MemoryBytesReader reader = {stored.data(), (uint32_t)stored.size()};
     Bytes output;
-    DecodeResult result =
-        DecodeInMemory(entry, ReadMemoryBytes, &reader, Append, &output, two_threads);
-    return Outcome{result, result == DECODE_OK ? output : Bytes()};
+    Cause result =
+        DecodeInMemory(entry, ReadMemoryBytes, &reader, Append, &output, two_threads).cause;
+    return Outcome{result, result == CAUSE_OK ? output : Bytes()};
 }
 
 // Both ways agree, with one thread and with two; answers the work files' outcome.
@@ -84,7 +86,7 @@ TEST(MemoryDecoder, SoundEntriesOfEveryShapeDecodeAlike) {
             size % 2 ? RandomBytes(size, (uint32_t)size, 16) : RunnyBytes(size, (uint32_t)size);
         Bytes stored = Stored(RleEncode(original), odd);
         Outcome outcome = Agreed(stored, EntryOf(stored, (uint32_t)size, odd != 0));
-        EXPECT_EQ(outcome.result, DECODE_OK);
+        EXPECT_EQ(outcome.result, CAUSE_OK);
         EXPECT_TRUE(outcome.output == original);
     }
 }
@@ -99,7 +101,7 @@ TEST(MemoryDecoder, EntriesOfOneByteRepeatedDecodeAlike) {
         Bytes original(size, 'z');
         Bytes stored = Stored(RleEncode(original), 1);
         Outcome outcome = Agreed(stored, EntryOf(stored, (uint32_t)size, true));
-        EXPECT_EQ(outcome.result, DECODE_OK);
+        EXPECT_EQ(outcome.result, CAUSE_OK);
         EXPECT_TRUE(outcome.output == original);
     }
 }
@@ -114,10 +116,10 @@ TEST(MemoryDecoder, AnEntryThatStage1RunsFarAheadOfDecodesAlike) {
     }
     Bytes stored;
     CompressResult written = compress_buffer(original.data(), original.size(), {}, &stored);
-    ASSERT_EQ(written.cause, CAUSE_OK);
+    ASSERT_EQ(written.status.cause, CAUSE_OK);
     Outcome outcome =
         Agreed(stored, EntryOf(stored, (uint32_t)original.size(), written.odd_rescale));
-    EXPECT_EQ(outcome.result, DECODE_OK);
+    EXPECT_EQ(outcome.result, CAUSE_OK);
     EXPECT_TRUE(outcome.output == original);
 }
 
@@ -129,7 +131,7 @@ TEST(MemoryDecoder, DamagedEntriesGetTheSameVerdict) {
     for (size_t bit = 0; bit < stored.size() * 8; bit += 3) {
         Bytes flipped = stored;
         flipped[bit / 8] ^= (uint8_t)(1u << (bit % 8));
-        if (Agreed(flipped, EntryOf(flipped, 3000, true)).result != DECODE_OK) damaged++;
+        if (Agreed(flipped, EntryOf(flipped, 3000, true)).result != CAUSE_OK) damaged++;
     }
     EXPECT_GT(damaged, 0u);
     // An entry large enough for two threads, whose stage-1 output crosses
@@ -142,30 +144,33 @@ TEST(MemoryDecoder, DamagedEntriesGetTheSameVerdict) {
         Agreed(flipped, EntryOf(flipped, (uint32_t)large.size(), true));
     }
     for (uint32_t wrong_size : {0u, 1u, 2999u, 3001u, 0xFFFFFFFFu})
-        EXPECT_EQ(Agreed(stored, EntryOf(stored, wrong_size, true)).result, DECODE_DAMAGED);
+        EXPECT_EQ(Agreed(stored, EntryOf(stored, wrong_size, true)).result, CAUSE_DAMAGED);
 
     // Bytes behind the last run-length block and behind the last block-sorted
     // block are ignored by the stages, and so are they here.
     Bytes junk_after_runs = stage4_input;
     junk_after_runs.insert(junk_after_runs.end(), {1, 2, 3, 4, 5});
     Bytes with_junk = Stored(junk_after_runs, 0);
-    EXPECT_EQ(Agreed(with_junk, EntryOf(with_junk, 3000, false)).result, DECODE_OK);
+    EXPECT_EQ(Agreed(with_junk, EntryOf(with_junk, 3000, false)).result, CAUSE_OK);
     Bytes sorted = BwtEncode(stage4_input);
     sorted.insert(sorted.end(), {0, 0, 0, 0, 0, 9, 7, 7});
     Bytes junk_after_sorted;
     ASSERT_TRUE(RangeEncode(MtfEncode(sorted), 0, &junk_after_sorted));
-    EXPECT_EQ(Agreed(junk_after_sorted, EntryOf(junk_after_sorted, 3000, false)).result, DECODE_OK);
+    EXPECT_EQ(Agreed(junk_after_sorted, EntryOf(junk_after_sorted, 3000, false)).result, CAUSE_OK);
 }
 
-TEST(MemoryDecoder, AnOutputThatRefusesStopsTheDecoding) {
+TEST(MemoryDecoder, AnOutputThatRefusesStopsTheDecodingWithItsReason) {
     Bytes original = RandomBytes(2 * RLE_BUF_SIZE, 9, 8);
     Bytes stored = Stored(RleEncode(original), 0);
     for (bool two_threads : {false, true}) {
         MemoryBytesReader reader = {stored.data(), (uint32_t)stored.size()};
-        auto refuse = [](void*, const uint8_t*, uint32_t) { return false; };
-        EXPECT_EQ(DecodeInMemory(EntryOf(stored, (uint32_t)original.size(), false), ReadMemoryBytes,
-                                 &reader, refuse, NULL, two_threads),
-                  DECODE_WRITE_FAILED);
+        auto refuse = [](void*, const uint8_t*, uint32_t) {
+            return Failed(CAUSE_WRITE_FAILED, 28);
+        };
+        Status result = DecodeInMemory(EntryOf(stored, (uint32_t)original.size(), false),
+                                       ReadMemoryBytes, &reader, refuse, NULL, two_threads);
+        EXPECT_EQ(result.cause, CAUSE_WRITE_FAILED);
+        EXPECT_EQ(result.system_error, 28u);
     }
 }
 
@@ -184,7 +189,7 @@ TEST(StageOneBound, IsTheLongestStreamASoundEntryCanHave) {
     Bytes stored = Stored(stage4_input, 1);
     StoredEntry entry = EntryOf(stored, (uint32_t)fours.size(), true);
     uint64_t stage1_bytes = 0;
-    EXPECT_EQ(ThroughWorkFiles(stored, entry, &stage1_bytes).result, DECODE_OK);
+    EXPECT_EQ(ThroughWorkFiles(stored, entry, &stage1_bytes).result, CAUSE_OK);
     EXPECT_EQ(stage1_bytes, Stage1OutputBound(entry.originalSize));
     EXPECT_EQ(Agreed(stored, entry).output, fours);
 }
@@ -239,15 +244,15 @@ TEST(StageOneBound, DataBehindTheLastBlockKeepsTheVerdict) {
         ASSERT_TRUE(RangeEncode(c.values, 1, &stored));
         StoredEntry entry = EntryOf(stored, (uint32_t)c.original.size(), true);
         uint64_t stage1_bytes = 0;
-        EXPECT_EQ(ThroughWorkFiles(stored, entry, &stage1_bytes).result, DECODE_OK);
+        EXPECT_EQ(ThroughWorkFiles(stored, entry, &stage1_bytes).result, CAUSE_OK);
         EXPECT_GT(stage1_bytes, Stage1WorkBound(entry.originalSize));  // stage 1 was stopped
         Outcome outcome = Agreed(stored, entry);
-        EXPECT_EQ(outcome.result, DECODE_OK);
+        EXPECT_EQ(outcome.result, CAUSE_OK);
         EXPECT_TRUE(outcome.output == c.original);
         // Cut short, the stream no longer decodes to its end: damaged, though
         // every block the entry needs came before the bound.
         Bytes cut(stored.begin(), stored.end() - 16);
-        EXPECT_EQ(Agreed(cut, EntryOf(cut, entry.originalSize, true)).result, DECODE_DAMAGED);
+        EXPECT_EQ(Agreed(cut, EntryOf(cut, entry.originalSize, true)).result, CAUSE_DAMAGED);
     }
 }
 
@@ -258,10 +263,10 @@ TEST(StageOneBound, StopsADecompressionBombBeforeItFillsTheDisk) {
     ASSERT_TRUE(RangeEncode(Bytes(8 * RLE_BUF_SIZE, 0), 1, &stored));
     StoredEntry entry = EntryOf(stored, 1, true);
     uint64_t stage1_bytes = 0;
-    EXPECT_EQ(ThroughWorkFiles(stored, entry, &stage1_bytes).result, DECODE_DAMAGED);
+    EXPECT_EQ(ThroughWorkFiles(stored, entry, &stage1_bytes).result, CAUSE_DAMAGED);
     // Stage 1 stopped at the work bound, a few megabytes at most.
     EXPECT_LE(stage1_bytes, Stage1WorkBound(1) + STAGE1_PUMP_INTERVAL);
-    EXPECT_EQ(Agreed(stored, entry).result, DECODE_DAMAGED);
+    EXPECT_EQ(Agreed(stored, entry).result, CAUSE_DAMAGED);
 }
 
 }  // namespace

@@ -125,14 +125,14 @@ TEST(Generator, StemsUseOnlyTheNameAlphabetAndReachBothEnds) {
 TEST_F(WorkFolderTest, FirstEntryAfterStartUsesZevYIF7) {
     FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
     WorkFiles files;
-    ASSERT_EQ(DECODE_OK,
+    ASSERT_EQ(CAUSE_OK,
               DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevYIF71.tmp", "ZevYIF72.tmp"}), FolderNames());
     CloseWorkFiles(&files);
     EXPECT_EQ(Names({}), FolderNames());
 
     // The next entry's names follow on from the generator.
-    ASSERT_EQ(DECODE_OK,
+    ASSERT_EQ(CAUSE_OK,
               DecodeWithFiles(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevRzXE1.tmp", "ZevRzXE2.tmp"}), FolderNames());
     CloseWorkFiles(&files);
@@ -145,7 +145,7 @@ TEST_F(WorkFolderTest, AnExistingNameOfEitherKindDrawsANewStemForBoth) {
 
     // Only the second name of the first stem exists: neither is used.
     PlaceFile("ZevYIF72.tmp");
-    ASSERT_EQ(DECODE_OK,
+    ASSERT_EQ(CAUSE_OK,
               DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevRzXE1.tmp", "ZevRzXE2.tmp", "ZevYIF72.tmp"}), FolderNames());
     CloseWorkFiles(&files);
@@ -155,7 +155,7 @@ TEST_F(WorkFolderTest, AnExistingNameOfEitherKindDrawsANewStemForBoth) {
     // Only the first name exists; a folder of that name counts as well.
     RandomState = 1;
     PlaceFolder("ZevYIF71.tmp");
-    ASSERT_EQ(DECODE_OK,
+    ASSERT_EQ(CAUSE_OK,
               DecodeWithFiles(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevRzXE1.tmp", "ZevRzXE2.tmp", "ZevYIF71.tmp"}), FolderNames());
     CloseWorkFiles(&files);
@@ -165,7 +165,7 @@ TEST_F(WorkFolderTest, AnExistingNameOfEitherKindDrawsANewStemForBoth) {
     RandomState = 1;
     PlaceFile("ZevYIF71.tmp");
     PlaceFile("ZevRzXE2.tmp");
-    ASSERT_EQ(DECODE_OK,
+    ASSERT_EQ(CAUSE_OK,
               DecodeWithFiles(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevRzXE2.tmp", "ZevYIF71.tmp", "ZevcXNF1.tmp", "ZevcXNF2.tmp"}),
               FolderNames());
@@ -201,10 +201,10 @@ TEST_F(WorkFolderTest, NameTakenRightBeforeItsOpenIsLeftAloneAndTheNextStemUsed)
         BeforeWorkFileOpen = PlantAtTheCountedOpen;
         FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
         WorkFiles files;
-        DecodeResult result =
+        Cause result =
             DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files);
         BeforeWorkFileOpen = nullptr;
-        EXPECT_EQ(DECODE_OK, result);
+        EXPECT_EQ(CAUSE_OK, result);
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         EXPECT_EQ(CHAIN_AFTER_STAGE3, ReadWhole(files.second));
         EXPECT_EQ(Names({name, "ZevRzXE1.tmp", "ZevRzXE2.tmp"}), FolderNames());
@@ -226,7 +226,7 @@ TEST_F(WorkFolderTest, FolderEndingInDoubleByteCharacterWithTrailBackslash) {
     UseTemporaryFolder(inner);
     FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
     WorkFiles files;
-    ASSERT_EQ(DECODE_OK,
+    ASSERT_EQ(CAUSE_OK,
               DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevYIF71.tmp", "ZevYIF72.tmp"}), NamesIn(inner + "\\"));
     EXPECT_EQ(Names({"q\x95\x5C"}), FolderNames());
@@ -244,15 +244,15 @@ TEST_F(WorkFolderTest, WholeChainExampleUnderBothRescaleRules) {
         SCOPED_TRACE(odd_rescale);
         FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
         WorkFiles files;
-        ASSERT_EQ(DECODE_OK, DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), odd_rescale,
-                                             CHAIN_SIZE, &files));
+        ASSERT_EQ(CAUSE_OK, DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), odd_rescale,
+                                            CHAIN_SIZE, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         EXPECT_EQ(CHAIN_AFTER_STAGE2, ReadWhole(files.first));
         EXPECT_EQ(CHAIN_AFTER_STAGE3, ReadWhole(files.second));
 
         // Stage 4 from the second work file gives the text.
         FakeExecutable target(Bytes(), TextBytes("stale contents, longer than the text"), Bytes());
-        ASSERT_EQ(DECODE_OK, ExpandWorkFile(files.second, target.handle, NO_PUMP));
+        ASSERT_EQ(CAUSE_OK, ExpandWorkFile(files.second, target.handle, NO_PUMP).cause);
         EXPECT_EQ(TextBytes(CHAIN_TEXT), ReadWhole(target.handle));
         CloseWorkFiles(&files);
         EXPECT_EQ(INVALID_HANDLE_VALUE, files.first);
@@ -269,7 +269,7 @@ TEST_F(WorkFolderTest, CorruptEntryLeavesExecutableAtTheNextRecord) {
     for (const Bytes* stored : cases) {
         FakeExecutable exe(BEFORE, *stored, AFTER);
         WorkFiles files;
-        EXPECT_EQ(DECODE_DAMAGED,
+        EXPECT_EQ(CAUSE_DAMAGED,
                   DecodeWithFiles(exe.handle, (uint32_t)stored->size(), 0, CHAIN_SIZE, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         // Both work files are there until the caller closes them.
@@ -291,7 +291,7 @@ TEST_F(WorkFolderTest, ExecutableStandsBehindStoredBytesOfEveryCopySize) {
         stored.resize(size, 0xA5);
         FakeExecutable exe(BEFORE, stored, AFTER);
         WorkFiles files;
-        EXPECT_EQ(DECODE_OK, DecodeWithFiles(exe.handle, size, 0, CHAIN_SIZE, &files));
+        EXPECT_EQ(CAUSE_OK, DecodeWithFiles(exe.handle, size, 0, CHAIN_SIZE, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         EXPECT_EQ(CHAIN_AFTER_STAGE3, ReadWhole(files.second));
         CloseWorkFiles(&files);
@@ -299,7 +299,7 @@ TEST_F(WorkFolderTest, ExecutableStandsBehindStoredBytesOfEveryCopySize) {
     // Nothing stored: nothing to decode, and the executable has not moved.
     FakeExecutable exe(BEFORE, Bytes(), AFTER);
     WorkFiles files;
-    EXPECT_EQ(DECODE_DAMAGED, DecodeWithFiles(exe.handle, 0, 0, CHAIN_SIZE, &files));
+    EXPECT_EQ(CAUSE_DAMAGED, DecodeWithFiles(exe.handle, 0, 0, CHAIN_SIZE, &files));
     EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
     CloseWorkFiles(&files);
     EXPECT_EQ(Names({}), FolderNames());
@@ -314,7 +314,7 @@ TEST_F(WorkFolderTest, CopyMovesStoredBytesInPiecesOfOneMebibyte) {
         Bytes stored = RandomBytes(size, size + 7);
         FakeExecutable exe(BEFORE, stored, AFTER);
         FakeExecutable first{Bytes(), Bytes(), Bytes()};
-        CopyStoredBytes(exe.handle, first.handle, size, buffer.data());
+        CopyStoredBytes(exe.handle, first.handle, size, buffer.data()).cause;
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         EXPECT_TRUE(stored == ReadWhole(first.handle)) << "copy differs";
     }
@@ -329,7 +329,7 @@ TEST_F(WorkFolderTest, CopyWritesTheCountsItAskedForEvenWhenReadsComeShort) {
     Bytes stored = RandomBytes(COPY_BUF_SIZE, 99);
     FakeExecutable exe(BEFORE, stored, Bytes());
     FakeExecutable first{Bytes(), Bytes(), Bytes()};
-    CopyStoredBytes(exe.handle, first.handle, COPY_BUF_SIZE + 1, buffer.data());
+    CopyStoredBytes(exe.handle, first.handle, COPY_BUF_SIZE + 1, buffer.data()).cause;
     Bytes expected(stored);
     expected.push_back(stored[0]);
     EXPECT_TRUE(expected == ReadWhole(first.handle)) << "not one piece of 0x100000 and one of 1";
@@ -339,7 +339,7 @@ TEST_F(WorkFolderTest, CopyWritesTheCountsItAskedForEvenWhenReadsComeShort) {
     Bytes longer = RandomBytes(COPY_BUF_SIZE + 2, 5);
     FakeExecutable exe2(BEFORE, longer, Bytes());
     FakeExecutable first2{Bytes(), Bytes(), Bytes()};
-    CopyStoredBytes(exe2.handle, first2.handle, COPY_BUF_SIZE + 5, buffer.data());
+    CopyStoredBytes(exe2.handle, first2.handle, COPY_BUF_SIZE + 5, buffer.data()).cause;
     Bytes expected2(longer);
     expected2.insert(expected2.end(), longer.begin() + 2, longer.begin() + 5);
     EXPECT_TRUE(expected2 == ReadWhole(first2.handle)) << "short last piece written wrongly";
@@ -354,8 +354,8 @@ TEST_F(WorkFolderTest, SizeThatDiffersFromTheRecordIsCorrupt) {
         SCOPED_TRACE(originalSize);
         FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
         WorkFiles files;
-        EXPECT_EQ(DECODE_DAMAGED, DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0,
-                                                  originalSize, &files));
+        EXPECT_EQ(CAUSE_DAMAGED, DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0,
+                                                 originalSize, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         CloseWorkFiles(&files);
     }
@@ -385,17 +385,17 @@ TEST_F(WorkFolderTest, BlockRefusedByStageThreeIsCorrupt) {
 
     WorkFiles files;
     FakeExecutable control(BEFORE, soundStored, AFTER);
-    EXPECT_EQ(DECODE_OK,
+    EXPECT_EQ(CAUSE_OK,
               DecodeWithFiles(control.handle, (uint32_t)soundStored.size(), 0, expanded, &files));
     CloseWorkFiles(&files);
 
     FakeExecutable exe(BEFORE, bothStored, AFTER);
-    EXPECT_EQ(DECODE_DAMAGED,
+    EXPECT_EQ(CAUSE_DAMAGED,
               DecodeWithFiles(exe.handle, (uint32_t)bothStored.size(), 0, expanded, &files));
     EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
     // The sound block made it into the second work file before the refusal.
     uint64_t walked = 0;
-    EXPECT_EQ(DECODE_OK, rle_expanded_size(files.second, &walked));
+    EXPECT_EQ(CAUSE_OK, rle_expanded_size(files.second, &walked).cause);
     EXPECT_EQ(expanded, walked);
     CloseWorkFiles(&files);
     EXPECT_EQ(Names({}), FolderNames());
@@ -410,7 +410,7 @@ TEST_F(WorkFolderTest, BlockThatStageFourWouldRefuseIsCorrupt) {
     for (uint32_t originalSize : sizes) {
         FakeExecutable exe(BEFORE, stored, AFTER);
         WorkFiles files;
-        EXPECT_EQ(DECODE_DAMAGED,
+        EXPECT_EQ(CAUSE_DAMAGED,
                   DecodeWithFiles(exe.handle, (uint32_t)stored.size(), 0, originalSize, &files));
         EXPECT_EQ("NEXT", FollowingBytes(exe.handle, 8));
         CloseWorkFiles(&files);
@@ -424,7 +424,7 @@ TEST_F(WorkFolderTest, MissingTemporaryFolderIsAWriteFailureThatTouchesNoFile) {
     FakeExecutable exe(BEFORE, CHAIN_STORED, AFTER);
     WorkFiles files;
     files.first = files.second = (HANDLE)(intptr_t)0x1234;  // overwritten in every case
-    EXPECT_EQ(DECODE_WRITE_FAILED,
+    EXPECT_EQ(CAUSE_WRITE_FAILED,
               DecodeWithFiles(exe.handle, (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(INVALID_HANDLE_VALUE, files.first);
     EXPECT_EQ(INVALID_HANDLE_VALUE, files.second);
@@ -436,7 +436,7 @@ TEST_F(WorkFolderTest, MissingTemporaryFolderIsAWriteFailureThatTouchesNoFile) {
     // The generator moved on as for any entry; the next entry with a folder
     // that exists again decodes normally.
     UseTemporaryFolder(folder.substr(0, folder.size() - 1));
-    ASSERT_EQ(DECODE_OK,
+    ASSERT_EQ(CAUSE_OK,
               DecodeWithFiles(exe.Rewound(), (uint32_t)CHAIN_STORED.size(), 0, CHAIN_SIZE, &files));
     EXPECT_EQ(Names({"ZevRzXE1.tmp", "ZevRzXE2.tmp"}), FolderNames());
     CloseWorkFiles(&files);

@@ -132,8 +132,8 @@ void WorkFolderTest::RemovePlaced(const char* name) {
     ASSERT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path.c_str())) << name;
 }
 
-DecodeResult DecodeWithFiles(HANDLE executable, uint32_t storedSize, uint32_t odd_rescale,
-                             uint32_t originalSize, WorkFiles* files, MessagePump pump) {
+Cause DecodeWithFiles(HANDLE executable, uint32_t storedSize, uint32_t odd_rescale,
+                      uint32_t originalSize, WorkFiles* files, MessagePump pump) {
     StoredEntry entry = {storedSize, originalSize, odd_rescale != 0};
-    return DecodeStoredEntry(executable, entry, pump, files);
+    return DecodeStoredEntry(executable, entry, pump, files).cause;
 }

@@ -43,8 +43,8 @@ struct FakeExecutable {
 
 // DecodeStoredEntry for an entry of these sizes, with the pump given (none
 // by default).
-DecodeResult DecodeWithFiles(HANDLE executable, uint32_t storedSize, uint32_t odd_rescale,
-                             uint32_t originalSize, WorkFiles* files, MessagePump pump = NO_PUMP);
+Cause DecodeWithFiles(HANDLE executable, uint32_t storedSize, uint32_t odd_rescale,
+                      uint32_t originalSize, WorkFiles* files, MessagePump pump = NO_PUMP);
 
 // Gives each test an empty temporary folder of its own (through TMP) and the
 // generator at its start value; removes the folder afterwards.

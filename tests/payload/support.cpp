@@ -166,7 +166,7 @@ void WritePayload(const std::string& path, const Bytes& prefix,
         record.attributeWord = r.attribute_word;
         record.originalSize = r.original_size;
         record.storedSize = r.stored_size;
-        if (!WriteEntryRecord(file, &record)) throw std::runtime_error("record not written");
+        if (!WriteEntryRecord(file, &record).ok()) throw std::runtime_error("record not written");
         if (!r.stored.empty()) WriteBytes(file, r.stored.data(), (uint32_t)r.stored.size());
     }
     CloseFile(file);

@@ -141,7 +141,7 @@ std::string RulesVerdict(const std::string& name) {
     uint32_t size = EncodeEntryRecord(&record, bytes);
     ByteSource source = MemorySource(bytes, size);
     PayloadRefusal refusal;
-    if (WalkPayload(&source, 0, NameRules(), NULL, NULL, &refusal) == PAYLOAD_SOUND) return "ok";
+    if (WalkPayload(&source, 0, NameRules(), NULL, NULL, &refusal).ok()) return "ok";
     if (refusal.fault != PAYLOAD_NAME_REFUSED) return "fault";
     return "refused " + name.substr(refusal.component_at, refusal.component_length);
 }

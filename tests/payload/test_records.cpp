@@ -158,12 +158,14 @@ TEST_F(RecordTest, WorkedExampleReadsFieldByField) {
     std::string path = JoinPath(folder_, "payload.bin");
     WriteWholeFile(path, payload);
 
-    FileHandle file = OpenForReading(path.c_str());
+    FileHandle file;
+
+    OpenForReading(path.c_str(), &file);
     ASSERT_NE(file, NO_FILE);
     SetFilePointer64(file, 5, FILE_BEGIN);
     EntryRecord read;
     bool at_end = true;
-    ASSERT_EQ(ReadEntryRecord(file, &read, &at_end), CAUSE_OK);
+    ASSERT_EQ(ReadEntryRecord(file, &read, &at_end).cause, CAUSE_OK);
     EXPECT_FALSE(at_end);
     EXPECT_EQ(read.nameLength, 19);
     EXPECT_STREQ(read.name, "image\\arrowdown.ico");
@@ -198,7 +200,7 @@ TEST_F(RecordTest, WriterProducesTheSameBytes) {
     std::string path = JoinPath(folder_, "written.bin");
     FileHandle file = CreateReadWrite(path.c_str());
     ASSERT_NE(file, NO_FILE);
-    ASSERT_TRUE(WriteEntryRecord(file, &record));
+    ASSERT_TRUE(WriteEntryRecord(file, &record).ok());
     WriteBytes(file, expected.data() + 54, 89);
     CloseFile(file);
     EXPECT_EQ(ReadWholeFile(path), expected);
@@ -210,14 +212,14 @@ TEST_F(RecordTest, WriterProducesTheSameBytes) {
     memcpy(folder.name, "image\\", 6);
     folder.attributeWord = ATTRIBUTE_DIRECTORY;
     file = CreateReadWrite(path.c_str());
-    ASSERT_TRUE(WriteEntryRecord(file, &folder));
+    ASSERT_TRUE(WriteEntryRecord(file, &folder).ok());
     CloseFile(file);
     EXPECT_EQ(ReadWholeFile(path).size(), 41u);
 
     // A name of no bytes is not a record.
     folder.nameLength = 0;
     file = CreateReadWrite(path.c_str());
-    EXPECT_FALSE(WriteEntryRecord(file, &folder));
+    EXPECT_EQ(WriteEntryRecord(file, &folder).cause, CAUSE_INVALID);
     CloseFile(file);
     EXPECT_TRUE(ReadWholeFile(path).empty());
 }
@@ -231,16 +233,18 @@ TEST_F(RecordTest, ReaderTellsEndFromCutShort) {
     // right at the start is the end of the payload.
     for (size_t keep = 0; keep < 54; keep++) {
         WriteWholeFile(path, Bytes(record.begin(), record.begin() + keep));
-        FileHandle file = OpenForReading(path.c_str());
+        FileHandle file;
+        OpenForReading(path.c_str(), &file);
         ASSERT_NE(file, NO_FILE);
-        EXPECT_EQ(ReadEntryRecord(file, &read, &at_end), keep == 0 ? CAUSE_OK : CAUSE_DAMAGED)
+        EXPECT_EQ(ReadEntryRecord(file, &read, &at_end).cause, keep == 0 ? CAUSE_OK : CAUSE_DAMAGED)
             << "kept " << keep;
         EXPECT_EQ(at_end, keep == 0) << "kept " << keep;
         CloseFile(file);
     }
     WriteWholeFile(path, Bytes(40, 0));  // nameLength 0
-    FileHandle file = OpenForReading(path.c_str());
-    EXPECT_EQ(ReadEntryRecord(file, &read, &at_end), CAUSE_DAMAGED);
+    FileHandle file;
+    OpenForReading(path.c_str(), &file);
+    EXPECT_EQ(ReadEntryRecord(file, &read, &at_end).cause, CAUSE_DAMAGED);
     CloseFile(file);
 }
 

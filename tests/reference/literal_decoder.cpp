@@ -142,7 +142,7 @@ Stage1Outcome DecodeStage1(const Bytes& stream, bool odd_rescale, bool narrow_in
     for (int i = 0; i < 4; i++) rc.code = rc.code * 256 + rc.NextByte();
 
     Stage1Outcome outcome;
-    outcome.result = DECODE_DAMAGED;
+    outcome.result = CAUSE_DAMAGED;
     outcome.cut = false;
     int c0 = 0, c00 = 0, c000 = 0;
     for (;;) {
@@ -166,7 +166,7 @@ Stage1Outcome DecodeStage1(const Bytes& stream, bool odd_rescale, bool narrow_in
             }
         }
         if (value == 256) {
-            outcome.result = DECODE_OK;
+            outcome.result = CAUSE_OK;
             break;
         }
         outcome.values.push_back((uint8_t)value);
@@ -219,26 +219,26 @@ Bytes RestoreBlock(const Bytes& last_column, uint32_t top) {
     return out;
 }
 
-DecodeResult DecodeStage3(const Bytes& in, Bytes* out) {
+Cause DecodeStage3(const Bytes& in, Bytes* out) {
     out->clear();
     size_t pos = 0;
     for (;;) {
-        if (pos == in.size()) return DECODE_OK;
-        if (in.size() - pos < 6) return DECODE_DAMAGED;
+        if (pos == in.size()) return CAUSE_OK;
+        if (in.size() - pos < 6) return CAUSE_DAMAGED;
         uint32_t top = BigEndian24(in, pos);
         uint32_t size = BigEndian24(in, pos + 3);
         pos += 6;
-        if (size == 0) return DECODE_OK;
-        if (size > BLOCK_SIZE || top >= size) return DECODE_DAMAGED;
-        if (in.size() - pos < size) return DECODE_DAMAGED;
+        if (size == 0) return CAUSE_OK;
+        if (size > BLOCK_SIZE || top >= size) return CAUSE_DAMAGED;
+        if (in.size() - pos < size) return CAUSE_DAMAGED;
         Bytes block = RestoreBlock(Bytes(in.begin() + pos, in.begin() + pos + size), top);
         out->insert(out->end(), block.begin(), block.end());
         pos += size;
-        if (size != BLOCK_SIZE) return DECODE_OK;
+        if (size != BLOCK_SIZE) return CAUSE_OK;
     }
 }
 
-DecodeResult ExpandBlock(const Bytes& coded, Bytes* out) {
+Cause ExpandBlock(const Bytes& coded, Bytes* out) {
     out->clear();
     size_t p = 0;
     while (p < coded.size()) {
@@ -249,49 +249,47 @@ DecodeResult ExpandBlock(const Bytes& coded, Bytes* out) {
             p++;
         }
         if (k == 4) {
-            if (p == coded.size()) return DECODE_DAMAGED;
+            if (p == coded.size()) return CAUSE_DAMAGED;
             k += coded[p++];
         }
-        if (out->size() + k > BLOCK_SIZE) return DECODE_DAMAGED;
+        if (out->size() + k > BLOCK_SIZE) return CAUSE_DAMAGED;
         out->insert(out->end(), k, c);
     }
-    return DECODE_OK;
+    return CAUSE_OK;
 }
 
-DecodeResult DecodeStage4(const Bytes& in, Bytes* out) {
+Cause DecodeStage4(const Bytes& in, Bytes* out) {
     out->clear();
     size_t pos = 0;
     for (;;) {
-        if (pos == in.size()) return DECODE_OK;
-        if (in.size() - pos < 3) return DECODE_DAMAGED;
+        if (pos == in.size()) return CAUSE_OK;
+        if (in.size() - pos < 3) return CAUSE_DAMAGED;
         uint32_t beforesize = LittleEndian24(in, pos);
         pos += 3;
-        if (beforesize == 0 || beforesize > 2 * BLOCK_SIZE) return DECODE_DAMAGED;
-        if (in.size() - pos < beforesize) return DECODE_DAMAGED;
+        if (beforesize == 0 || beforesize > 2 * BLOCK_SIZE) return CAUSE_DAMAGED;
+        if (in.size() - pos < beforesize) return CAUSE_DAMAGED;
         Bytes block;
-        if (ExpandBlock(Bytes(in.begin() + pos, in.begin() + pos + beforesize), &block) !=
-            DECODE_OK)
-            return DECODE_DAMAGED;
+        if (ExpandBlock(Bytes(in.begin() + pos, in.begin() + pos + beforesize), &block) != CAUSE_OK)
+            return CAUSE_DAMAGED;
         out->insert(out->end(), block.begin(), block.end());
         pos += beforesize;
-        if (block.size() != BLOCK_SIZE) return DECODE_OK;
+        if (block.size() != BLOCK_SIZE) return CAUSE_OK;
     }
 }
 
-DecodeResult DecodeEntry(const Bytes& stored, uint32_t original_size, bool odd_rescale,
-                         Bytes* out) {
+Cause DecodeEntry(const Bytes& stored, uint32_t original_size, bool odd_rescale, Bytes* out) {
     out->clear();
     // Every value to the stream's end, however many the later stages ignore.
     Stage1Outcome stage1 = DecodeStage1(stored, odd_rescale, true);
-    if (stage1.result != DECODE_OK) return DECODE_DAMAGED;
+    if (stage1.result != CAUSE_OK) return CAUSE_DAMAGED;
     Bytes sorted = DecodeStage2(stage1.values);
     Bytes coded;
-    if (DecodeStage3(sorted, &coded) != DECODE_OK) return DECODE_DAMAGED;
+    if (DecodeStage3(sorted, &coded) != CAUSE_OK) return CAUSE_DAMAGED;
     Bytes original;
-    if (DecodeStage4(coded, &original) != DECODE_OK) return DECODE_DAMAGED;
-    if (original.size() != original_size) return DECODE_DAMAGED;
+    if (DecodeStage4(coded, &original) != CAUSE_OK) return CAUSE_DAMAGED;
+    if (original.size() != original_size) return CAUSE_DAMAGED;
     out->swap(original);
-    return DECODE_OK;
+    return CAUSE_OK;
 }
 
 }  // namespace literal

@@ -19,7 +19,7 @@
 
 #include <vector>
 
-#include "codec/decode_result.h"
+#include "platform/status.h"
 
 namespace literal {
 
@@ -27,7 +27,7 @@ typedef std::vector<uint8_t> Bytes;
 
 // How stage 1 went.
 struct Stage1Outcome {
-    DecodeResult result;     // DECODE_OK when EOF was decoded, else DECODE_DAMAGED
+    Cause result;            // CAUSE_OK when EOF was decoded, else CAUSE_DAMAGED
     Bytes values;            // every value decoded before EOF or the failed step
     uint32_t widened_steps;  // steps that needed the narrow-interval rule
     bool cut;                // stopped after `max_values` values, neither EOF nor a failure
@@ -35,25 +35,25 @@ struct Stage1Outcome {
 
 // Stage 1. With `narrow_interval_rule` false a step whose range is below its
 // table's total fails instead of widening the interval. Stops after
-// `max_values` values (then DECODE_DAMAGED with `cut` set).
+// `max_values` values (then CAUSE_DAMAGED with `cut` set).
 Stage1Outcome DecodeStage1(const Bytes& stream, bool odd_rescale, bool narrow_interval_rule = true,
                            size_t max_values = (size_t)-1);
 
 // Stage 2: any input decodes, to as many bytes.
 Bytes DecodeStage2(const Bytes& in);
 
-// Stages 3 and 4: DECODE_OK or DECODE_DAMAGED; *out receives the blocks
+// Stages 3 and 4: CAUSE_OK or CAUSE_DAMAGED; *out receives the blocks
 // restored before the stream ended or a block was refused.
-DecodeResult DecodeStage3(const Bytes& in, Bytes* out);
-DecodeResult DecodeStage4(const Bytes& in, Bytes* out);
+Cause DecodeStage3(const Bytes& in, Bytes* out);
+Cause DecodeStage4(const Bytes& in, Bytes* out);
 
 // One block of each: the restored bytes (top < size <= 0x100000 assumed),
-// and the expansion of coded bytes, DECODE_DAMAGED for a block outside the format.
+// and the expansion of coded bytes, CAUSE_DAMAGED for a block outside the format.
 Bytes RestoreBlock(const Bytes& last_column, uint32_t top);
-DecodeResult ExpandBlock(const Bytes& coded, Bytes* out);
+Cause ExpandBlock(const Bytes& coded, Bytes* out);
 
 // The whole entry, as a reader that keeps all of stage 1's output decodes it:
-// DECODE_OK with the original bytes in *out, or DECODE_DAMAGED.
-DecodeResult DecodeEntry(const Bytes& stored, uint32_t original_size, bool odd_rescale, Bytes* out);
+// CAUSE_OK with the original bytes in *out, or CAUSE_DAMAGED.
+Cause DecodeEntry(const Bytes& stored, uint32_t original_size, bool odd_rescale, Bytes* out);
 
 }  // namespace literal

@@ -39,26 +39,26 @@ void ExpectStage1Agrees(const Bytes& stream, int odd, bool rule = true) {
 
 struct Vector {
     Bytes input;
-    DecodeResult verdict;
+    Cause verdict;
     Bytes output;
 };
 
 TEST(LiteralDecoder, GivesTheFixedVectorsAndTheDecodersAgree) {
     const Vector stage1[] = {
-        {MakeBytes({0xFF, 0xEA, 0xAA, 0x7B, 0x00}), DECODE_OK, Bytes()},
-        {MakeBytes({0x45, 0x7E, 0xDE, 0xF5, 0x97, 0xE0, 0xAC, 0x00}), DECODE_OK,
+        {MakeBytes({0xFF, 0xEA, 0xAA, 0x7B, 0x00}), CAUSE_OK, Bytes()},
+        {MakeBytes({0x45, 0x7E, 0xDE, 0xF5, 0x97, 0xE0, 0xAC, 0x00}), CAUSE_OK,
          MakeBytes({0, 1, 2, 3, 0xFF})},
-        {MakeBytes({0x45, 0x7E, 0xDE, 0xF5, 0x97, 0xE0, 0xAC}), DECODE_OK,
+        {MakeBytes({0x45, 0x7E, 0xDE, 0xF5, 0x97, 0xE0, 0xAC}), CAUSE_OK,
          MakeBytes({0, 1, 2, 3, 0xFF})},  // the last byte read as 0x00
-        {kExampleStored, DECODE_OK, kExampleAfterStage1},
-        {Bytes(), DECODE_DAMAGED, Bytes()},
+        {kExampleStored, CAUSE_OK, kExampleAfterStage1},
+        {Bytes(), CAUSE_DAMAGED, Bytes()},
     };
     for (int odd = 0; odd <= 1; odd++) {
         for (const Vector& v : stage1) {
             literal::Stage1Outcome got = literal::DecodeStage1(v.input, odd);
             EXPECT_EQ(got.result, v.verdict);
             ExpectStage1Agrees(v.input, odd);
-            if (v.verdict != DECODE_OK) continue;
+            if (v.verdict != CAUSE_OK) continue;
             EXPECT_EQ(got.values, v.output);
             Bytes stream;
             ASSERT_TRUE(RangeEncode(v.output, odd, &stream));
@@ -70,18 +70,18 @@ TEST(LiteralDecoder, GivesTheFixedVectorsAndTheDecodersAgree) {
     const Bytes zeros_plain = MakeBytes({0x0A, 0xD0, 0xBA, 0xC7, 0x54, 0x00});
     EXPECT_EQ(literal::DecodeStage1(zeros_odd, true).values, Bytes(64, 0));
     EXPECT_EQ(literal::DecodeStage1(zeros_plain, false).values, Bytes(64, 0));
-    EXPECT_EQ(literal::DecodeStage1(zeros_odd, false).result, DECODE_DAMAGED);
+    EXPECT_EQ(literal::DecodeStage1(zeros_odd, false).result, CAUSE_DAMAGED);
     ExpectStage1Agrees(zeros_odd, 1);
     ExpectStage1Agrees(zeros_plain, 0);
     ExpectStage1Agrees(zeros_odd, 0);
 
     const Vector stage2[] = {
-        {MakeBytes({98, 1, 0, 1, 1}), DECODE_OK, MakeBytes({98, 98, 98, 0, 0})},
-        {MakeBytes({2, 0}), DECODE_OK, MakeBytes({2, 0})},
-        {MakeBytes({3, 3, 3}), DECODE_OK, MakeBytes({3, 2, 1})},
-        {MakeBytes({255, 255, 1, 1, 0}), DECODE_OK, MakeBytes({255, 254, 254, 0, 0})},
-        {MakeBytes({1, 1}), DECODE_OK, MakeBytes({1, 0})},
-        {kExampleAfterStage1, DECODE_OK, kExampleAfterStage2},
+        {MakeBytes({98, 1, 0, 1, 1}), CAUSE_OK, MakeBytes({98, 98, 98, 0, 0})},
+        {MakeBytes({2, 0}), CAUSE_OK, MakeBytes({2, 0})},
+        {MakeBytes({3, 3, 3}), CAUSE_OK, MakeBytes({3, 2, 1})},
+        {MakeBytes({255, 255, 1, 1, 0}), CAUSE_OK, MakeBytes({255, 254, 254, 0, 0})},
+        {MakeBytes({1, 1}), CAUSE_OK, MakeBytes({1, 0})},
+        {kExampleAfterStage1, CAUSE_OK, kExampleAfterStage2},
     };
     for (const Vector& v : stage2) {
         EXPECT_EQ(literal::DecodeStage2(v.input), v.output);
@@ -91,14 +91,14 @@ TEST(LiteralDecoder, GivesTheFixedVectorsAndTheDecodersAgree) {
 
     const Bytes banana = SortedBlock(3, TextBytes("nnbaaa"));
     const Vector stage3[] = {
-        {banana, DECODE_OK, TextBytes("banana")},
-        {SortedBlock(0, MakeBytes({0x5A})), DECODE_OK, MakeBytes({0x5A})},
-        {kExampleAfterStage2, DECODE_OK, kExampleAfterStage3},
-        {Cat(banana, SortedBlock(0, TextBytes("zzz"))), DECODE_OK, TextBytes("banana")},
-        {Cat(SortedBlock(0xABCDEF, Bytes()), banana), DECODE_OK, Bytes()},
-        {SortedBlock(6, TextBytes("nnbaaa")), DECODE_DAMAGED, Bytes()},
-        {Bytes(banana.begin(), banana.end() - 1), DECODE_DAMAGED, Bytes()},
-        {Bytes(banana.begin(), banana.begin() + 5), DECODE_DAMAGED, Bytes()},
+        {banana, CAUSE_OK, TextBytes("banana")},
+        {SortedBlock(0, MakeBytes({0x5A})), CAUSE_OK, MakeBytes({0x5A})},
+        {kExampleAfterStage2, CAUSE_OK, kExampleAfterStage3},
+        {Cat(banana, SortedBlock(0, TextBytes("zzz"))), CAUSE_OK, TextBytes("banana")},
+        {Cat(SortedBlock(0xABCDEF, Bytes()), banana), CAUSE_OK, Bytes()},
+        {SortedBlock(6, TextBytes("nnbaaa")), CAUSE_DAMAGED, Bytes()},
+        {Bytes(banana.begin(), banana.end() - 1), CAUSE_DAMAGED, Bytes()},
+        {Bytes(banana.begin(), banana.begin() + 5), CAUSE_DAMAGED, Bytes()},
     };
     for (const Vector& v : stage3) {
         Bytes out;
@@ -108,18 +108,18 @@ TEST(LiteralDecoder, GivesTheFixedVectorsAndTheDecodersAgree) {
     }
 
     const Vector stage4[] = {
-        {RleBlock(MakeBytes({0x41, 0x41, 0x41, 0x41, 0x02, 0x42})), DECODE_OK,
+        {RleBlock(MakeBytes({0x41, 0x41, 0x41, 0x41, 0x02, 0x42})), CAUSE_OK,
          Cat(Bytes(6, 0x41), MakeBytes({0x42}))},
-        {RleBlock(MakeBytes({0x41, 0x41, 0x41, 0x42})), DECODE_OK,
+        {RleBlock(MakeBytes({0x41, 0x41, 0x41, 0x42})), CAUSE_OK,
          MakeBytes({0x41, 0x41, 0x41, 0x42})},
-        {RleBlock(MakeBytes({0x41, 0x41, 0x41, 0x41, 0x00, 0x41})), DECODE_OK, Bytes(5, 0x41)},
-        {RleBlock(MakeBytes({0x41, 0x41, 0x41, 0x41, 0xFF})), DECODE_OK, Bytes(259, 0x41)},
-        {kExampleAfterStage3, DECODE_OK, kText},
-        {Cat(RleBlock(TextBytes("ab")), RleBlock(TextBytes("cd"))), DECODE_OK, TextBytes("ab")},
-        {MakeBytes({0, 0, 0, 'a'}), DECODE_DAMAGED, Bytes()},
-        {RleBlock(MakeBytes({'a', 'b', 'b', 'b', 'b'})), DECODE_DAMAGED, Bytes()},
-        {MakeBytes({5, 0, 0, 'a'}), DECODE_DAMAGED, Bytes()},
-        {MakeBytes({5, 0}), DECODE_DAMAGED, Bytes()},
+        {RleBlock(MakeBytes({0x41, 0x41, 0x41, 0x41, 0x00, 0x41})), CAUSE_OK, Bytes(5, 0x41)},
+        {RleBlock(MakeBytes({0x41, 0x41, 0x41, 0x41, 0xFF})), CAUSE_OK, Bytes(259, 0x41)},
+        {kExampleAfterStage3, CAUSE_OK, kText},
+        {Cat(RleBlock(TextBytes("ab")), RleBlock(TextBytes("cd"))), CAUSE_OK, TextBytes("ab")},
+        {MakeBytes({0, 0, 0, 'a'}), CAUSE_DAMAGED, Bytes()},
+        {RleBlock(MakeBytes({'a', 'b', 'b', 'b', 'b'})), CAUSE_DAMAGED, Bytes()},
+        {MakeBytes({5, 0, 0, 'a'}), CAUSE_DAMAGED, Bytes()},
+        {MakeBytes({5, 0}), CAUSE_DAMAGED, Bytes()},
     };
     for (const Vector& v : stage4) {
         Bytes out;
@@ -131,9 +131,9 @@ TEST(LiteralDecoder, GivesTheFixedVectorsAndTheDecodersAgree) {
 
     for (int odd = 0; odd <= 1; odd++) {
         Bytes out;
-        EXPECT_EQ(literal::DecodeEntry(kExampleStored, 20, odd, &out), DECODE_OK);
+        EXPECT_EQ(literal::DecodeEntry(kExampleStored, 20, odd, &out), CAUSE_OK);
         EXPECT_EQ(out, kText);
-        EXPECT_EQ(literal::DecodeEntry(kExampleStored, 21, odd, &out), DECODE_DAMAGED);
+        EXPECT_EQ(literal::DecodeEntry(kExampleStored, 21, odd, &out), CAUSE_DAMAGED);
         for (uint32_t size : {19u, 20u, 21u})
             EXPECT_EQ(CompareEntry(kExampleStored.data(), kExampleStored.size(), size, odd),
                       nullptr);
@@ -156,7 +156,7 @@ TEST(LiteralDecoder, DecodersAgreeOnEntriesOfVariedData) {
             Bytes stored;
             ASSERT_TRUE(RangeEncode(MtfEncode(BwtEncode(RleEncode(data))), odd, &stored));
             Bytes out;
-            ASSERT_EQ(literal::DecodeEntry(stored, (uint32_t)n, odd, &out), DECODE_OK) << n;
+            ASSERT_EQ(literal::DecodeEntry(stored, (uint32_t)n, odd, &out), CAUSE_OK) << n;
             EXPECT_TRUE(out == data) << n;
             EXPECT_EQ(CompareEntry(stored.data(), stored.size(), (uint32_t)n, odd), nullptr) << n;
             entries++;
@@ -206,18 +206,19 @@ TEST(LiteralDecoder, DecodersAgreeOnStreamsThatNeedTheNarrowIntervalRule) {
         ASSERT_TRUE(RangeEncode(data, c.odd, &stream, &writer_widened));
         EXPECT_EQ(writer_widened, 1u);
         literal::Stage1Outcome got = literal::DecodeStage1(stream, c.odd);
-        EXPECT_EQ(got.result, DECODE_OK);
+        EXPECT_EQ(got.result, CAUSE_OK);
         EXPECT_TRUE(got.values == data);
         EXPECT_EQ(got.widened_steps, 1u);
-        EXPECT_EQ(literal::DecodeStage1(stream, c.odd, false).result, DECODE_DAMAGED);
+        EXPECT_EQ(literal::DecodeStage1(stream, c.odd, false).result, CAUSE_DAMAGED);
         ExpectStage1Agrees(stream, c.odd, true);
         ExpectStage1Agrees(stream, c.odd, false);
 
         TempFile in(stream), out;
         uint32_t widened = 99;
         EXPECT_EQ(
-            coding012_decode(in.handle(), out.handle(), c.odd, NO_PUMP, NO_OUTPUT_LIMIT, &widened),
-            DECODE_OK);
+            coding012_decode(in.handle(), out.handle(), c.odd, NO_PUMP, NO_OUTPUT_LIMIT, &widened)
+                .cause,
+            CAUSE_OK);
         EXPECT_EQ(widened, 1u);
         EXPECT_TRUE(out.Read() == data);
     }

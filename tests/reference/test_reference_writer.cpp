@@ -65,10 +65,10 @@ TEST(LiteralDecoder, DecodersAgreeOnWhatTheWriterMakes) {
             CompressOptions options;
             options.prefer_odd_rescale = odd;
             CompressResult result = compress_buffer(data.data(), data.size(), options, &stored);
-            ASSERT_EQ(result.cause, CAUSE_OK) << result.error;
+            ASSERT_EQ(result.status.cause, CAUSE_OK) << result.error;
             Bytes out;
             EXPECT_EQ(literal::DecodeEntry(stored, (uint32_t)data.size(), result.odd_rescale, &out),
-                      DECODE_OK);
+                      CAUSE_OK);
             EXPECT_TRUE(out == data);
             EXPECT_EQ(CompareEntry(stored.data(), stored.size(), (uint32_t)data.size(),
                                    result.odd_rescale),

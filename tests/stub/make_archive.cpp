@@ -160,7 +160,8 @@ Bytes Compress(const std::string& data, uint16_t* attr, int line) {
     Bytes stored;
     CompressResult r = compress_buffer((const uint8_t*)data.data(), data.size(),
                                        CompressOptions{false, 1}, &stored);
-    if (r.cause != CAUSE_OK) Fail(line, std::string("writer failed: ") + (r.error ? r.error : "?"));
+    if (r.status.cause != CAUSE_OK)
+        Fail(line, std::string("writer failed: ") + (r.error ? r.error : "?"));
     *attr = (uint16_t)((*attr & ~0x2000) | (r.odd_rescale ? 0x2000 : 0));
     return stored;
 }
@@ -171,16 +172,16 @@ bool StageOneAccepts(const Bytes& stored, bool odd_rescale) {
     char out_path[] = "/tmp/stub_make_archive_XXXXXX";
     int in_fd = mkstemp(in_path), out_fd = mkstemp(out_path);
     if (in_fd < 0 || out_fd < 0) Fail(0, "cannot make temporary files");
-    if (!stored.empty() && !WriteBytes(in_fd, stored.data(), (uint32_t)stored.size())) {
+    if (!stored.empty() && !WriteBytes(in_fd, stored.data(), (uint32_t)stored.size()).ok()) {
         Fail(0, "cannot write temporary file");
     }
-    DecodeResult result =
-        coding012_decode(in_fd, out_fd, odd_rescale ? 1 : 0, NO_PUMP, NO_OUTPUT_LIMIT);
+    Cause result =
+        coding012_decode(in_fd, out_fd, odd_rescale ? 1 : 0, NO_PUMP, NO_OUTPUT_LIMIT).cause;
     close(in_fd);
     close(out_fd);
     unlink(in_path);
     unlink(out_path);
-    return result == DECODE_OK;
+    return result == CAUSE_OK;
 }
 
 // A stored stream for `data` that stage 1 reports as damaged: the valid stream

@@ -30,12 +30,13 @@ using namespace tool_test;
 std::vector<EntryRecord> Records(const std::string& path) {
     std::vector<EntryRecord> records;
     uint32_t start = GetEXESize(path.c_str());  // 0 for a bare payload
-    FileHandle file = OpenForReading(path.c_str());
+    FileHandle file;
+    OpenForReading(path.c_str(), &file);
     if (file == NO_FILE) return records;
     SetFilePointer64(file, start, FILE_BEGIN);
     EntryRecord record;
     bool at_end = false;
-    while (ReadEntryRecord(file, &record, &at_end) == CAUSE_OK && !at_end) {
+    while (ReadEntryRecord(file, &record, &at_end).cause == CAUSE_OK && !at_end) {
         records.push_back(record);
         SetFilePointer64(file, record.storedSize, FILE_CURRENT);
     }

@@ -188,7 +188,7 @@ inline void WritePayload(const std::string& path, const std::vector<Crafted>& re
         record.attributeWord = r.attribute_word;
         record.originalSize = r.original_size;
         record.storedSize = (uint32_t)r.stored.size();
-        ASSERT_TRUE(WriteEntryRecord(file, &record));
+        ASSERT_TRUE(WriteEntryRecord(file, &record).ok());
         if (!r.stored.empty()) WriteBytes(file, r.stored.data(), (uint32_t)r.stored.size());
     }
     CloseFile(file);
@@ -197,11 +197,12 @@ inline void WritePayload(const std::string& path, const std::vector<Crafted>& re
 // Where the stored bytes of the entry `name` begin in a bare payload, and how many.
 inline bool FindStored(const std::string& path, const std::string& name, int64_t* at,
                        uint32_t* size) {
-    FileHandle file = OpenForReading(path.c_str());
+    FileHandle file;
+    OpenForReading(path.c_str(), &file);
     if (file == NO_FILE) return false;
     EntryRecord record;
     bool found = false, at_end = false;
-    while (!found && ReadEntryRecord(file, &record, &at_end) == CAUSE_OK && !at_end) {
+    while (!found && ReadEntryRecord(file, &record, &at_end).cause == CAUSE_OK && !at_end) {
         if (std::string(record.name, record.nameLength) == name) {
             *at = SetFilePointer64(file, 0, FILE_CURRENT);
             *size = record.storedSize;

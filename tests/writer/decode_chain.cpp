@@ -31,7 +31,7 @@ TempFile::~TempFile() {
 void TempFile::Write(const Bytes& data) {
     SetFilePointer64(handle_, 0, FILE_BEGIN);
     TruncateHere(handle_);
-    if (!data.empty() && !WriteBytes(handle_, data.data(), (uint32_t)data.size()))
+    if (!data.empty() && !WriteBytes(handle_, data.data(), (uint32_t)data.size()).ok())
         throw std::runtime_error("cannot write " + path_);
     SetFilePointer64(handle_, 0, FILE_BEGIN);
 }
@@ -41,7 +41,7 @@ Bytes TempFile::ReadAll() {
     Bytes data((size_t)size);
     SetFilePointer64(handle_, 0, FILE_BEGIN);
     uint32_t got = 0;
-    if (size > 0 && (!ReadBytes(handle_, data.data(), (uint32_t)size, &got) || got != size))
+    if (size > 0 && (!ReadBytes(handle_, data.data(), (uint32_t)size, &got).ok() || got != size))
         throw std::runtime_error("cannot read " + path_);
     return data;
 }
@@ -51,23 +51,25 @@ ChainResult DecodeChain(const Bytes& stored, bool odd_rescale) {
     TempFile first, second, target;
     first.Write(stored);
     r.stage1 = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0, NO_PUMP,
-                                NO_OUTPUT_LIMIT, &r.widened_steps);
+                                NO_OUTPUT_LIMIT, &r.widened_steps)
+                   .cause;
     r.after_range_decoder = second.ReadAll();
-    if (r.stage1 != DECODE_OK) return r;
-    r.stage2 = mtf_decode(second.handle(), first.handle(), NO_PUMP);
+    if (r.stage1 != CAUSE_OK) return r;
+    r.stage2 = mtf_decode(second.handle(), first.handle(), NO_PUMP).cause;
     r.after_move_to_front = first.ReadAll();
-    r.stage3 = blocksort_decode(first.handle(), second.handle(), NO_PUMP);
+    r.stage3 = blocksort_decode(first.handle(), second.handle(), NO_PUMP).cause;
     r.after_block_sorting = second.ReadAll();
-    r.stage4 = rle_decode(second.handle(), target.handle(), NO_PUMP);
+    r.stage4 = rle_decode(second.handle(), target.handle(), NO_PUMP).cause;
     r.output = target.ReadAll();
     return r;
 }
 
-DecodeResult DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values) {
+Cause DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values) {
     TempFile first, second;
     first.Write(stored);
-    DecodeResult result = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0,
-                                           NO_PUMP, NO_OUTPUT_LIMIT);
+    Cause result = coding012_decode(first.handle(), second.handle(), odd_rescale ? 1 : 0, NO_PUMP,
+                                    NO_OUTPUT_LIMIT)
+                       .cause;
     *values = second.ReadAll();
     return result;
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/decode_result.h"
+#include "platform/status.h"
 #include "decoder/stage_files.h"
 #include "platform/platform.h"
 #include "tests/writer/pseudo_random.h"
@@ -33,11 +33,11 @@ private:
 
 // What each stage of the decode chain produced.
 struct ChainResult {
-    DecodeResult stage1 = DECODE_DAMAGED;  // each stage's answer
-    uint32_t widened_steps = 0;  // steps of stage 1 that needed the narrow-interval widening
-    DecodeResult stage2 = DECODE_DAMAGED;
-    DecodeResult stage3 = DECODE_DAMAGED;
-    DecodeResult stage4 = DECODE_DAMAGED;
+    Cause stage1 = CAUSE_DAMAGED;  // each stage's answer
+    uint32_t widened_steps = 0;    // steps of stage 1 that needed the narrow-interval widening
+    Cause stage2 = CAUSE_DAMAGED;
+    Cause stage3 = CAUSE_DAMAGED;
+    Cause stage4 = CAUSE_DAMAGED;
     Bytes after_range_decoder;  // move-to-front code
     Bytes after_move_to_front;  // block-sorted blocks
     Bytes after_block_sorting;  // run-length blocks
@@ -48,7 +48,7 @@ struct ChainResult {
 ChainResult DecodeChain(const Bytes& stored, bool odd_rescale);
 
 // Decodes only stage 1; answers coding012_decode's result and fills `values`.
-DecodeResult DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values);
+Cause DecodeStage1(const Bytes& stored, bool odd_rescale, Bytes* values);
 
 // Reproducible test data (and PseudoRandomBytes).
 Bytes TextLike(uint64_t seed, size_t size);

@@ -23,8 +23,8 @@
 static uint32_t WidenedSteps(const Bytes& values, int odd) {
     Bytes stream;
     uint32_t widened = 0;
-    if (coding012_encode_buffer(values.data(), (uint32_t)values.size(), odd, &stream, &widened) !=
-        RC_ENCODED)
+    if (!coding012_encode_buffer(values.data(), (uint32_t)values.size(), odd, &stream, &widened)
+             .ok())
         exit(1);
     return widened;
 }

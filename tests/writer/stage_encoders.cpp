@@ -5,27 +5,28 @@
 
 namespace {
 
-bool append_to_vector(void* context, const uint8_t* data, uint32_t size) {
+Status append_to_vector(void* context, const uint8_t* data, uint32_t size) {
     std::vector<uint8_t>* stream = (std::vector<uint8_t>*)context;
     stream->insert(stream->end(), data, data + size);
-    return true;
+    return STATUS_OK;
 }
 
 }  // namespace
 
-RcEncodeResult coding012_encode_buffer(const uint8_t* data, uint32_t size, int fNewType,
-                                       std::vector<uint8_t>* stream, uint32_t* widened_steps) {
+Status coding012_encode_buffer(const uint8_t* data, uint32_t size, int fNewType,
+                               std::vector<uint8_t>* stream, uint32_t* widened_steps) {
     stream->clear();
     if (widened_steps) *widened_steps = 0;
     RangeEncoder* rc = new RangeEncoder;
-    if (!rc_encode_start(rc, fNewType, append_to_vector, stream)) {
+    Status result = rc_encode_start(rc, fNewType, append_to_vector, stream);
+    if (!result.ok()) {
         rc_encode_release(rc);
         delete rc;
-        return RC_NO_MEMORY;
+        return result;
     }
     uint32_t coded = 0;
-    RcEncodeResult result = rc_encode_bytes(rc, data, size, &coded);
-    if (result == RC_ENCODED) result = rc_encode_finish(rc);
+    result = rc_encode_bytes(rc, data, size, &coded);
+    if (result.ok()) result = rc_encode_finish(rc);
     if (widened_steps) *widened_steps = rc->widened_steps;
     rc_encode_release(rc);
     delete rc;

@@ -11,8 +11,8 @@
 
 // The whole stage in memory: codes `size` bytes into `stream`. When given,
 // *widened_steps receives how many steps needed the narrow-interval widening.
-RcEncodeResult coding012_encode_buffer(const uint8_t* data, uint32_t size, int fNewType,
-                                       std::vector<uint8_t>* stream, uint32_t* widened_steps);
+Status coding012_encode_buffer(const uint8_t* data, uint32_t size, int fNewType,
+                               std::vector<uint8_t>* stream, uint32_t* widened_steps);
 
 // The whole stage in memory: `data` cut into blocks of BS_BUF_SIZE (the last
 // one shorter, none empty), each stored with its header. False when memory

@@ -15,7 +15,7 @@
 
 namespace {
 
-bool Discard(void*, const uint8_t*, uint32_t) { return true; }
+Status Discard(void*, const uint8_t*, uint32_t) { return STATUS_OK; }
 
 void CopyTable(const Frequency* from, Frequency* to) {
     memcpy(to->count, from->count, sizeof(uint16_t) * from->code_size);
@@ -49,7 +49,7 @@ void Restore(const RangeEncoder& base, int u, bool and_129, RangeEncoder* trial)
 
 void Code(RangeEncoder* rc, uint8_t value, Bytes* sequence) {
     uint32_t coded = 0;
-    EXPECT_EQ(RC_ENCODED, rc_encode_bytes(rc, &value, 1, &coded));
+    EXPECT_TRUE(rc_encode_bytes(rc, &value, 1, &coded).ok());
     if (sequence) sequence->push_back(value);
 }
 
@@ -63,8 +63,8 @@ void Code(RangeEncoder* rc, uint8_t value, Bytes* sequence) {
 Bytes SteerIntoNarrowIntervals(int odd, int hits) {
     RangeEncoder* rc = new RangeEncoder;
     RangeEncoder* trial = new RangeEncoder;
-    EXPECT_TRUE(rc_encode_start(rc, odd, Discard, NULL));
-    EXPECT_TRUE(rc_encode_start(trial, odd, Discard, NULL));
+    EXPECT_TRUE(rc_encode_start(rc, odd, Discard, NULL).ok());
+    EXPECT_TRUE(rc_encode_start(trial, odd, Discard, NULL).ok());
     Bytes sequence;
     uint64_t state = 12345;
     while ((int)rc->widened_steps < hits && sequence.size() < 2000000) {
@@ -146,16 +146,18 @@ TEST(NarrowInterval, SteeredValuesRoundTripWithTheRuleAndAreRefusedWithoutIt) {
         Bytes values = SteerIntoNarrowIntervals(odd, 2);
         Bytes stream;
         uint32_t written_widened = 0;
-        ASSERT_EQ(RC_ENCODED, coding012_encode_buffer(values.data(), (uint32_t)values.size(), odd,
-                                                      &stream, &written_widened));
+        ASSERT_TRUE(coding012_encode_buffer(values.data(), (uint32_t)values.size(), odd, &stream,
+                                            &written_widened)
+                        .ok());
         EXPECT_EQ(2u, written_widened);
 
         Bytes decoded;
         uint32_t read_widened = 0;
         TempFile in, out;
         in.Write(stream);
-        EXPECT_EQ(DECODE_OK, coding012_decode(in.handle(), out.handle(), odd, NO_PUMP,
-                                              NO_OUTPUT_LIMIT, &read_widened));
+        EXPECT_EQ(CAUSE_OK, coding012_decode(in.handle(), out.handle(), odd, NO_PUMP,
+                                             NO_OUTPUT_LIMIT, &read_widened)
+                                .cause);
         EXPECT_TRUE(out.ReadAll() == values);
         EXPECT_EQ(2u, read_widened);
 
@@ -169,9 +171,9 @@ TEST(NarrowInterval, SteeredValuesRoundTripWithTheRuleAndAreRefusedWithoutIt) {
     }
 }
 
-bool AppendTo(void* context, const uint8_t* data, uint32_t size) {
+Status AppendTo(void* context, const uint8_t* data, uint32_t size) {
     ((Bytes*)context)->insert(((Bytes*)context)->end(), data, data + size);
-    return true;
+    return STATUS_OK;
 }
 
 // Steps on a full mantissa table (total 2168, near its rescale) from a range
@@ -184,7 +186,7 @@ TEST(NarrowInterval, NarrowStepsWidenInOneOrTwoRoundsOnBothSides) {
             SCOPED_TRACE(::testing::Message() << std::hex << low << (odd ? " odd" : " plain"));
             Bytes stream;
             RangeEncoder* rc = new RangeEncoder;
-            ASSERT_TRUE(rc_encode_start(rc, odd, AppendTo, &stream));
+            ASSERT_TRUE(rc_encode_start(rc, odd, AppendTo, &stream).ok());
             Frequency* t = rc->models.freq_second[7];
             for (int i = 0; i < 510; i++) update_frequency(t, 5, odd);
             rc->low = low;
@@ -246,7 +248,7 @@ TEST(NarrowInterval, WriterKeepsTheStreamThatNeedsNoWidening) {
                 options.retry_limit = retry_limit;
                 Bytes stored;
                 CompressResult result = compress_buffer(data.data(), size, options, &stored);
-                ASSERT_EQ(result.cause, CAUSE_OK);
+                ASSERT_EQ(result.status.cause, CAUSE_OK);
                 EXPECT_EQ(odd != switch_rule, result.odd_rescale);
                 EXPECT_EQ(needs_it && !switch_rule, result.widened_steps > 0);
                 ChainResult chain = DecodeChain(stored, result.odd_rescale);

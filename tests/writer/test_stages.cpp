@@ -93,7 +93,7 @@ TEST(RunLengthWriter, RoundTripsThroughTheStageDecoder) {
     rle_encode_buffer(data.data(), data.size(), &stream);
     TempFile in, out;
     in.Write(stream);
-    EXPECT_EQ(DECODE_OK, rle_decode(in.handle(), out.handle(), NO_PUMP));
+    EXPECT_EQ(CAUSE_OK, rle_decode(in.handle(), out.handle(), NO_PUMP).cause);
     EXPECT_TRUE(out.ReadAll() == data);
 }
 
@@ -150,7 +150,7 @@ TEST(MoveToFrontWriter, StartsAFreshTableEveryMegabyteWhateverThePieces) {
 
     TempFile in, out;
     in.Write(coded);
-    EXPECT_EQ(DECODE_OK, mtf_decode(in.handle(), out.handle(), NO_PUMP));
+    EXPECT_EQ(CAUSE_OK, mtf_decode(in.handle(), out.handle(), NO_PUMP).cause);
     EXPECT_TRUE(out.ReadAll() == data);
 }
 
@@ -158,7 +158,7 @@ TEST(MoveToFrontWriter, StartsAFreshTableEveryMegabyteWhateverThePieces) {
 Bytes BlockRestore(const Bytes& stored) {
     TempFile in, out;
     in.Write(stored);
-    EXPECT_EQ(DECODE_OK, blocksort_decode(in.handle(), out.handle(), NO_PUMP));
+    EXPECT_EQ(CAUSE_OK, blocksort_decode(in.handle(), out.handle(), NO_PUMP).cause);
     return out.ReadAll();
 }
 

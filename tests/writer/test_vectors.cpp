@@ -17,8 +17,9 @@ namespace {
 Bytes RangeCode(const Bytes& values, bool odd) {
     Bytes stream;
     uint32_t widened_steps = 0;
-    EXPECT_EQ(RC_ENCODED, coding012_encode_buffer(values.data(), (uint32_t)values.size(),
-                                                  odd ? 1 : 0, &stream, &widened_steps));
+    EXPECT_TRUE(coding012_encode_buffer(values.data(), (uint32_t)values.size(), odd ? 1 : 0,
+                                        &stream, &widened_steps)
+                    .ok());
     EXPECT_EQ(0u, widened_steps);
     return stream;
 }
@@ -44,7 +45,7 @@ TEST(RangeCoderWriter, ReproducesKnownStreamsAndDecodesThemBack) {
             Bytes expected = FromHex(odd ? v.odd_stream : v.plain_stream);
             EXPECT_EQ(ToHex(expected), ToHex(RangeCode(v.values, odd)));
             Bytes decoded;
-            EXPECT_EQ(DECODE_OK, DecodeStage1(expected, odd, &decoded));
+            EXPECT_EQ(CAUSE_OK, DecodeStage1(expected, odd, &decoded));
             EXPECT_EQ(ToHex(v.values), ToHex(decoded));
         }
     }
@@ -53,7 +54,7 @@ TEST(RangeCoderWriter, ReproducesKnownStreamsAndDecodesThemBack) {
 TEST(RangeCoderWriter, SixtyFourZerosUnderTheOddRuleDoNotDecodeUnderThePlainOne) {
     Bytes stream = RangeCode(Bytes(64, 0), true);
     Bytes decoded;
-    EXPECT_EQ(DECODE_DAMAGED, DecodeStage1(stream, false, &decoded));
+    EXPECT_EQ(CAUSE_DAMAGED, DecodeStage1(stream, false, &decoded));
 }
 
 TEST(RangeCoderWriter, EveryValueAndContextRoundTripsUnderBothRules) {
@@ -66,7 +67,7 @@ TEST(RangeCoderWriter, EveryValueAndContextRoundTripsUnderBothRules) {
     for (const Bytes* data : {&values, &skewed}) {
         for (bool odd : {true, false}) {
             Bytes decoded;
-            EXPECT_EQ(DECODE_OK, DecodeStage1(RangeCode(*data, odd), odd, &decoded));
+            EXPECT_EQ(CAUSE_OK, DecodeStage1(RangeCode(*data, odd), odd, &decoded));
             EXPECT_TRUE(decoded == *data) << (odd ? "odd rule" : "plain rule");
         }
     }
@@ -103,13 +104,13 @@ TEST(WholeChain, AbracadabraReproducesEveryIntermediateForm) {
         Bytes whole;
         CompressResult result =
             compress_buffer(input.data(), input.size(), CompressOptions{odd, 1}, &whole);
-        ASSERT_EQ(result.cause, CAUSE_OK) << result.error;
+        ASSERT_EQ(result.status.cause, CAUSE_OK) << result.error;
         EXPECT_EQ(odd, result.odd_rescale);
         EXPECT_EQ(stored.size(), result.stored_size);
         EXPECT_EQ(ToHex(stored), ToHex(whole));
 
         ChainResult chain = DecodeChain(stored, odd);
-        EXPECT_EQ(DECODE_OK, chain.stage1);
+        EXPECT_EQ(CAUSE_OK, chain.stage1);
         EXPECT_EQ(ToHex(mtf_form), ToHex(chain.after_range_decoder));
         EXPECT_EQ(ToHex(sorted_form), ToHex(chain.after_move_to_front));
         EXPECT_EQ(ToHex(rle_form), ToHex(chain.after_block_sorting));
@@ -121,11 +122,11 @@ TEST(WholeChain, EmptyInputIsTheBareEndOfStream) {
     for (bool odd : {true, false}) {
         Bytes stored;
         CompressResult result = compress_buffer(NULL, 0, CompressOptions{odd, 1}, &stored);
-        ASSERT_EQ(result.cause, CAUSE_OK);
+        ASSERT_EQ(result.status.cause, CAUSE_OK);
         EXPECT_EQ("FF EA AA 7B 00", ToHex(stored));
         EXPECT_EQ(5u, result.stored_size);
         ChainResult chain = DecodeChain(stored, odd);
-        EXPECT_EQ(DECODE_OK, chain.stage4);
+        EXPECT_EQ(CAUSE_OK, chain.stage4);
         EXPECT_TRUE(chain.output.empty());
     }
 }
