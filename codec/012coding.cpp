@@ -4,6 +4,9 @@
 #include "platform/platform.h"
 
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 uint32_t RC_BUF_SIZE = RC_BUF_SIZE_FLOOR;
 
@@ -260,7 +263,32 @@ static inline int find_symbol(const uint16_t* sums, uint32_t d, uint32_t tmp, in
 static inline int find_symbol_and_raise_sums(Frequency* t, uint16_t v, int size) {
     uint16_t* sums_above = t->count_sum + 1;  // sums_above[i] is count_sum[i + 1]
     uint16_t at_or_below = 0;
-    for (uint16_t i = 0; i < (uint16_t)size; i++) {
+    uint16_t i = 0;
+#if defined(__SSE2__)
+    // Eight sums at a time, written out: not every compiler vectorises the
+    // loop below with a 16-bit count (the WebAssembly build's does not).
+    // The compare is signed, so both sides are moved by 0x8000 first.
+    const __m128i flip = _mm_set1_epi16((short)0x8000);
+    const __m128i value = _mm_xor_si128(_mm_set1_epi16((short)v), flip);
+    const __m128i increment = _mm_set1_epi16(INC);
+    __m128i symbol = _mm_setr_epi16(1, 2, 3, 4, 5, 6, 7, 8);  // i + 1 in each lane
+    // Per lane, minus the number of symbols above v (a compare gives -1).
+    __m128i aboves = _mm_setzero_si128();
+    for (; i + 8 <= (uint16_t)size; i = (uint16_t)(i + 8)) {
+        __m128i sums = _mm_loadu_si128((const __m128i*)(sums_above + i));
+        __m128i at = _mm_xor_si128(_mm_add_epi16(sums, symbol), flip);
+        __m128i above = _mm_cmpgt_epi16(at, value);  // all ones where GET_COUNT_SUM(i + 1) > v
+        aboves = _mm_add_epi16(aboves, above);
+        _mm_storeu_si128((__m128i*)(sums_above + i),
+                         _mm_add_epi16(sums, _mm_and_si128(above, increment)));
+        symbol = _mm_add_epi16(symbol, _mm_set1_epi16(8));
+    }
+    __m128i pairs = _mm_madd_epi16(aboves, _mm_set1_epi16(1));
+    pairs = _mm_add_epi32(pairs, _mm_shuffle_epi32(pairs, _MM_SHUFFLE(1, 0, 3, 2)));
+    pairs = _mm_add_epi32(pairs, _mm_shuffle_epi32(pairs, _MM_SHUFFLE(2, 3, 0, 1)));
+    at_or_below = (uint16_t)(i + _mm_cvtsi128_si32(pairs));
+#endif
+    for (; i < (uint16_t)size; i++) {
         bool above = (uint16_t)(sums_above[i] + i + 1) > v;  // GET_COUNT_SUM(i + 1) > v
         at_or_below = (uint16_t)(at_or_below + !above);
         sums_above[i] = (uint16_t)(sums_above[i] + above * INC);
