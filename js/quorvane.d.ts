@@ -55,7 +55,8 @@ export interface Archive {
   read(index: number): ReadableStream<Uint8Array>;
   /** The decoded bytes of an entry; a damaged one throws QV_E_DAMAGED. */
   readAll(index: number): Promise<Uint8Array>;
-  /** Decodes every entry, keeping nothing; `progress` returning false cancels. */
+  /** Decodes every entry with the library's test, keeping nothing; `progress`
+   * returning false cancels. */
   test(progress?: (progress: Progress) => boolean | void): Promise<TestResult[]>;
   close(): void;
 }
@@ -80,8 +81,10 @@ export declare const Quorvane: {
   /** Hands over the module's .wasm and the stub instead of loading them from beside the module. */
   configure(assets: { wasm?: Uint8Array; stub?: Uint8Array }): void;
   version(): Promise<string>;
-  /** Opens and validates an archive; a refused one throws QV_E_REFUSED. */
-  open(source: Uint8Array | ArrayBuffer | Blob): Promise<Archive>;
+  /** Opens and validates an archive; a refused one throws QV_E_REFUSED. In Node
+   * also a path (string or file: URL) or an open FileHandle, read where the
+   * library asks; a Blob is read so only in a worker, and copied elsewhere. */
+  open(source: Uint8Array | ArrayBuffer | Blob | string | URL | { fd: number }): Promise<Archive>;
   /** Makes a self-extracting archive. */
   create(files: FileToAdd[], options?: CreateOptions): Promise<Blob>;
 };

@@ -15,7 +15,13 @@ const STATUS_NAMES = [
 ];
 const QV_FOLDER = 1;
 const QV_ATTR_DIRECTORY = 0x10;
+const QV_E_OPEN = 2;
+const QV_E_NO_MEMORY = 7;
+const QV_E_ENTRIES_FAILED = 11;
 const STEP = 1 << 20; // bytes decoded for each chunk of a stream
+const WINDOW = 1 << 20; // bytes of a Blob read at once in a worker
+
+const statusName = (status) => STATUS_NAMES[status] ?? `QV_E_${status}`;
 
 /** A failure of the library: `code` is the qv_status name, `status` its number. */
 export class QuorvaneError extends Error {
@@ -23,7 +29,7 @@ export class QuorvaneError extends Error {
     super(message);
     this.name = 'QuorvaneError';
     this.status = status;
-    this.code = STATUS_NAMES[status] ?? `QV_E_${status}`;
+    this.code = statusName(status);
   }
 }
 
@@ -48,12 +54,23 @@ async function loadCore() {
   // locateFile: the loader is given the bytes and must not make a URL of
   // its own (a worker started from a blob: URL has none to start from).
   const core = await createQuorvaneCore({ wasmBinary: wasm, locateFile: (path) => path });
-  // Decoded bytes and progress arrive here from the library, by token.
+  // Decoded bytes, progress and verdicts arrive here from the library, and
+  // it reads archives held here, by token.
   core.sinks = new Map();
+  core.sources = new Map();
   core.qvwTakeBytes = (token, pointer, size) =>
     core.sinks.get(token).bytes(core.HEAPU8.subarray(pointer, pointer + size)) ? 0 : 1;
-  core.qvwTakeProgress = (token, done, total) =>
-    core.sinks.get(token).progress(done, total) === false ? 1 : 0;
+  core.qvwTakeProgress = (token, entry, entryDone, entrySize, done, total) =>
+    core.sinks.get(token).progress({ entry, entryDone, entrySize, done, total }) === false ? 1 : 0;
+  core.qvwTakeResult = (token, entry, code, message) =>
+    core.sinks.get(token).result(entry, code, core.UTF8ToString(message));
+  core.qvwSourceRead = (token, position, pointer, size) => {
+    try {
+      return core.sources.get(token)(position, core.HEAPU8.subarray(pointer, pointer + size));
+    } catch {
+      return -1; // the library reports QV_E_READ
+    }
+  };
   core.nextToken = 1;
   return core;
 }
@@ -152,26 +169,89 @@ function openWith(core, open) {
   }
 }
 
-// In a worker, a Blob is read where the library asks, a slice at a time
-// (FileReaderSync through Emscripten's WORKERFS): a large archive is never
-// copied whole into memory.
-let mounts = 0;
-function openBlobInWorker(core, blob) {
-  const folder = `/blob-${++mounts}`;
-  core.FS.mkdir(folder);
-  core.FS.mount(core.FS.filesystems.WORKERFS, { blobs: [{ name: 'archive', data: blob }] }, folder);
-  const release = () => {
-    core.FS.unmount(folder);
-    core.FS.rmdir(folder);
+// An archive of `size` bytes that the library reads where it asks, through
+// `read(position, into)` (which answers the bytes it copied into `into`):
+// a large archive is never copied whole into memory. `release` ends the
+// reading once the archive is closed.
+function openSource(core, size, read, release) {
+  const token = core.nextToken++;
+  core.sources.set(token, read);
+  let source = 0;
+  const releaseAll = () => {
+    core._free(source);
+    core.sources.delete(token);
+    release?.();
   };
   try {
-    const handle = withString(core, `${folder}/archive`, (path) =>
-      openWith(core, (box, error) => core._qv_open_path(path, box, error)));
-    return new Archive(core, handle, release);
+    const handle = openWith(core, (box, error) => {
+      source = core._qvw_open_source(token, size, box, error);
+      return source ? 0 : core._qvw_error_code(error) || QV_E_NO_MEMORY;
+    });
+    return new Archive(core, handle, releaseAll);
   } catch (error) {
-    release();
+    releaseAll();
     throw error;
   }
+}
+
+// A Blob in a worker, read with FileReaderSync WINDOW bytes ahead: the
+// library's many small reads cost one slice each MiB.
+function blobReader(blob) {
+  const reader = new FileReaderSync();
+  let start = 0;
+  let window = new Uint8Array(0);
+  return (position, into) => {
+    let copied = 0;
+    while (copied < into.length) {
+      const at = position + copied;
+      if (at < start || at >= start + window.length) {
+        if (at >= blob.size) break;
+        start = at;
+        window = new Uint8Array(reader.readAsArrayBuffer(blob.slice(at, Math.min(blob.size, at + WINDOW))));
+      }
+      const from = at - start;
+      const part = window.subarray(from, Math.min(window.length, from + into.length - copied));
+      into.set(part, copied);
+      copied += part.length;
+    }
+    return copied;
+  };
+}
+
+// A file in Node, read where the library asks through its descriptor.
+function fileReader(fs, fd) {
+  return (position, into) => {
+    let copied = 0;
+    while (copied < into.length) {
+      const got = fs.readSync(fd, into, copied, into.length - copied, position + copied);
+      if (got === 0) break;
+      copied += got;
+    }
+    return copied;
+  };
+}
+
+// In Node: a path (a string or a file: URL), or an open FileHandle, which
+// stays the caller's.
+async function openFileInNode(core, source) {
+  const fs = await import('node:fs');
+  if (typeof source.fd === 'number') {
+    return openSource(core, fs.fstatSync(source.fd).size, fileReader(fs, source.fd));
+  }
+  let fd;
+  try {
+    fd = fs.openSync(source, 'r');
+  } catch (error) {
+    throw new QuorvaneError(QV_E_OPEN, `${source}: ${error.message}`);
+  }
+  let size;
+  try {
+    size = fs.fstatSync(fd).size;
+  } catch (error) {
+    fs.closeSync(fd);
+    throw new QuorvaneError(QV_E_OPEN, `${source}: ${error.message}`);
+  }
+  return openSource(core, size, fileReader(fs, fd), () => fs.closeSync(fd));
 }
 
 /** An open archive: its entries, and decoding of each. */
@@ -199,16 +279,15 @@ class Archive {
     return entry;
   }
 
-  // Decodes entry `index`, handing its bytes (views valid during the call
-  // only) to `bytes`; `progress(done, total)` returning false cancels.
-  #decode(index, bytes, progress) {
+  // Runs `call(handle, token, error)` with `sink` taking what the library
+  // hands over under the token: {bytes, progress, result}.
+  #withSink(sink, call) {
     const core = this.#core;
     const handle = this.#open();
-    this.#entry(index);
     const token = core.nextToken++;
-    core.sinks.set(token, { bytes: bytes ?? (() => true), progress: progress ?? (() => true) });
+    core.sinks.set(token, { bytes: () => true, progress: () => true, result: () => {}, ...sink });
     try {
-      checked(core, (error) => core._qvw_decode(handle, index, token, bytes ? 1 : 0, error));
+      checked(core, (error) => call(handle, token, error));
     } finally {
       core.sinks.delete(token);
     }
@@ -219,12 +298,13 @@ class Archive {
     const entry = this.#entry(index);
     const out = new Uint8Array(entry.kind === 'file' ? entry.size : 0);
     let at = 0;
-    this.#decode(index, (chunk) => {
+    const bytes = (chunk) => {
       if (at + chunk.length > out.length) return false;
       out.set(chunk, at);
       at += chunk.length;
       return true;
-    });
+    };
+    this.#withSink({ bytes }, (handle, token, error) => this.#core._qvw_decode(handle, index, token, 1, error));
     return out;
   }
 
@@ -267,29 +347,25 @@ class Archive {
     }, { highWaterMark: 0 });
   }
 
-  /** Decodes every file entry, keeping nothing. `progress({entry, name,
-   * entryDone, entrySize, done, total})` is called as it goes; returning
-   * false cancels (a QuorvaneError QV_E_CANCELLED). Answers one result per
-   * entry: {index, name, ok, code, message}. */
+  /** Decodes every entry, keeping nothing (the library's test, on one
+   * thread). `progress({entry, name, entryDone, entrySize, done, total})` is
+   * called as it goes; returning false cancels (a QuorvaneError
+   * QV_E_CANCELLED). Answers one result per entry: {index, name, ok, code,
+   * message}. */
   async test(progress) {
-    const files = this.entries.filter((e) => e.kind === 'file');
-    const total = files.reduce((sum, e) => sum + e.size, 0);
-    let before = 0;
-    const results = [];
-    for (const entry of this.entries) {
-      let result = { index: entry.index, name: entry.name, ok: true, code: 'QV_OK', message: '' };
-      try {
-        this.#decode(entry.index, null, (done, size) => progress?.({
-          entry: entry.index, name: entry.name, entryDone: done, entrySize: size,
-          done: before + done, total,
-        }));
-      } catch (error) {
-        if (!(error instanceof QuorvaneError) || error.code === 'QV_E_CANCELLED') throw error;
-        result = { ...result, ok: false, code: error.code, message: error.message };
-      }
-      if (entry.kind === 'file') before += entry.size;
-      results.push(result);
-    }
+    const results = this.entries.map((entry) => ({
+      index: entry.index, name: entry.name, ok: true, code: 'QV_OK', message: '',
+    }));
+    const sink = {
+      progress: (p) => progress?.({ ...p, name: this.entries[p.entry]?.name ?? null }),
+      result: (index, code, message) => {
+        if (code !== 0) Object.assign(results[index], { ok: false, code: statusName(code), message });
+      },
+    };
+    this.#withSink(sink, (handle, token, error) => {
+      const status = this.#core._qvw_test(handle, token, error);
+      return status === QV_E_ENTRIES_FAILED ? 0 : status; // each failure is in its result
+    });
     return results;
   }
 
@@ -318,12 +394,18 @@ export const Quorvane = {
   },
 
   /** Opens a self-extracting archive or a bare payload from a Uint8Array,
-   * an ArrayBuffer or a Blob/File. The whole archive is validated first; a
-   * refusal throws a QuorvaneError QV_E_REFUSED with the reason. */
+   * an ArrayBuffer or a Blob/File; in Node also from a path or a FileHandle.
+   * A Blob in a worker and a file in Node are read where the library asks;
+   * a Blob elsewhere is copied in whole first. The whole archive is
+   * validated first; a refusal throws a QuorvaneError QV_E_REFUSED with the
+   * reason. */
   async open(source) {
     const c = await core();
     if (typeof Blob === 'function' && source instanceof Blob && typeof FileReaderSync === 'function') {
-      return openBlobInWorker(c, source);
+      return openSource(c, source.size, blobReader(source));
+    }
+    if (isNode && (typeof source === 'string' || source instanceof URL || typeof source?.fd === 'number')) {
+      return openFileInNode(c, source);
     }
     const bytes = await bytesOf(source);
     const pointer = copyIn(c, bytes);

@@ -1,6 +1,7 @@
 // The few entry points that js/quorvane.mjs calls besides the C API itself:
 // what crosses into JavaScript as plain numbers (no 64-bit values, no struct
-// layouts), and the write and progress callbacks, which call into the page.
+// layouts), and the read, write, progress and result callbacks, which call
+// into the JavaScript side.
 #include <emscripten.h>
 #include <stdlib.h>
 
@@ -14,8 +15,20 @@ EM_JS(int, qvw_take_bytes, (int token, const void* data, size_t size), {
 });
 
 // Progress for the JavaScript side; nonzero cancels.
-EM_JS(int, qvw_take_progress, (int token, double done, double total), {
-    return Module["qvwTakeProgress"](token, done, total);
+EM_JS(int, qvw_take_progress,
+      (int token, int entry, double entry_done, double entry_size, double done, double total), {
+          return Module["qvwTakeProgress"](token, entry, entry_done, entry_size, done, total);
+      });
+
+// An entry's verdict for the JavaScript side: `code` 0 when it is sound.
+EM_JS(void, qvw_take_result, (int token, int entry, int code, const char* message), {
+    Module["qvwTakeResult"](token, entry, code, message);
+});
+
+// Up to `size` bytes at `position` of an archive the JavaScript side holds
+// (a Blob read in slices, a file in Node): the bytes read, or -1.
+EM_JS(double, qvw_source_read, (int token, double position, void* buffer, size_t size), {
+    return Module["qvwSourceRead"](token, position, buffer, size);
 });
 
 EMSCRIPTEN_KEEPALIVE qv_error* qvw_error_new(void) { return (qv_error*)calloc(1, sizeof(qv_error)); }
@@ -61,8 +74,17 @@ static int WriteToken(void* context, const void* data, size_t size) {
 static int DiscardBytes(void*, const void*, size_t) { return 0; }
 
 static int ProgressToken(void* context, const qv_progress* progress) {
-    return qvw_take_progress((int)(intptr_t)context, (double)progress->entry_done,
-                             (double)progress->entry_size);
+    return qvw_take_progress((int)(intptr_t)context, (int)progress->entry,
+                             (double)progress->entry_done, (double)progress->entry_size,
+                             (double)progress->done, (double)progress->total);
+}
+
+static void ReportToken(void* context, const qv_entry* entry, int code, const char* message) {
+    qvw_take_result((int)(intptr_t)context, (int)entry->index, code, message);
+}
+
+static void TestedToken(void* context, const qv_entry* entry) {
+    qvw_take_result((int)(intptr_t)context, (int)entry->index, QV_OK, "");
 }
 
 // Decodes entry `index`: the bytes go to the JavaScript side under `token`,
@@ -72,6 +94,72 @@ EMSCRIPTEN_KEEPALIVE int qvw_decode(qv_archive* archive, size_t index, int token
     void* context = (void*)(intptr_t)token;
     return qv_decode(archive, index, keep ? WriteToken : DiscardBytes, context, ProgressToken,
                      context, error);
+}
+
+// Tests every entry on this one thread: progress and each verdict go to the
+// JavaScript side under `token`.
+EMSCRIPTEN_KEEPALIVE int qvw_test(qv_archive* archive, int token, qv_error* error) {
+    qv_test_options options = {};
+    options.struct_size = sizeof options;
+    options.threads = 1;
+    options.progress = ProgressToken;
+    options.report = ReportToken;
+    options.tested = TestedToken;
+    options.context = (void*)(intptr_t)token;
+    return qv_test(archive, &options, error);
+}
+
+// An archive of `size` bytes that the JavaScript side reads under `token`.
+struct JsSource {
+    int token;
+    uint64_t size;
+    uint64_t position;
+};
+
+static int JsSourceRead(void* context, void* buffer, size_t size, size_t* got) {
+    JsSource* source = (JsSource*)context;
+    uint64_t left = source->position < source->size ? source->size - source->position : 0;
+    if (size > left) size = (size_t)left;
+    *got = 0;
+    if (size == 0) return 0;
+    double read = qvw_source_read(source->token, (double)source->position, buffer, size);
+    if (!(read >= 0 && read <= (double)size)) return -1;
+    *got = (size_t)read;
+    source->position += *got;
+    return 0;
+}
+
+static int JsSourceSeek(void* context, int64_t offset, int whence, uint64_t* position) {
+    JsSource* source = (JsSource*)context;
+    int64_t base = whence == 0 ? 0 : whence == 1 ? (int64_t)source->position : (int64_t)source->size;
+    if (offset < -base) return -1;
+    source->position = (uint64_t)(base + offset);
+    *position = source->position;
+    return 0;
+}
+
+static int JsSourceSize(void* context, uint64_t* size) {
+    *size = ((JsSource*)context)->size;
+    return 0;
+}
+
+// Opens such an archive; the source it answers must be freed (free) after
+// qv_close, and is freed here when opening fails.
+EMSCRIPTEN_KEEPALIVE JsSource* qvw_open_source(int token, double size, qv_archive** archive,
+                                               qv_error* error) {
+    JsSource* source = (JsSource*)calloc(1, sizeof(JsSource));
+    if (!source) return NULL;
+    source->token = token;
+    source->size = (uint64_t)size;
+    qv_io_callbacks io = {};
+    io.struct_size = sizeof io;
+    io.read = JsSourceRead;
+    io.seek = JsSourceSeek;
+    io.size = JsSourceSize;
+    io.context = source;
+    if (qv_open_callbacks(&io, archive, error) == QV_OK) return source;
+    free(source);
+    return NULL;
 }
 
 // A writer of an archive at `path` with the given stub; `time_ms` (when not

@@ -27,11 +27,12 @@ async function collect(stream) {
   return chunks;
 }
 
-test('entries carry what the native tool lists, from bytes, an ArrayBuffer or a Blob', async () => {
+test('entries carry what the native tool lists, from bytes, an ArrayBuffer, a Blob, a path or a FileHandle', async () => {
   const listed = JSON.parse(quorvane('list', '--json', archivePath)).entries;
   // A Blob backed by the file where this Node has them (20 and later).
   const blob = fs.openAsBlob ? await fs.openAsBlob(archivePath) : new Blob([archiveBytes]);
-  const sources = [archiveBytes, archiveBytes.slice().buffer, blob];
+  const handle = await fs.promises.open(archivePath);
+  const sources = [archiveBytes, archiveBytes.slice().buffer, blob, archivePath, pathToFileURL(archivePath), handle];
   for (const source of sources) {
     const archive = await Quorvane.open(source);
     assert.equal(archive.entries.length, listed.length);
@@ -52,6 +53,7 @@ test('entries carry what the native tool lists, from bytes, an ArrayBuffer or a 
     });
     archive.close();
   }
+  await handle.close();
 });
 
 test('readAll and read give every file its bytes; the stream steps are at most 1 MiB', async () => {
@@ -105,6 +107,7 @@ test('a refused archive, and a file that is none, throw with the library\'s reas
       /entry 9 .*: its stored bytes run past the end of the file/.test(error.message));
   await assert.rejects(Quorvane.open(new TextEncoder().encode('MZ but nothing more')),
     { name: 'QuorvaneError', code: 'QV_E_REFUSED' });
+  await assert.rejects(Quorvane.open(scratch.path('no-such.exe')), { name: 'QuorvaneError', code: 'QV_E_OPEN' });
 });
 
 test('create makes the same archive as the native tool, which extracts it', async () => {
