@@ -11,32 +11,36 @@
 
 namespace {
 
-int OpenWith(qv_archive* archive, qv_archive** opened, qv_error* error) {
-    int code = IndexArchive(archive, error);
-    if (code != QV_OK) {
+// Indexes `archive` and hands it out in *opened; it goes when it fails.
+Status OpenWith(qv_archive* archive, qv_archive** opened, std::string* why) {
+    Status status = IndexArchive(archive, why);
+    if (!status.ok()) {
         delete archive;
-        return code;
+        return status;
     }
     *opened = archive;
-    return QV_OK;
+    return STATUS_OK;
 }
 
 // An archive over the open `file`, which it owns from now on.
-int OpenFile(FileHandle file, const std::string& label, qv_archive** opened, qv_error* error) {
+Status OpenFile(FileHandle file, const std::string& label, qv_archive** opened, std::string* why) {
     qv_archive* archive = new qv_archive();
     archive->file = file;
     archive->source = FileSource(file);
     archive->label = label;
-    return OpenWith(archive, opened, error);
+    return OpenWith(archive, opened, why);
 }
 
-int CheckEntry(const qv_archive* archive, size_t index, qv_error* error) {
-    if (!archive) return SetError(error, QV_E_INVALID, "no archive given");
-    if (index >= archive->entries.size()) {
-        return SetError(error, QV_E_INVALID,
-                        "there is no entry " + std::to_string(index) + " in " + archive->label);
+Status CheckEntry(const qv_archive* archive, size_t index, std::string* why) {
+    if (!archive) {
+        *why = "no archive given";
+        return Failed(CAUSE_INVALID);
     }
-    return QV_OK;
+    if (index >= archive->entries.size()) {
+        *why = "there is no entry " + std::to_string(index) + " in " + archive->label;
+        return Failed(CAUSE_INVALID);
+    }
+    return STATUS_OK;
 }
 
 // Reads through the user's functions, seeking only when the position is not
@@ -53,9 +57,8 @@ Status ReadThroughCallbacks(void* context, uint64_t position, void* buffer, uint
             position > (uint64_t)INT64_MAX ? -1 : io.seek(io.context, (int64_t)position, 0, &now);
         if (answer != 0 || now != position) {
             archive->io_position = UINT64_MAX;
-            archive->io_failed = true;
-            archive->io_failure = answer > 0 ? answer : 0;
-            return Failed(CAUSE_READ_FAILED, (uint32_t)archive->io_failure);
+            archive->io_failure = Failed(CAUSE_READ_FAILED, answer > 0 ? (uint32_t)answer : 0);
+            return archive->io_failure;
         }
         archive->io_position = position;
     }
@@ -64,9 +67,8 @@ Status ReadThroughCallbacks(void* context, uint64_t position, void* buffer, uint
         answer = io.read(io.context, (uint8_t*)buffer + *got, size - *got, &delivered);
         if (answer != 0 || delivered > size - *got) {
             archive->io_position = UINT64_MAX;
-            archive->io_failed = true;
-            archive->io_failure = answer > 0 ? answer : 0;
-            return Failed(CAUSE_READ_FAILED, (uint32_t)archive->io_failure);
+            archive->io_failure = Failed(CAUSE_READ_FAILED, answer > 0 ? (uint32_t)answer : 0);
+            return archive->io_failure;
         }
         if (delivered == 0) break;
         *got += (uint32_t)delivered;
@@ -76,27 +78,26 @@ Status ReadThroughCallbacks(void* context, uint64_t position, void* buffer, uint
 }
 
 // Decodes entry `index` into `output`, with the entry's name in a failure.
-int DecodeTo(qv_archive* archive, size_t index, DecodedOutput output, void* output_context,
-             qv_progress_fn progress, void* progress_context, qv_error* error,
-             const int* output_answer = nullptr) {
+Status DecodeTo(qv_archive* archive, size_t index, DecodedOutput output, void* output_context,
+                qv_progress_fn progress, void* progress_context, std::string* why,
+                const int* output_answer = nullptr) {
     const EntryFields& record = archive->entries[index].record;
     ProgressReport report(progress, progress_context, record.originalSize);
+    *why = "cancelled";
     if (!report.Begin(index, record.originalSize,
                       ListedName(RecordName(record), IsFolderRecord(record))))
-        return SetError(error, QV_E_CANCELLED, "cancelled");
-    std::string why;
-    int system_error = 0;
-    int code =
-        DecodeArchiveEntry(archive, index, output, output_context, &report, &why, &system_error);
-    if (code != QV_OK) {
-        std::string name = EntryNameForMessages(*archive, index);
+        return Failed(CAUSE_CANCELLED);
+    Status status = DecodeArchiveEntry(archive, index, output, output_context, &report, why);
+    if (!status.ok()) {
+        *why = EntryNameForMessages(*archive, index) + ": " + *why;
         // A callback that refused the bytes tells its own reason.
-        if (code == QV_E_WRITE && output_answer)
-            system_error = *output_answer > 0 ? *output_answer : 0;
-        return SetError(error, code, name + ": " + why, system_error);
+        if (status.cause == CAUSE_WRITE_FAILED && output_answer)
+            status.system_error = *output_answer > 0 ? (uint32_t)*output_answer : 0;
+        return status;
     }
     report.End();
-    return report.Cancelled() ? SetError(error, QV_E_CANCELLED, "cancelled") : QV_OK;
+    *why = "cancelled";
+    return report.Cancelled() ? Failed(CAUSE_CANCELLED) : STATUS_OK;
 }
 
 struct CallbackOutput {
@@ -202,8 +203,8 @@ int qv_open_path(const char* path, qv_archive** opened, qv_error* error) {
         std::string why;
         FileHandle file;
         Status status = OpenArchiveFile(path, &file, &why);
-        if (!status.ok()) return SetError(error, status, why);
-        return OpenFile(file, path, opened, error);
+        if (status.ok()) status = OpenFile(file, path, opened, &why);
+        return Answer(error, status, why);
     });
 }
 
@@ -214,8 +215,10 @@ int qv_open_fd(int fd, qv_archive** opened, qv_error* error) {
         std::string why;
         FileHandle file;
         Status status = OpenArchiveDescriptor(fd, &file, &why);
-        if (!status.ok()) return SetError(error, status, why);
-        return OpenFile(file, "the archive of descriptor " + std::to_string(fd), opened, error);
+        if (status.ok())
+            status =
+                OpenFile(file, "the archive of descriptor " + std::to_string(fd), opened, &why);
+        return Answer(error, status, why);
     });
 }
 
@@ -227,7 +230,8 @@ int qv_open_memory(const void* data, size_t size, qv_archive** opened, qv_error*
         qv_archive* archive = new qv_archive();
         archive->source = MemorySource(data, size);
         archive->label = "the archive in memory";
-        return OpenWith(archive, opened, error);
+        std::string why;
+        return Answer(error, OpenWith(archive, opened, &why), why);
     });
 }
 
@@ -250,17 +254,8 @@ int qv_open_callbacks(const qv_io_callbacks* io, qv_archive** opened, qv_error* 
         }
         archive->calls = SourceCalls{ReadThroughCallbacks, size, archive};
         archive->source = CallsSource(&archive->calls);
-        int code = IndexArchive(archive, error);
-        if (code != QV_OK) {
-            // A refusal that came from a failed read says so.
-            if (archive->io_failed)
-                code = SetError(error, QV_E_READ, archive->label + ": reading failed",
-                                archive->io_failure);
-            delete archive;
-            return code;
-        }
-        *opened = archive;
-        return (int)QV_OK;
+        std::string why;
+        return Answer(error, OpenWith(archive, opened, &why), why);
     });
 }
 
@@ -271,7 +266,8 @@ uint64_t qv_payload_start(const qv_archive* archive) { return archive ? archive-
 size_t qv_entry_count(const qv_archive* archive) { return archive ? archive->entries.size() : 0; }
 
 int qv_entry_at(const qv_archive* archive, size_t index, qv_entry* entry) {
-    if (!entry || entry->struct_size == 0 || CheckEntry(archive, index, nullptr) != QV_OK)
+    std::string why;
+    if (!entry || entry->struct_size == 0 || !CheckEntry(archive, index, &why).ok())
         return QV_E_INVALID;
     // Only the fields the caller knows of are filled.
     qv_entry full;
@@ -289,31 +285,37 @@ int qv_find_entry(const qv_archive* archive, const char* name, size_t* index) {
 
 int qv_decode(qv_archive* archive, size_t index, qv_write_fn write, void* write_context,
               qv_progress_fn progress, void* progress_context, qv_error* error) {
-    int code = CheckEntry(archive, index, error);
-    if (code != QV_OK) return code;
+    std::string why;
+    Status checked = CheckEntry(archive, index, &why);
+    if (!checked.ok()) return SetError(error, checked, why);
     if (!write) return SetError(error, QV_E_INVALID, "no output given");
     return Guarded(error, [&] {
         CallbackOutput output = {write, write_context, 0};
-        return DecodeTo(archive, index, ToCallback, &output, progress, progress_context, error,
-                        &output.answer);
+        Status status = DecodeTo(archive, index, ToCallback, &output, progress, progress_context,
+                                 &why, &output.answer);
+        return Answer(error, status, why);
     });
 }
 
 int qv_decode_to_fd(qv_archive* archive, size_t index, int fd, qv_progress_fn progress,
                     void* progress_context, qv_error* error) {
-    int code = CheckEntry(archive, index, error);
-    if (code != QV_OK) return code;
+    std::string why;
+    Status checked = CheckEntry(archive, index, &why);
+    if (!checked.ok()) return SetError(error, checked, why);
     FileHandle target = HandleOfDescriptor(fd);
     if (target == NO_FILE) return SetError(error, QV_E_INVALID, "not an open descriptor");
     return Guarded(error, [&] {
-        return DecodeTo(archive, index, ToHandle, &target, progress, progress_context, error);
+        Status status =
+            DecodeTo(archive, index, ToHandle, &target, progress, progress_context, &why);
+        return Answer(error, status, why);
     });
 }
 
 int qv_decode_to_buffer(qv_archive* archive, size_t index, void* buffer, size_t size,
                         qv_progress_fn progress, void* progress_context, qv_error* error) {
-    int code = CheckEntry(archive, index, error);
-    if (code != QV_OK) return code;
+    std::string why;
+    Status checked = CheckEntry(archive, index, &why);
+    if (!checked.ok()) return SetError(error, checked, why);
     uint32_t needed = archive->entries[index].record.originalSize;
     if (size < needed || (needed > 0 && !buffer)) {
         return SetError(error, QV_E_BUFFER_TOO_SMALL,
@@ -321,23 +323,30 @@ int qv_decode_to_buffer(qv_archive* archive, size_t index, void* buffer, size_t 
     }
     return Guarded(error, [&] {
         BufferOutput output = {(uint8_t*)buffer, size};
-        return DecodeTo(archive, index, ToBuffer, &output, progress, progress_context, error);
+        Status status =
+            DecodeTo(archive, index, ToBuffer, &output, progress, progress_context, &why);
+        return Answer(error, status, why);
     });
 }
 
 int qv_reader_open(qv_archive* archive, size_t index, qv_reader** reader, qv_error* error) {
     if (!reader) return SetError(error, QV_E_INVALID, "nowhere to put the reader");
     *reader = nullptr;
-    int code = CheckEntry(archive, index, error);
-    if (code != QV_OK) return code;
-    return Guarded(error, [&] { return ReaderOpen(archive, index, reader, error); });
+    std::string why;
+    Status checked = CheckEntry(archive, index, &why);
+    if (!checked.ok()) return SetError(error, checked, why);
+    return Guarded(error,
+                   [&] { return Answer(error, ReaderOpen(archive, index, reader, &why), why); });
 }
 
 int qv_reader_read(qv_reader* reader, void* buffer, size_t size, size_t* got, qv_error* error) {
     if (got) *got = 0;
     if (!reader || !got || !buffer || size == 0)
         return SetError(error, QV_E_INVALID, "no reader, buffer or room given");
-    return Guarded(error, [&] { return ReaderRead(reader, buffer, size, got, error); });
+    return Guarded(error, [&] {
+        std::string why;
+        return Answer(error, ReaderRead(reader, buffer, size, got, &why), why);
+    });
 }
 
 void qv_reader_close(qv_reader* reader) { ReaderClose(reader); }
@@ -345,20 +354,28 @@ void qv_reader_close(qv_reader* reader) { ReaderClose(reader); }
 int qv_extract(qv_archive* archive, const char* destination, const qv_extract_options* options,
                qv_error* error) {
     if (!archive) return SetError(error, QV_E_INVALID, "no archive given");
-    return Guarded(error, [&] { return ExtractArchive(archive, destination, options, error); });
+    return Guarded(error, [&] {
+        std::string why;
+        return Answer(error, ExtractArchive(archive, destination, options, &why), why);
+    });
 }
 
 int qv_test(qv_archive* archive, const qv_test_options* options, qv_error* error) {
     if (!archive) return SetError(error, QV_E_INVALID, "no archive given");
-    return Guarded(error, [&] { return TestArchive(archive, options, nullptr, nullptr, error); });
+    return Guarded(error, [&] {
+        std::string why;
+        return Answer(error, TestArchive(archive, options, nullptr, nullptr, &why), why);
+    });
 }
 
 int qv_decode_selected(qv_archive* archive, const qv_test_options* options, qv_write_fn write,
                        void* write_context, qv_error* error) {
     if (!archive) return SetError(error, QV_E_INVALID, "no archive given");
     if (!write) return SetError(error, QV_E_INVALID, "no output given");
-    return Guarded(error,
-                   [&] { return TestArchive(archive, options, write, write_context, error); });
+    return Guarded(error, [&] {
+        std::string why;
+        return Answer(error, TestArchive(archive, options, write, write_context, &why), why);
+    });
 }
 
 }  // extern "C"

@@ -39,12 +39,18 @@ int StatusCode(Cause cause) {
         case CAUSE_CANNOT_STORE: return QV_E_CANNOT_STORE;
         case CAUSE_CHANGED: return QV_E_CHANGED;
         case CAUSE_NOT_FOUND: return QV_E_NOT_FOUND;
+        case CAUSE_ENTRIES_FAILED:
+            return QV_E_ENTRIES_FAILED;
     }
     return QV_E_INVALID;
 }
 
 int SetError(qv_error* error, Status status, const std::string& message) {
     return SetError(error, StatusCode(status.cause), message, (int)status.system_error);
+}
+
+int Answer(qv_error* error, Status status, const std::string& why) {
+    return status.ok() ? QV_OK : SetError(error, status, why);
 }
 
 bool EntryNameToUtf8(const std::string& cp932_name, std::string* utf8) {
@@ -134,7 +140,7 @@ bool IndexRecord(void* context, const EntryRecord& record, uint64_t stored_at) {
 
 }  // namespace
 
-int IndexArchive(qv_archive* archive, qv_error* error) {
+Status IndexArchive(qv_archive* archive, std::string* why) {
     // Anything that is not a PE executable is taken as a bare payload.
     archive->start = GetEXESizeOfSource(&archive->source);
     // One walk validates and indexes; names are judged by rule, so opening an
@@ -142,28 +148,30 @@ int IndexArchive(qv_archive* archive, qv_error* error) {
     PayloadRefusal refusal;
     Status walked =
         WalkPayload(&archive->source, archive->start, NameRules(), IndexRecord, archive, &refusal);
-    if (!walked.ok()) {
-        archive->entries.clear();
-        archive->total_original = 0;
-        // A failed read is no verdict on the archive.
-        if (walked.cause == CAUSE_READ_FAILED) {
-            return SetError(error, QV_E_READ,
-                            archive->label + ": reading failed at byte " +
-                                std::to_string(refusal.at) + ": " +
-                                SystemErrorText(walked.system_error),
-                            (int)walked.system_error);
-        }
-        const char* kind = archive->start == 0 ? IdentifyBarePayload(&archive->source) : nullptr;
-        if (kind) {
-            return SetError(error, QV_E_REFUSED,
-                            archive->label + " is " + kind + ", not a self-extracting archive");
-        }
-        return SetError(error, QV_E_REFUSED,
-                        archive->label +
-                            " is damaged or unsafe, nothing was done: " + DescribeRefusal(refusal));
+    if (walked.ok()) {
+        archive->entries.shrink_to_fit();
+        return STATUS_OK;
     }
-    archive->entries.shrink_to_fit();
-    return QV_OK;
+    archive->entries.clear();
+    archive->total_original = 0;
+    // A failed read is no verdict on the archive, nor is what was judged after
+    // one of the caller's functions failed.
+    if (!archive->io_failure.ok()) {
+        *why = archive->label + ": reading failed";
+        return archive->io_failure;
+    }
+    if (walked.cause == CAUSE_READ_FAILED) {
+        *why = archive->label + ": reading failed at byte " + std::to_string(refusal.at) + ": " +
+               SystemErrorText(walked.system_error);
+        return walked;
+    }
+    const char* kind = archive->start == 0 ? IdentifyBarePayload(&archive->source) : nullptr;
+    if (kind)
+        *why = archive->label + " is " + kind + ", not a self-extracting archive";
+    else
+        *why =
+            archive->label + " is damaged or unsafe, nothing was done: " + DescribeRefusal(refusal);
+    return Failed(CAUSE_REFUSED);
 }
 
 ArchiveEntry EntryOfRecord(const EntryRecord& record, uint64_t stored_at, NameStore* names) {
@@ -247,18 +255,11 @@ struct Sink {
     DecodedOutput output;
     void* context;
     ProgressReport* progress;
-    OutputStop* stop;
 };
 
 Status TakeDecoded(void* context, const uint8_t* data, uint32_t size) {
     Sink* sink = (Sink*)context;
-    if (!DeliverDecoded(sink->output, sink->context, data, size, sink->stop))
-        return Failed(CAUSE_WRITE_FAILED, sink->stop->system_error);
-    if (sink->progress && !sink->progress->Advance(size)) {
-        sink->stop->cancelled = true;
-        return Failed(CAUSE_CANCELLED);
-    }
-    return STATUS_OK;
+    return DeliverDecoded(sink->output, sink->context, sink->progress, data, size);
 }
 
 }  // namespace
@@ -294,25 +295,22 @@ std::string EntryNameForMessages(const qv_archive& archive, size_t index) {
     return e.utf8 ? e.utf8 : RecordName(e.record);
 }
 
-bool DeliverDecoded(DecodedOutput output, void* context, const uint8_t* data, uint32_t size,
-                    OutputStop* stop) {
+Status DeliverDecoded(DecodedOutput output, void* context, ProgressReport* progress,
+                      const uint8_t* data, uint32_t size) {
     Status delivered = output(context, data, size);
-    if (delivered.ok()) return true;
-    stop->system_error = delivered.system_error;
-    if (delivered.cause == CAUSE_CANCELLED) stop->cancelled = true;
-    return false;
+    if (delivered.ok() && progress && !progress->Advance(size)) return Failed(CAUSE_CANCELLED);
+    return delivered;
 }
 
 Status DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
                         DecodedOutput output, void* output_context, ProgressReport* progress,
-                        OutputStop* stop, uint32_t* widened_steps) {
+                        uint32_t* widened_steps) {
     const ArchiveEntry& e = archive->entries[index];
-    *stop = OutputStop{false, 0};
     if (widened_steps) *widened_steps = 0;
     if (IsFolderRecord(e.record) || e.record.originalSize == 0) return STATUS_OK;  // no stream
     StoredEntry stored =
         StoredEntryOf(e.record.storedSize, e.record.originalSize, e.record.attributeWord);
-    Sink sink = {output, output_context, progress, stop};
+    Sink sink = {output, output_context, progress};
     MemoryBytesReader in_memory = {archive->source.data + e.stored_at, e.record.storedSize};
     PlacedBytesReader in_file = {archive, e.stored_at, e.record.storedSize};
     bool in_place = archive->source.data != NULL;
@@ -330,20 +328,19 @@ void NoteDecoded(ArchiveEntry* entry, uint32_t widened_steps) {
     entry->narrow_steps = widened_steps;
 }
 
-int DecodeFailure(Status result, std::string* why) {
+std::string DecodingProblem(Status result) {
     switch (result.cause) {
         case CAUSE_DAMAGED:
-            *why = "the stored data does not decode to the entry";
-            return QV_E_DAMAGED;
+            return "the stored data does not decode to the entry";
         case CAUSE_NO_MEMORY:
-            *why = "out of memory";
-            return QV_E_NO_MEMORY;
+            return "out of memory";
         case CAUSE_READ_FAILED:
-            *why = "reading the archive failed";
-            return QV_E_READ;
-        default:  // the output refused the bytes, or asked to stop
-            *why = "writing the decoded data failed";
-            return QV_E_WRITE;
+            return "reading the archive failed";
+        case CAUSE_CANCELLED:
+            return "cancelled";
+        default:  // the output refused the bytes
+            if (result.system_error == 0) return "writing the decoded data failed";
+            return "writing the decoded data failed: " + SystemErrorText(result.system_error);
     }
 }
 
@@ -365,36 +362,22 @@ bool FindEntry(const qv_archive& archive, const std::string& name, size_t* index
     return false;
 }
 
-int RecordDecodeResult(qv_archive* archive, size_t index, Status result, const OutputStop& stop,
-                       uint32_t widened_steps, std::string* why) {
+Status RecordDecodeResult(qv_archive* archive, size_t index, Status result, uint32_t widened_steps,
+                          std::string* why) {
     if (result.ok()) {
         NoteDecoded(&archive->entries[index], widened_steps);
-        return QV_OK;
+        return STATUS_OK;
     }
-    int code = DecodeFailure(result, why);
-    if (code == QV_E_WRITE && stop.cancelled) {
-        *why = "cancelled";
-        return QV_E_CANCELLED;
-    }
-    if (code == QV_E_WRITE && stop.system_error != 0)
-        *why += ": " + SystemErrorText(stop.system_error);
-    return code;
+    *why = DecodingProblem(result);
+    return result;
 }
 
-int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
-                       void* output_context, ProgressReport* progress, std::string* why,
-                       int* system_error) {
+Status DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
+                          void* output_context, ProgressReport* progress, std::string* why) {
     // Stage 1 on a core of its own when there is a second one.
     DecodeWay way = {UsableCores() > 1, NULL};
-    OutputStop stop;
     uint32_t widened = 0;
     Status result =
-        DecodeEntryBytes(archive, index, way, output, output_context, progress, &stop, &widened);
-    int code = RecordDecodeResult(archive, index, result, stop, widened, why);
-    if (system_error) {
-        *system_error = code == QV_E_READ    ? (int)result.system_error
-                        : code == QV_E_WRITE ? (int)stop.system_error
-                                             : 0;
-    }
-    return code;
+        DecodeEntryBytes(archive, index, way, output, output_context, progress, &widened);
+    return RecordDecodeResult(archive, index, result, widened, why);
 }

@@ -1,6 +1,12 @@
 // The library's own layer under the C API: an archive opened and indexed,
-// decoding one entry, extraction and writing. The tool uses it where the C
-// API would be clumsy.
+// decoding one entry, extraction and writing.
+//
+// Every operation of this layer that can fail answers a Status (a value it
+// makes goes through an out-parameter) and, when it can word the failure for
+// the user, writes one line into its last parameter `why`, only on failure.
+// The C API's entry points (api*.cpp) turn that into a qv_status once, with
+// Answer or SetError. Questions (IsFolderRecord, FindEntry, DecodedWhole,
+// whether a name converts) answer a bool: they lose no cause.
 #pragma once
 
 #include <stdint.h>
@@ -59,13 +65,12 @@ struct qv_archive {
     FileHandle file = NO_FILE;  // owned; NO_FILE for an archive in memory or from callbacks
     ByteSource source;
     // An archive read through the user's functions: them, where their
-    // position is (UINT64_MAX when unknown), and whether one failed, with its
-    // answer when that was a system's number.
+    // position is (UINT64_MAX when unknown), and the last failure of one,
+    // with its answer when that was a system's number.
     qv_io_callbacks io = {};
     SourceCalls calls = {};
     uint64_t io_position = UINT64_MAX;
-    bool io_failed = false;
-    int io_failure = 0;
+    Status io_failure = STATUS_OK;
     std::string label;  // how messages name the archive
     uint32_t start = 0;
     NameStore names;
@@ -87,6 +92,10 @@ int StatusCode(Cause cause);
 
 // Fills `error` (when given) from a failure below the API and answers its code.
 int SetError(qv_error* error, Status status, const std::string& message);
+
+// What an entry point answers for the status of its work: QV_OK, leaving
+// `error` alone, or the failure with the line `why`.
+int Answer(qv_error* error, Status status, const std::string& why);
 
 // The caller's struct of options in `taken`: the fields past its struct_size
 // keep their defaults (zero), and NULL gives the defaults. False when its
@@ -122,8 +131,9 @@ bool IsFolderRecord(const EntryFields& record);
 std::string RecordName(const EntryRecord& record);
 std::string RecordName(const EntryFields& record);
 
-// Validates the archive whose source is set, and indexes its entries.
-int IndexArchive(qv_archive* archive, qv_error* error);
+// Validates the archive whose source is set, and indexes its entries:
+// REFUSED for a broken or unsafe archive, READ_FAILED when reading it failed.
+Status IndexArchive(qv_archive* archive, std::string* why);
 
 // The entry of a record, its names copied into `names`.
 ArchiveEntry EntryOfRecord(const EntryRecord& record, uint64_t stored_at, NameStore* names);
@@ -152,18 +162,15 @@ private:
 };
 
 // Decodes entry `index` into `output` (nothing for a folder or an empty file).
-// On anything but QV_OK, *why says what went wrong and *system_error (when
-// given) the system's number behind it, 0 when none. Records in the index
-// whether the entry needed the narrow-interval rule.
-int DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
-                       void* output_context, ProgressReport* progress, std::string* why,
-                       int* system_error = nullptr);
+// Records in the index whether the entry needed the narrow-interval rule.
+Status DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput output,
+                          void* output_context, ProgressReport* progress, std::string* why);
 
 // What only decoding tells: whether the reader had to widen a step.
 void NoteDecoded(ArchiveEntry* entry, uint32_t widened_steps);
 
-// The status and reason of a decoding that did not succeed.
-int DecodeFailure(Status result, std::string* why);
+// What a decoding that did not succeed comes to, in words.
+std::string DecodingProblem(Status result);
 
 // A Stage1Refill that reads an entry's stored bytes through the archive's
 // source (a file or the user's functions) at their own place, under the
@@ -180,8 +187,8 @@ Status ReadPlacedBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* g
 bool FindEntry(const qv_archive& archive, const std::string& name, size_t* index);
 
 // Reads entry `index` through the pull decoder (reader.cpp).
-int ReaderOpen(qv_archive* archive, size_t index, qv_reader** reader, qv_error* error);
-int ReaderRead(qv_reader* reader, void* buffer, size_t size, size_t* got, qv_error* error);
+Status ReaderOpen(qv_archive* archive, size_t index, qv_reader** reader, std::string* why);
+Status ReaderRead(qv_reader* reader, void* buffer, size_t size, size_t* got, std::string* why);
 void ReaderClose(qv_reader* reader);
 
 // How one entry is decoded: stage 1 on a thread of its own when
@@ -196,29 +203,23 @@ struct DecodeWay {
 // would start: decoders of several entries at once hand these out.
 bool DecodedWhole(const EntryFields& record);
 
-// Why the decoded bytes went no further: the progress callback stopped them,
-// or the output refused them, for the system's reason when it gave one.
-struct OutputStop {
-    bool cancelled;
-    uint32_t system_error;  // the refusal's system number; 0 for none
-};
-
-// Hands decoded bytes to `output`; on a refusal *stop keeps the system's
-// reason, or that the output asked to stop.
-bool DeliverDecoded(DecodedOutput output, void* context, const uint8_t* data, uint32_t size,
-                    OutputStop* stop);
+// Hands decoded bytes to `output`, then counts them for `progress` (when
+// given): the output's own failure, with the system's number, or CANCELLED
+// when the progress callback asks to stop.
+Status DeliverDecoded(DecodedOutput output, void* context, ProgressReport* progress,
+                      const uint8_t* data, uint32_t size);
 
 // DecodeArchiveEntry's work without touching the index, so that several
 // threads may decode entries of one archive at once: the decoder's result
-// and, when given, *widened_steps.
+// (the output's failure as the output gave it) and, when given, *widened_steps.
 Status DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
                         DecodedOutput output, void* output_context, ProgressReport* progress,
-                        OutputStop* stop, uint32_t* widened_steps);
+                        uint32_t* widened_steps);
 
 // The status and *why of a decoder's result for entry `index`, whose
 // narrow-interval use it records when the entry decoded.
-int RecordDecodeResult(qv_archive* archive, size_t index, Status result, const OutputStop& stop,
-                       uint32_t widened_steps, std::string* why);
+Status RecordDecodeResult(qv_archive* archive, size_t index, Status result, uint32_t widened_steps,
+                          std::string* why);
 
 // The threads that decode when `asked` (0: one per core).
 unsigned DecodingThreads(unsigned asked);
@@ -226,13 +227,14 @@ unsigned DecodingThreads(unsigned asked);
 // How a decoding failure names its entry in front of the reason.
 std::string EntryNameForMessages(const qv_archive& archive, size_t index);
 
-// qv_extract's work (extract.cpp).
-int ExtractArchive(qv_archive* archive, const char* destination, const qv_extract_options* options,
-                   qv_error* error);
+// qv_extract's work (extract.cpp): ENTRIES_FAILED when it went on past
+// entries that failed, each reported.
+Status ExtractArchive(qv_archive* archive, const char* destination,
+                      const qv_extract_options* options, std::string* why);
 
 // qv_test's work (test_entries.cpp); with `write`, qv_decode_selected's.
-int TestArchive(qv_archive* archive, const qv_test_options* options, qv_write_fn write,
-                void* write_context, qv_error* error);
+Status TestArchive(qv_archive* archive, const qv_test_options* options, qv_write_fn write,
+                   void* write_context, std::string* why);
 
 // The writer (create.cpp): qv_writer_open, _add_path, _add_memory and
 // _add_folder (`folder`), _finish and _free.

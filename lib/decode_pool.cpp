@@ -21,17 +21,27 @@ Status AppendBytes(void* context, const uint8_t* data, uint32_t size) {
 DecodePool::DecodePool(qv_archive* archive, const std::vector<size_t>& planned, unsigned threads)
     : archive_(archive), threads_(DecodingThreads(threads)) {
     if (threads_ < 2) return;
-    for (size_t index : planned)
-        if (DecodedWhole(archive->entries[index].record)) whole_.push_back(index);
-    size_t wanted = whole_.size() < threads_ ? whole_.size() : threads_;
-    try {
-        while (workers_.size() < wanted) workers_.emplace_back(&DecodePool::Work, this);
-    } catch (const std::system_error&) {
-        // Fewer workers, or none: the caller's thread decodes what is left.
-    }
+    // Whatever stopped a worker from starting, the caller's thread decodes
+    // what no worker takes: no failure of anything asked for.
+    StartWorkers(planned);
     if (workers_.empty()) whole_.clear();
     std::lock_guard<std::mutex> hold(lock_);
     AddJobs();
+}
+
+Status DecodePool::StartWorkers(const std::vector<size_t>& planned) {
+    try {
+        for (size_t index : planned)
+            if (DecodedWhole(archive_->entries[index].record)) whole_.push_back(index);
+        size_t wanted = whole_.size() < threads_ ? whole_.size() : threads_;
+        workers_.reserve(wanted);
+        while (workers_.size() < wanted) workers_.emplace_back(&DecodePool::Work, this);
+    } catch (const std::system_error& refused) {
+        return Failed(CAUSE_NO_MEMORY, (uint32_t)refused.code().value());
+    } catch (const std::bad_alloc&) {
+        return Failed(CAUSE_NO_MEMORY);
+    }
+    return STATUS_OK;
 }
 
 DecodePool::~DecodePool() {
@@ -84,8 +94,7 @@ void DecodePool::DecodeJob(Job* job, DecoderBuffers* buffers) {
         return;
     }
     DecodeWay way = {false, buffers};
-    OutputStop stop;
-    job->result = DecodeEntryBytes(archive_, job->index, way, AppendBytes, &job->bytes, NULL, &stop,
+    job->result = DecodeEntryBytes(archive_, job->index, way, AppendBytes, &job->bytes, NULL,
                                    &job->widened_steps);
 }
 
@@ -99,24 +108,20 @@ void DecodePool::DropOldest(std::unique_lock<std::mutex>* hold) {
     finished_++;
 }
 
-int DecodePool::Deliver(Job* job, DecodedOutput output, void* output_context,
-                        ProgressReport* progress, std::string* why) {
+Status DecodePool::Deliver(Job* job, DecodedOutput output, void* output_context,
+                           ProgressReport* progress, std::string* why) {
     Status result = job->result;
-    OutputStop stop = {false, 0};
     uint32_t size = (uint32_t)job->bytes.size();
     if (size > 0) {
-        bool taken = DeliverDecoded(output, output_context, job->bytes.data(), size, &stop);
-        if (taken && progress && !progress->Advance(size)) {
-            stop.cancelled = true;
-            taken = false;
-        }
-        if (!taken) result = Failed(CAUSE_WRITE_FAILED);
+        Status delivered =
+            DeliverDecoded(output, output_context, progress, job->bytes.data(), size);
+        if (!delivered.ok()) result = delivered;
     }
-    return RecordDecodeResult(archive_, job->index, result, stop, job->widened_steps, why);
+    return RecordDecodeResult(archive_, job->index, result, job->widened_steps, why);
 }
 
-int DecodePool::Decode(size_t index, DecodedOutput output, void* output_context,
-                       ProgressReport* progress, std::string* why) {
+Status DecodePool::Decode(size_t index, DecodedOutput output, void* output_context,
+                          ProgressReport* progress, std::string* why) {
     std::unique_lock<std::mutex> hold(lock_);
     asked_ = index;
     while (finished_ < added_ && jobs_[finished_ % JOBS].index < index) DropOldest(&hold);
@@ -125,19 +130,18 @@ int DecodePool::Decode(size_t index, DecodedOutput output, void* output_context,
         Job* job = &jobs_[finished_ % JOBS];
         changed_.wait(hold, [job] { return job->done; });
         hold.unlock();
-        int code = Deliver(job, output, output_context, progress, why);
+        Status status = Deliver(job, output, output_context, progress, why);
         hold.lock();
         finished_++;
         AddJobs();
-        return code;
+        return status;
     }
     hold.unlock();
     // Not a worker's: a large file, streamed with stage 1 on a second thread,
     // or anything when the caller's thread decodes alone.
     DecodeWay way = {threads_ > 1, threads_ > 1 ? NULL : &own_buffers_};
-    OutputStop stop;
     uint32_t widened = 0;
     Status result =
-        DecodeEntryBytes(archive_, index, way, output, output_context, progress, &stop, &widened);
-    return RecordDecodeResult(archive_, index, result, stop, widened, why);
+        DecodeEntryBytes(archive_, index, way, output, output_context, progress, &widened);
+    return RecordDecodeResult(archive_, index, result, widened, why);
 }

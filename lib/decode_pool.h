@@ -3,6 +3,9 @@
 // entry's bytes and verdict in archive order, on its own thread. Large files
 // are decoded when the caller reaches them, with stage 1 on a thread of its
 // own and the bytes streamed; the workers go on with the small ones behind.
+// No exception leaves the pool: a worker that cannot start leaves the work to
+// the others or to the caller's thread, and memory that cannot be had fails
+// the entry that needed it (NO_MEMORY).
 #pragma once
 
 #include <stddef.h>
@@ -29,8 +32,8 @@ public:
     // Entry `index`'s bytes into `output` and its status, as DecodeArchiveEntry
     // gives them (the bytes before the verdict). Indexes must rise from call
     // to call.
-    int Decode(size_t index, DecodedOutput output, void* output_context, ProgressReport* progress,
-               std::string* why);
+    Status Decode(size_t index, DecodedOutput output, void* output_context,
+                  ProgressReport* progress, std::string* why);
 
 private:
     // An entry handed to the workers, and once decoded its bytes and result.
@@ -45,14 +48,18 @@ private:
     // TWO_THREADS_FROM decoded bytes, so less than 64 MiB are in flight.
     static const size_t JOBS = 64;
 
+    // Plans the entries that workers decode and starts up to `threads` of
+    // them; NO_MEMORY, or the system's reason, for the first that could not be
+    // had (fewer workers then, or none).
+    Status StartWorkers(const std::vector<size_t>& planned);
     void Work();
     void DecodeJob(Job* job, DecoderBuffers* buffers);
     // Hands out the next planned jobs while there is room. Lock held.
     void AddJobs();
     // Drops the oldest job, waiting for it when a worker has it. Lock held.
     void DropOldest(std::unique_lock<std::mutex>* hold);
-    int Deliver(Job* job, DecodedOutput output, void* output_context, ProgressReport* progress,
-                std::string* why);
+    Status Deliver(Job* job, DecodedOutput output, void* output_context, ProgressReport* progress,
+                   std::string* why);
 
     qv_archive* archive_;
     std::vector<size_t> whole_;  // the planned entries that workers decode

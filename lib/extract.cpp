@@ -24,17 +24,18 @@ public:
     }
 
     // Enters the folders `names` below the destination, making them as needed.
-    bool Enter(const std::vector<std::string>& names, std::string* why) {
+    Status Enter(const std::vector<std::string>& names, std::string* why) {
         size_t same = 0;
         while (same < names.size() && same < names_.size() && names[same] == names_[same]) same++;
         while (names_.size() > same) Leave();
         for (size_t i = same; i < names.size(); i++) {
             OpenFolder folder;
-            if (!EnterFolder(open_.back(), names[i], &folder, why).ok()) return false;
+            Status entered = EnterFolder(open_.back(), names[i], &folder, why);
+            if (!entered.ok()) return entered;
             open_.push_back(folder);
             names_.push_back(names[i]);
         }
-        return true;
+        return STATUS_OK;
     }
 
     const OpenFolder& Current() const { return open_.back(); }
@@ -112,8 +113,8 @@ public:
           chosen_(chosen),
           progress_(options.progress, options.context, total) {}
 
-    // QV_OK, QV_E_ENTRIES_FAILED or QV_E_CANCELLED.
-    int Run() {
+    // OK, ENTRIES_FAILED or CANCELLED.
+    Status Run() {
         collisions_ = FindCollisions(*archive_);
         // Files are decoded ahead, several at once; folders, times and names
         // stay on this thread, in archive order.
@@ -134,19 +135,21 @@ public:
             }
         }
         pool_ = nullptr;
-        if (progress_.Cancelled()) return QV_E_CANCELLED;
+        if (progress_.Cancelled()) return Failed(CAUSE_CANCELLED);
         ApplyFolderTimes();
-        return failures_ ? QV_E_ENTRIES_FAILED : QV_OK;
+        return failures_ ? Failed(CAUSE_ENTRIES_FAILED) : STATUS_OK;
     }
 
     int Failures() const { return failures_; }
 
 private:
-    bool Fail(int code, const std::string& name, const std::string& why) {
+    // Reports the entry's failure to the caller; false.
+    bool Fail(Cause cause, const std::string& name, const std::string& why) {
         if (options_.report) {
             qv_entry entry;
             DescribeEntry(*archive_, index_, &entry);
-            options_.report(options_.context, &entry, code, (name + ": " + why).c_str());
+            options_.report(options_.context, &entry, StatusCode(cause),
+                            (name + ": " + why).c_str());
         }
         return false;
     }
@@ -163,13 +166,13 @@ private:
         std::string shown = ListedName(RecordName(record), IsFolderRecord(record));
         std::vector<std::string> names;
         if (!EntryNameToComponents(RecordName(record), &names) || names.empty()) {
-            return Fail(QV_E_UNSAFE_NAME, shown,
+            return Fail(CAUSE_UNSAFE_NAME, shown,
                         "the name cannot be converted to a name of this system");
         }
         auto collision = collisions_.find(index_);
         if (collision != collisions_.end()) {
             // They look alike: the stored bytes tell them apart.
-            return Fail(QV_E_UNSAFE_NAME,
+            return Fail(CAUSE_UNSAFE_NAME,
                         shown + " (stored as " + EscapedBytes(RecordName(record), false) + ")",
                         "not extracted: it collides with the earlier entry " +
                             ListedName(collision->second, false) + " (stored as " +
@@ -178,7 +181,8 @@ private:
         }
         std::string why;
         if (IsFolderRecord(record)) {
-            if (!folders_.Enter(names, &why)) return Fail(QV_E_WRITE, shown, why);
+            Status entered = folders_.Enter(names, &why);
+            if (!entered.ok()) return Fail(entered.cause, shown, why);
             if (record.creationTime != 0) {
                 FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
                                    false};
@@ -188,7 +192,8 @@ private:
         }
         std::string name = names.back();
         names.pop_back();
-        if (!folders_.Enter(names, &why)) return Fail(QV_E_WRITE, shown, why);
+        Status entered = folders_.Enter(names, &why);
+        if (!entered.ok()) return Fail(entered.cause, shown, why);
         return File(record, shown, name);
     }
 
@@ -236,11 +241,11 @@ private:
             PathKind existing = KindIn(folder, name);
             if (existing == PATH_MISSING) break;
             if (existing == PATH_FOLDER)
-                return Fail(QV_E_EXISTS, shown, "a folder stands where the file goes");
+                return Fail(CAUSE_EXISTS, shown, "a folder stands where the file goes");
             int answer = Existing(folder, &name);
             if (answer == -1) return true;
             if (answer == QV_ANSWER_KEEP)
-                return Fail(QV_E_EXISTS, JoinPath(folder.path, name),
+                return Fail(CAUSE_EXISTS, JoinPath(folder.path, name),
                             "exists and was not replaced");
             if (answer == QV_ANSWER_REPLACE) {
                 replace = true;
@@ -251,23 +256,27 @@ private:
         if (!progress_.Begin(index_, record.originalSize, shown)) return false;
         std::string why;
         PendingFile pending;
-        if (!StartFile(folder, &pending, &why).ok()) return Fail(QV_E_WRITE, shown, why);
+        Status status = StartFile(folder, &pending, &why);
+        if (!status.ok()) return Fail(status.cause, shown, why);
         Output output = {pending.file};
-        int code = pool_->Decode(index_, WriteDecoded, &output, &progress_, &why);
-        if (code == QV_OK && !progress_.End()) code = QV_E_CANCELLED;
+        status = pool_->Decode(index_, WriteDecoded, &output, &progress_, &why);
+        if (status.ok() && !progress_.End()) status = Failed(CAUSE_CANCELLED);
 
-        if (code == QV_OK) {
+        if (status.ok()) {
             FileStamp stamp = {record.creationTime, record.lastAccessTime, record.lastWriteTime,
                                (record.attributeWord & ATTRIBUTE_READONLY) != 0};
-            if (FinishFileAs(folder, &pending, name, stamp, replace, &why).ok()) return true;
-            return Fail(QV_E_WRITE, shown, "not extracted: " + why);
+            status = FinishFileAs(folder, &pending, name, stamp, replace, &why);
+            if (status.ok()) return true;
+            return Fail(status.cause, shown, "not extracted: " + why);
         }
         AbandonFile(folder, &pending);
-        if (code == QV_E_CANCELLED) return false;
+        if (status.cause == CAUSE_CANCELLED) return false;
         progress_.End();
-        if (code == QV_E_WRITE) why = "cannot write into " + folder.path + ": " + why;
-        return Fail(code, shown,
-                    (code == QV_E_DAMAGED ? "damaged, not extracted: " : "not extracted: ") + why);
+        if (status.cause == CAUSE_WRITE_FAILED)
+            why = "cannot write into " + folder.path + ": " + why;
+        return Fail(
+            status.cause, shown,
+            (status.cause == CAUSE_DAMAGED ? "damaged, not extracted: " : "not extracted: ") + why);
     }
 
     struct Output {
@@ -282,7 +291,7 @@ private:
     void ApplyFolderTimes() {
         for (auto it = folder_times_.rbegin(); it != folder_times_.rend(); ++it) {
             std::string why;
-            if (folders_.Enter(it->names, &why)) SetFolderTimes(folders_.Current(), it->stamp);
+            if (folders_.Enter(it->names, &why).ok()) SetFolderTimes(folders_.Current(), it->stamp);
         }
     }
 
@@ -300,35 +309,36 @@ private:
 
 }  // namespace
 
-int ExtractArchive(qv_archive* archive, const char* destination_path,
-                   const qv_extract_options* given, qv_error* error) {
+Status ExtractArchive(qv_archive* archive, const char* destination_path,
+                      const qv_extract_options* given, std::string* why) {
     qv_extract_options options;
-    if (!TakeOptions(given, &options))
-        return SetError(error, QV_E_INVALID, "the options' struct_size is not set");
-    if (!destination_path || !*destination_path)
-        return SetError(error, QV_E_INVALID, "no destination given");
+    if (!TakeOptions(given, &options)) {
+        *why = "the options' struct_size is not set";
+        return Failed(CAUSE_INVALID);
+    }
+    if (!destination_path || !*destination_path) {
+        *why = "no destination given";
+        return Failed(CAUSE_INVALID);
+    }
     std::vector<bool> chosen = ChosenEntries(*archive, options);
     uint64_t total = 0;
     for (size_t i = 0; i < archive->entries.size(); i++)
         if (chosen[i]) total += archive->entries[i].record.originalSize;
 
     std::string destination = WithoutTrailingSeparators(destination_path);
-    std::string why;
     OpenFolder root;
-    Status opened = OpenDestination(destination, &root, &why);
-    if (!opened.ok()) return SetError(error, opened, why);
-    int code, failures;
+    Status status = OpenDestination(destination, &root, why);
+    if (!status.ok()) return status;
+    int failures;
     {
         Extraction extraction(archive, root, options, chosen, total);
-        code = extraction.Run();
+        status = extraction.Run();
         failures = extraction.Failures();
     }
     CloseFolder(&root);
-    if (code == QV_E_CANCELLED) return SetError(error, code, "the extraction was cancelled");
-    if (code == QV_E_ENTRIES_FAILED) {
-        return SetError(error, code,
-                        std::to_string(failures) + (failures == 1 ? " entry" : " entries") +
-                            " could not be extracted");
-    }
-    return QV_OK;
+    if (status.cause == CAUSE_CANCELLED) *why = "the extraction was cancelled";
+    if (status.cause == CAUSE_ENTRIES_FAILED)
+        *why = std::to_string(failures) + (failures == 1 ? " entry" : " entries") +
+               " could not be extracted";
+    return status;
 }

@@ -26,11 +26,13 @@ Status Discard(void*, const uint8_t*, uint32_t) { return STATUS_OK; }
 
 }  // namespace
 
-int TestArchive(qv_archive* archive, const qv_test_options* given, qv_write_fn write,
-                void* write_context, qv_error* error) {
+Status TestArchive(qv_archive* archive, const qv_test_options* given, qv_write_fn write,
+                   void* write_context, std::string* why) {
     qv_test_options options;
-    if (!TakeOptions(given, &options))
-        return SetError(error, QV_E_INVALID, "the options' struct_size is not set");
+    if (!TakeOptions(given, &options)) {
+        *why = "the options' struct_size is not set";
+        return Failed(CAUSE_INVALID);
+    }
     std::vector<size_t> chosen;
     uint64_t total = 0;
     for (size_t i = 0; i < archive->entries.size(); i++) {
@@ -53,28 +55,33 @@ int TestArchive(qv_archive* archive, const qv_test_options* given, qv_write_fn w
             if (!progress.Begin(index, record.originalSize,
                                 ListedName(RecordName(record), IsFolderRecord(record))))
                 break;
-            std::string why;
-            int code = write ? pool.Decode(index, ToWriteCallback, &callback, &progress, &why)
-                             : pool.Decode(index, Discard, nullptr, &progress, &why);
-            if (code == QV_E_CANCELLED || !progress.End()) break;
+            std::string problem;
+            Status status =
+                write ? pool.Decode(index, ToWriteCallback, &callback, &progress, &problem)
+                      : pool.Decode(index, Discard, nullptr, &progress, &problem);
+            if (status.cause == CAUSE_CANCELLED || !progress.End()) break;
             qv_entry entry;
             DescribeEntry(*archive, index, &entry);
-            if (code != QV_OK) {
+            if (!status.ok()) {
                 failures++;
                 if (options.report) {
-                    std::string message = EntryNameForMessages(*archive, index) + ": " + why;
-                    options.report(options.context, &entry, code, message.c_str());
+                    std::string message = EntryNameForMessages(*archive, index) + ": " + problem;
+                    options.report(options.context, &entry, StatusCode(status.cause),
+                                   message.c_str());
                 }
             } else if (options.tested) {
                 options.tested(options.context, &entry);
             }
         }
     }
-    if (progress.Cancelled()) return SetError(error, QV_E_CANCELLED, "cancelled");
-    if (failures) {
-        return SetError(error, QV_E_ENTRIES_FAILED,
-                        std::to_string(failures) + " of " + std::to_string(chosen.size()) +
-                            (chosen.size() == 1 ? " entry" : " entries") + " failed");
+    if (progress.Cancelled()) {
+        *why = "cancelled";
+        return Failed(CAUSE_CANCELLED);
     }
-    return QV_OK;
+    if (failures) {
+        *why = std::to_string(failures) + " of " + std::to_string(chosen.size()) +
+               (chosen.size() == 1 ? " entry" : " entries") + " failed";
+        return Failed(CAUSE_ENTRIES_FAILED);
+    }
+    return STATUS_OK;
 }

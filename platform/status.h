@@ -15,14 +15,15 @@ enum Cause {
     CAUSE_CANCELLED,     // the caller asked to stop
     CAUSE_TOO_LARGE,     // a size the format cannot hold
     // What only the library meets: its callers' arguments and the disk.
-    CAUSE_INVALID,       // a wrong argument or option
-    CAUSE_OPEN_FAILED,   // a file cannot be opened, or is no regular file
-    CAUSE_REFUSED,       // the archive is broken or unsafe: nothing may be read
-    CAUSE_UNSAFE_NAME,   // a name that cannot be one here, or that collides
-    CAUSE_EXISTS,        // something of that name exists and was left alone
-    CAUSE_CANNOT_STORE,  // a name or file that an archive cannot hold
-    CAUSE_CHANGED,       // a file changed while it was read
-    CAUSE_NOT_FOUND,     // no such entry, or no stub
+    CAUSE_INVALID,         // a wrong argument or option
+    CAUSE_OPEN_FAILED,     // a file cannot be opened, or is no regular file
+    CAUSE_REFUSED,         // the archive is broken or unsafe: nothing may be read
+    CAUSE_UNSAFE_NAME,     // a name that cannot be one here, or that collides
+    CAUSE_EXISTS,          // something of that name exists and was left alone
+    CAUSE_CANNOT_STORE,    // a name or file that an archive cannot hold
+    CAUSE_CHANGED,         // a file changed while it was read
+    CAUSE_NOT_FOUND,       // no such entry, or no stub
+    CAUSE_ENTRIES_FAILED,  // the work went on, but some entries failed (each reported)
 };
 
 struct Status {
