@@ -366,6 +366,7 @@ TEST_F(LibraryTest, RefusalsNameTheEntryAndTheReason) {
     FILE* write_only = fopen(MakePayload().string().c_str(), "ab");
     ASSERT_NE(write_only, nullptr);
     EXPECT_EQ(qv_open_fd(fileno(write_only), &archive, &error), QV_E_READ) << error.message;
+    EXPECT_EQ(error.system_error, QV_TEST_NOT_READABLE);
     fclose(write_only);
 }
 
