@@ -17,12 +17,13 @@ std::string StoredName(const qv_entry* entry) {
 }
 
 // Hands `text` out as every text of the C API: NUL-terminated, with its
-// length, which a caller with too small a buffer learns too.
-int GiveText(const std::string& text, char* buffer, size_t size, size_t* length) {
+// length, which a caller with too small a buffer learns too (false then:
+// nothing else can fail).
+bool GiveText(const std::string& text, char* buffer, size_t size, size_t* length) {
     if (length) *length = text.size();
-    if (!buffer || size <= text.size()) return QV_E_BUFFER_TOO_SMALL;
+    if (!buffer || size <= text.size()) return false;
     memcpy(buffer, text.c_str(), text.size() + 1);
-    return QV_OK;
+    return true;
 }
 
 // The characters of a path of this system, separators made '/'.
@@ -73,12 +74,13 @@ int qv_entry_path(const qv_entry* entry, char* buffer, size_t size, size_t* leng
     if (!Described(entry)) return QV_E_INVALID;
     std::string path;
     if (!EntryNameToPath(StoredName(entry), &path)) return QV_E_UNSAFE_NAME;
-    return GiveText(path, buffer, size, length);
+    return GiveText(path, buffer, size, length) ? QV_OK : QV_E_BUFFER_TOO_SMALL;
 }
 
 int qv_entry_shown_name(const qv_entry* entry, char* buffer, size_t size, size_t* length) {
     if (!Described(entry)) return QV_E_INVALID;
-    return GiveText(ListedName(StoredName(entry), entry->kind == QV_FOLDER), buffer, size, length);
+    std::string shown = ListedName(StoredName(entry), entry->kind == QV_FOLDER);
+    return GiveText(shown, buffer, size, length) ? QV_OK : QV_E_BUFFER_TOO_SMALL;
 }
 
 int qv_entry_matches(const qv_entry* entry, const char* pattern) {

@@ -1,6 +1,8 @@
 // Entry names: code page 932 inside the archive. The native build shows and
 // writes them as UTF-8 paths separated by '/' (text_iconv.cpp); the Windows
 // build keeps the code page 932 bytes and separates with '\' (text_win32.cpp).
+// Whether a name converts is a question, not a failure: the conversions
+// answer a bool, and the caller words what it means for its work.
 #pragma once
 
 #include <stddef.h>

@@ -4,6 +4,6 @@
 
 #include <string>
 
-// False when a character has no counterpart.
+// False when a character has no counterpart (a question: see text.h).
 bool Utf8ToCp932(const std::string& utf8, std::string* cp932);
 bool Cp932ToUtf8(const std::string& cp932, std::string* utf8);
