@@ -46,17 +46,20 @@ void SetPartialFile(const std::string& path) {
 // or AT_FDCWD with `prefix` the folder's path and a separator). A `partial`
 // output is known to the signal handler before it exists: an interrupt right
 // after its creation still finds it.
-int CreateHidden(int folder, const std::string& prefix, std::string* name, bool partial) {
-    for (int attempt = 0; attempt < 100; attempt++) {
+Status CreateHidden(int folder, const std::string& prefix, std::string* name, bool partial,
+                    int* file) {
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; attempt++) {
         *name = HiddenName();
         if (partial) SetPartialFile(prefix + *name);
-        int file = openat(folder, (prefix + *name).c_str(),
-                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (file >= 0) return file;
+        *file = openat(folder, (prefix + *name).c_str(),
+                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (*file >= 0) return STATUS_OK;
+        error = errno;
         if (partial) partial_file_set = 0;
-        if (errno != EEXIST) return file;
     }
-    return -1;
+    *file = NO_FILE;
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
 }  // namespace
@@ -106,13 +109,9 @@ FileHandle HandleOfDescriptor(int descriptor) { return descriptor; }
 Status CreateFileBeside(const std::string& neighbour, FileHandle* file, std::string* path) {
     std::string folder = ParentOf(neighbour) + "/";
     std::string name;
-    *file = CreateHidden(AT_FDCWD, folder, &name, true);
-    if (*file < 0) {
-        *file = NO_FILE;
-        return Failed(CAUSE_WRITE_FAILED, errno);
-    }
-    *path = folder + name;
-    return STATUS_OK;
+    Status status = CreateHidden(AT_FDCWD, folder, &name, true, file);
+    if (status.ok()) *path = folder + name;
+    return status;
 }
 
 void ForgetPartialFile() { partial_file_set = 0; }
@@ -269,47 +268,52 @@ Status StartFile(const OpenFolder& folder, PendingFile* pending, std::string* wh
     pending->file = openat(folder.handle, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (pending->file >= 0) return STATUS_OK;
 #endif
-    pending->file = CreateHidden(folder.handle, "", &pending->hidden_name, false);
-    if (pending->file >= 0) return STATUS_OK;
-    int error = errno;
-    pending->file = NO_FILE;
-    *why = "cannot create a file in " + folder.path + ": " + SystemErrorText(error);
-    return Failed(CAUSE_WRITE_FAILED, error);
+    Status status = CreateHidden(folder.handle, "", &pending->hidden_name, false, &pending->file);
+    if (!status.ok())
+        *why =
+            "cannot create a file in " + folder.path + ": " + SystemErrorText(status.system_error);
+    return status;
 }
 
 namespace {
 
 // Gives the unnamed file `file` the name `name` in `folder`. The link through
 // /proc needs no privilege; AT_EMPTY_PATH is the way without /proc.
-bool LinkUnnamed(int file, int folder, const std::string& name) {
+Status LinkUnnamed(int file, int folder, const std::string& name) {
     char self[64];
     snprintf(self, sizeof self, "/proc/self/fd/%d", file);
-    if (linkat(AT_FDCWD, self, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-    if (errno == EEXIST) return false;
+    if (linkat(AT_FDCWD, self, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return STATUS_OK;
+    int error = errno;
 #ifdef AT_EMPTY_PATH
-    return linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) == 0;
-#else
-    return false;
+    if (error != EEXIST) {
+        if (linkat(file, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return STATUS_OK;
+        error = errno;
+    }
 #endif
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
 // Puts the hidden file in place as `name`: replacing a file there, or only
 // when the name is still free.
-bool Rename(int folder, const std::string& hidden, const std::string& name, bool replace) {
-    if (replace) return renameat(folder, hidden.c_str(), folder, name.c_str()) == 0;
-    if (linkat(folder, hidden.c_str(), folder, name.c_str(), 0) != 0) return false;
+Status Rename(int folder, const std::string& hidden, const std::string& name, bool replace) {
+    if (replace) {
+        if (renameat(folder, hidden.c_str(), folder, name.c_str()) == 0) return STATUS_OK;
+        return Failed(CAUSE_WRITE_FAILED, errno);
+    }
+    if (linkat(folder, hidden.c_str(), folder, name.c_str(), 0) != 0)
+        return Failed(CAUSE_WRITE_FAILED, errno);
     unlinkat(folder, hidden.c_str(), 0);
-    return true;
+    return STATUS_OK;
 }
 
-// Why the finished file could not get its name, in *problem.
-Status PlacementProblem(const OpenFolder& folder, const std::string& name, int error,
+// Why the finished file could not get its name (`failed`), in *problem.
+Status PlacementProblem(const OpenFolder& folder, const std::string& name, Status failed,
                         std::string* problem) {
-    if (error == EEXIST)
+    if (failed.system_error == EEXIST)
         *problem = JoinPath(folder.path, name) + " appeared meanwhile; not replaced";
     else
-        *problem = "cannot put the file in place: " + SystemErrorText(error);
-    return Failed(CAUSE_WRITE_FAILED, error);
+        *problem = "cannot put the file in place: " + SystemErrorText(failed.system_error);
+    return failed;
 }
 
 // A failed call `what` of the finishing, with its number, in *problem.
@@ -348,18 +352,15 @@ Status FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::s
     // Only a rename replaces a file in one step: an unnamed file that is to
     // replace one gets a hidden name first.
     if (status.ok() && pending->hidden_name.empty() && replace) {
-        int error = EEXIST;
-        for (int attempt = 0; attempt < 100; attempt++) {
+        Status linked = Failed(CAUSE_WRITE_FAILED, EEXIST);
+        for (int attempt = 0; attempt < 100 && linked.system_error == EEXIST; attempt++) {
             std::string hidden = HiddenName();
-            if (LinkUnnamed(pending->file, folder.handle, hidden)) {
-                pending->hidden_name = hidden;
-                break;
-            }
-            error = errno;
-            if (error != EEXIST) break;
+            linked = LinkUnnamed(pending->file, folder.handle, hidden);
+            if (linked.ok()) pending->hidden_name = hidden;
         }
-        if (pending->hidden_name.empty())
-            status = FinishingProblem("cannot put the file in place: ", error, &problem);
+        if (!linked.ok())
+            status =
+                FinishingProblem("cannot put the file in place: ", linked.system_error, &problem);
     }
 
     if (status.ok() && !pending->hidden_name.empty()) {
@@ -367,10 +368,12 @@ Status FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::s
         if (close(pending->file) != 0)
             status = FinishingProblem("writing failed: ", errno, &problem);
         pending->file = NO_FILE;
-        if (status.ok() && !Rename(folder.handle, pending->hidden_name, name, replace))
-            status = PlacementProblem(folder, name, errno, &problem);
-    } else if (status.ok() && !LinkUnnamed(pending->file, folder.handle, name)) {
-        status = PlacementProblem(folder, name, errno, &problem);
+        Status placed =
+            status.ok() ? Rename(folder.handle, pending->hidden_name, name, replace) : STATUS_OK;
+        if (!placed.ok()) status = PlacementProblem(folder, name, placed, &problem);
+    } else if (status.ok()) {
+        Status placed = LinkUnnamed(pending->file, folder.handle, name);
+        if (!placed.ok()) status = PlacementProblem(folder, name, placed, &problem);
     }
     if (pending->file != NO_FILE) {
         if (close(pending->file) != 0 && status.ok()) {

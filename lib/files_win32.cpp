@@ -70,17 +70,19 @@ std::string HiddenName() {
     return name;
 }
 
-// Creates a new file of a hidden name in `folder`. Deletion stays shared, so
-// that an interrupt can remove the file while it is open.
-HANDLE CreateHidden(const std::string& folder, std::string* path) {
+// Creates a new file of a hidden name in `folder` into *file. Deletion stays
+// shared, so that an interrupt can remove the file while it is open.
+Status CreateHidden(const std::string& folder, HANDLE* file, std::string* path) {
+    DWORD error = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 100; attempt++) {
         *path = JoinPath(folder, HiddenName());
-        HANDLE file = CreateFileA(path->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
-                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
-        if (file != INVALID_HANDLE_VALUE) return file;
-        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+        *file = CreateFileA(path->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        if (*file != INVALID_HANDLE_VALUE) return STATUS_OK;
+        error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
     }
-    return NO_FILE;
+    return Failed(CAUSE_WRITE_FAILED, error);
 }
 
 // The handle's attributes, or INVALID_FILE_ATTRIBUTES.
@@ -147,12 +149,11 @@ const NativeCalls* Native() {
     return complete ? &calls : nullptr;
 }
 
-// True for a native call that succeeded; otherwise its status becomes the
-// thread's last error, for the caller to take at once.
-bool Succeeded(NTSTATUS status) {
-    if (status >= 0) return true;
-    SetLastError(Native()->status_to_error(status));
-    return false;
+// The native calls below make or change files in the destination: a
+// failure is a failed write, with the system's number of the native status.
+Status NativeStatus(NTSTATUS status) {
+    if (status >= 0) return STATUS_OK;
+    return Failed(CAUSE_WRITE_FAILED, Native()->status_to_error(status));
 }
 
 // One component in the ANSI code page as the native calls take it: UTF-16,
@@ -185,48 +186,43 @@ const ULONG FOLDER_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // Opens or creates `name` inside the open folder `folder`: the system looks
 // the name up in that folder itself, whatever its path has become. An empty
-// name opens the folder again. False, with the last error set, on failure.
-bool OpenNative(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG sharing,
-                ULONG disposition, ULONG options, ULONG attributes, HANDLE* opened) {
+// name opens the folder again.
+Status OpenNative(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG sharing,
+                  ULONG disposition, ULONG options, ULONG attributes, HANDLE* opened) {
     *opened = NO_FILE;
     const NativeCalls* native = Native();
-    if (!native) {
-        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-        return false;
-    }
+    if (!native) return Failed(CAUSE_WRITE_FAILED, ERROR_CALL_NOT_IMPLEMENTED);
     UNICODE_STRING counted = Counted(name);
     OBJECT_ATTRIBUTES object;
     InitializeObjectAttributes(&object, &counted, OBJ_CASE_INSENSITIVE, folder, nullptr);
     IO_STATUS_BLOCK io;
     HANDLE handle = nullptr;
-    if (!Succeeded(native->create_file(&handle, access | SYNCHRONIZE, &object, &io, nullptr,
-                                       attributes, sharing, disposition,
-                                       options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)))
-        return false;
-    *opened = handle;
-    return true;
+    Status status = NativeStatus(native->create_file(
+        &handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, sharing, disposition,
+        options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0));
+    if (status.ok()) *opened = handle;
+    return status;
 }
 
-bool OpenIn(HANDLE folder, const std::string& name, ACCESS_MASK access, ULONG sharing,
-            ULONG disposition, ULONG options, ULONG attributes, HANDLE* opened) {
+Status OpenIn(HANDLE folder, const std::string& name, ACCESS_MASK access, ULONG sharing,
+              ULONG disposition, ULONG options, ULONG attributes, HANDLE* opened) {
     std::wstring wide;
     if (!NativeName(name, &wide)) {
         *opened = NO_FILE;
-        SetLastError(ERROR_INVALID_NAME);
-        return false;
+        return Failed(CAUSE_WRITE_FAILED, ERROR_INVALID_NAME);
     }
     return OpenNative(folder, wide, access, sharing, disposition, options, attributes, opened);
 }
 
-bool SetInformation(HANDLE file, void* information, ULONG size, FILE_INFORMATION_CLASS kind) {
+Status SetInformation(HANDLE file, void* information, ULONG size, FILE_INFORMATION_CLASS kind) {
     const NativeCalls* native = Native();
     IO_STATUS_BLOCK io;
-    return Succeeded(native->set_information(file, &io, information, size, kind));
+    return NativeStatus(native->set_information(file, &io, information, size, kind));
 }
 
 // Sets an open file's times and attributes; a zero time or zero attributes
 // leave that as it is.
-bool SetTimesAndAttributes(HANDLE file, const FileStamp& stamp, DWORD attributes) {
+Status SetTimesAndAttributes(HANDLE file, const FileStamp& stamp, DWORD attributes) {
     FILE_BASIC_INFORMATION basic = {};
     basic.CreationTime.QuadPart = (LONGLONG)stamp.creation;
     basic.LastAccessTime.QuadPart = (LONGLONG)stamp.last_access;
@@ -238,12 +234,9 @@ bool SetTimesAndAttributes(HANDLE file, const FileStamp& stamp, DWORD attributes
 const FileStamp NO_TIMES = {0, 0, 0, false};
 
 // Gives the open file `file` the name `name` in the open folder `folder`.
-bool RenameInto(HANDLE file, HANDLE folder, const std::string& name, bool replace) {
+Status RenameInto(HANDLE file, HANDLE folder, const std::string& name, bool replace) {
     std::wstring wide;
-    if (!NativeName(name, &wide)) {
-        SetLastError(ERROR_INVALID_NAME);
-        return false;
-    }
+    if (!NativeName(name, &wide)) return Failed(CAUSE_WRITE_FAILED, ERROR_INVALID_NAME);
     size_t bytes = wide.size() * sizeof(wchar_t);
     std::vector<char> buffer(sizeof(FILE_RENAME_INFORMATION) + bytes);
     FILE_RENAME_INFORMATION* rename = (FILE_RENAME_INFORMATION*)buffer.data();
@@ -292,7 +285,8 @@ bool ListedEntry(HANDLE folder, const std::wstring& name, DWORD* attributes, ULO
     // The name looked for counts only in a handle's first listing: a handle of its own.
     HANDLE listing;
     if (!OpenNative(folder, std::wstring(), FILE_LIST_DIRECTORY, SHARE_ALL, FILE_OPEN,
-                    FILE_DIRECTORY_FILE, 0, &listing))
+                    FILE_DIRECTORY_FILE, 0, &listing)
+             .ok())
         return false;
     UNICODE_STRING pattern = Counted(name);
     // Room for the entry and a name far longer than a file system allows.
@@ -337,7 +331,8 @@ bool StandsInside(HANDLE folder, const std::string& name, HANDLE opened) {
 bool SetReadOnlyIn(HANDLE folder, const std::string& name, bool read_only) {
     HANDLE file;
     if (!OpenIn(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, SHARE_ALL, FILE_OPEN,
-                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, 0, &file))
+                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, 0, &file)
+             .ok())
         return false;
     DWORD attributes = AttributesOf(file);
     bool changed = attributes != INVALID_FILE_ATTRIBUTES &&
@@ -351,7 +346,8 @@ bool SetReadOnlyIn(HANDLE folder, const std::string& name, bool read_only) {
                                FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
         attributes = (attributes ^ FILE_ATTRIBUTE_READONLY) & settable;
         changed =
-            SetTimesAndAttributes(file, NO_TIMES, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+            SetTimesAndAttributes(file, NO_TIMES, attributes ? attributes : FILE_ATTRIBUTE_NORMAL)
+                .ok();
     }
     CloseHandle(file);
     return changed;
@@ -402,10 +398,9 @@ volatile LONG partial_file_set = 0;
 }  // namespace
 
 Status CreateFileBeside(const std::string& neighbour, FileHandle* file, std::string* path) {
-    *file = CreateHidden(ParentOf(neighbour), path);
-    DWORD error = GetLastError();
+    Status status = CreateHidden(ParentOf(neighbour), file, path);
     InterlockedExchange(&partial_file_set, 0);
-    if (*file == NO_FILE) return Failed(CAUSE_WRITE_FAILED, error);
+    if (!status.ok()) return status;
     if (path->size() < sizeof partial_file) {
         memcpy(partial_file, path->c_str(), path->size() + 1);
         InterlockedExchange(&partial_file_set, 1);
@@ -508,15 +503,15 @@ Status EnterFolder(const OpenFolder& parent, const std::string& name, OpenFolder
     folder->path = JoinPath(parent.path, name);
     // Made when missing and opened in one step; a link standing there is
     // opened as itself, not followed.
-    if (!OpenIn(parent.handle, name, FOLDER_ACCESS, FOLDER_SHARING, FILE_OPEN_IF,
-                FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, 0, &folder->handle)) {
-        DWORD error = GetLastError();
-        if (error == ERROR_DIRECTORY) {
+    Status opened = OpenIn(parent.handle, name, FOLDER_ACCESS, FOLDER_SHARING, FILE_OPEN_IF,
+                           FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, 0, &folder->handle);
+    if (!opened.ok()) {
+        if (opened.system_error == ERROR_DIRECTORY) {
             *why = folder->path + " exists and is not a folder";
             return Failed(CAUSE_WRITE_FAILED);
         }
-        *why = "cannot open folder " + folder->path + ": " + ErrorText(error);
-        return Failed(CAUSE_WRITE_FAILED, error);
+        *why = "cannot open folder " + folder->path + ": " + ErrorText(opened.system_error);
+        return opened;
     }
     DWORD attributes = AttributesOf(folder->handle);
     std::string problem;
@@ -539,9 +534,10 @@ void CloseFolder(OpenFolder* folder) {
 
 PathKind KindIn(const OpenFolder& folder, const std::string& name) {
     HANDLE entry;
-    if (!OpenIn(folder.handle, name, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN,
-                FILE_OPEN_REPARSE_POINT, 0, &entry)) {
-        DWORD error = GetLastError();
+    Status opened = OpenIn(folder.handle, name, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN,
+                           FILE_OPEN_REPARSE_POINT, 0, &entry);
+    if (!opened.ok()) {
+        DWORD error = opened.system_error;
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PATH_MISSING
                                                                               : PATH_OTHER;
     }
@@ -556,50 +552,46 @@ PathKind KindIn(const OpenFolder& folder, const std::string& name) {
 }
 
 Status StartFile(const OpenFolder& folder, PendingFile* pending, std::string* why) {
-    DWORD error = ERROR_FILE_EXISTS;
+    Status status = STATUS_OK;
     for (int attempt = 0; attempt < 100; attempt++) {
         pending->hidden_name = HiddenName();
         // Deletion stays shared, so that an interrupt can remove the file
         // while it is open; the handle itself may rename and delete it.
-        if (OpenIn(folder.handle, pending->hidden_name, GENERIC_READ | GENERIC_WRITE | DELETE,
-                   FILE_SHARE_DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_HIDDEN,
-                   &pending->file))
-            return STATUS_OK;
-        error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+        status = OpenIn(folder.handle, pending->hidden_name, GENERIC_READ | GENERIC_WRITE | DELETE,
+                        FILE_SHARE_DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
+                        FILE_ATTRIBUTE_HIDDEN, &pending->file);
+        if (status.ok()) return STATUS_OK;
+        if (status.system_error != ERROR_ALREADY_EXISTS && status.system_error != ERROR_FILE_EXISTS)
+            break;
     }
-    *why = "cannot create a file in " + folder.path + ": " + ErrorText(error);
-    return Failed(CAUSE_WRITE_FAILED, error);
+    *why = "cannot create a file in " + folder.path + ": " + ErrorText(status.system_error);
+    return status;
 }
 
 Status FinishFileAs(const OpenFolder& folder, PendingFile* pending, const std::string& name,
                     const FileStamp& stamp, bool replace, std::string* why) {
-    std::string problem;
-    DWORD error = 0;
     DWORD attributes = stamp.read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
-    if (!SetTimesAndAttributes(pending->file, stamp, attributes)) {
-        error = GetLastError();
-        problem = "cannot set its times and attributes: " + ErrorText(error);
-    }
-    if (problem.empty()) {
+    Status status = SetTimesAndAttributes(pending->file, stamp, attributes);
+    if (!status.ok()) {
+        *why = "cannot set its times and attributes: " + ErrorText(status.system_error);
+    } else {
         // A read-only file is not replaced by a rename; the user asked for it
         // to be replaced, so the attribute goes first, and comes back on failure.
         bool cleared = replace && SetReadOnlyIn(folder.handle, name, false);
-        if (!RenameInto(pending->file, folder.handle, name, replace)) {
-            error = GetLastError();
+        status = RenameInto(pending->file, folder.handle, name, replace);
+        if (!status.ok()) {
             if (cleared) SetReadOnlyIn(folder.handle, name, true);
-            problem = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
-                          ? JoinPath(folder.path, name) + " appeared meanwhile; not replaced"
-                          : "cannot put the file in place: " + ErrorText(error);
+            DWORD error = status.system_error;
+            *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+                       ? JoinPath(folder.path, name) + " appeared meanwhile; not replaced"
+                       : "cannot put the file in place: " + ErrorText(error);
         }
     }
-    if (!problem.empty()) DeleteOpenFile(pending->file);
+    if (!status.ok()) DeleteOpenFile(pending->file);
     // WriteFile has reported every failure to write; closing does not fail.
     CloseHandle(pending->file);
     pending->file = NO_FILE;
-    if (problem.empty()) return STATUS_OK;
-    *why = problem;
-    return Failed(CAUSE_WRITE_FAILED, error);
+    return status;
 }
 
 // The file goes through its own handle; its folder is not needed.
