@@ -50,7 +50,7 @@ static void sort_slot(Slot* slot, BlockSortWork* work) {
 
 static void worker_loop(BlockSorters* sorters) {
     BlockSortWork work;
-    bool have_work = blocksort_work_init(&work);
+    bool have_work = blocksort_work_init(&work).ok();
     std::unique_lock<std::mutex> lock(sorters->mutex);
     for (;;) {
         sorters->work_ready.wait(lock,
@@ -162,7 +162,7 @@ static bool sort_one_here(BlockSorters* sorters, std::unique_lock<std::mutex>* l
     sorters->waiting.pop_front();
     slot->state = SLOT_SORTING;
     lock->unlock();
-    if (sorters->own_work.doubled || blocksort_work_init(&sorters->own_work)) {
+    if (sorters->own_work.doubled || blocksort_work_init(&sorters->own_work).ok()) {
         sort_slot(slot, &sorters->own_work);
     } else {
         slot->sorted_ok = false;

@@ -13,12 +13,12 @@
 
 #include <divsufsort.h>
 
-bool blocksort_work_init(BlockSortWork* work) {
+Status blocksort_work_init(BlockSortWork* work) {
     work->doubled = (uint8_t*)malloc(2 * (size_t)BS_BUF_SIZE);
     work->suffixes = (int32_t*)malloc(2 * (size_t)BS_BUF_SIZE * sizeof(int32_t));
-    if (work->doubled && work->suffixes) return true;
+    if (work->doubled && work->suffixes) return STATUS_OK;
     blocksort_work_free(work);
-    return false;
+    return Failed(CAUSE_NO_MEMORY);
 }
 
 void blocksort_work_free(BlockSortWork* work) {

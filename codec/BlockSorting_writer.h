@@ -17,7 +17,8 @@ struct BlockSortWork {
     int32_t* suffixes;  // 2 * BS_BUF_SIZE entries
 };
 
-bool blocksort_work_init(BlockSortWork* work);
+// CAUSE_NO_MEMORY, with nothing held, when the memory cannot be had.
+Status blocksort_work_init(BlockSortWork* work);
 void blocksort_work_free(BlockSortWork* work);
 
 // Sorts the rotations of `size` (1..BS_BUF_SIZE) bytes of `block` and writes the

@@ -99,17 +99,17 @@ bool compress_pool_has_room(const CompressPool* pool, size_t size) {
     return p->jobs.empty() || p->bytes + size <= p->max_bytes;
 }
 
-bool compress_pool_submit(CompressPool* pool, std::vector<uint8_t>* data,
-                          const CompressOptions& options) {
+Status compress_pool_submit(CompressPool* pool, std::vector<uint8_t>* data,
+                            const CompressOptions& options) {
     Job* job = new (std::nothrow) Job;
-    if (!job) return false;
+    if (!job) return Failed(CAUSE_NO_MEMORY);
     job->data.swap(*data);
     job->options = options;
     std::lock_guard<std::mutex> hold(pool->lock);
     pool->bytes += JobBytes(job);
     pool->jobs.push_back(job);
     pool->changed.notify_all();
-    return true;
+    return STATUS_OK;
 }
 
 CompressResult compress_pool_take(CompressPool* pool, std::vector<uint8_t>* stored) {

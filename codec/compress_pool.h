@@ -27,9 +27,9 @@ bool compress_pool_has_room(const CompressPool* pool, size_t size);
 
 // Hands over an entry's bytes (taken over by the pool) to be compressed with
 // `options` (its `threads` is ignored: every entry is coded on one thread).
-// False without memory.
-bool compress_pool_submit(CompressPool* pool, std::vector<uint8_t>* data,
-                          const CompressOptions& options);
+// CAUSE_NO_MEMORY when it cannot be taken.
+Status compress_pool_submit(CompressPool* pool, std::vector<uint8_t>* data,
+                            const CompressOptions& options);
 
 // Waits for the oldest entry in flight (there must be one) and answers its
 // result, with its stored bytes in *stored.

@@ -828,8 +828,8 @@ Status qv_writer::Finish(std::string* why) {
                 status = write_oldest();
             if (!status.ok()) return status;
             CompressOptions compress;
-            if (!compress_pool_submit(pool.get(), &data, compress))
-                return Fail(CAUSE_NO_MEMORY, entry.source + ": out of memory", why);
+            status = compress_pool_submit(pool.get(), &data, compress);
+            if (!status.ok()) return Fail(status, entry.source + ": out of memory", why);
             waiting.push_back(Waiting{i, RecordFor(entry), true});
             continue;
         }

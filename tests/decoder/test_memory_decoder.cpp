@@ -203,7 +203,7 @@ TEST(StageOneBound, IsTheLongestStreamASoundEntryCanHave) {
 // Block-sorted blocks made by the writer's own sort, quick on any data.
 Bytes SortBlocks(const Bytes& data) {
     BlockSortWork work;
-    EXPECT_TRUE(blocksort_work_init(&work));
+    EXPECT_TRUE(blocksort_work_init(&work).ok());
     Bytes out;
     for (size_t start = 0; start < data.size(); start += BS_BUF_SIZE) {
         uint32_t size = (uint32_t)std::min(data.size() - start, (size_t)BS_BUF_SIZE);

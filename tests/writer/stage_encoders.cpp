@@ -36,7 +36,7 @@ Status coding012_encode_buffer(const uint8_t* data, uint32_t size, int fNewType,
 bool blocksort_encode_buffer(const uint8_t* data, size_t size, std::vector<uint8_t>* stream) {
     stream->clear();
     BlockSortWork work;
-    if (!blocksort_work_init(&work)) return false;
+    if (!blocksort_work_init(&work).ok()) return false;
     bool ok = true;
     for (size_t offset = 0; offset < size && ok; offset += BS_BUF_SIZE) {
         uint32_t n = (uint32_t)(size - offset < BS_BUF_SIZE ? size - offset : BS_BUF_SIZE);

@@ -198,7 +198,7 @@ TEST(WholeChainRoundTrip, PoolOfEntriesGivesTheSameBytesInOrder) {
         }
         if (i == entries.size()) break;
         Bytes copy = entries[i];
-        ASSERT_TRUE(compress_pool_submit(pool, &copy, CompressOptions()));
+        ASSERT_TRUE(compress_pool_submit(pool, &copy, CompressOptions()).ok());
         submitted++;
         EXPECT_TRUE(copy.empty());
     }
