@@ -329,19 +329,23 @@ void NoteDecoded(ArchiveEntry* entry, uint32_t widened_steps) {
 }
 
 std::string DecodingProblem(Status result) {
+    std::string problem;
     switch (result.cause) {
         case CAUSE_DAMAGED:
             return "the stored data does not decode to the entry";
         case CAUSE_NO_MEMORY:
             return "out of memory";
-        case CAUSE_READ_FAILED:
-            return "reading the archive failed";
         case CAUSE_CANCELLED:
             return "cancelled";
+        case CAUSE_READ_FAILED:
+            problem = "reading the archive failed";
+            break;
         default:  // the output refused the bytes
-            if (result.system_error == 0) return "writing the decoded data failed";
-            return "writing the decoded data failed: " + SystemErrorText(result.system_error);
+            problem = "writing the decoded data failed";
+            break;
     }
+    if (result.system_error != 0) problem += ": " + SystemErrorText(result.system_error);
+    return problem;
 }
 
 bool FindEntry(const qv_archive& archive, const std::string& name, size_t* index) {

@@ -169,7 +169,8 @@ Status DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput outpu
 // What only decoding tells: whether the reader had to widen a step.
 void NoteDecoded(ArchiveEntry* entry, uint32_t widened_steps);
 
-// What a decoding that did not succeed comes to, in words.
+// What a decoding that did not succeed comes to, in words, with the
+// system's reason of a failed read or write.
 std::string DecodingProblem(Status result);
 
 // A Stage1Refill that reads an entry's stored bytes through the archive's
