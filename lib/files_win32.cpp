@@ -370,6 +370,8 @@ Status OpenArchiveDescriptor(int descriptor, FileHandle* file, std::string* why)
     HANDLE original = HandleOfDescriptor(descriptor);
     *file = NO_FILE;
     if (original == NO_FILE) {
+        // The C runtime has no such descriptor, and tells it in errno only:
+        // the system's number for a handle that is none stands for it.
         *why = "cannot use the descriptor " + std::to_string(descriptor);
         return Failed(CAUSE_OPEN_FAILED, ERROR_INVALID_HANDLE);
     }
