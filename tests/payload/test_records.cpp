@@ -159,7 +159,6 @@ TEST_F(RecordTest, WorkedExampleReadsFieldByField) {
     WriteWholeFile(path, payload);
 
     FileHandle file;
-
     OpenForReading(path.c_str(), &file);
     ASSERT_NE(file, NO_FILE);
     SetFilePointer64(file, 5, FILE_BEGIN);

@@ -51,6 +51,28 @@ protected:
     std::vector<std::string> expected_leftovers_;
 };
 
+// A source whose every read fails, for the system's reason 5.
+Status ReadFailsWithFive(void*, uint64_t, void*, uint32_t, uint32_t* got) {
+    *got = 0;
+    return Failed(CAUSE_READ_FAILED, 5);
+}
+
+TEST(PayloadReading, AFailedReadKeepsItsNumberAndIsNoFault) {
+    SourceCalls calls = {ReadFailsWithFive, 100, NULL};
+    ByteSource source = CallsSource(&calls);
+    EntryRecord record;
+    bool at_end = false;
+    Status read = ReadEntryRecordFrom(&source, &record, &at_end);
+    EXPECT_EQ(read.cause, CAUSE_READ_FAILED);
+    EXPECT_EQ(read.system_error, 5u);
+    PayloadRefusal refusal;
+    source = CallsSource(&calls);
+    Status walked = WalkPayload(&source, 0, NameRules(), NULL, NULL, &refusal);
+    EXPECT_EQ(walked.cause, CAUSE_READ_FAILED);
+    EXPECT_EQ(walked.system_error, 5u);
+    EXPECT_EQ(refusal.fault, PAYLOAD_SOUND);
+}
+
 TEST_F(ValidationTest, PayloadStartAgainstFileSize) {
     EXPECT_EQ(Check(kStub, 100), 1);  // empty payload
     EXPECT_EQ(Check(kStub, 101), 0);  // one byte beyond the end
