@@ -1032,13 +1032,13 @@ int WriterAddMemory(qv_writer* writer, const char* name, const void* data, size_
         return SetError(error, QV_E_INVALID, "no name or no data given");
     std::string why;
     Status status = writer->AddMemory(name, data, size, filetime, attributes, folder, &why);
-    return status.ok() ? QV_OK : SetError(error, status, why);
+    return Answer(error, status, why);
 }
 
 int WriterFinish(qv_writer* writer, qv_error* error) {
     std::string why;
     Status status = writer->Finish(&why);
-    return status.ok() ? QV_OK : SetError(error, status, why);
+    return Answer(error, status, why);
 }
 
 void WriterFree(qv_writer* writer) { delete writer; }

@@ -903,6 +903,16 @@ TEST_F(LibraryTest, WriterGoesToAPathADescriptorOrAFunctionAlike) {
         qv_writer_free(writer);
         fclose(full);
     }
+    // An output below a file, which no folder can be made in: refused when
+    // the writer opens or when it finishes, with the system's number.
+    std::string below_a_file = (folder_ / "lone.txt" / "w.qv").string();
+    int code = qv_writer_open(below_a_file.c_str(), &options, &writer, &error);
+    if (code == QV_OK) {
+        code = qv_writer_finish(writer, &error);
+        qv_writer_free(writer);
+    }
+    EXPECT_NE(code, QV_OK);
+    EXPECT_EQ(error.system_error, QV_TEST_NOT_A_FOLDER) << error.message;
 }
 
 TEST_F(LibraryTest, WriterWithoutAStubTakesTheDefaultOne) {
