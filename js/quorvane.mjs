@@ -311,7 +311,9 @@ class Archive {
   /** The decoded bytes of entry `index` as a ReadableStream of Uint8Arrays:
    * the library's pull reader decodes at most 1 MiB for each chunk the
    * stream's reader asks for, so memory stays bounded whatever the entry's
-   * size. A damaged entry errors the stream with QV_E_DAMAGED. */
+   * size. A byte stream: a BYOB reader (getReader({mode: 'byob'})) has the
+   * bytes copied into its own buffer, so that reading allocates nothing. A
+   * damaged entry errors the stream with QV_E_DAMAGED. */
   read(index) {
     const core = this.#core;
     const handle = this.#open();
@@ -327,16 +329,23 @@ class Archive {
     };
     this.#readers.add(release);
     return new ReadableStream({
+      type: 'bytes',
+      autoAllocateChunkSize: STEP,
       pull: (controller) => {
+        const request = controller.byobRequest;
         try {
           if (!this.#readers.has(release)) throw new QuorvaneError(1, 'the archive is closed');
-          checked(core, (error) => core._qv_reader_read(reader, buffer, STEP, got, error));
+          const room = Math.min(request.view.byteLength, STEP);
+          checked(core, (error) => core._qv_reader_read(reader, buffer, room, got, error));
           const size = core.HEAPU32[got / 4];
           if (size === 0) {
             release();
             controller.close();
+            request.respond(0);
           } else {
-            controller.enqueue(core.HEAPU8.slice(buffer, buffer + size));
+            const view = request.view;
+            new Uint8Array(view.buffer, view.byteOffset, size).set(core.HEAPU8.subarray(buffer, buffer + size));
+            request.respond(size);
           }
         } catch (error) {
           release();
@@ -344,7 +353,7 @@ class Archive {
         }
       },
       cancel: release,
-    }, { highWaterMark: 0 });
+    });
   }
 
   /** Decodes every entry, keeping nothing (the library's test, on one

@@ -38,7 +38,8 @@ const library = [
 // A classic worker script: Chromium starts no module worker from a blob: URL
 // when the page was opened from disk. import.meta is a module's only; the
 // worker never needs it, since the page hands it the assets.
-const workerSource = (library + '\n' + unmodule(read(join(here, 'worker.mjs')), 'worker.mjs'))
+const blobs = unmodule(read(join(here, 'blobs.mjs')), 'blobs.mjs');
+const workerSource = [library, blobs, unmodule(read(join(here, 'worker.mjs')), 'worker.mjs')].join('\n')
   .replace(/import\.meta\.url/g, 'self.location.href');
 const assets = {
   wasm: readFileSync(join(coreDir, 'quorvane-core.wasm')).toString('base64'),
@@ -51,6 +52,7 @@ const script = [
   library,
   unmodule(read(join(here, 'texts.mjs')), 'texts.mjs'),
   unmodule(read(join(here, 'names.mjs')), 'names.mjs'),
+  blobs,
   unmodule(read(join(here, 'page.mjs')), 'page.mjs'),
 ].join('\n')
   // Nothing inside may end the script element early.

@@ -5,6 +5,7 @@
 import { Quorvane } from '../js/quorvane.mjs';
 import { TEXTS, pickLanguage } from './texts.mjs';
 import { safeComponents } from './names.mjs';
+import { BlobBuilder } from './blobs.mjs';
 
 const language = pickLanguage(navigator.languages ?? [navigator.language]);
 const T = TEXTS[language];
@@ -77,7 +78,7 @@ class Decoder {
     this.worker.onmessage = ({ data }) => {
       const call = this.pending.get(data.id);
       if (!call) return;
-      if (data.progress) return call.progress?.(data.progress, data.chunk);
+      if (data.progress) return call.progress?.(data.progress);
       this.pending.delete(data.id);
       if (data.error) call.reject(Object.assign(new Error(data.error.message), data.error));
       else call.resolve(data.result);
@@ -278,14 +279,21 @@ $('#test').addEventListener('click', async () => {
 
 // ---- Extract -------------------------------------------------------------
 
-// The entry's bytes, gathered as the worker decodes them.
-async function entryBlob(entry, show) {
-  const parts = [];
-  await decoder.call('read', { index: entry.index }, (p, chunk) => {
-    if (chunk) parts.push(chunk);
-    show?.(p.done, p.total);
-  });
-  return new Blob(parts);
+// Hands the entry's bytes to `take` a step at a time, as the worker decodes
+// them: one step is decoded ahead, no more, so memory stays bounded.
+async function readEntry(entry, take, show) {
+  const { stream } = await decoder.call('readOpen', { index: entry.index });
+  let done = 0;
+  let next = decoder.call('readNext', { stream });
+  for (;;) {
+    const { chunk } = await next;
+    if (!chunk) return;
+    next = decoder.call('readNext', { stream });
+    next.catch(() => {}); // when `take` fails first, this one's failure is no news
+    await take(chunk);
+    done += chunk.length;
+    show?.(done, entry.size);
+  }
 }
 
 function saveBlob(blob, name) {
@@ -298,10 +306,24 @@ function saveBlob(blob, name) {
   setTimeout(() => URL.revokeObjectURL(link.href), 60_000);
 }
 
+// Where the browser lets the page write a file the user names, the worker
+// writes the bytes straight into it; elsewhere they download as a Blob the
+// worker makes.
 async function downloadEntry(entry) {
+  const name = entry.name.split('/').pop();
+  let file = null;
+  if (typeof window.showSaveFilePicker === 'function') {
+    try {
+      file = await window.showSaveFilePicker({ suggestedName: name });
+    } catch {
+      return; // the user closed the picker
+    }
+  }
   const show = beginWork();
+  const progress = (p) => show(p.done, p.total);
   try {
-    saveBlob(await entryBlob(entry, show), entry.name.split('/').pop());
+    if (file) await decoder.call('save', { index: entry.index, file }, progress);
+    else saveBlob((await decoder.call('blob', { index: entry.index }, progress)).blob, name);
   } catch (error) {
     say(error.code === 'QV_E_CANCELLED' ? T.cancelled : error.message, error.code !== 'QV_E_CANCELLED');
   } finally {
@@ -322,9 +344,13 @@ $('#extract-all').addEventListener('click', async () => {
   const total = entries.reduce((sum, e) => sum + (e.kind === 'file' ? e.size : 0), 0);
   const show = beginWork();
   let before = 0;
-  const zipParts = [];
+  const zipped = new BlobBuilder();
+  let zipError = null;
   // fflate's script, inlined before this one, defines the global `fflate`.
-  const zip = folder ? null : new fflate.Zip((error, chunk) => { if (!error) zipParts.push(chunk); });
+  const zip = folder ? null : new fflate.Zip((error, chunk) => {
+    if (error) zipError = error;
+    else zipped.add(chunk);
+  });
   let written = 0;
   try {
     for (const entry of entries) {
@@ -335,10 +361,8 @@ $('#extract-all').addEventListener('click', async () => {
         const last = entry.kind === 'folder' ? parts.length : parts.length - 1;
         for (const part of parts.slice(0, last)) at = await at.getDirectoryHandle(part, { create: true });
         if (entry.kind === 'folder') continue;
-        const blob = await entryBlob(entry, (done) => show(before + done, total));
-        const writable = await (await at.getFileHandle(parts.at(-1), { create: true })).createWritable();
-        await writable.write(blob);
-        await writable.close();
+        const file = await at.getFileHandle(parts.at(-1), { create: true });
+        await decoder.call('save', { index: entry.index, file }, (p) => show(before + p.done, total));
       } else if (entry.kind === 'folder') {
         const item = new fflate.ZipPassThrough(parts.join('/') + '/');
         zip.add(item);
@@ -348,12 +372,7 @@ $('#extract-all').addEventListener('click', async () => {
         const item = new fflate.ZipPassThrough(parts.join('/'));
         if (entry.modified) item.mtime = entry.modified;
         zip.add(item);
-        let done = 0;
-        await decoder.call('read', { index: entry.index }, (p, chunk) => {
-          if (chunk) item.push(chunk);
-          done = p.done;
-          show(before + done, total);
-        });
+        await readEntry(entry, (chunk) => item.push(chunk), (done) => show(before + done, total));
         item.push(new Uint8Array(0), true);
       }
       before += entry.size;
@@ -361,8 +380,9 @@ $('#extract-all').addEventListener('click', async () => {
     }
     if (zip) {
       zip.end();
+      if (zipError) throw zipError;
       const name = (decoder.file?.name ?? 'archive').replace(/\.[^.]*$/, '') + '.zip';
-      saveBlob(new Blob(zipParts, { type: 'application/zip' }), name);
+      saveBlob(zipped.blob('application/zip'), name);
     }
     say(T.extracted(written));
   } catch (error) {

@@ -65,6 +65,16 @@ test('readAll and read give every file its bytes; the stream steps are at most 1
   assert.ok(chunks.length >= 4 && chunks.every((c) => c.length <= 1 << 20), `${chunks.length} chunks`);
   assert.ok(Buffer.concat(chunks).equals(Buffer.from(big)));
   assert.equal((await archive.readAll(1)).length, 0);
+  // A BYOB reader has the bytes copied into its own buffer, used over and over.
+  const byob = archive.read(0).getReader({ mode: 'byob' });
+  const copies = [];
+  for (let view = new Uint8Array(300000); ;) {
+    const step = await byob.read(view);
+    if (step.done) break;
+    copies.push(Buffer.from(step.value));
+    view = new Uint8Array(step.value.buffer);
+  }
+  assert.ok(copies.length > 10 && Buffer.concat(copies).equals(Buffer.from(big)));
   // A stream read in part and cancelled, and one still open when the archive closes.
   const partial = archive.read(0).getReader();
   const first = (await partial.read()).value;

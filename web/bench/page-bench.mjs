@@ -2,15 +2,20 @@
 // in seconds of the clock and of the renderers' CPU (the page and its worker;
 // the second is less disturbed by other work on the machine), and samples
 // the memory of that Chromium's processes (proportional set size, so shared
-// pages count once) while it decodes.
-//   node web/bench/page-bench.mjs ARCHIVE [ROUNDS] [PAGE]
+// pages count once) while it decodes. With `download`, each round downloads
+// the first file entry instead, as a Blob (until the browser has saved it);
+// with `save`, it saves that entry through the save picker, which here
+// points into the page's private folder (the page is then served from
+// loopback, where the browser grants one).
+//   node web/bench/page-bench.mjs ARCHIVE [ROUNDS] [PAGE] [test|download|save]
 import { readFileSync, readdirSync, mkdtempSync, rmSync, statSync } from 'node:fs';
+import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 import { chromium } from 'playwright-core';
 
-const [archive, rounds = '3', pagePath] = process.argv.slice(2);
+const [archive, rounds = '3', pagePath, mode = 'test'] = process.argv.slice(2);
 const page_ = pagePath ?? resolve(fileURLToPath(import.meta.url), '../../../build/web/quorvane.html');
 const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
@@ -55,9 +60,25 @@ function rendererCpu(profile) {
 const profile = mkdtempSync(join(tmpdir(), 'quorvane-bench-'));
 const context = await chromium.launchPersistentContext(profile, {
   executablePath: '/usr/bin/chromium', headless: true, args: FLAGS, locale: 'en-US',
+  acceptDownloads: true, downloadsPath: profile,
 });
 const page = await context.newPage();
-await page.goto(pathToFileURL(page_).href);
+let server = null;
+if (mode === 'save') {
+  server = createServer((request, response) => {
+    response.writeHead(200, { 'content-type': 'text/html; charset=utf-8' });
+    response.end(readFileSync(page_));
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  await page.goto(`http://127.0.0.1:${server.address().port}/quorvane.html`);
+  await page.evaluate(() => {
+    window.showSaveFilePicker = async ({ suggestedName }) =>
+      (await navigator.storage.getDirectory()).getFileHandle(suggestedName, { create: true });
+  });
+} else {
+  await page.goto(pathToFileURL(page_).href);
+  await page.evaluate(() => { window.showSaveFilePicker = undefined; });
+}
 await page.setInputFiles('#open-input', archive);
 await page.waitForFunction(() => /files,/.test(document.querySelector('#message').textContent));
 const bytes = statSync(archive).size;
@@ -68,24 +89,38 @@ for (let round = 0; round < Number(rounds); round++) {
   await page.evaluate(() => { document.querySelector('#message').textContent = ''; });
   const started = performance.now();
   const cpuBefore = rendererCpu(profile);
-  await page.click('#test');
   const sampler = setInterval(() => {
     const now = profileMemory(profile);
     peak.all = Math.max(peak.all, now.all);
     peak.renderer = Math.max(peak.renderer, now.renderer);
   }, 200);
-  await page.waitForFunction(() => /Test finished/.test(document.querySelector('#message').textContent),
-    null, { timeout: 0, polling: 10 }); // a coarser poll would add to every round's time
+  if (mode === 'download') {
+    const [download] = await Promise.all([page.waitForEvent('download', { timeout: 0 }),
+      page.click('#entries tbody tr.file button')]);
+    await download.path(); // once the browser has saved all of it
+    await download.delete();
+  } else if (mode === 'save') {
+    await page.click('#entries tbody tr.file button');
+    await page.waitForFunction(() => !document.querySelector('#progress').hidden, null, { polling: 10 });
+    await page.waitForFunction(() => document.querySelector('#progress').hidden, null,
+      { timeout: 0, polling: 10 }); // the file is closed
+  } else {
+    await page.click('#test');
+    await page.waitForFunction(() => /Test finished/.test(document.querySelector('#message').textContent),
+      null, { timeout: 0, polling: 10 }); // a coarser poll would add to every round's time
+  }
   clearInterval(sampler);
   best = Math.min(best, (performance.now() - started) / 1000);
   bestCpu = Math.min(bestCpu, rendererCpu(profile) - cpuBefore);
 }
 const message = await page.textContent('#message');
-const decoded = await page.$$eval('#entries tbody tr.file td:nth-child(2)',
-  (cells) => cells.reduce((sum, cell) => sum + Number(cell.textContent.replace(/[^\d]/g, '')), 0));
+const decoded = await page.$$eval('#entries tbody tr.file td:nth-child(2)', (cells, only) => cells
+  .slice(0, only ? 1 : cells.length)
+  .reduce((sum, cell) => sum + Number(cell.textContent.replace(/[^\d]/g, '')), 0), mode === 'download');
 console.log(JSON.stringify({ archive, archiveBytes: bytes, decodedBytes: decoded, bestSeconds: best,
   mibPerSecond: decoded / 1048576 / best, cpuSeconds: bestCpu, mibPerCpuSecond: decoded / 1048576 / bestCpu,
   idleMiB: { all: idle.all / 1048576, page: idle.renderer / 1048576 },
   peakMiB: { all: peak.all / 1048576, page: peak.renderer / 1048576 }, message }));
 await context.close();
+server?.close();
 rmSync(profile, { recursive: true, force: true });
