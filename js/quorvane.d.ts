@@ -51,7 +51,8 @@ export interface TestResult {
 
 export interface Archive {
   readonly entries: readonly Entry[];
-  /** The decoded bytes of an entry, in steps of at most 1 MiB. */
+  /** The decoded bytes of an entry, in steps of at most 1 MiB. A byte stream: a
+   * BYOB reader has them copied into its own buffer. */
   read(index: number): ReadableStream<Uint8Array>;
   /** The decoded bytes of an entry; a damaged one throws QV_E_DAMAGED. */
   readAll(index: number): Promise<Uint8Array>;
