@@ -315,8 +315,9 @@ async function downloadEntry(entry) {
   if (typeof window.showSaveFilePicker === 'function') {
     try {
       file = await window.showSaveFilePicker({ suggestedName: name });
-    } catch {
-      return; // the user closed the picker
+    } catch (error) {
+      if (error.name === 'AbortError') return; // the user closed the picker
+      // The browser does not allow it here: a download instead.
     }
   }
   const show = beginWork();
@@ -337,8 +338,9 @@ $('#extract-all').addEventListener('click', async () => {
   if (typeof window.showDirectoryPicker === 'function') {
     try {
       folder = await window.showDirectoryPicker({ mode: 'readwrite' });
-    } catch {
-      return; // the user closed the picker
+    } catch (error) {
+      if (error.name === 'AbortError') return; // the user closed the picker
+      // The browser does not allow it here: a .zip instead.
     }
   }
   const total = entries.reduce((sum, e) => sum + (e.kind === 'file' ? e.size : 0), 0);

@@ -27,13 +27,18 @@ async function eachStep(index, take, progress) {
   const size = archive.entries[index].size;
   let view = new Uint8Array(STEP);
   let done = 0;
-  for (;;) {
-    const step = await reader.read(view);
-    if (step.done) return;
-    await take(step.value);
-    done += step.value.length;
-    progress({ entry: index, entryDone: done, entrySize: size, done, total: size });
-    view = new Uint8Array(step.value.buffer);
+  try {
+    for (;;) {
+      const step = await reader.read(view);
+      if (step.done) return;
+      await take(step.value);
+      done += step.value.length;
+      progress({ entry: index, entryDone: done, entrySize: size, done, total: size });
+      view = new Uint8Array(step.value.buffer);
+    }
+  } catch (error) {
+    reader.cancel().catch(() => {}); // frees the library's reader
+    throw error;
   }
 }
 
