@@ -39,7 +39,8 @@ const library = [
 // when the page was opened from disk. import.meta is a module's only; the
 // worker never needs it, since the page hands it the assets.
 const blobs = unmodule(read(join(here, 'blobs.mjs')), 'blobs.mjs');
-const workerSource = [library, blobs, unmodule(read(join(here, 'worker.mjs')), 'worker.mjs')].join('\n')
+const fflate = read(join(here, 'node_modules/fflate/umd/index.js'));
+const workerSource = [fflate, library, blobs, unmodule(read(join(here, 'worker.mjs')), 'worker.mjs')].join('\n')
   .replace(/import\.meta\.url/g, 'self.location.href');
 const assets = {
   wasm: readFileSync(join(coreDir, 'quorvane-core.wasm')).toString('base64'),
@@ -48,11 +49,9 @@ const assets = {
 const script = [
   `const QUORVANE_ASSETS = ${JSON.stringify(assets)};`,
   `const WORKER_SOURCE = ${JSON.stringify(workerSource)};`,
-  read(join(here, 'node_modules/fflate/umd/index.js')),
   library,
   unmodule(read(join(here, 'texts.mjs')), 'texts.mjs'),
   unmodule(read(join(here, 'names.mjs')), 'names.mjs'),
-  blobs,
   unmodule(read(join(here, 'page.mjs')), 'page.mjs'),
 ].join('\n')
   // Nothing inside may end the script element early.

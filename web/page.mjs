@@ -5,7 +5,6 @@
 import { Quorvane } from '../js/quorvane.mjs';
 import { TEXTS, pickLanguage } from './texts.mjs';
 import { safeComponents } from './names.mjs';
-import { BlobBuilder } from './blobs.mjs';
 
 const language = pickLanguage(navigator.languages ?? [navigator.language]);
 const T = TEXTS[language];
@@ -286,23 +285,6 @@ $('#test').addEventListener('click', async () => {
 
 // ---- Extract -------------------------------------------------------------
 
-// Hands the entry's bytes to `take` a step at a time, as the worker decodes
-// them: one step is decoded ahead, no more, so memory stays bounded.
-async function readEntry(entry, take, show) {
-  const { stream } = await decoder.call('readOpen', { index: entry.index });
-  let done = 0;
-  let next = decoder.call('readNext', { stream });
-  for (;;) {
-    const { chunk } = await next;
-    if (!chunk) return;
-    next = decoder.call('readNext', { stream });
-    next.catch(() => {}); // when `take` fails first, this one's failure is no news
-    await take(chunk);
-    done += chunk.length;
-    show?.(done, entry.size);
-  }
-}
-
 function saveBlob(blob, name) {
   const link = document.createElement('a');
   link.href = URL.createObjectURL(blob);
@@ -352,48 +334,26 @@ $('#extract-all').addEventListener('click', async () => {
   }
   const total = entries.reduce((sum, e) => sum + (e.kind === 'file' ? e.size : 0), 0);
   const show = beginWork();
-  let before = 0;
-  const zipped = new BlobBuilder();
-  let zipError = null;
-  // fflate's script, inlined before this one, defines the global `fflate`.
-  const zip = folder ? null : new fflate.Zip((error, chunk) => {
-    if (error) zipError = error;
-    else zipped.add(chunk);
-  });
-  let written = 0;
+  // Never outside the chosen folder: names that could leave it are passed over.
+  const safe = entries.map((entry) => ({ entry, parts: safeComponents(entry.name) })).filter((e) => e.parts);
   try {
-    for (const entry of entries) {
-      const parts = safeComponents(entry.name);
-      if (!parts) continue; // never outside the chosen folder
-      if (folder) {
+    if (folder) {
+      let before = 0;
+      for (const { entry, parts } of safe) {
         let at = folder;
         const last = entry.kind === 'folder' ? parts.length : parts.length - 1;
         for (const part of parts.slice(0, last)) at = await at.getDirectoryHandle(part, { create: true });
         if (entry.kind === 'folder') continue;
         const file = await at.getFileHandle(parts.at(-1), { create: true });
         await decoder.call('save', { index: entry.index, file }, (p) => show(before + p.done, total));
-      } else if (entry.kind === 'folder') {
-        const item = new fflate.ZipPassThrough(parts.join('/') + '/');
-        zip.add(item);
-        item.push(new Uint8Array(0), true);
-        continue;
-      } else {
-        const item = new fflate.ZipPassThrough(parts.join('/'));
-        if (entry.modified) item.mtime = entry.modified;
-        zip.add(item);
-        await readEntry(entry, (chunk) => item.push(chunk), (done) => show(before + done, total));
-        item.push(new Uint8Array(0), true);
+        before += entry.size;
       }
-      before += entry.size;
-      written++;
+    } else {
+      const items = safe.map(({ entry, parts }) => ({ index: entry.index, path: parts.join('/') }));
+      const { blob } = await decoder.call('zip', { items }, (p) => show(p.done, p.total));
+      saveBlob(blob, (decoder.file?.name ?? 'archive').replace(/\.[^.]*$/, '') + '.zip');
     }
-    if (zip) {
-      zip.end();
-      if (zipError) throw zipError;
-      const name = (decoder.file?.name ?? 'archive').replace(/\.[^.]*$/, '') + '.zip';
-      saveBlob(zipped.blob('application/zip'), name);
-    }
-    say(T.extracted(written));
+    say(T.extracted(safe.filter(({ entry }) => entry.kind === 'file').length));
   } catch (error) {
     say(error.code === 'QV_E_CANCELLED' ? T.cancelled : error.message, error.code !== 'QV_E_CANCELLED');
   } finally {

@@ -7,8 +7,6 @@ import { BlobBuilder } from './blobs.mjs';
 const STEP = 1 << 20; // bytes decoded at a time for a download
 
 let archive = null;
-const streams = new Map(); // the readers of entries being read, by number
-let nextStream = 1;
 
 function failure(error) {
   return error instanceof QuorvaneError
@@ -48,7 +46,6 @@ const handlers = {
   },
 
   async open({ file }) {
-    streams.clear();
     archive?.close();
     archive = null;
     archive = await Quorvane.open(file);
@@ -57,23 +54,6 @@ const handlers = {
 
   async test(_, progress) {
     return { results: await archive.test((p) => progress(p)) };
-  },
-
-  // The bytes of one entry, a step of at most 1 MiB decoded for each
-  // readNext the page sends: the page asks for more only as it takes them.
-  readOpen({ index }) {
-    const stream = nextStream++;
-    streams.set(stream, archive.read(index).getReader());
-    return { stream };
-  },
-
-  async readNext({ stream }) {
-    const step = await streams.get(stream).read();
-    if (step.done) {
-      streams.delete(stream);
-      return { chunk: null };
-    }
-    return { chunk: step.value };
   },
 
   // One entry written into a file the page has from the browser.
@@ -95,6 +75,38 @@ const handlers = {
     return { blob: builder.blob() };
   },
 
+  // Entries as a .zip (fflate's streaming Zip, whose script is inlined
+  // before this one) in Blob parts: `items` are {index, path}, in archive
+  // order, their paths safe to unpack.
+  async zip({ items }, progress) {
+    const zipped = new BlobBuilder();
+    let failed = null;
+    const zip = new fflate.Zip((error, chunk) => {
+      if (error) failed = error;
+      else zipped.add(chunk);
+    });
+    const sizeOf = (item) => archive.entries[item.index].size;
+    const total = items.reduce((sum, item) => sum + sizeOf(item), 0);
+    let before = 0;
+    for (const item of items) {
+      const entry = archive.entries[item.index];
+      const file = new fflate.ZipPassThrough(entry.kind === 'folder' ? `${item.path}/` : item.path);
+      if (entry.modified && entry.kind === 'file') file.mtime = entry.modified;
+      zip.add(file);
+      // fflate hands each step on at once, so the buffer may be used again.
+      if (entry.kind === 'file') {
+        await eachStep(item.index, (bytes) => file.push(bytes),
+          (p) => progress({ ...p, done: before + p.done, total }));
+        before += entry.size;
+      }
+      file.push(new Uint8Array(0), true);
+      if (failed) throw failed;
+    }
+    zip.end();
+    if (failed) throw failed;
+    return { blob: zipped.blob('application/zip') };
+  },
+
   async create({ files, mtime }) {
     return { blob: await Quorvane.create(files, { mtime }) };
   },
@@ -104,8 +116,7 @@ self.onmessage = async ({ data }) => {
   const { id, type, ...request } = data;
   const progress = (p) => self.postMessage({ id, progress: p });
   try {
-    const result = (await handlers[type](request, progress)) ?? {};
-    self.postMessage({ id, result }, result.chunk ? [result.chunk.buffer] : []);
+    self.postMessage({ id, result: (await handlers[type](request, progress)) ?? {} });
   } catch (error) {
     self.postMessage({ id, error: failure(error) });
   }
