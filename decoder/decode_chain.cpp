@@ -131,22 +131,17 @@ Status WalkSortedBlocks(SortedBlockWalk* walk, uint8_t* values, uint32_t size) {
     return STATUS_OK;
 }
 
-struct StoredReader {
-    FileHandle file;
-    uint32_t left;
-};
+}  // namespace
 
-Status ReadStored(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
-    StoredReader* reader = (StoredReader*)context;
+Status ReadStoredBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
+    StoredBytesReader* reader = (StoredBytesReader*)context;
     uint32_t want = room < reader->left ? room : reader->left;
     *got = 0;
     if (want == 0) return STATUS_OK;
-    Status read = ReadBytes(reader->file, buffer, want, got);
+    Status read = ReadBytes(reader->archive, buffer, want, got);
     if (read.ok()) reader->left -= *got;
     return read;
 }
-
-}  // namespace
 
 Status FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, MessagePump pump) {
     if (SetFilePointer64(stored.file, stored.at, FILE_BEGIN) != stored.at)
@@ -155,11 +150,11 @@ Status FollowWholeStream(StoredBytesAt stored, const StoredEntry& entry, Message
     uint8_t* input = (uint8_t*)AllocZeroedMemory(input_size);
     uint8_t* values = (uint8_t*)AllocZeroedMemory(STAGE1_PUMP_INTERVAL);
     SortedBlockWalk* walk = (SortedBlockWalk*)AllocZeroedMemory(sizeof(SortedBlockWalk));
-    StoredReader reader = {stored.file, entry.storedSize};
+    StoredBytesReader reader = {stored.file, entry.storedSize};
     Stage1Decoder decoder;
     Status result = Failed(CAUSE_NO_MEMORY);
     if (input && values && walk) {
-        result = stage1_start(&decoder, entry.odd_rescale ? 1 : 0, ReadStored, &reader, input,
+        result = stage1_start(&decoder, entry.odd_rescale ? 1 : 0, ReadStoredBytes, &reader, input,
                               input_size);
         bool started = result.ok(), finished = false;
         while (result.ok() && !finished) {

@@ -51,6 +51,14 @@ Status CopyStoredBytes(FileHandle archive, FileHandle first, uint32_t storedSize
 // CopyStoredBytes with a copy buffer of its own from the process heap.
 Status CopyIntoWorkFile(FileHandle archive, FileHandle first, uint32_t storedSize);
 
+// Reads an entry's stored bytes from an open archive, never past their end:
+// a Stage1Refill over a StoredBytesReader.
+struct StoredBytesReader {
+    FileHandle archive;
+    uint32_t left;
+};
+Status ReadStoredBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
+
 // Where an entry's stored bytes can be read once more: stage 2 writes over
 // the copy in the first work file.
 struct StoredBytesAt {

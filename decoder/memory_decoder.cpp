@@ -679,15 +679,6 @@ Status RunTwoThreads(Stage1Source* source, ChainTail* tail, Piece* pieces, int* 
 
 }  // namespace
 
-Status ReadStoredBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
-    StoredBytesReader* reader = (StoredBytesReader*)context;
-    uint32_t want = room < reader->left ? room : reader->left;
-    *got = 0;
-    if (want == 0) return STATUS_OK;
-    Status read = ReadBytes(reader->archive, buffer, want, got);
-    if (read.ok()) reader->left -= *got;
-    return read;
-}
 
 Status ReadMemoryBytes(void* context, uint8_t* buffer, uint32_t room, uint32_t* got) {
     MemoryBytesReader* reader = (MemoryBytesReader*)context;

@@ -14,14 +14,6 @@
 // caller gives up) stops the decoding, which then answers it.
 typedef Status (*DecodedOutput)(void* context, const uint8_t* data, uint32_t size);
 
-// Reads an entry's stored bytes from an open archive, never past their end:
-// a Stage1Refill over a StoredBytesReader.
-struct StoredBytesReader {
-    FileHandle archive;
-    uint32_t left;
-};
-Status ReadStoredBytes(void* reader, uint8_t* buffer, uint32_t room, uint32_t* got);
-
 // Reads stored bytes held in memory: a Stage1Refill over a MemoryBytesReader.
 struct MemoryBytesReader {
     const uint8_t* next;
