@@ -20,6 +20,7 @@ const QV_E_NO_MEMORY = 7;
 const QV_E_ENTRIES_FAILED = 11;
 const STEP = 1 << 20; // bytes decoded for each chunk of a stream
 const WINDOW = 1 << 20; // bytes of a Blob read at once in a worker
+const BLOB_PART = 4 << 20; // bytes of a made archive gathered per Blob part
 
 const statusName = (status) => STATUS_NAMES[status] ?? `QV_E_${status}`;
 
@@ -435,14 +436,36 @@ export const Quorvane = {
     const c = await core();
     const stub = await bytesOf(options.stub ?? assets?.stub ?? (await loadAsset('quorvane-sfx.exe')));
     const mtime = options.mtime == null ? NaN : +options.mtime;
-    const output = `/archive-${c.nextToken++}.exe`;
+    // The archive arrives in order as the writer finishes; it is gathered
+    // into Blob parts, whose bytes the browser keeps outside the page, so
+    // that no more than a part of it is held here at once.
+    const token = c.nextToken++;
+    const parts = [];
+    const staging = new Uint8Array(BLOB_PART);
+    let filled = 0;
+    const seal = () => {
+      if (filled) parts.push(new Blob([staging.subarray(0, filled)]));
+      filled = 0;
+    };
+    c.sinks.set(token, {
+      bytes: (chunk) => {
+        for (let at = 0; at < chunk.length;) {
+          const size = Math.min(chunk.length - at, BLOB_PART - filled);
+          staging.set(chunk.subarray(at, at + size), filled);
+          filled += size;
+          at += size;
+          if (filled === BLOB_PART) seal();
+        }
+        return true;
+      },
+    });
     const held = [copyIn(c, stub)];
     let writer = 0;
     try {
-      checked(c, (error) => withString(c, output, (path) => {
-        writer = c._qvw_writer_open(path, held[0], stub.length, mtime, error);
+      checked(c, (error) => {
+        writer = c._qvw_writer_open(token, held[0], stub.length, mtime, error);
         return writer ? 0 : c._qvw_error_code(error);
-      }));
+      });
       for (const file of files) {
         const folder = file.kind === 'folder' || /\/$/.test(file.name);
         const data = folder ? new Uint8Array(0) : await bytesOf(file.data);
@@ -455,13 +478,10 @@ export const Quorvane = {
             folder ? 1 : 0, error)));
       }
       checked(c, (error) => c._qv_writer_finish(writer, error));
-      // The library gives its output the mode the umask allows, which here
-      // is none; Emscripten's file system checks modes even for us.
-      c.FS.chmod(output, 0o600);
-      const made = c.FS.readFile(output);
-      c.FS.unlink(output);
-      return new Blob([made], { type: 'application/vnd.microsoft.portable-executable' });
+      seal();
+      return new Blob(parts, { type: 'application/vnd.microsoft.portable-executable' });
     } finally {
+      c.sinks.delete(token);
       c._qv_writer_free(writer);
       for (const pointer of held) c._free(pointer);
     }

@@ -3,6 +3,7 @@
 // layouts), and the read, write, progress and result callbacks, which call
 // into the JavaScript side.
 #include <emscripten.h>
+#include <stdint.h>
 #include <stdlib.h>
 
 #include <quorvane.h>
@@ -162,11 +163,17 @@ EMSCRIPTEN_KEEPALIVE JsSource* qvw_open_source(int token, double size, qv_archiv
     return NULL;
 }
 
-// A writer of an archive at `path` with the given stub; `time_ms` (when not
-// NaN) as every entry's time instead of each file's own.
-EMSCRIPTEN_KEEPALIVE qv_writer* qvw_writer_open(const char* path, const void* stub,
-                                                size_t stub_size, double time_ms,
-                                                qv_error* error) {
+// The archive being written, handed to the JavaScript side under the token
+// that is the context; nonzero from there fails the writing.
+static int JsOutputWrite(void* context, const void* data, size_t size) {
+    return qvw_take_bytes((int)(intptr_t)context, data, size);
+}
+
+// A writer whose archive goes to the JavaScript side under `token`, in order,
+// with the given stub; `time_ms` (when not NaN) as every entry's time instead
+// of each file's own.
+EMSCRIPTEN_KEEPALIVE qv_writer* qvw_writer_open(int token, const void* stub, size_t stub_size,
+                                                double time_ms, qv_error* error) {
     qv_create_options options = {};
     options.struct_size = sizeof options;
     options.stub_data = stub;
@@ -177,7 +184,11 @@ EMSCRIPTEN_KEEPALIVE qv_writer* qvw_writer_open(const char* path, const void* st
         options.time = qv_unix_to_filetime((int64_t)(time_ms / 1000), 0);
     }
     qv_writer* writer = NULL;
-    return qv_writer_open(path, &options, &writer, error) == QV_OK ? writer : NULL;
+    qv_output_callbacks output = {};
+    output.struct_size = sizeof output;
+    output.write = JsOutputWrite;
+    output.context = (void*)(intptr_t)token;
+    return qv_writer_open_callbacks(&output, &options, &writer, error) == QV_OK ? writer : NULL;
 }
 
 // Adds bytes under `name`, or a folder when `folder`, with `time_ms` as the
