@@ -57,7 +57,9 @@ export interface Archive {
   /** The decoded bytes of an entry; a damaged one throws QV_E_DAMAGED. */
   readAll(index: number): Promise<Uint8Array>;
   /** Decodes every entry with the library's test, keeping nothing; `progress`
-   * returning false cancels. */
+   * returning false cancels (a Blob's archive in the module's worker: the
+   * worker is stopped, its open streams fail, and the next call starts
+   * another). */
   test(progress?: (progress: Progress) => boolean | void): Promise<TestResult[]>;
   close(): void;
 }
@@ -84,7 +86,9 @@ export declare const Quorvane: {
   version(): Promise<string>;
   /** Opens and validates an archive; a refused one throws QV_E_REFUSED. In Node
    * also a path (string or file: URL) or an open FileHandle, read where the
-   * library asks; a Blob is read so only in a worker, and copied elsewhere. */
+   * library asks. A Blob is read in slices too: in a worker by the library
+   * itself; elsewhere (a page's main thread, Node) by a worker of the
+   * module's own, to which the archive's methods are forwarded. */
   open(source: Uint8Array | ArrayBuffer | Blob | string | URL | { fd: number }): Promise<Archive>;
   /** Makes a self-extracting archive. */
   create(files: FileToAdd[], options?: CreateOptions): Promise<Blob>;

@@ -5,6 +5,9 @@
 //   archive.entries[0].name; await archive.readAll(0); archive.read(0) (a stream)
 //   await archive.test(progress); archive.close();
 //   const blob = await Quorvane.create([{name, data, modified}], {mtime});
+//
+// Loaded as a worker named WORKER_MARK (workerData in Node), this module
+// serves an archive to the thread that started it (see RemoteArchive).
 import createQuorvaneCore from './quorvane-core.mjs';
 
 // The names of the library's qv_status values, by number.
@@ -21,6 +24,9 @@ const QV_E_ENTRIES_FAILED = 11;
 const STEP = 1 << 20; // bytes decoded for each chunk of a stream
 const WINDOW = 1 << 20; // bytes of a Blob read at once in a worker
 const BLOB_PART = 4 << 20; // bytes of a made archive gathered per Blob part
+// The name (browser) or workerData (Node) by which this module, started as a
+// worker of its own, knows to serve an archive to the thread that started it.
+const WORKER_MARK = 'quorvane-archive';
 
 const statusName = (status) => STATUS_NAMES[status] ?? `QV_E_${status}`;
 
@@ -195,10 +201,9 @@ function openSource(core, size, read, release) {
   }
 }
 
-// A Blob in a worker, read with FileReaderSync WINDOW bytes ahead: the
-// library's many small reads cost one slice each MiB.
-function blobReader(blob) {
-  const reader = new FileReaderSync();
+// `size` bytes read through `slice(from, to)` (a Uint8Array) WINDOW bytes
+// ahead: the library's many small reads cost one slice each MiB.
+function windowReader(size, slice) {
   let start = 0;
   let window = new Uint8Array(0);
   return (position, into) => {
@@ -206,9 +211,10 @@ function blobReader(blob) {
     while (copied < into.length) {
       const at = position + copied;
       if (at < start || at >= start + window.length) {
-        if (at >= blob.size) break;
+        if (at >= size) break;
         start = at;
-        window = new Uint8Array(reader.readAsArrayBuffer(blob.slice(at, Math.min(blob.size, at + WINDOW))));
+        window = slice(at, Math.min(size, at + WINDOW));
+        if (window.length === 0) break;
       }
       const from = at - start;
       const part = window.subarray(from, Math.min(window.length, from + into.length - copied));
@@ -217,6 +223,12 @@ function blobReader(blob) {
     }
     return copied;
   };
+}
+
+// A Blob in a worker, read with FileReaderSync.
+function blobReader(blob) {
+  const reader = new FileReaderSync();
+  return windowReader(blob.size, (from, to) => new Uint8Array(reader.readAsArrayBuffer(blob.slice(from, to))));
 }
 
 // A file in Node, read where the library asks through its descriptor.
@@ -389,6 +401,282 @@ class Archive {
   }
 }
 
+// A Blob where it cannot be read synchronously (a page's main thread, Node)
+// is opened by a worker of this module's own, which the Blob reaches by
+// structured clone without its bytes: in a browser the worker reads it with
+// FileReaderSync; in Node, which has no synchronous read of a Blob, the
+// worker asks this thread for each slice and waits on a SharedArrayBuffer
+// until it is there. The archive here forwards every call to the worker.
+
+// The worker, in a browser or in Node, behind one small interface; null
+// when none can be started (a page whose scripts are inlined has no module
+// file to start).
+async function startWorker() {
+  const url = new URL(import.meta.url);
+  let worker;
+  let link;
+  if (isNode) {
+    const threads = await import('node:worker_threads');
+    worker = new threads.Worker(url, { workerData: WORKER_MARK });
+    worker.unref(); // held only while a call waits (see RemoteArchive#call)
+    link = {
+      post: (message, transfer) => worker.postMessage(message, transfer),
+      listen: (on, fail) => {
+        worker.on('message', on);
+        worker.on('error', fail);
+        worker.on('exit', () => fail(new Error('the archive\'s worker ended')));
+      },
+      hold: (held) => (held ? worker.ref() : worker.unref()),
+    };
+  } else {
+    if (typeof Worker !== 'function') return null;
+    try {
+      worker = new Worker(url, { type: 'module', name: WORKER_MARK });
+    } catch {
+      return null;
+    }
+    link = {
+      post: (message, transfer) => worker.postMessage(message, transfer),
+      listen: (on, fail) => {
+        worker.onmessage = (event) => on(event.data);
+        worker.onerror = (event) => {
+          event.preventDefault?.();
+          fail(new Error(event.message || 'the archive\'s worker failed'));
+        };
+      },
+      hold: () => {},
+    };
+  }
+  link.end = () => worker.terminate();
+  return link;
+}
+
+// Answers the Node worker's requests for slices of `blob` through `shared`:
+// [state, length] as two Int32s, then the bytes.
+function sliceServer(blob, shared) {
+  const control = new Int32Array(shared, 0, 2);
+  const data = new Uint8Array(shared, 8);
+  return async ([from, to]) => {
+    try {
+      const bytes = new Uint8Array(await blob.slice(from, to).arrayBuffer());
+      data.set(bytes);
+      control[1] = bytes.length;
+    } catch {
+      control[1] = -1;
+    }
+    Atomics.store(control, 0, 1);
+    Atomics.notify(control, 0);
+  };
+}
+
+// In the Node worker: the Blob's bytes asked of the thread that holds it.
+function sharedReader(port, size, shared) {
+  const control = new Int32Array(shared, 0, 2);
+  const data = new Uint8Array(shared, 8);
+  return windowReader(size, (from, to) => {
+    Atomics.store(control, 0, 0);
+    port.postMessage({ slice: [from, to] });
+    Atomics.wait(control, 0, 0);
+    if (control[1] < 0) throw new Error('cannot read the Blob');
+    return data.slice(0, control[1]);
+  });
+}
+
+// A failure as it crosses between threads, where an Error keeps only its message.
+const errorOf = (error) => ({ status: error?.status ?? 0, message: String(error?.message ?? error) });
+
+function errorFrom(sent) {
+  return sent.status ? new QuorvaneError(sent.status, sent.message) : new Error(sent.message);
+}
+
+/** An archive opened by the module's own worker, with the same methods. */
+class RemoteArchive {
+  #blob;
+  #link = null; // the worker; null once stopped
+  #calls = new Map(); // id -> {resolve, reject, progress}
+  #next = 1;
+  #slices = null;
+  #closed = false;
+
+  constructor(blob) {
+    this.#blob = blob;
+  }
+
+  /** The archive opened by a worker; null when no worker can be started. */
+  static async open(blob) {
+    const archive = new RemoteArchive(blob);
+    return (await archive.#start()) ? archive : null;
+  }
+
+  // Starts the worker and opens the archive in it: false when no worker could
+  // be started.
+  async #start() {
+    const link = await startWorker();
+    if (!link) return false;
+    this.#link = link;
+    const started = new Promise((resolve, reject) => {
+      let ready = false;
+      link.listen((message) => {
+        if (this.#link !== link) return; // a worker stopped since
+        if (message.slice) return this.#slices(message.slice);
+        ready = true;
+        this.#answer(message);
+      }, (error) => {
+        if (this.#link !== link) return;
+        if (!ready) resolve(false); // the module could not run as a worker
+        this.#stop(error);
+      });
+      const init = { blob: this.#blob, assets };
+      if (isNode) {
+        init.blob = null;
+        init.size = this.#blob.size;
+        init.shared = new SharedArrayBuffer(8 + WINDOW);
+        this.#slices = sliceServer(this.#blob, init.shared);
+      }
+      this.#call('open', [init]).then((entries) => {
+        this.entries = entries.map((entry) => Object.freeze(entry));
+        resolve(true);
+      }, (error) => {
+        this.#stop(error);
+        reject(error);
+      });
+    });
+    return started;
+  }
+
+  #answer({ id, value, error, progress }) {
+    const call = this.#calls.get(id);
+    if (!call) return;
+    if (progress) {
+      if (call.progress?.(progress) === false) {
+        // The worker is busy testing and hears nothing until it is done:
+        // stopping it is the one way to cancel. The next call starts another.
+        this.#stop(new QuorvaneError(9, 'cancelled'));
+      }
+      return;
+    }
+    this.#calls.delete(id);
+    if (!this.#calls.size) this.#link?.hold(false);
+    if (error) call.reject(errorFrom(error));
+    else call.resolve(value);
+  }
+
+  // Ends the worker; every waiting call fails with `error`.
+  #stop(error) {
+    if (!this.#link) return;
+    this.#link.end();
+    this.#link = null;
+    for (const call of this.#calls.values()) call.reject(error);
+    this.#calls.clear();
+  }
+
+  async #call(op, args, progress) {
+    if (this.#closed) throw new QuorvaneError(1, 'the archive is closed');
+    if (!this.#link && !(await this.#start())) throw new Error('the archive\'s worker cannot start');
+    const id = this.#next++;
+    return new Promise((resolve, reject) => {
+      this.#calls.set(id, { resolve, reject, progress });
+      this.#link.hold(true);
+      this.#link.post({ id, op, args });
+    });
+  }
+
+  #entry(index) {
+    if (this.#closed) throw new QuorvaneError(1, 'the archive is closed');
+    if (!this.entries[index]) throw new QuorvaneError(1, `there is no entry ${index}`);
+  }
+
+  async readAll(index) {
+    this.#entry(index);
+    return this.#call('readAll', [index]);
+  }
+
+  read(index) {
+    this.#entry(index);
+    const stream = this.#next++;
+    let reading = null; // the worker that holds the stream's place
+    return new ReadableStream({
+      type: 'bytes',
+      autoAllocateChunkSize: STEP,
+      pull: async (controller) => {
+        const request = controller.byobRequest;
+        try {
+          if (reading && reading !== this.#link) {
+            throw new QuorvaneError(9, 'the reading was cancelled with a test'); // the worker was stopped
+          }
+          const chunk = await this.#call('readChunk', [stream, index, Math.min(request.view.byteLength, STEP)]);
+          reading ??= this.#link;
+          if (!chunk) {
+            controller.close();
+            request.respond(0);
+          } else {
+            const view = request.view;
+            new Uint8Array(view.buffer, view.byteOffset, chunk.length).set(chunk);
+            request.respond(chunk.length);
+          }
+        } catch (error) {
+          controller.error(error);
+        }
+      },
+      cancel: () => this.#link?.post({ op: 'readClose', args: [stream] }),
+    });
+  }
+
+  async test(progress) {
+    return this.#call('test', [], progress);
+  }
+
+  close() {
+    this.#stop(new QuorvaneError(1, 'the archive is closed'));
+    this.#closed = true;
+  }
+}
+
+// The module as its own worker: opens the archive it is sent and answers
+// each call on it.
+function serveArchive(port) {
+  let archive = null;
+  const readers = new Map(); // stream id -> a BYOB reader of archive.read
+  const ops = {
+    async open({ blob, size, shared, assets: given }) {
+      if (given) Quorvane.configure(given);
+      archive = blob ? await Quorvane.open(blob)
+        : openSource(await core(), size, sharedReader(port, size, shared));
+      return archive.entries;
+    },
+    readAll: (index) => archive.readAll(index),
+    async readChunk(stream, index, room) {
+      if (!readers.has(stream)) readers.set(stream, archive.read(index).getReader({ mode: 'byob' }));
+      const { value, done } = await readers.get(stream).read(new Uint8Array(room));
+      if (done) readers.delete(stream);
+      return done ? null : value;
+    },
+    readClose(stream) {
+      readers.get(stream)?.cancel();
+      readers.delete(stream);
+    },
+    test: (id) => archive.test((progress) => port.postMessage({ id, progress })),
+  };
+  const serve = async ({ id, op, args }) => {
+    try {
+      const value = await ops[op](...args, id);
+      if (id) port.postMessage({ id, value }, value?.buffer ? [value.buffer] : []);
+    } catch (error) {
+      if (id) port.postMessage({ id, error: errorOf(error) });
+    }
+  };
+  if (isNode) port.on('message', serve);
+  else port.onmessage = (event) => serve(event.data);
+}
+
+if (isNode) {
+  import('node:worker_threads').then((threads) => {
+    if (threads.workerData === WORKER_MARK) serveArchive(threads.parentPort);
+  });
+} else if (typeof WorkerGlobalScope === 'function' && self.name === WORKER_MARK) {
+  serveArchive(self);
+}
+
 /** Opening and making archives. */
 export const Quorvane = {
   /** Gives the module's bytes and the stub instead of loading them from
@@ -406,14 +694,19 @@ export const Quorvane = {
   /** Opens a self-extracting archive or a bare payload from a Uint8Array,
    * an ArrayBuffer or a Blob/File; in Node also from a path or a FileHandle.
    * A Blob in a worker and a file in Node are read where the library asks;
-   * a Blob elsewhere is copied in whole first. The whole archive is
+   * a Blob elsewhere is handed to a worker of this module's own, which reads
+   * it so (and the copy in whole is left only for where no worker starts,
+   * such as a page whose scripts are inlined). The whole archive is
    * validated first; a refusal throws a QuorvaneError QV_E_REFUSED with the
    * reason. */
   async open(source) {
-    const c = await core();
-    if (typeof Blob === 'function' && source instanceof Blob && typeof FileReaderSync === 'function') {
-      return openSource(c, source.size, blobReader(source));
+    const blob = typeof Blob === 'function' && source instanceof Blob;
+    if (blob && typeof FileReaderSync !== 'function') {
+      const archive = await RemoteArchive.open(source);
+      if (archive) return archive;
     }
+    const c = await core();
+    if (blob && typeof FileReaderSync === 'function') return openSource(c, source.size, blobReader(source));
     if (isNode && (typeof source === 'string' || source instanceof URL || typeof source?.fd === 'number')) {
       return openFileInNode(c, source);
     }
