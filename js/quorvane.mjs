@@ -225,10 +225,20 @@ function windowReader(size, slice) {
   };
 }
 
-// A Blob in a worker, read with FileReaderSync.
+// A Blob in a worker, read with FileReaderSync. Each slice is let go, when
+// the next is read, by transferring it into a port whose other end is
+// closed, which frees its bytes at once: left to the collector, the slices
+// of a 1 GiB archive's test piled up to more than a GiB in Chromium.
 function blobReader(blob) {
   const reader = new FileReaderSync();
-  return windowReader(blob.size, (from, to) => new Uint8Array(reader.readAsArrayBuffer(blob.slice(from, to))));
+  const drain = new MessageChannel();
+  drain.port2.close();
+  let last = null;
+  return windowReader(blob.size, (from, to) => {
+    if (last) drain.port1.postMessage(null, [last]);
+    last = reader.readAsArrayBuffer(blob.slice(from, to));
+    return new Uint8Array(last);
+  });
 }
 
 // A file in Node, read where the library asks through its descriptor.
