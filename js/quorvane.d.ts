@@ -2,7 +2,8 @@
 export type QuorvaneErrorCode =
   | 'QV_E_INVALID' | 'QV_E_OPEN' | 'QV_E_REFUSED' | 'QV_E_DAMAGED' | 'QV_E_READ' | 'QV_E_WRITE'
   | 'QV_E_NO_MEMORY' | 'QV_E_UNSAFE_NAME' | 'QV_E_CANCELLED' | 'QV_E_EXISTS'
-  | 'QV_E_ENTRIES_FAILED' | 'QV_E_BUFFER_TOO_SMALL' | 'QV_E_CANNOT_STORE' | 'QV_E_CHANGED';
+  | 'QV_E_ENTRIES_FAILED' | 'QV_E_BUFFER_TOO_SMALL' | 'QV_E_CANNOT_STORE' | 'QV_E_CHANGED'
+  | 'QV_E_NOT_FOUND';
 
 /** A failure of the library, with its status and message. */
 export class QuorvaneError extends Error {
