@@ -366,7 +366,7 @@ bool FindEntry(const qv_archive& archive, const std::string& name, size_t* index
     return false;
 }
 
-Status RecordDecodeResult(qv_archive* archive, size_t index, Status result, uint32_t widened_steps,
+Status RecordDecoding(qv_archive* archive, size_t index, Status result, uint32_t widened_steps,
                           std::string* why) {
     if (result.ok()) {
         NoteDecoded(&archive->entries[index], widened_steps);
@@ -383,5 +383,5 @@ Status DecodeArchiveEntry(qv_archive* archive, size_t index, DecodedOutput outpu
     uint32_t widened = 0;
     Status result =
         DecodeEntryBytes(archive, index, way, output, output_context, progress, &widened);
-    return RecordDecodeResult(archive, index, result, widened, why);
+    return RecordDecoding(archive, index, result, widened, why);
 }

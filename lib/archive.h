@@ -219,7 +219,7 @@ Status DecodeEntryBytes(const qv_archive* archive, size_t index, DecodeWay way,
 
 // The status and *why of a decoder's result for entry `index`, whose
 // narrow-interval use it records when the entry decoded.
-Status RecordDecodeResult(qv_archive* archive, size_t index, Status result, uint32_t widened_steps,
+Status RecordDecoding(qv_archive* archive, size_t index, Status result, uint32_t widened_steps,
                           std::string* why);
 
 // The threads that decode when `asked` (0: one per core).

@@ -117,7 +117,7 @@ Status DecodePool::Deliver(Job* job, DecodedOutput output, void* output_context,
             DeliverDecoded(output, output_context, progress, job->bytes.data(), size);
         if (!delivered.ok()) result = delivered;
     }
-    return RecordDecodeResult(archive_, job->index, result, job->widened_steps, why);
+    return RecordDecoding(archive_, job->index, result, job->widened_steps, why);
 }
 
 Status DecodePool::Decode(size_t index, DecodedOutput output, void* output_context,
@@ -143,5 +143,5 @@ Status DecodePool::Decode(size_t index, DecodedOutput output, void* output_conte
     uint32_t widened = 0;
     Status result =
         DecodeEntryBytes(archive_, index, way, output, output_context, progress, &widened);
-    return RecordDecodeResult(archive_, index, result, widened, why);
+    return RecordDecoding(archive_, index, result, widened, why);
 }
