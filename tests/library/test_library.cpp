@@ -66,15 +66,24 @@ protected:
         fs::remove_all(folder_);
     }
 
-    // A bare payload: a folder "docs", "docs/日本語.txt" and "big.txt".
-    fs::path MakePayload() {
-        fs::path path = folder_ / "a.qv";
+    // A writer of a bare payload at `path`; NULL (and a failure) when it
+    // cannot be opened.
+    qv_writer* OpenPayloadWriter(const fs::path& path) {
         qv_create_options options = {};
         options.struct_size = sizeof options;
         options.payload_only = 1;
         qv_writer* writer = nullptr;
         qv_error error;
-        EXPECT_EQ(qv_writer_open(path.string().c_str(), &options, &writer, &error), QV_OK);
+        EXPECT_EQ(qv_writer_open(path.string().c_str(), &options, &writer, &error), QV_OK)
+            << error.message;
+        return writer;
+    }
+
+    // A bare payload: a folder "docs", "docs/日本語.txt" and "big.txt".
+    fs::path MakePayload() {
+        fs::path path = folder_ / "a.qv";
+        qv_writer* writer = OpenPayloadWriter(path);
+        qv_error error;
         EXPECT_EQ(qv_writer_add_folder(writer, "docs", SOME_TIME, &error), QV_OK);
         EXPECT_EQ(
             qv_writer_add_memory(writer, "docs/\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt",
@@ -424,12 +433,9 @@ void ToldReport(void* context, const qv_entry*, int code, const char* message) {
 TEST_F(LibraryTest, SeveralThreadsTestAndCancelAsOneDoes) {
     // Forty small files around a large one, whose stage 1 runs beside.
     fs::path path = folder_ / "m.qv";
-    qv_create_options create = {};
-    create.struct_size = sizeof create;
-    create.payload_only = 1;
-    qv_writer* writer = nullptr;
+    qv_writer* writer = OpenPayloadWriter(path);
+    ASSERT_NE(writer, nullptr);
     qv_error error;
-    ASSERT_EQ(qv_writer_open(path.string().c_str(), &create, &writer, &error), QV_OK);
     std::vector<Bytes> files;
     for (size_t i = 0; i < 40; i++) files.push_back(Text(i * 997 % 20000));
     for (size_t i = 0; i < files.size(); i++) {
@@ -594,12 +600,9 @@ TEST_F(LibraryTest, WriterRefusesWhatAnArchiveCannotHold) {
 
 TEST_F(LibraryTest, StoredTimeOfZeroLeavesTheSystemsTime) {
     fs::path path = folder_ / "z.qv";
-    qv_create_options options = {};
-    options.struct_size = sizeof options;
-    options.payload_only = 1;
-    qv_writer* writer = nullptr;
+    qv_writer* writer = OpenPayloadWriter(path);
+    ASSERT_NE(writer, nullptr);
     qv_error error;
-    ASSERT_EQ(qv_writer_open(path.string().c_str(), &options, &writer, &error), QV_OK);
     ASSERT_EQ(qv_writer_add_folder(writer, "d", 0, &error), QV_OK);
     ASSERT_EQ(qv_writer_add_memory(writer, "d/f", "x", 1, 0, 0, &error), QV_OK);
     ASSERT_EQ(qv_writer_finish(writer, &error), QV_OK) << error.message;
@@ -628,12 +631,9 @@ TEST_F(LibraryTest, WriterRefusesWhatWasSwappedInAfterTheListing) {
         std::ofstream((in / "z.txt").string()) << "listed";
 
         fs::path output = folder_ / "s.qv";
-        qv_create_options options = {};
-        options.struct_size = sizeof options;
-        options.payload_only = 1;
-        qv_writer* writer = nullptr;
+        qv_writer* writer = OpenPayloadWriter(output);
+        ASSERT_NE(writer, nullptr);
         qv_error error;
-        ASSERT_EQ(qv_writer_open(output.string().c_str(), &options, &writer, &error), QV_OK);
         ASSERT_EQ(qv_writer_add_path(writer, in.string().c_str(), &error), QV_OK) << error.message;
         // What is swapped in has the size and time of what was listed.
         fs::file_time_type listed_time = fs::last_write_time(in / "z.txt");
@@ -717,12 +717,9 @@ TEST_F(LibraryTest, PullReaderGivesWhatDecodingGivesInAnySteps) {
     Bytes narrow = PseudoRandomBytes(20420, 0x20000);  // needs the narrow-interval rule
     Bytes zeros(5 << 20, 0);  // many run-length blocks from few stored bytes
     fs::path path = folder_ / "r.qv";
-    qv_create_options options = {};
-    options.struct_size = sizeof options;
-    options.payload_only = 1;
-    qv_writer* writer = nullptr;
+    qv_writer* writer = OpenPayloadWriter(path);
+    ASSERT_NE(writer, nullptr);
     qv_error error;
-    ASSERT_EQ(qv_writer_open(path.string().c_str(), &options, &writer, &error), QV_OK);
     ASSERT_EQ(qv_writer_add_folder(writer, "f", 0, &error), QV_OK);
     ASSERT_EQ(qv_writer_add_memory(writer, "n", narrow.data(), narrow.size(), 0, 0, &error), QV_OK);
     ASSERT_EQ(qv_writer_add_memory(writer, "z", zeros.data(), zeros.size(), 0, 0, &error), QV_OK);
